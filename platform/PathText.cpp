@@ -1,0 +1,62 @@
+#include "platform/PathText.h"
+
+#include "platform/CodePage.h"
+
+namespace tovilo {
+
+namespace {
+
+// Last index at which `wanted` stands as a character of its own (not a trail byte) at or after
+// `from`, or -1.
+qsizetype lastCharIndex(const QByteArray& text, char wanted, qsizetype from = 0)
+{
+    qsizetype found = -1;
+    for (qsizetype i = from; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (isLeadByte(byte) && i + 1 < text.size()) {
+            ++i;
+            continue;
+        }
+        if (text[i] == wanted)
+            found = i;
+    }
+    return found;
+}
+
+} // namespace
+
+qsizetype lastDelimiter(const QByteArray& path)
+{
+    return lastCharIndex(path, PathDelimiter);
+}
+
+QByteArray extractFileName(const QByteArray& path)
+{
+    return path.mid(lastDelimiter(path) + 1);
+}
+
+QByteArray extractFileExt(const QByteArray& path)
+{
+    const qsizetype nameStart = lastDelimiter(path) + 1;
+    const qsizetype dot = lastCharIndex(path, '.', nameStart);
+    return dot < 0 ? QByteArray() : path.mid(dot);
+}
+
+QByteArray changeFileExt(const QByteArray& path, const QByteArray& extension)
+{
+    const qsizetype nameStart = lastDelimiter(path) + 1;
+    const qsizetype dot = lastCharIndex(path, '.', nameStart);
+    return (dot < 0 ? path : path.left(dot)) + extension;
+}
+
+bool endsWithDelimiter(const QByteArray& path)
+{
+    return !path.isEmpty() && lastDelimiter(path) == path.size() - 1;
+}
+
+QByteArray includeTrailingDelimiter(const QByteArray& path)
+{
+    return endsWithDelimiter(path) ? path : path + PathDelimiter;
+}
+
+} // namespace tovilo

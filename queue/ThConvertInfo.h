@@ -1,0 +1,71 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The conversion queue: jobs in the order they were added, and the settings of the whole queue.
+// No widgets here; used on the main thread only.
+
+enum TConvertStatus : std::uint8_t
+{
+    csWaiting = 0,
+    csConverting = 1,
+    csConverted = 2,
+    csTransferred = 3,
+    csFailed = 4,
+};
+
+// One job. The paths are UTF-16; they come from and go to the system code page.
+struct ThConvertInfoObject
+{
+    QString SourceFile;
+    QString OutputFile;
+    TConvertStatus Status = csWaiting;
+};
+
+class EListError : public tovilo::Error
+{
+public:
+    using Error::Error;
+};
+
+class ThConvertInfoObjectList
+{
+public:
+    // Takes ownership; returns the new job's index.
+    int Add(std::unique_ptr<ThConvertInfoObject> job);
+    int Count() const { return static_cast<int>(m_jobs.size()); }
+    // Both throw EListError for an index outside 0..Count()-1 and change nothing.
+    ThConvertInfoObject* Items(int index) const;
+    void Delete(int index);
+
+    ThConvertInfoObject* FirstWaiting() const;
+    ThConvertInfoObject* FirstConverting() const;
+
+    // "-s WxH " for the current Quality and Ratio.
+    QByteArray FrameSizeArgument() const;
+    // The encoder's argument string (it starts with a blank) for one job, paths in the system
+    // code page.
+    QByteArray BuildArguments(const QByteArray& source, const QByteArray& output) const;
+
+    std::uint8_t Quality = 0; // 0 (best) .. 4
+    std::uint8_t Ratio = 0;   // 0 = 4:3, 1 = 16:9
+    QByteArray SaveDir;       // output folder, meant to end in "/"
+    bool OpenDir = false;     // open SaveDir when the queue is done
+    bool AudioOnly = false;   // MP3 instead of MP4; set per run, never saved
+
+private:
+    void checkIndex(int index) const;
+    ThConvertInfoObject* firstWith(TConvertStatus status) const;
+
+    std::vector<std::unique_ptr<ThConvertInfoObject>> m_jobs;
+};
+
+// The Japanese text of the job's status; empty for a value outside the enumeration.
+QString StatusText(const ThConvertInfoObject& job);
