@@ -41,7 +41,13 @@ QByteArray convert(const char* to, const char* from, const char* in, size_t inLe
             continue;
         }
         // Invalid or incomplete input: skip one unit and write a replacement.
-        const size_t skip = std::min(unitSize, inLeft);
+        size_t skip = std::min(unitSize, inLeft);
+        if (unitSize == 2 && inLeft >= 4) {
+            // A surrogate pair is one character: replace it once.
+            const auto unit = static_cast<unsigned char>(inPtr[1]);
+            if (unit >= 0xD8 && unit <= 0xDB)
+                skip = 4;
+        }
         inPtr += skip;
         inLeft -= skip;
         if (outLeft < 2) {

@@ -1,0 +1,153 @@
+#include "platform/CodePage.h"
+#include "platform/PathText.h"
+
+#include <QTest>
+
+using namespace tovilo;
+
+Q_DECLARE_METATYPE(tovilo::CodePage)
+
+namespace {
+// 表 in Shift-JIS: its trail byte is the code of "\".
+const QByteArray Hyo("\x95\x5c", 2);
+// ソ in Shift-JIS: trail byte 0x5C as well.
+const QByteArray So("\x83\x5c", 2);
+} // namespace
+
+class TestPathText : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup() { setSystemCodePage(CodePage::Utf8); }
+
+    void fileNameAndExtension_data()
+    {
+        QTest::addColumn<CodePage>("codePage");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("ext");
+        QTest::addColumn<QByteArray>("mp4");
+
+        for (CodePage cp : {CodePage::Utf8, CodePage::Cp932}) {
+            const char* tag = cp == CodePage::Utf8 ? "utf8" : "cp932";
+            QTest::addRow("%s plain", tag) << cp << QByteArray("/home/u/clip.avi")
+                                           << QByteArray("clip.avi") << QByteArray(".avi")
+                                           << QByteArray("/home/u/clip.mp4");
+            QTest::addRow("%s two dots", tag) << cp << QByteArray("/v/a.b.mpeg") << QByteArray("a.b.mpeg")
+                                              << QByteArray(".mpeg") << QByteArray("/v/a.b.mp4");
+            QTest::addRow("%s no dot", tag) << cp << QByteArray("/v/clip") << QByteArray("clip")
+                                            << QByteArray() << QByteArray("/v/clip.mp4");
+            QTest::addRow("%s dot in folder", tag) << cp << QByteArray("/v.d/clip") << QByteArray("clip")
+                                                   << QByteArray() << QByteArray("/v.d/clip.mp4");
+            QTest::addRow("%s no folder", tag) << cp << QByteArray("clip.3gp") << QByteArray("clip.3gp")
+                                               << QByteArray(".3gp") << QByteArray("clip.mp4");
+            QTest::addRow("%s backslash and colon are ordinary", tag)
+                << cp << QByteArray("/v/a:b\\c.flv") << QByteArray("a:b\\c.flv") << QByteArray(".flv")
+                << QByteArray("/v/a:b\\c.mp4");
+            QTest::addRow("%s trailing delimiter", tag) << cp << QByteArray("/v/") << QByteArray()
+                                                        << QByteArray() << QByteArray("/v/.mp4");
+        }
+        const QByteArray utf8Name = QStringLiteral("表ソ動画.avi").toUtf8();
+        QTest::addRow("utf8 japanese") << CodePage::Utf8 << QByteArray("/ビデオ/") + utf8Name
+                                       << utf8Name << QByteArray(".avi")
+                                       << QByteArray("/ビデオ/") + QStringLiteral("表ソ動画.mp4").toUtf8();
+        QTest::addRow("cp932 trail bytes 0x5C") << CodePage::Cp932 << QByteArray("/v/") + Hyo + So + ".vob"
+                                                << Hyo + So + ".vob" << QByteArray(".vob")
+                                                << QByteArray("/v/") + Hyo + So + ".mp4";
+    }
+
+    void fileNameAndExtension()
+    {
+        QFETCH(CodePage, codePage);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, ext);
+        QFETCH(QByteArray, mp4);
+        setSystemCodePage(codePage);
+        QCOMPARE(extractFileName(path), name);
+        QCOMPARE(extractFileExt(path), ext);
+        QCOMPARE(changeFileExt(path, ".mp4"), mp4);
+    }
+
+    void trailingDelimiter_data()
+    {
+        QTest::addColumn<CodePage>("codePage");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<bool>("ends");
+        QTest::addColumn<QByteArray>("withDelimiter");
+
+        QTest::newRow("folder") << CodePage::Utf8 << QByteArray("/media/x/Video") << false
+                                << QByteArray("/media/x/Video/");
+        QTest::newRow("already") << CodePage::Utf8 << QByteArray("/media/x/Video/") << true
+                                 << QByteArray("/media/x/Video/");
+        QTest::newRow("root") << CodePage::Utf8 << QByteArray("/") << true << QByteArray("/");
+        QTest::newRow("empty") << CodePage::Utf8 << QByteArray() << false << QByteArray("/");
+        QTest::newRow("backslash is no delimiter") << CodePage::Utf8 << QByteArray("/v\\") << false
+                                                   << QByteArray("/v\\/");
+        QTest::newRow("cp932 ends in 表") << CodePage::Cp932 << QByteArray("/d/") + Hyo << false
+                                          << QByteArray("/d/") + Hyo + "/";
+        QTest::newRow("cp932 表 then slash") << CodePage::Cp932 << QByteArray("/d/") + Hyo + "/" << true
+                                             << QByteArray("/d/") + Hyo + "/";
+        // A lone lead byte at the end is no character: the slash before it still counts.
+        QTest::newRow("cp932 lone lead byte") << CodePage::Cp932 << QByteArray("/d/\x95") << false
+                                              << QByteArray("/d/\x95/");
+    }
+
+    void trailingDelimiter()
+    {
+        QFETCH(CodePage, codePage);
+        QFETCH(QByteArray, path);
+        QFETCH(bool, ends);
+        QFETCH(QByteArray, withDelimiter);
+        setSystemCodePage(codePage);
+        QCOMPARE(endsWithDelimiter(path), ends);
+        QCOMPARE(includeTrailingDelimiter(path), withDelimiter);
+    }
+
+    void cp932LeadByteHidesDotAndSlash()
+    {
+        // In code page 932 a lead byte swallows the next byte, whatever it is.
+        setSystemCodePage(CodePage::Cp932);
+        const QByteArray path = QByteArray("/d/a\x81.b");
+        QCOMPARE(extractFileExt(path), QByteArray());
+        setSystemCodePage(CodePage::Utf8);
+        QCOMPARE(extractFileExt(path), QByteArray(".b"));
+    }
+
+    void codePageRoundTrip_data()
+    {
+        QTest::addColumn<CodePage>("codePage");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("utf8") << CodePage::Utf8 << QStringLiteral("/動画/表.avi").toUtf8()
+                              << QStringLiteral("/動画/表.avi");
+        QTest::newRow("cp932 表") << CodePage::Cp932 << QByteArray("/") + Hyo + ".avi"
+                                  << QStringLiteral("/表.avi");
+        QTest::newRow("cp932 kana") << CodePage::Cp932 << QByteArray("\x83\x72\x83\x66\x83\x49")
+                                    << QStringLiteral("ビデオ");
+        QTest::newRow("cp932 ascii") << CodePage::Cp932 << QByteArray("abc/ d") << QStringLiteral("abc/ d");
+    }
+
+    void codePageRoundTrip()
+    {
+        QFETCH(CodePage, codePage);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        setSystemCodePage(codePage);
+        QCOMPARE(toUtf16(bytes), text);
+        QCOMPARE(fromUtf16(text), bytes);
+    }
+
+    void cp932ReplacesWhatItCannotExpress()
+    {
+        setSystemCodePage(CodePage::Cp932);
+        // An emoji has no Shift-JIS form; the rest of the text must survive.
+        QCOMPARE(fromUtf16(QStringLiteral("a😀b")), QByteArray("a?b"));
+        // A truncated double-byte character does not swallow what came before.
+        QCOMPARE(toUtf16(QByteArray("ab\x95")), QStringLiteral("ab?"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPathText)
+#include "tst_pathtext.moc"
