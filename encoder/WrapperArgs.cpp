@@ -1,0 +1,196 @@
+#include "WrapperArgs.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <string_view>
+
+namespace tovilo {
+
+namespace {
+
+enum class Kind
+{
+    Flag,
+    Path,
+    Choice
+};
+
+struct Option
+{
+    std::string_view name;
+    Kind kind;
+    std::vector<std::string_view> values; // the accepted values of a Choice
+};
+
+// Exactly what the program emits, with every value its quality table can produce.
+const std::array<Option, 14> kOptions = {{
+    {"-y", Kind::Flag, {}},
+    {"-i", Kind::Path, {}},
+    {"-flags", Kind::Choice, {"bitexact"}},
+    {"-vcodec", Kind::Choice, {"mpeg4"}},
+    {"-s", Kind::Choice, {"640x480", "640x360", "320x240", "320x180"}},
+    {"-async", Kind::Choice, {"1000"}},
+    {"-r", Kind::Choice, {"30", "15"}},
+    {"-acodec", Kind::Choice, {"libfaac"}},
+    {"-b", Kind::Choice, {"2500kb", "2048kb", "1024kb", "512kb", "384kb"}},
+    {"-ac", Kind::Choice, {"2"}},
+    {"-ar", Kind::Choice, {"48000", "44100"}},
+    {"-ab", Kind::Choice, {"160k", "128k", "64k"}},
+    {"-f", Kind::Choice, {"mp4", "mp3"}},
+    {"-vlevel", Kind::Choice, {"30"}},
+}};
+
+const Option* findOption(std::string_view name)
+{
+    for (const Option& option : kOptions) {
+        if (option.name == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+std::string joinValues(const std::vector<std::string_view>& values)
+{
+    std::string text;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == values.size() ? " or " : ", ";
+        text += values[i];
+    }
+    return text;
+}
+
+// "file:" keeps ffmpeg from reading a leading '-' as an option or a name such as "pipe:1" or
+// "concat:a|b" as a protocol.
+std::string fileUrl(const std::string& path)
+{
+    return "file:" + path;
+}
+
+std::string aspectOf(const std::string& frameSize)
+{
+    return frameSize == "640x480" || frameSize == "320x240" ? "4:3" : "16:9";
+}
+
+struct Parsed
+{
+    std::map<std::string, std::string, std::less<>> values;
+    bool hasOutput = false;
+    std::string output;
+
+    bool has(std::string_view name) const { return values.find(name) != values.end(); }
+    const std::string& at(std::string_view name) const { return values.find(name)->second; }
+};
+
+Parsed parse(const std::vector<std::string>& args)
+{
+    Parsed parsed;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const Option* option = findOption(arg);
+        const bool last = i + 1 == args.size();
+        if (!option) {
+            // The output file is the last argument; there a name such as "-clip.mp4" is a file,
+            // not an unknown option.
+            if (!last) {
+                if (!arg.empty() && arg[0] == '-')
+                    throw ArgumentError("unknown option " + arg);
+                throw ArgumentError("unexpected argument \"" + arg + "\" before the output file");
+            }
+            if (arg.empty())
+                throw ArgumentError("the output file name is empty");
+            parsed.hasOutput = true;
+            parsed.output = arg;
+            continue;
+        }
+        if (parsed.has(option->name))
+            throw ArgumentError("option " + arg + " is given more than once");
+        if (option->kind == Kind::Flag) {
+            parsed.values.emplace(arg, std::string());
+            continue;
+        }
+        if (last)
+            throw ArgumentError("option " + arg + " needs a value");
+        const std::string& value = args[++i];
+        if (option->kind == Kind::Path) {
+            if (value.empty())
+                throw ArgumentError("the input file name is empty");
+        } else if (std::find(option->values.begin(), option->values.end(), value) ==
+                   option->values.end()) {
+            throw ArgumentError("value \"" + value + "\" of option " + arg +
+                                " is not supported (expected " + joinValues(option->values) + ")");
+        }
+        parsed.values.emplace(arg, value);
+    }
+    return parsed;
+}
+
+void requireOptions(const Parsed& parsed, std::initializer_list<std::string_view> names,
+                    const std::string& what)
+{
+    for (std::string_view name : names) {
+        if (!parsed.has(name))
+            throw ArgumentError("option " + std::string(name) + " is missing for " + what);
+    }
+}
+
+void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view> names,
+                   const std::string& what)
+{
+    for (std::string_view name : names) {
+        if (parsed.has(name))
+            throw ArgumentError("option " + std::string(name) + " does not apply to " + what);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> mapArguments(const std::vector<std::string>& args)
+{
+    const Parsed parsed = parse(args);
+    if (!parsed.has("-i"))
+        throw ArgumentError("no input file (-i) given");
+    if (!parsed.hasOutput)
+        throw ArgumentError("no output file given");
+    if (!parsed.has("-f"))
+        throw ArgumentError("no output format (-f) given");
+
+    std::vector<std::string> out = {"-hide_banner", "-nostdin"};
+    if (parsed.has("-y"))
+        out.push_back("-y");
+    out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
+
+    if (parsed.at("-f") == "mp3") {
+        const std::string what = "mp3 output";
+        requireOptions(parsed, {"-ab", "-ar"}, what);
+        refuseOptions(
+            parsed, {"-flags", "-vcodec", "-s", "-async", "-r", "-acodec", "-b", "-ac", "-vlevel"},
+            what);
+        out.insert(out.end(), {"-vn", "-sn", "-c:a", "libmp3lame", "-b:a", parsed.at("-ab"), "-ar",
+                               parsed.at("-ar"), "-f", "mp3"});
+    } else {
+        requireOptions(parsed,
+                       {"-flags", "-vcodec", "-s", "-async", "-r", "-acodec", "-b", "-ac", "-ar",
+                        "-ab", "-vlevel"},
+                       "mp4 output");
+        std::string videoRate = parsed.at("-b");
+        videoRate.pop_back(); // "2500kb" -> "2500k"
+        // -vlevel is dropped: ffmpeg ORs -level into the MPEG-4 profile byte, and 30 turns
+        // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
+        out.insert(
+            out.end(),
+            {"-c:v", parsed.at("-vcodec"), "-flags", parsed.at("-flags"), "-b:v", videoRate, "-s",
+             parsed.at("-s"), "-aspect", aspectOf(parsed.at("-s")), "-r", parsed.at("-r"), "-c:a",
+             "aac", "-b:a", parsed.at("-ab"), "-ac", parsed.at("-ac"), "-ar", parsed.at("-ar"),
+             // What ffmpeg 5.1 itself turns the deprecated -async into; later versions
+             // dropped the option.
+             "-af",
+             "aresample=async=" + parsed.at("-async") + ":min_hard_comp=0.100000:first_pts=0",
+             "-sn", "-f", "mp4"});
+    }
+    out.push_back(fileUrl(parsed.output));
+    return out;
+}
+
+} // namespace tovilo
