@@ -1,0 +1,223 @@
+#include "platform/OpticalDrives.h"
+
+#include "platform/CodePage.h"
+#include "platform/MountInfo.h"
+#include "platform/PathText.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace tovilo {
+
+namespace {
+
+using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+DirHandle openDir(const QByteArray& path)
+{
+    return DirHandle(opendir(path.constData()), closedir);
+}
+
+// Names of a folder's entries without "." and "..", in directory order.
+QList<QByteArray> entryNames(const QByteArray& folder)
+{
+    QList<QByteArray> names;
+    const DirHandle dir = openDir(folder);
+    if (!dir)
+        return names;
+    while (const dirent* entry = readdir(dir.get())) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.append(name);
+    }
+    return names;
+}
+
+QByteArray readSmallFile(const QByteArray& path)
+{
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(4096).trimmed();
+}
+
+// The N of "srN", or -1 for any other name.
+int opticalDriveNumber(const QByteArray& name)
+{
+    if (name.size() < 3 || !name.startsWith("sr"))
+        return -1;
+    const QByteArray digits = name.mid(2);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    bool ok = false;
+    const int number = digits.toInt(&ok);
+    return ok ? number : -1;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Labels come from blkid as UTF-8; the program shows byte strings of its own code page.
+QByteArray labelInSystemCodePage(const QByteArray& utf8)
+{
+    if (systemCodePage() == CodePage::Utf8)
+        return utf8;
+    return fromUtf16(QString::fromUtf8(utf8));
+}
+
+void walkChapterFolder(const QByteArray& folder,
+                       const std::function<void(const QByteArray&, const QByteArray&)>& found,
+                       int depthLeft)
+{
+    const DirHandle dir = openDir(folder);
+    if (!dir)
+        return;
+    while (const dirent* entry = readdir(dir.get())) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = folder + name;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat info;
+            if (lstat(path.constData(), &info) != 0)
+                continue;
+            type = S_ISDIR(info.st_mode)   ? DT_DIR
+                   : S_ISLNK(info.st_mode) ? DT_LNK
+                   : S_ISREG(info.st_mode) ? DT_REG
+                                           : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            if (depthLeft > 0)
+                walkChapterFolder(path + PathDelimiter, found, depthLeft - 1);
+            continue;
+        }
+        const QByteArray extension = extractFileExt(name);
+        if (extension != ".VOB" || name == "VIDEO_TS.VOB")
+            continue;
+        if (type == DT_LNK) {
+            // A link counts when it leads to a file; one to a folder is never entered.
+            struct stat target;
+            if (stat(path.constData(), &target) != 0 || !S_ISREG(target.st_mode))
+                continue;
+        } else if (type != DT_REG) {
+            continue;
+        }
+        found(name.chopped(extension.size()), path);
+    }
+}
+
+} // namespace
+
+QByteArray decodeUdevEscapes(const QByteArray& name)
+{
+    QByteArray decoded;
+    decoded.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x') {
+            const int high = hexValue(name[i + 2]);
+            const int low = hexValue(name[i + 3]);
+            if (high >= 0 && low >= 0) {
+                decoded.append(char(high * 16 + low));
+                i += 3;
+                continue;
+            }
+        }
+        decoded.append(name[i]);
+    }
+    return decoded;
+}
+
+LinuxDriveService::LinuxDriveService(QString sysRoot, QString procRoot, QString devRoot)
+    : m_sysRoot(QFile::encodeName(sysRoot)), m_procRoot(QFile::encodeName(procRoot)),
+      m_devRoot(QFile::encodeName(devRoot))
+{
+}
+
+QList<OpticalDrive> LinuxDriveService::opticalDrives()
+{
+    const QByteArray blockFolder = m_sysRoot + "/block/";
+    QList<std::pair<int, QByteArray>> numbered;
+    for (const QByteArray& name : entryNames(blockFolder)) {
+        const int number = opticalDriveNumber(name);
+        // SCSI peripheral type 5 is a CD/DVD device.
+        if (number >= 0 && readSmallFile(blockFolder + name + "/device/type") == "5")
+            numbered.append({number, name});
+    }
+    std::sort(numbered.begin(), numbered.end());
+
+    const QList<MountEntry> mounts =
+        readMountInfo(QFile::decodeName(m_procRoot + "/self/mountinfo"));
+    QList<OpticalDrive> drives;
+    for (const auto& [number, name] : numbered) {
+        OpticalDrive drive;
+        drive.device = m_devRoot + "/" + name;
+        drive.label = labelOf(name);
+        const QByteArray majorMinor = readSmallFile(blockFolder + name + "/dev");
+        // The device number is the sure match; the source name covers a missing dev file.
+        // Only a mount of the whole file system is the disc's root.
+        const auto mount = std::find_if(mounts.begin(), mounts.end(), [&](const MountEntry& m) {
+            return m.root == "/" && ((!majorMinor.isEmpty() && m.majorMinor == majorMinor) ||
+                                     m.source == drive.device);
+        });
+        if (mount != mounts.end()) {
+            drive.root = includeTrailingDelimiter(mount->mountPoint);
+            drive.mounted = true;
+        } else {
+            drive.root = drive.device;
+        }
+        drives.append(drive);
+    }
+    return drives;
+}
+
+bool LinuxDriveService::isReady(const QByteArray& root)
+{
+    // An unmounted drive's root is its device node, which statvfs would happily answer.
+    const QList<OpticalDrive> drives = opticalDrives();
+    const bool mountedRoot = std::any_of(drives.begin(), drives.end(), [&](const OpticalDrive& d) {
+        return d.mounted && d.root == root;
+    });
+    if (!mountedRoot)
+        return false;
+    struct statvfs info;
+    return statvfs(root.constData(), &info) == 0 && info.f_blocks > 0;
+}
+
+QByteArray LinuxDriveService::labelOf(const QByteArray& deviceName) const
+{
+    const QByteArray folder = m_devRoot + "/disk/by-label/";
+    QList<QByteArray> names = entryNames(folder);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray& name : names) {
+        char target[4096];
+        const ssize_t length = readlink((folder + name).constData(), target, sizeof target - 1);
+        if (length > 0 && extractFileName(QByteArray(target, length)) == deviceName)
+            return labelInSystemCodePage(decodeUdevEscapes(name));
+    }
+    return {};
+}
+
+void findChapterFiles(const QByteArray& folder,
+                      const std::function<void(const QByteArray&, const QByteArray&)>& found,
+                      int maxDepth)
+{
+    if (maxDepth >= 0)
+        walkChapterFolder(folder, found, maxDepth);
+}
+
+} // namespace tovilo

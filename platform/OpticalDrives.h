@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+namespace tovilo {
+
+// One CD/DVD drive. Byte strings are in the system code page.
+struct OpticalDrive
+{
+    QByteArray root;   // the mount point with a trailing "/", or the device path when unmounted
+    QByteArray label;  // the volume label, empty when none is known
+    QByteArray device; // e.g. "/dev/sr0"
+    bool mounted = false;
+
+    friend bool operator==(const OpticalDrive&, const OpticalDrive&) = default;
+};
+
+// The optical drives of the machine, as the chapter selection dialog sees them.
+class DriveService
+{
+public:
+    virtual ~DriveService() = default;
+
+    // In device order (sr0, sr1, ..., sr9, sr10).
+    virtual QList<OpticalDrive> opticalDrives() = 0;
+    // True when `root` is the root of a mounted drive whose file system answers a size query.
+    virtual bool isReady(const QByteArray& root) = 0;
+};
+
+// Reads sysfs, mountinfo and udev's by-label links. The roots are parameters so tests can
+// lay out a whole fake machine in a temporary folder.
+class LinuxDriveService : public DriveService
+{
+public:
+    explicit LinuxDriveService(QString sysRoot = QStringLiteral("/sys"),
+                               QString procRoot = QStringLiteral("/proc"),
+                               QString devRoot = QStringLiteral("/dev"));
+
+    QList<OpticalDrive> opticalDrives() override;
+    bool isReady(const QByteArray& root) override;
+
+private:
+    QByteArray labelOf(const QByteArray& deviceName) const;
+
+    QByteArray m_sysRoot;
+    QByteArray m_procRoot;
+    QByteArray m_devRoot;
+};
+
+// Decodes udev's "\xHH" escapes (as in /dev/disk/by-label names).
+QByteArray decodeUdevEscapes(const QByteArray& name);
+
+// Reports every file below `folder` (which ends in "/") whose extension is exactly ".VOB",
+// except "VIDEO_TS.VOB", with its name without the extension and its full path. Sub-folders
+// are searched depth first in directory order, at most `maxDepth` levels deep; symbolic links
+// to folders are not followed, and folders that cannot be opened are skipped silently.
+void findChapterFiles(
+    const QByteArray& folder,
+    const std::function<void(const QByteArray& name, const QByteArray& fullPath)>& found,
+    int maxDepth = 16);
+
+} // namespace tovilo
