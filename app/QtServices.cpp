@@ -1,0 +1,106 @@
+#include "app/QtServices.h"
+
+#include "platform/CodePage.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QWidget>
+
+namespace tovilo {
+
+namespace {
+
+// Japanese button texts, as the user's system would show them.
+void localiseButtons(QMessageBox& box)
+{
+    if (auto* ok = box.button(QMessageBox::Ok))
+        ok->setText(QStringLiteral("OK"));
+    if (auto* yes = box.button(QMessageBox::Yes))
+        yes->setText(QStringLiteral("はい(&Y)"));
+    if (auto* no = box.button(QMessageBox::No))
+        no->setText(QStringLiteral("いいえ(&N)"));
+}
+
+int runBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
+           QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, caption, text, buttons, owner);
+    box.setWindowModality(Qt::ApplicationModal);
+    localiseButtons(box);
+    return box.exec();
+}
+
+} // namespace
+
+void QtPromptService::information(QWidget* owner, const QString& text)
+{
+    runBox(owner, QMessageBox::NoIcon, QStringLiteral("情報"), text, QMessageBox::Ok);
+}
+
+bool QtPromptService::confirm(QWidget* owner, const QString& text)
+{
+    return runBox(owner, QMessageBox::NoIcon, QStringLiteral("確認"), text,
+                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void showFrameworkErrorBox(QWidget* owner, const QString& text)
+{
+    runBox(owner, QMessageBox::Critical, QStringLiteral("Tovilo"), text, QMessageBox::Ok);
+}
+
+QByteArray QtShellService::documentsFolder()
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty())
+        folder = QDir::homePath();
+    return fromUtf16(folder);
+}
+
+std::optional<QString> QtShellService::chooseVideoFile(QWidget* owner, const QString& initialFolder)
+{
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // Any name may be typed: a file that does not exist is queued and fails in its turn.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDirectory(initialFolder);
+    // Extensions match whatever their letter case, as users of the original platform expect.
+    dialog.setNameFilter(QStringLiteral(
+        "動画ファイル (*.[aA][vV][iI] *.[fF][lL][vV] *.[mM][pP][gG] *.[mM][pP][eE][gG] *.3[gG][pP])"));
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.selectFile(QString());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
+std::optional<QString> QtShellService::browseForFolder(QWidget* owner, const QString& title)
+{
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString folder = QFileDialog::getExistingDirectory(
+        owner, title, QDir(desktop).exists() ? desktop : QDir::homePath(),
+        QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    if (folder.isEmpty())
+        return std::nullopt;
+    return folder;
+}
+
+void QtShellService::openFolder(const QString& path)
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void QtShellService::restoreAndActivate(QWidget* window)
+{
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace tovilo

@@ -1,0 +1,658 @@
+#include "app/UnitMain.h"
+
+#include "app/FrameworkError.h"
+#include "platform/CodePage.h"
+#include "platform/IniFile.h"
+#include "platform/MediaLibrary.h"
+#include "platform/OpticalDrives.h"
+#include "platform/PathText.h"
+#include "runner/DosCommand.h"
+#include "widgets/pngextra.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMimeData>
+#include <QScreen>
+#include <QSessionManager>
+#include <QTableWidget>
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tovilo;
+
+namespace {
+
+constexpr QSize ClientSize(471, 266);
+const QByteArray SettingsSection = "CONF";
+
+// The extensions a drop accepts, upper-case.
+const QList<QByteArray> DroppableExtensions = {".AVI", ".FLV", ".MPG", ".MPEG", ".3GP", ".VOB"};
+
+bool fileExists(const QByteArray& path)
+{
+    struct stat info{};
+    return ::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// Waits for `interval` while the window keeps handling events, without spinning.
+void waitProcessingEvents(int intervalMs)
+{
+    QEventLoop loop;
+    QTimer::singleShot(intervalMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+TFormMain::TFormMain(const Services& services, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      m_services(services)
+{
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(QStringLiteral("Tovilo"));
+    setFixedSize(ClientSize);
+    setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
+    createControls();
+    FormCreate();
+}
+
+TFormMain::~TFormMain()
+{
+    FormDestroy();
+}
+
+void TFormMain::SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config)
+{
+    m_formSelectDVD = selectDvd;
+    m_formConfig = config;
+}
+
+void TFormMain::createControls()
+{
+    ImageBG = new QLabel(this);
+    ImageBG->setObjectName(QStringLiteral("ImageBG"));
+    ImageBG->setGeometry(0, 0, 474, 277);
+    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_main.png")));
+
+    struct ButtonPlace
+    {
+        TPNGButton** button;
+        const char* name;
+        const char* artwork;
+        QRect geometry;
+        TPNGButtonLayout layout;
+        int tag;
+    };
+    const ButtonPlace buttons[] = {
+        {&PngBtnAddFile, "PngBtnAddFile", "addfile", {18, 9, 130, 38}, pbsImageAbove, 0},
+        {&PngBtnAddDVD, "PngBtnAddDVD", "adddvd", {159, 8, 136, 40}, pbsImageAbove, 0},
+        {&PngBtnListDelete, "PngBtnListDelete", "listdelete", {308, 9, 65, 38}, pbsImageAbove, 0},
+        {&PngBtnConfig, "PngBtnConfig", "config", {391, 9, 65, 38}, pbsImageAbove, 0},
+        {&PngBtnConvertCancel, "PngBtnConvertCancel", "convertcancel", {20, 245, 65, 21},
+         pbsImageLeft, 0},
+        {&PngBtnConvertMovie, "PngBtnConvertMovie", "convertmovie", {341, 63, 127, 38},
+         pbsImageAbove, 1},
+        {&PngBtnConvertMovie2iTunes, "PngBtnConvertMovie2iTunes", "convertmovie2itunes",
+         {341, 104, 127, 38}, pbsImageAbove, 2},
+        {&PngBtnConvertMusic, "PngBtnConvertMusic", "convertmusic", {341, 155, 127, 38},
+         pbsImageAbove, 3},
+        {&PngBtnConvertMusic2iTunes, "PngBtnConvertMusic2iTunes", "convertmusic2itunes",
+         {341, 196, 127, 38}, pbsImageAbove, 4},
+    };
+    for (const ButtonPlace& place : buttons) {
+        auto* button = new TPNGButton(this);
+        button->setObjectName(QLatin1String(place.name));
+        button->setGeometry(place.geometry);
+        button->SetButtonStyle(pbsNoFrame);
+        button->SetButtonLayout(place.layout);
+        button->SetTag(place.tag);
+        LoadButtonImages(button, QLatin1String(place.artwork));
+        *place.button = button;
+    }
+
+    LblSituation = new QLabel(this);
+    LblSituation->setObjectName(QStringLiteral("LblSituation"));
+    LblSituation->setGeometry(96, 249, 369, 12);
+    LblSituation->setAttribute(Qt::WA_TranslucentBackground);
+    LblSituation->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    ListViewConvertFile = new QTableWidget(0, 2, this);
+    ListViewConvertFile->setObjectName(QStringLiteral("ListViewConvertFile"));
+    ListViewConvertFile->setGeometry(20, 63, 313, 169);
+    ListViewConvertFile->setHorizontalHeaderLabels(
+        {QStringLiteral("ファイル名"), QStringLiteral("状態")});
+    ListViewConvertFile->setShowGrid(true);
+    ListViewConvertFile->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListViewConvertFile->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListViewConvertFile->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListViewConvertFile->setSortingEnabled(false);
+    ListViewConvertFile->setWordWrap(false);
+    ListViewConvertFile->setTextElideMode(Qt::ElideRight);
+    ListViewConvertFile->setFocusPolicy(Qt::StrongFocus);
+    ListViewConvertFile->verticalHeader()->setVisible(false);
+    ListViewConvertFile->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ListViewConvertFile->verticalHeader()->setDefaultSectionSize(17);
+    QHeaderView* header = ListViewConvertFile->horizontalHeader();
+    header->setHighlightSections(false);
+    header->setSectionsClickable(false);
+    header->setMinimumSectionSize(110);
+    header->setSectionResizeMode(0, QHeaderView::Interactive);
+    header->setSectionResizeMode(1, QHeaderView::Fixed);
+    header->resizeSection(0, 180);
+    header->resizeSection(1, 110);
+    // The file-name column may grow but never shrink below 180.
+    connect(header, &QHeaderView::sectionResized, this, [header](int index, int, int size) {
+        if (index == 0 && size < 180)
+            header->resizeSection(0, 180);
+    });
+    // The selection stays visible when the list has no focus.
+    QPalette palette = ListViewConvertFile->palette();
+    for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    ListViewConvertFile->setPalette(palette);
+
+    DosCommandConvert = new TDosCommand(this);
+    DosCommandConvert->setObjectName(QStringLiteral("DosCommandConvert"));
+    DosCommandConvert->OnNewLine = [this](TDosCommand* sender, const QByteArray& line,
+                                          TOutputType type) {
+        DosCommandConvertNewLine(sender, line, type);
+    };
+    DosCommandConvert->OnTerminated = [this](TDosCommand* sender, quint32 exitCode) {
+        DosCommandConvertTerminated(sender, exitCode);
+    };
+    DosCommandConvert->OnStartError = [](const QString& message) { reportFrameworkError(message); };
+
+    TimerRegistiTunes = new QTimer(this);
+    TimerRegistiTunes->setObjectName(QStringLiteral("TimerRegistiTunes"));
+    TimerRegistiTunes->setInterval(1000);
+    connect(TimerRegistiTunes, &QTimer::timeout, this, guarded([this] { TimerRegistiTunesTimer(); }));
+
+    const auto connectClick = [this](TPNGButton* button, void (TFormMain::*handler)(TPNGButton*)) {
+        connect(button, &TPNGButton::clicked, this,
+                guarded([this, handler](TPNGButton* sender) { (this->*handler)(sender); }));
+    };
+    connectClick(PngBtnAddFile, &TFormMain::PngBtnAddFileClick);
+    connectClick(PngBtnAddDVD, &TFormMain::PngBtnAddDVDClick);
+    connectClick(PngBtnListDelete, &TFormMain::PngBtnListDeleteClick);
+    connectClick(PngBtnConfig, &TFormMain::PngBtnConfigClick);
+    connectClick(PngBtnConvertCancel, &TFormMain::PngBtnConvertCancelClick);
+    for (TPNGButton* convert : {PngBtnConvertMovie, PngBtnConvertMovie2iTunes, PngBtnConvertMusic,
+                                PngBtnConvertMusic2iTunes})
+        connectClick(convert, &TFormMain::BtnConvertClick);
+
+    // A desktop session that ends while converting is refused like any other close.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        if (!IsBusy())
+            return;
+        if (manager.allowsInteraction()) {
+            m_services.prompt->information(
+                this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+            manager.release();
+        }
+        manager.cancel();
+    });
+}
+
+void TFormMain::FormCreate()
+{
+    qApp->installEventFilter(this);
+    JobList = std::make_unique<ThConvertInfoObjectList>();
+    PrepareDataDir();
+    LoadSettings();
+    OpenDialogMovie.InitialDir = toUtf16(DocumentsDir);
+    SetBusy(false);
+}
+
+void TFormMain::FormDestroy()
+{
+    if (qApp)
+        qApp->removeEventFilter(this);
+    JobList.reset();
+}
+
+void TFormMain::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_centred)
+        return;
+    m_centred = true;
+    if (QScreen* screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+// ---------------------------------------------------------------- start-up and settings
+
+void TFormMain::PrepareDataDir()
+{
+    QByteArray documents = m_services.shell->documentsFolder();
+    if (documents.isEmpty())
+        documents = "/";
+    documents = includeTrailingDelimiter(documents);
+    const QByteArray dataFolder = documents + "Tovilo";
+    struct stat info{};
+    if (::stat(dataFolder.constData(), &info) != 0)
+        ::mkdir(dataFolder.constData(), 0777); // one level; a failure shows when saving
+    DocumentsDir = documents;
+    DataDir = dataFolder + PathDelimiter;
+}
+
+void TFormMain::LoadSettings()
+{
+    const IniFile ini(DataDir + "config.ini");
+    JobList->Quality = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
+    JobList->Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
+    JobList->SaveDir = ini.readString(SettingsSection, "SAVEDIR", DataDir);
+    JobList->OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
+}
+
+void TFormMain::SaveSettings()
+{
+    IniFile ini(DataDir + "config.ini");
+    ini.writeInteger(SettingsSection, "QUALITY", JobList->Quality);
+    ini.writeInteger(SettingsSection, "RAITO", JobList->Ratio);
+    ini.writeString(SettingsSection, "SAVEDIR", JobList->SaveDir);
+    ini.writeBool(SettingsSection, "OPENDIR", JobList->OpenDir);
+}
+
+// ---------------------------------------------------------------- file list
+
+void TFormMain::AddSourceFile(const QByteArray& path)
+{
+    auto job = std::make_unique<ThConvertInfoObject>();
+    job->SourceFile = toUtf16(path);
+    job->Status = csWaiting;
+    JobList->Add(std::move(job));
+}
+
+void TFormMain::RefreshList()
+{
+    ListViewConvertFile->clearContents();
+    ListViewConvertFile->setRowCount(0);
+    ListViewConvertFile->setRowCount(JobList->Count());
+    for (int i = 0; i < JobList->Count(); ++i) {
+        const ThConvertInfoObject* job = JobList->Items(i);
+        const QString name = toUtf16(extractFileName(fromUtf16(job->SourceFile)));
+        ListViewConvertFile->setItem(i, 0, new QTableWidgetItem(name));
+        ListViewConvertFile->setItem(i, 1, new QTableWidgetItem(StatusText(*job)));
+    }
+    ListViewConvertFile->clearSelection();
+    ListViewConvertFile->scrollToTop();
+}
+
+void TFormMain::SetBusy(bool busy)
+{
+    for (TPNGButton* button : {PngBtnAddFile, PngBtnAddDVD, PngBtnListDelete, PngBtnConfig,
+                               PngBtnConvertMovie, PngBtnConvertMovie2iTunes, PngBtnConvertMusic,
+                               PngBtnConvertMusic2iTunes})
+        button->setEnabled(!busy);
+    PngBtnConvertCancel->setEnabled(busy);
+    ListViewConvertFile->viewport()->setAcceptDrops(!busy);
+}
+
+bool TFormMain::IsBusy() const
+{
+    return !PngBtnConvertMovie->isEnabled();
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event)
+{
+    try {
+        if (AppMessage(watched, event))
+            return true;
+    } catch (const std::exception& error) {
+        reportException(error);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TFormMain::AppMessage(QObject* watched, QEvent* event)
+{
+    if (watched != ListViewConvertFile->viewport())
+        return false;
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* drag = static_cast<QDropEvent*>(event);
+        if (!IsBusy() && drag->mimeData()->hasUrls())
+            drag->acceptProposedAction();
+        else
+            drag->ignore();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        if (IsBusy() || !drop->mimeData()->hasUrls()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        HandleDroppedFiles(drop->mimeData()->urls());
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
+{
+    bool warned = false;
+    for (const QUrl& url : urls) {
+        const QByteArray name = url.isLocalFile() ? fromUtf16(url.toLocalFile()) : QByteArray();
+        const QByteArray extension = extractFileExt(name).toUpper();
+        if (!name.isEmpty() && DroppableExtensions.contains(extension)) {
+            AddSourceFile(name);
+        } else if (!warned) {
+            m_services.prompt->information(
+                this, QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+            warned = true;
+        }
+    }
+    RefreshList();
+}
+
+void TFormMain::PngBtnAddFileClick(TPNGButton*)
+{
+    OpenDialogMovie.FileName.clear();
+    const std::optional<QString> chosen =
+        m_services.shell->chooseVideoFile(this, OpenDialogMovie.InitialDir);
+    if (!chosen)
+        return;
+    OpenDialogMovie.FileName = *chosen;
+    AddSourceFile(fromUtf16(*chosen));
+    RefreshList();
+}
+
+void TFormMain::PngBtnListDeleteClick(TPNGButton*)
+{
+    QItemSelectionModel* selection = ListViewConvertFile->selectionModel();
+    if (!selection->hasSelection()) {
+        m_services.prompt->information(
+            this, QStringLiteral("変換リストから除外するファイルを選択してください"));
+        return;
+    }
+    if (!m_services.prompt->confirm(this,
+                                    QStringLiteral("選択したファイルを変換リストから除外しますか？")))
+        return;
+    // From the end, so that row i still names job i when it is visited.
+    for (int i = JobList->Count() - 1; i >= 0; --i) {
+        if (selection->isRowSelected(i))
+            JobList->Delete(i);
+    }
+    RefreshList();
+}
+
+bool TFormMain::IsDriveReady(const QByteArray& root)
+{
+    return m_services.drives != nullptr && m_services.drives->isReady(root);
+}
+
+void TFormMain::closeEvent(QCloseEvent* event)
+{
+    // FormCloseQuery: the window is busy exactly when the convert buttons are disabled.
+    if (!IsBusy()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    m_services.prompt->information(
+        this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+}
+
+// ---------------------------------------------------------------- conversion driver
+
+bool TFormMain::HasFinishedJobs() const
+{
+    for (int i = JobList->Count() - 1; i >= 0; --i) {
+        const TConvertStatus status = JobList->Items(i)->Status;
+        if (status == csConverted || status == csTransferred)
+            return true;
+    }
+    return false;
+}
+
+void TFormMain::PurgeFinishedJobs()
+{
+    for (int i = JobList->Count() - 1; i >= 0; --i) {
+        ThConvertInfoObject* job = JobList->Items(i);
+        if (job->Status == csConverted || job->Status == csTransferred)
+            JobList->Delete(i);
+        else if (job->Status == csFailed)
+            job->Status = csWaiting;
+    }
+    RefreshList();
+}
+
+void TFormMain::BtnConvertClick(TPNGButton* Sender)
+{
+    Cancelling = false;
+    if (HasFinishedJobs())
+        m_services.prompt->information(
+            this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
+    PurgeFinishedJobs();
+    if (JobList->Count() == 0) {
+        m_services.prompt->information(this, QStringLiteral("変換する動画をリストに追加してください"));
+        return;
+    }
+    SetBusy(true);
+    ConvertMode = Sender->Tag();
+    JobList->AudioOnly = ConvertMode == 3 || ConvertMode == 4;
+    StartNextJob();
+}
+
+void TFormMain::StartNextJob()
+{
+    SituationText.clear();
+    ShowSituation();
+    ThConvertInfoObject* job = JobList->FirstWaiting();
+    if (job == nullptr) {
+        FinishConversion();
+        return;
+    }
+    job->Status = csConverting;
+    RefreshList();
+
+    const QByteArray source = fromUtf16(job->SourceFile);
+    const QByteArray extension = JobList->AudioOnly ? ".mp3" : ".mp4";
+    const QByteArray output =
+        MakeUniqueFileName(JobList->SaveDir + changeFileExt(extractFileName(source), extension));
+    job->OutputFile = toUtf16(output);
+
+    DosCommandConvert->CommandLine = "lib/ffmpeg" + JobList->BuildArguments(source, output);
+    // Start returns at once; the run's end arrives as an event of the main loop. Unlike a
+    // blocking Execute per job, this keeps the stack and the worker threads bounded however
+    // long the queue is.
+    DosCommandConvert->Start();
+}
+
+QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
+{
+    if (!fileExists(path))
+        return path;
+    const QByteArray extension = extractFileExt(path);
+    const QByteArray stem = path.left(path.size() - extension.size());
+    for (qint64 n = 1;; ++n) {
+        const QByteArray candidate = stem + '(' + QByteArray::number(n) + ')' + extension;
+        if (!fileExists(candidate))
+            return candidate;
+    }
+}
+
+QString TFormMain::FormatDuration(int seconds)
+{
+    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
+                             (seconds % 3600) % 60);
+}
+
+QString TFormMain::ProgressText(const QByteArray& line)
+{
+    if (!line.contains("time=") && !line.toLower().contains("time="))
+        return QString();
+    const qsizetype at = line.indexOf("time=");
+    if (at < 0)
+        return QString();
+    QByteArray kept = line.mid(at + 5);
+    const qsizetype bitrate = kept.indexOf("bitrate");
+    kept = bitrate < 0 ? QByteArray() : kept.left(bitrate);
+    // The encoder always writes "." as the decimal point, whatever the user's locale.
+    const QByteArray number = kept.trimmed();
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (number.isEmpty() || !ok || !std::isfinite(value) || std::fabs(value) > INT_MAX)
+        return QString();
+    // Halves go to the even neighbour.
+    const int seconds = static_cast<int>(std::nearbyint(value));
+    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+}
+
+void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
+{
+    const QString text = ProgressText(NewLine);
+    if (text.isNull())
+        return;
+    SituationText = text;
+    ShowSituation();
+}
+
+void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
+{
+    ThConvertInfoObject* job = JobList->FirstConverting();
+    if (Cancelling || job == nullptr)
+        return;
+    if (ExitCode == 0) {
+        job->Status = csConverted;
+    } else {
+        job->Status = csFailed;
+        // The encoder leaves a broken file behind; its name was chosen free for this job.
+        ::unlink(fromUtf16(job->OutputFile).constData());
+    }
+    RefreshList();
+    // The next job starts from the main loop, not from inside this handler.
+    QMetaObject::invokeMethod(this, guarded([this] { StartNextJob(); }), Qt::QueuedConnection);
+}
+
+void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
+{
+    if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
+        return;
+    if (!DosCommandConvert->IsRunning() || Cancelling)
+        return;
+    Cancelling = true;
+    DosCommandConvert->Stop();
+    DosCommandConvert->WaitWhileRunning();
+    if (ThConvertInfoObject* job = JobList->FirstConverting()) {
+        job->Status = csWaiting;
+        deletePartialOutput(job->OutputFile);
+    }
+    SituationText.clear();
+    ShowSituation();
+    RefreshList();
+    Cancelling = false;
+    SetBusy(false);
+}
+
+void TFormMain::deletePartialOutput(const QString& outputFile)
+{
+    const QByteArray path = fromUtf16(outputFile);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (fileExists(path) && ::unlink(path.constData()) != 0) {
+        if (elapsed.elapsed() >= 10000) {
+            m_services.prompt->information(
+                this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") + outputFile);
+            return;
+        }
+        waitProcessingEvents(100);
+    }
+}
+
+void TFormMain::FinishConversion()
+{
+    if (ConvertMode == 1 || ConvertMode == 3) {
+        RestoreAndActivate();
+        m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
+    } else if (ConvertMode == 2 || ConvertMode == 4) {
+        TimerRegistiTunes->start();
+    }
+    SetBusy(false);
+    if (JobList->OpenDir)
+        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+}
+
+void TFormMain::ShowSituation()
+{
+    LblSituation->setText(SituationText);
+}
+
+void TFormMain::RestoreAndActivate()
+{
+    m_services.shell->restoreAndActivate(this);
+}
+
+// ---------------------------------------------------------------- media library hand-over
+
+void TFormMain::TimerRegistiTunesTimer()
+{
+    TimerRegistiTunes->stop();
+    AddToiTunes();
+}
+
+void TFormMain::AddToiTunes()
+{
+    QList<ThConvertInfoObject*> transferred;
+    try {
+        ITunesApp = m_services.mediaLibrary->createApplication();
+        const int count = JobList->Count();
+        for (int i = count - 1; i >= 0; --i) {
+            ThConvertInfoObject* job = JobList->Items(i);
+            if (job->Status != csConverted)
+                continue;
+            std::unique_ptr<MediaPlaylist> playlist = ITunesApp->libraryPlaylist();
+            playlist->addFile(job->OutputFile);
+            job->Status = csTransferred;
+            transferred.append(job);
+        }
+        // Releasing writes the device's database; only then are the files really there.
+        std::unique_ptr<MediaApplication> app = std::move(ITunesApp);
+        try {
+            app->release();
+        } catch (...) {
+            for (ThConvertInfoObject* job : transferred)
+                job->Status = csConverted;
+            throw;
+        }
+    } catch (...) {
+        // Every failure is swallowed: no message, no refresh, no activation.
+        if (ITunesApp) {
+            try {
+                ITunesApp->release();
+            } catch (...) {
+                for (ThConvertInfoObject* job : transferred)
+                    job->Status = csConverted;
+            }
+            ITunesApp.reset();
+        }
+        return;
+    }
+    RefreshList();
+    RestoreAndActivate();
+    m_services.prompt->information(this, QStringLiteral("変換・iTunesへの転送が完了しました"));
+    RestoreAndActivate();
+}

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "app/Services.h"
+#include "queue/ThConvertInfo.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+class QTableWidget;
+class QTimer;
+class TDosCommand;
+class TFormConfig;
+class TFormSelectDVD;
+class TPNGButton;
+enum TOutputType : quint8;
+
+namespace tovilo {
+class MediaApplication;
+}
+
+// The main window: the conversion list and every command, the conversion driver and the
+// hand-over of converted files to the media library.
+class TFormMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TFormMain(const tovilo::Services& services, QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    // The two dialogs are created after the main window; the program hands them over here.
+    void SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config);
+
+    // Fields
+    std::unique_ptr<tovilo::MediaApplication> ITunesApp;
+    std::unique_ptr<ThConvertInfoObjectList> JobList;
+    QByteArray DataDir;      // ends in "/"
+    QByteArray DocumentsDir; // ends in "/"
+    int ConvertMode = 0;
+    QString SituationText;
+    bool Cancelling = false;
+
+    // Controls, in stacking order
+    QLabel* ImageBG = nullptr;
+    TPNGButton* PngBtnAddFile = nullptr;
+    TPNGButton* PngBtnAddDVD = nullptr;
+    TPNGButton* PngBtnListDelete = nullptr;
+    TPNGButton* PngBtnConfig = nullptr;
+    TPNGButton* PngBtnConvertCancel = nullptr;
+    TPNGButton* PngBtnConvertMovie = nullptr;
+    TPNGButton* PngBtnConvertMovie2iTunes = nullptr;
+    TPNGButton* PngBtnConvertMusic = nullptr;
+    TPNGButton* PngBtnConvertMusic2iTunes = nullptr;
+    QLabel* LblSituation = nullptr;
+    QTableWidget* ListViewConvertFile = nullptr;
+    TDosCommand* DosCommandConvert = nullptr;
+    QTimer* TimerRegistiTunes = nullptr;
+
+    // The file-open dialog's state: its folder is set once at start-up.
+    struct OpenDialog
+    {
+        QString InitialDir;
+        QString FileName;
+    } OpenDialogMovie;
+
+    // Start-up and settings
+    void PrepareDataDir();
+    void LoadSettings();
+    void SaveSettings();
+
+    // File list
+    void AddSourceFile(const QByteArray& path);
+    void RefreshList();
+    void SetBusy(bool busy);
+    void HandleDroppedFiles(const QList<QUrl>& urls);
+    bool IsDriveReady(const QByteArray& root);
+
+    // Conversion driver
+    bool HasFinishedJobs() const;
+    void PurgeFinishedJobs();
+    void StartNextJob();
+    void FinishConversion();
+    void ShowSituation();
+    void RestoreAndActivate();
+    static QByteArray MakeUniqueFileName(const QByteArray& path);
+    static QString FormatDuration(int seconds);
+    // The progress text of one encoder line, or a null string when the line carries none.
+    static QString ProgressText(const QByteArray& line);
+
+    // Media library hand-over
+    void AddToiTunes();
+
+    // Handlers
+    void PngBtnAddFileClick(TPNGButton* Sender);
+    void PngBtnAddDVDClick(TPNGButton* Sender);
+    void PngBtnListDeleteClick(TPNGButton* Sender);
+    void PngBtnConfigClick(TPNGButton* Sender);
+    void BtnConvertClick(TPNGButton* Sender);
+    void PngBtnConvertCancelClick(TPNGButton* Sender);
+    void DosCommandConvertNewLine(TDosCommand* Sender, const QByteArray& NewLine,
+                                  TOutputType OutputType);
+    void DosCommandConvertTerminated(TDosCommand* Sender, quint32 ExitCode);
+    void TimerRegistiTunesTimer();
+
+    bool IsBusy() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormDestroy();
+    // The application-wide hook: catches files dropped on the list before they are dispatched.
+    bool AppMessage(QObject* watched, QEvent* event);
+    void createControls();
+    void deletePartialOutput(const QString& outputFile);
+
+    tovilo::Services m_services;
+    TFormSelectDVD* m_formSelectDVD = nullptr;
+    TFormConfig* m_formConfig = nullptr;
+    bool m_centred = false;
+};
