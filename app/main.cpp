@@ -1,0 +1,78 @@
+// Program entry: one instance per session, the three windows in their fixed order, the loop.
+#include "app/FrameworkError.h"
+#include "app/QtServices.h"
+#include "app/UnitMain.h"
+#include "dialogs/UnitConfig.h"
+#include "dialogs/UnitSelectDVD.h"
+#include "platform/CodePage.h"
+#include "platform/InstanceLock.h"
+#include "platform/MediaLibrary.h"
+#include "platform/OpticalDrives.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QIcon>
+
+#include <csignal>
+
+namespace {
+
+// Errors that escape an event handler end in the framework error box; the program goes on.
+class TovApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& error) {
+            tovilo::reportException(error);
+        } catch (...) {
+            tovilo::reportFrameworkError(QStringLiteral("Unknown error"));
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A child that ends while input is written to it must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    TovApplication app(argc, argv); // also reads the user's locale
+    tovilo::setSystemCodePage(tovilo::detectSystemCodePage());
+    QApplication::setApplicationName(QStringLiteral("Tovilo"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("tovilo"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/artwork/app_icon.png")));
+    // The windows are laid out for this font; IPAPGothic has the same metrics.
+    QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
+
+    tovilo::QtPromptService prompt;
+    if (tovilo::acquireInstanceLock("TOVILO_RUNNING") == tovilo::InstanceLockResult::HeldElsewhere) {
+        prompt.information(nullptr, QStringLiteral("既に起動しています"));
+        return 0;
+    }
+
+    tovilo::QtShellService shell;
+    tovilo::LinuxDriveService drives;
+    tovilo::IpodLibraryFactory mediaLibrary;
+    const tovilo::Services services{&prompt, &shell, &drives, &mediaLibrary};
+
+    TFormMain* mainWindow = nullptr;
+    tovilo::setFrameworkErrorReporter(
+        [&mainWindow](const QString& text) { tovilo::showFrameworkErrorBox(mainWindow, text); });
+
+    TFormMain formMain(services);
+    mainWindow = &formMain;
+    TFormSelectDVD formSelectDVD(services, &formMain, &formMain);
+    TFormConfig formConfig(services, &formMain);
+    formMain.SetDialogs(&formSelectDVD, &formConfig);
+    formMain.show();
+    app.exec();
+    tovilo::setFrameworkErrorReporter({});
+    return 0;
+}
