@@ -1,0 +1,269 @@
+#include "encoder/WrapperArgs.h"
+#include "platform/CommandLine.h"
+#include "queue/ThConvertInfo.h"
+
+#include <QStringList>
+#include <QTest>
+
+using tovilo::ArgumentError;
+using tovilo::mapArguments;
+
+namespace {
+
+std::vector<std::string> toArgs(const QStringList& list)
+{
+    std::vector<std::string> args;
+    for (const QString& arg : list)
+        args.push_back(arg.toStdString());
+    return args;
+}
+
+QStringList fromArgs(const std::vector<std::string>& args)
+{
+    QStringList list;
+    for (const std::string& arg : args)
+        list << QString::fromStdString(arg);
+    return list;
+}
+
+const QString kAsync = QStringLiteral("aresample=async=1000:min_hard_comp=0.100000:first_pts=0");
+
+QStringList videoCommand(const QString& size, const QString& rate, const QString& videoBits,
+                         const QString& sampleRate, const QString& audioBits)
+{
+    return {"-y",      "-i",      "/in/clip.avi", "-flags", "bitexact", "-vcodec", "mpeg4",
+            "-s",      size,      "-async",       "1000",   "-r",       rate,      "-acodec",
+            "libfaac", "-b",      videoBits,      "-ac",    "2",        "-ar",     sampleRate,
+            "-ab",     audioBits, "-f",           "mp4",    "-vlevel",  "30",      "/out/clip.mp4"};
+}
+
+const QStringList kAudioCommand = {"-y",  "-i",    "/in/clip.avi", "-ab", "128k",
+                                   "-ar", "44100", "-f",           "mp3", "/out/clip.mp3"};
+
+} // namespace
+
+class TestWrapperArgs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mapsEveryQualityRow_data();
+    void mapsEveryQualityRow();
+    void mapsAudio();
+    void protectsFileNames_data();
+    void protectsFileNames();
+    void refuses_data();
+    void refuses();
+    void acceptsWhatTheQueueBuilds_data();
+    void acceptsWhatTheQueueBuilds();
+};
+
+void TestWrapperArgs::mapsEveryQualityRow_data()
+{
+    QTest::addColumn<QStringList>("legacy");
+    QTest::addColumn<QStringList>("expected");
+
+    struct Row
+    {
+        const char* name;
+        QString size, aspect, rate, videoBits, sampleRate, audioBits;
+    };
+    const Row rows[] = {
+        {"q0 4:3", "640x480", "4:3", "30", "2500", "48000", "160k"},
+        {"q0 16:9", "640x360", "16:9", "30", "2500", "48000", "160k"},
+        {"q1 4:3", "320x240", "4:3", "30", "2048", "48000", "128k"},
+        {"q1 16:9", "320x180", "16:9", "30", "2048", "48000", "128k"},
+        {"q2 4:3", "320x240", "4:3", "30", "1024", "44100", "128k"},
+        {"q2 16:9", "320x180", "16:9", "30", "1024", "44100", "128k"},
+        {"q3 4:3", "320x240", "4:3", "30", "512", "44100", "128k"},
+        {"q3 16:9", "320x180", "16:9", "30", "512", "44100", "128k"},
+        {"q4 4:3", "320x240", "4:3", "15", "384", "44100", "64k"},
+        {"q4 16:9", "320x180", "16:9", "15", "384", "44100", "64k"},
+    };
+    for (const Row& row : rows) {
+        QTest::newRow(row.name) << videoCommand(row.size, row.rate, row.videoBits + "kb",
+                                                row.sampleRate, row.audioBits)
+                                << QStringList{"-hide_banner",
+                                               "-nostdin",
+                                               "-y",
+                                               "-i",
+                                               "file:/in/clip.avi",
+                                               "-c:v",
+                                               "mpeg4",
+                                               "-flags",
+                                               "bitexact",
+                                               "-b:v",
+                                               row.videoBits + "k",
+                                               "-s",
+                                               row.size,
+                                               "-aspect",
+                                               row.aspect,
+                                               "-r",
+                                               row.rate,
+                                               "-c:a",
+                                               "aac",
+                                               "-b:a",
+                                               row.audioBits,
+                                               "-ac",
+                                               "2",
+                                               "-ar",
+                                               row.sampleRate,
+                                               "-af",
+                                               kAsync,
+                                               "-sn",
+                                               "-f",
+                                               "mp4",
+                                               "file:/out/clip.mp4"};
+    }
+}
+
+void TestWrapperArgs::mapsEveryQualityRow()
+{
+    QFETCH(QStringList, legacy);
+    QFETCH(QStringList, expected);
+    const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
+    QCOMPARE(mapped, expected);
+    QVERIFY(!mapped.contains("-level"));
+    QVERIFY(!mapped.contains("-async"));
+}
+
+void TestWrapperArgs::mapsAudio()
+{
+    QCOMPARE(fromArgs(mapArguments(toArgs(kAudioCommand))),
+             (QStringList{"-hide_banner", "-nostdin", "-y", "-i", "file:/in/clip.avi", "-vn", "-sn",
+                          "-c:a", "libmp3lame", "-b:a", "128k", "-ar", "44100", "-f", "mp3",
+                          "file:/out/clip.mp3"}));
+}
+
+void TestWrapperArgs::protectsFileNames_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("output");
+
+    QTest::newRow("blanks and Japanese") << "/動画 フォルダ/my clip.avi"
+                                         << "/出力/my clip.mp3";
+    QTest::newRow("leading dash, relative") << "-i"
+                                            << "-y.mp3";
+    QTest::newRow("looks like a protocol") << "pipe:0"
+                                           << "pipe:1";
+    QTest::newRow("quotes and newline") << "/a \"b\"\n'c'.avi"
+                                        << "/x\ny.mp3";
+    QTest::newRow("output named like an option") << "/in.avi"
+                                                 << "-vlevel.mp3";
+}
+
+void TestWrapperArgs::protectsFileNames()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    const QStringList mapped = fromArgs(mapArguments(
+        toArgs({"-y", "-i", source, "-ab", "128k", "-ar", "44100", "-f", "mp3", output})));
+    QCOMPARE(mapped.at(mapped.indexOf("-i") + 1), "file:" + source);
+    QCOMPARE(mapped.last(), "file:" + output);
+}
+
+void TestWrapperArgs::refuses_data()
+{
+    QTest::addColumn<QStringList>("legacy");
+    QTest::addColumn<QString>("message");
+
+    const QStringList video = videoCommand("640x480", "30", "2500kb", "48000", "160k");
+    QStringList unknown = video;
+    unknown.insert(1, "-threads");
+    unknown.insert(2, "4");
+    QTest::newRow("unknown option") << unknown << "unknown option -threads";
+
+    // Quality outside the table: the string ends after "-async 1000".
+    QTest::newRow("no output file")
+        << QStringList{"-y",    "-i", "/in/clip.avi", "-flags", "bitexact", "-vcodec",
+                       "mpeg4", "-s", "640x480",      "-async", "1000"}
+        << "no output file";
+    QTest::newRow("missing value")
+        << QStringList{"-y", "-i", "/in/clip.avi", "-ab", "128k", "-ar", "44100", "-f"}
+        << "-f needs a value";
+    QTest::newRow("no input") << QStringList{"-y",    "-ab", "128k", "-ar",
+                                             "44100", "-f",  "mp3",  "/out/clip.mp3"}
+                              << "no input file";
+    QTest::newRow("nothing") << QStringList{} << "no input file";
+    QTest::newRow("value outside the table")
+        << videoCommand("720x480", "30", "2500kb", "48000", "160k") << "\"720x480\" of option -s";
+    QTest::newRow("newer bit rate spelling")
+        << videoCommand("640x480", "30", "2500k", "48000", "160k") << "\"2500k\" of option -b";
+    QTest::newRow("option twice") << QStringList{"-y",  "-y",   "-i",           "/in/clip.avi",
+                                                 "-ab", "128k", "-ar",          "44100",
+                                                 "-f",  "mp3",  "/out/clip.mp3"}
+                                  << "-y is given more than once";
+    QStringList noFrameSize = video;
+    noFrameSize.remove(noFrameSize.indexOf("-s"), 2);
+    QTest::newRow("video option missing") << noFrameSize << "option -s is missing";
+    QStringList audioWithVideo = kAudioCommand;
+    audioWithVideo.insert(1, "-s");
+    audioWithVideo.insert(2, "320x240");
+    QTest::newRow("video option on mp3") << audioWithVideo << "-s does not apply";
+    QStringList twoOutputs = kAudioCommand;
+    twoOutputs.insert(1, "/out/other.mp3");
+    QTest::newRow("stray argument") << twoOutputs << "unexpected argument \"/out/other.mp3\"";
+    QStringList emptyOutput = kAudioCommand;
+    emptyOutput.last() = "";
+    QTest::newRow("empty output") << emptyOutput << "output file name is empty";
+    QStringList emptyInput = kAudioCommand;
+    emptyInput[2] = "";
+    QTest::newRow("empty input") << emptyInput << "input file name is empty";
+}
+
+void TestWrapperArgs::refuses()
+{
+    QFETCH(QStringList, legacy);
+    QFETCH(QString, message);
+    try {
+        const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
+        QFAIL(qPrintable("accepted, mapped to: " + mapped.join(' ')));
+    } catch (const ArgumentError& error) {
+        QVERIFY2(QString::fromUtf8(error.what()).contains(message), error.what());
+    }
+}
+
+// The whole road from the queue's argument string through the command-line split.
+void TestWrapperArgs::acceptsWhatTheQueueBuilds_data()
+{
+    QTest::addColumn<bool>("audioOnly");
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<int>("ratio");
+    QTest::addColumn<bool>("accepted");
+
+    for (int quality = 0; quality <= 4; ++quality) {
+        for (int ratio = 0; ratio <= 1; ++ratio)
+            QTest::addRow("video q%d r%d", quality, ratio) << false << quality << ratio << true;
+    }
+    QTest::newRow("audio") << true << 0 << 0 << true;
+    QTest::newRow("video q7") << false << 7 << 0 << false;
+}
+
+void TestWrapperArgs::acceptsWhatTheQueueBuilds()
+{
+    QFETCH(bool, audioOnly);
+    QFETCH(int, quality);
+    QFETCH(int, ratio);
+    QFETCH(bool, accepted);
+
+    ThConvertInfoObjectList queue;
+    queue.AudioOnly = audioOnly;
+    queue.Quality = static_cast<std::uint8_t>(quality);
+    queue.Ratio = static_cast<std::uint8_t>(ratio);
+    const QByteArray source = "/home/u/動画 フォルダ/-my clip.avi";
+    const QByteArray output = "/home/u/出力/-my clip.mp4";
+    std::vector<std::string> args;
+    for (const QByteArray& arg : tovilo::splitCommandLine(queue.BuildArguments(source, output)))
+        args.push_back(arg.toStdString());
+
+    if (!accepted) {
+        QVERIFY_THROWS_EXCEPTION(ArgumentError, mapArguments(args));
+        return;
+    }
+    const QStringList mapped = fromArgs(mapArguments(args));
+    QCOMPARE(mapped.at(mapped.indexOf("-i") + 1), "file:" + QString::fromUtf8(source));
+    QCOMPARE(mapped.last(), "file:" + QString::fromUtf8(output));
+}
+
+QTEST_GUILESS_MAIN(TestWrapperArgs)
+#include "tst_wrapperargs.moc"
