@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <type_traits>
 #include <utility>
 
 // The framework error box: an error that escapes an event handler is shown to the user, and the
@@ -28,7 +29,11 @@ auto guarded(Handler handler)
 {
     return [handler = std::move(handler)](auto&&... args) {
         try {
-            handler(std::forward<decltype(args)>(args)...);
+            // Signals may pass more arguments than a handler takes (QTimer's private tag).
+            if constexpr (std::is_invocable_v<const Handler&, decltype(args)...>)
+                handler(std::forward<decltype(args)>(args)...);
+            else
+                handler();
         } catch (const std::exception& error) {
             reportException(error);
         }

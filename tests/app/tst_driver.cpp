@@ -1,0 +1,417 @@
+#include "../common/FakeServices.h"
+#include "app/FrameworkError.h"
+#include "app/UnitMain.h"
+#include "platform/MediaLibrary.h"
+#include "runner/DosCommand.h"
+#include "widgets/pngextra.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace tovilo;
+using namespace tovilo::test;
+
+namespace {
+
+// A media library that records what it is asked and fails on the n-th added file.
+struct FakeLibrary : MediaLibraryFactory
+{
+    bool deviceMissing = false;
+    int failOnAdd = -1; // 1-based
+    QStringList added;
+    QStringList calls;
+
+    struct Playlist : MediaPlaylist
+    {
+        FakeLibrary* library;
+        explicit Playlist(FakeLibrary* l) : library(l) {}
+        void addFile(const QString& path) override
+        {
+            library->calls << QStringLiteral("add");
+            if (library->added.size() + 1 == library->failOnAdd)
+                throw Error(QStringLiteral("device full"));
+            library->added << path;
+        }
+    };
+    struct App : MediaApplication
+    {
+        FakeLibrary* library;
+        explicit App(FakeLibrary* l) : library(l) {}
+        std::unique_ptr<MediaPlaylist> libraryPlaylist() override
+        {
+            library->calls << QStringLiteral("playlist");
+            return std::make_unique<Playlist>(library);
+        }
+        void release() override { library->calls << QStringLiteral("release"); }
+    };
+
+    std::unique_ptr<MediaApplication> createApplication() override
+    {
+        calls << QStringLiteral("create");
+        if (deviceMissing)
+            throw Error(QStringLiteral("no device"));
+        return std::make_unique<App>(this);
+    }
+};
+
+} // namespace
+
+class TestDriver : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_work;
+    QString m_previousCurrent;
+    FakePrompt m_prompt;
+    FakeShell m_shell;
+    FakeLibrary m_library;
+    QStringList m_errors;
+    std::unique_ptr<TFormMain> m_form;
+
+    QString out(const QString& name) const { return m_work.filePath(QStringLiteral("out/") + name); }
+    QString src(const QString& name) const { return m_work.filePath(QStringLiteral("src/") + name); }
+
+    void add(const QString& name, TConvertStatus status = csWaiting)
+    {
+        m_form->AddSourceFile(QFile::encodeName(src(name)));
+        m_form->JobList->Items(m_form->JobList->Count() - 1)->Status = status;
+        m_form->RefreshList();
+    }
+
+    QList<TConvertStatus> statuses() const
+    {
+        QList<TConvertStatus> result;
+        for (int i = 0; i < m_form->JobList->Count(); ++i)
+            result << m_form->JobList->Items(i)->Status;
+        return result;
+    }
+
+    QStringList encoderLog() const
+    {
+        QFile log(m_work.filePath(QStringLiteral("encoder.log")));
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        QStringList sources;
+        for (const QByteArray& line : log.readAll().split('\n')) {
+            if (!line.isEmpty())
+                sources << QFileInfo(QString::fromUtf8(line.split('\t').first())).fileName();
+        }
+        return sources;
+    }
+
+    void press(TPNGButton* button)
+    {
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+
+    bool idle() const { return m_form->PngBtnConvertMovie->isEnabled(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_previousCurrent = QDir::currentPath();
+    }
+
+    void init()
+    {
+        QDir work(m_work.path());
+        for (const QString& entry : work.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            QFileInfo(work.filePath(entry)).isDir() ? QDir(work.filePath(entry)).removeRecursively()
+                                                    : QFile::remove(work.filePath(entry));
+        work.mkpath(QStringLiteral("lib"));
+        work.mkpath(QStringLiteral("out"));
+        work.mkpath(QStringLiteral("src"));
+        work.mkpath(QStringLiteral("Documents"));
+        QVERIFY(QFile::link(QStringLiteral(FAKE_ENCODER), work.filePath(QStringLiteral("lib/ffmpeg"))));
+        QVERIFY(QDir::setCurrent(m_work.path()));
+
+        m_prompt = FakePrompt();
+        m_shell = FakeShell();
+        m_library = FakeLibrary();
+        m_errors.clear();
+        setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
+        m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
+        m_form = std::make_unique<TFormMain>(Services{&m_prompt, &m_shell, nullptr, &m_library});
+        m_form->JobList->SaveDir = QFile::encodeName(out(QString())) ;
+        m_form->JobList->OpenDir = false;
+    }
+
+    void cleanup()
+    {
+        if (m_form && m_form->DosCommandConvert->IsRunning()) {
+            m_form->DosCommandConvert->Stop();
+            m_form->DosCommandConvert->WaitWhileRunning();
+        }
+        m_form.reset();
+        QDir::setCurrent(m_previousCurrent);
+    }
+
+    void progressText_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("text");
+        const QString suffix = QStringLiteral("までの動画を変換完了");
+        QTest::newRow("half to even, down") << QByteArray("size= 1kB time=2.50 bitrate= 32.8kbits/s")
+                                            << QStringLiteral("00時間00分02秒") + suffix;
+        QTest::newRow("half to even, up") << QByteArray("time=3.50 bitrate= 32.8kbits/s")
+                                          << QStringLiteral("00時間00分04秒") + suffix;
+        QTest::newRow("minutes") << QByteArray("frame=1 time=83.45 bitrate=1k")
+                                 << QStringLiteral("00時間01分23秒") + suffix;
+        QTest::newRow("blanks around") << QByteArray("time=  3725.2  bitrate") << QStringLiteral("01時間02分05秒") + suffix;
+        QTest::newRow("no bitrate") << QByteArray("time=83.45 speed=1x") << QString();
+        QTest::newRow("clock form") << QByteArray("time=00:01:23.45 bitrate=1k") << QString();
+        QTest::newRow("upper case only") << QByteArray("TIME=83.45 bitrate=1k") << QString();
+        QTest::newRow("no time") << QByteArray("bitrate=1k") << QString();
+        QTest::newRow("not a number") << QByteArray("time=N/A bitrate=N/A") << QString();
+        QTest::newRow("empty number") << QByteArray("time= bitrate=1k") << QString();
+        QTest::newRow("decimal comma is no number") << QByteArray("time=83,45 bitrate=1k") << QString();
+        QTest::newRow("mixed case finds lower") << QByteArray("Time=1 time=5.4 bitrate")
+                                                << QStringLiteral("00時間00分05秒") + suffix;
+    }
+
+    void progressText()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, text);
+        QCOMPARE(TFormMain::ProgressText(line), text);
+    }
+
+    void progressIgnoresTheLocale()
+    {
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::German));
+        const QString text = TFormMain::ProgressText("time=83.45 bitrate=1k");
+        QLocale::setDefault(saved);
+        QCOMPARE(text, QStringLiteral("00時間01分23秒までの動画を変換完了"));
+    }
+
+    void formatDuration_data()
+    {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << 0 << QStringLiteral("00時間00分00秒");
+        QTest::newRow("83") << 83 << QStringLiteral("00時間01分23秒");
+        QTest::newRow("3725") << 3725 << QStringLiteral("01時間02分05秒");
+        QTest::newRow("360000") << 360000 << QStringLiteral("100時間00分00秒");
+    }
+
+    void formatDuration()
+    {
+        QFETCH(int, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(TFormMain::FormatDuration(seconds), text);
+    }
+
+    void convertsFailedAndWaitingInOrder()
+    {
+        add(QStringLiteral("done.avi"), csConverted);
+        add(QStringLiteral("again.avi"), csFailed);
+        add(QStringLiteral("next.flv"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(m_prompt.informations,
+                 (QStringList{"変換完了、iTunesへの転送が完了した動画はリストから削除されます", "変換が完了しました"}));
+        QCOMPARE(encoderLog(), (QStringList{"again.avi", "next.flv"}));
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted}));
+        QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("again.mp4")));
+        QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->text(), QStringLiteral("変換完了"));
+        QVERIFY(m_form->LblSituation->text().isEmpty());
+        QCOMPARE(m_shell.activations, 1);
+        QCOMPARE(m_errors, QStringList());
+    }
+
+    void onlyConvertedJobs()
+    {
+        add(QStringLiteral("done.avi"), csConverted);
+        add(QStringLiteral("sent.avi"), csTransferred);
+        press(m_form->PngBtnConvertMusic);
+        QCOMPARE(m_prompt.informations,
+                 (QStringList{"変換完了、iTunesへの転送が完了した動画はリストから削除されます",
+                              "変換する動画をリストに追加してください"}));
+        QCOMPARE(m_form->JobList->Count(), 0);
+        QVERIFY(idle());
+        QVERIFY(encoderLog().isEmpty());
+    }
+
+    void sameNameGetsANumber()
+    {
+        add(QStringLiteral("a.avi"));
+        add(QStringLiteral("a.flv"));
+        add(QStringLiteral("a.mpg"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("a.mp4")));
+        QCOMPARE(m_form->JobList->Items(1)->OutputFile, out(QStringLiteral("a(1).mp4")));
+        QCOMPARE(m_form->JobList->Items(2)->OutputFile, out(QStringLiteral("a(2).mp4")));
+        for (const char* name : {"a.mp4", "a(1).mp4", "a(2).mp4"})
+            QVERIFY(QFile::exists(out(QLatin1String(name))));
+    }
+
+    void audioModeAndSaveDirWithoutDelimiter()
+    {
+        m_form->JobList->SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/pre-")));
+        add(QStringLiteral("song"));
+        press(m_form->PngBtnConvertMusic);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QVERIFY(m_form->JobList->AudioOnly);
+        QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("pre-song.mp3")));
+    }
+
+    void failedJobLeavesNoBrokenFile()
+    {
+        add(QStringLiteral("fail.avi"));
+        add(QStringLiteral("good.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csConverted}));
+        QVERIFY(!QFile::exists(out(QStringLiteral("fail.mp4"))));
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換失敗"));
+        // No message for the failure itself; the end message still comes.
+        QCOMPARE(m_prompt.informations, QStringList{"変換が完了しました"});
+        // Pressing again retries the failed job under its own name.
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("fail.mp4")));
+    }
+
+    void stopPutsTheJobBack()
+    {
+        add(QStringLiteral("slow.avi"));
+        add(QStringLiteral("after.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QVERIFY(!idle());
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->LblSituation->text().endsWith(QStringLiteral("までの動画を変換完了")), 20000);
+        QVERIFY(QFile::exists(out(QStringLiteral("slow.mp4"))));
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換中"));
+
+        // No leaves it running.
+        m_prompt.answers = {false, true};
+        press(m_form->PngBtnConvertCancel);
+        QVERIFY(m_form->DosCommandConvert->IsRunning());
+        press(m_form->PngBtnConvertCancel);
+
+        QCOMPARE(m_prompt.questions, (QStringList{"変換を中止してよろしいですか？", "変換を中止してよろしいですか？"}));
+        QVERIFY(!m_form->DosCommandConvert->IsRunning());
+        QVERIFY(idle());
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
+        QVERIFY(!QFile::exists(out(QStringLiteral("slow.mp4"))));
+        QVERIFY(m_form->LblSituation->text().isEmpty());
+        QVERIFY(!m_form->Cancelling);
+        // The queue does not go on, and the stopped run's end changed nothing later.
+        QTest::qWait(300);
+        QCOMPARE(encoderLog(), QStringList{"slow.avi"});
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
+        QVERIFY(m_prompt.informations.isEmpty());
+    }
+
+    void missingEncoder()
+    {
+        QFile::remove(m_work.filePath(QStringLiteral("lib/ffmpeg")));
+        add(QStringLiteral("one.avi"));
+        add(QStringLiteral("two.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle() && m_errors.size() == 2, 20000);
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csFailed}));
+        QVERIFY(m_errors.first().startsWith(QStringLiteral("lib/ffmpeg -y -i \"")));
+        QVERIFY(m_errors.first().endsWith(QStringLiteral("\" doesn't exist.")));
+        QCOMPARE(m_prompt.informations, QStringList{"変換が完了しました"});
+    }
+
+    void openFolderWhenAsked()
+    {
+        m_form->JobList->OpenDir = true;
+        add(QStringLiteral("x.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(m_shell.openedFolders, QStringList{out(QString())});
+    }
+
+    void handOverModeGoesIdleFirst()
+    {
+        m_form->JobList->OpenDir = true;
+        add(QStringLiteral("x.avi"));
+        add(QStringLiteral("bad-fail.avi"));
+        add(QStringLiteral("y.avi"));
+        press(m_form->PngBtnConvertMovie2iTunes);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        // Idle and the folder opened before the hand-over has run.
+        QVERIFY(m_form->TimerRegistiTunes->isActive());
+        QCOMPARE(m_shell.openedFolders.size(), 1);
+        QVERIFY(m_library.calls.isEmpty());
+        QVERIFY(m_prompt.informations.isEmpty());
+
+        QTRY_VERIFY_WITH_TIMEOUT(!m_prompt.informations.isEmpty(), 5000);
+        QVERIFY(!m_form->TimerRegistiTunes->isActive());
+        QCOMPARE(m_prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"});
+        // Last job first; failed jobs are never handed over.
+        QCOMPARE(m_library.added, (QStringList{out(QStringLiteral("y.mp4")), out(QStringLiteral("x.mp4"))}));
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csTransferred, csFailed, csTransferred}));
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("転送完了"));
+        QCOMPARE(m_shell.activations, 2);
+        QVERIFY(!m_form->ITunesApp);
+    }
+
+    void handOverWithNothingConverted()
+    {
+        add(QStringLiteral("w.avi"));
+        add(QStringLiteral("f.avi"), csFailed);
+        m_form->AddToiTunes();
+        QCOMPARE(m_library.calls, (QStringList{"create", "release"}));
+        QCOMPARE(m_prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"});
+    }
+
+    void handOverWithoutDevice()
+    {
+        m_library.deviceMissing = true;
+        add(QStringLiteral("a.avi"), csConverted);
+        m_form->TimerRegistiTunes->start();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_library.calls.isEmpty(), 5000);
+        QVERIFY(!m_form->TimerRegistiTunes->isActive());
+        QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
+        QVERIFY(m_prompt.informations.isEmpty());
+        QCOMPARE(m_shell.activations, 0);
+        QVERIFY(m_errors.isEmpty());
+    }
+
+    void handOverFailsPartWay()
+    {
+        for (int i = 0; i < 5; ++i)
+            add(QStringLiteral("c%1.avi").arg(i), csConverted);
+        m_form->ListViewConvertFile->selectRow(0);
+        m_library.failOnAdd = 3; // the third-to-last job
+        m_form->AddToiTunes();
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted, csTransferred,
+                                                    csTransferred}));
+        QVERIFY(m_prompt.informations.isEmpty());
+        QCOMPARE(m_shell.activations, 0);
+        QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
+        QVERIFY(!m_form->ITunesApp);
+        // No refresh: the list still shows what it showed before, selection included.
+        QCOMPARE(m_form->ListViewConvertFile->item(4, 1)->text(), QStringLiteral("変換完了"));
+        QVERIFY(m_form->ListViewConvertFile->selectionModel()->hasSelection());
+    }
+
+    void longQueueKeepsThreadsBounded()
+    {
+        for (int i = 0; i < 150; ++i)
+            add(QStringLiteral("q%1.avi").arg(i));
+        int maxThreads = 0;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&maxThreads] {
+            maxThreads = std::max<int>(maxThreads, QDir(QStringLiteral("/proc/self/task")).count() - 2);
+        });
+        sampler.start(5);
+        press(m_form->PngBtnConvertMusic);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 120000);
+        QCOMPARE(encoderLog().size(), 150);
+        QVERIFY2(maxThreads < 12, qPrintable(QString::number(maxThreads)));
+    }
+};
+
+QTEST_MAIN(TestDriver)
+#include "tst_driver.moc"

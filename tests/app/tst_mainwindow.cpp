@@ -1,0 +1,352 @@
+#include "../common/FakeServices.h"
+#include "app/FrameworkError.h"
+#include "app/UnitMain.h"
+#include "platform/CodePage.h"
+#include "widgets/pngextra.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace tovilo;
+using namespace tovilo::test;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    FakePrompt m_prompt;
+    FakeShell m_shell;
+    QStringList m_errors;
+
+    Services services() { return Services{&m_prompt, &m_shell, nullptr, nullptr}; }
+    QString dataDir() const { return m_home.filePath(QStringLiteral("Documents/Tovilo")); }
+    QString configPath() const { return dataDir() + QStringLiteral("/config.ini"); }
+
+    void writeConfig(const QByteArray& contents)
+    {
+        QDir().mkpath(dataDir());
+        QFile file(configPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(contents);
+    }
+
+    QStringList rows(const TFormMain& form)
+    {
+        QStringList result;
+        for (int i = 0; i < form.ListViewConvertFile->rowCount(); ++i)
+            result << form.ListViewConvertFile->item(i, 0)->text() + QLatin1Char('|') +
+                          form.ListViewConvertFile->item(i, 1)->text();
+        return result;
+    }
+
+    // Drops the URLs on the list as the desktop would.
+    bool drop(TFormMain& form, const QList<QUrl>& urls)
+    {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QWidget* viewport = form.ListViewConvertFile->viewport();
+        const QPoint at(20, 20);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &dropEvent);
+        return dropEvent.isAccepted();
+    }
+
+    void selectRows(TFormMain& form, const QList<int>& indices)
+    {
+        form.ListViewConvertFile->clearSelection();
+        for (int row : indices)
+            form.ListViewConvertFile->selectionModel()->select(
+                form.ListViewConvertFile->model()->index(row, 0),
+                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(m_home.path()).removeRecursively();
+        QDir().mkpath(m_home.filePath(QStringLiteral("Documents")));
+        m_prompt = FakePrompt();
+        m_shell = FakeShell();
+        m_shell.documents = QFile::encodeName(m_home.filePath(QStringLiteral("Documents")));
+        m_errors.clear();
+        setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
+    }
+
+    void firstRunUsesDefaultsAndWritesNothing()
+    {
+        TFormMain form(services());
+        const QByteArray data = QFile::encodeName(dataDir()) + "/";
+        QCOMPARE(form.DocumentsDir, QFile::encodeName(m_home.filePath(QStringLiteral("Documents"))) + "/");
+        QCOMPARE(form.DataDir, data);
+        QVERIFY(QFileInfo(dataDir()).isDir());
+        QVERIFY(QDir(dataDir()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        QCOMPARE(form.JobList->Quality, 1);
+        QCOMPARE(form.JobList->Ratio, 0);
+        QCOMPARE(form.JobList->SaveDir, data);
+        QCOMPARE(form.JobList->OpenDir, true);
+        QCOMPARE(form.OpenDialogMovie.InitialDir, QString::fromUtf8(form.DocumentsDir));
+        QCOMPARE(form.windowTitle(), QStringLiteral("Tovilo"));
+        QCOMPARE(form.size(), QSize(471, 266));
+        // Idle: the eight commands enabled, stop disabled, drops accepted.
+        QVERIFY(form.PngBtnConvertMovie->isEnabled());
+        QVERIFY(!form.PngBtnConvertCancel->isEnabled());
+        QVERIFY(form.ListViewConvertFile->viewport()->acceptDrops());
+        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(0)->text(), QStringLiteral("ファイル名"));
+        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(1)->text(), QStringLiteral("状態"));
+    }
+
+    void documentsFolderEndingInDelimiter()
+    {
+        m_shell.documents = QFile::encodeName(m_home.path()) + "/";
+        TFormMain form(services());
+        QCOMPARE(form.DocumentsDir, QFile::encodeName(m_home.path()) + "/");
+        QCOMPARE(form.DataDir, QFile::encodeName(m_home.path()) + "/Tovilo/");
+        // An existing data folder and its contents are left alone.
+        QFile marker(m_home.filePath(QStringLiteral("Tovilo/keep")));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        TFormMain again(services());
+        QVERIFY(marker.exists());
+    }
+
+    void loadSettings_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("ratio");
+        QTest::addColumn<QByteArray>("saveDir");
+        QTest::addColumn<bool>("openDir");
+        QTest::addColumn<QByteArray>("savedOpenDir");
+
+        QTest::newRow("all set") << QByteArray("[CONF]\nQUALITY=3\nRAITO=1\nSAVEDIR=/v/\nOPENDIR=0\n")
+                                 << 3 << 1 << QByteArray("/v/") << false << QByteArray("0");
+        QTest::newRow("opendir yes is default") << QByteArray("[CONF]\nOPENDIR=yes\n") << 1 << 0
+                                                << QByteArray() << true << QByteArray("1");
+        QTest::newRow("opendir 2 written back as 1") << QByteArray("[CONF]\nOPENDIR=2\n") << 1 << 0
+                                                     << QByteArray() << true << QByteArray("1");
+        QTest::newRow("quality hex") << QByteArray("[conf]\nquality=0x03\n") << 3 << 0 << QByteArray()
+                                     << true << QByteArray("1");
+        QTest::newRow("quality 258 keeps low byte") << QByteArray("[CONF]\nQUALITY=258\n") << 2 << 0
+                                                    << QByteArray() << true << QByteArray("1");
+        QTest::newRow("quality 7 kept") << QByteArray("[CONF]\nQUALITY=7\n") << 7 << 0 << QByteArray()
+                                        << true << QByteArray("1");
+        QTest::newRow("empty quality") << QByteArray("[CONF]\nQUALITY=\n") << 1 << 0 << QByteArray()
+                                       << true << QByteArray("1");
+        QTest::newRow("japanese save folder")
+            << QByteArray("[CONF]\nSAVEDIR=/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/\n") << 1 << 0
+            << QByteArray("/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/") << true << QByteArray("1");
+    }
+
+    void loadSettings()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(int, quality);
+        QFETCH(int, ratio);
+        QFETCH(QByteArray, saveDir);
+        QFETCH(bool, openDir);
+        QFETCH(QByteArray, savedOpenDir);
+        writeConfig(contents);
+        TFormMain form(services());
+        QCOMPARE(int(form.JobList->Quality), quality);
+        QCOMPARE(int(form.JobList->Ratio), ratio);
+        QCOMPARE(form.JobList->SaveDir, saveDir.isEmpty() ? form.DataDir : saveDir);
+        QCOMPARE(form.JobList->OpenDir, openDir);
+
+        form.SaveSettings();
+        TFormMain reread(services());
+        QCOMPARE(reread.JobList->SaveDir, form.JobList->SaveDir);
+        QVERIFY(readAll(configPath()).contains("OPENDIR=" + savedOpenDir));
+        QVERIFY(readAll(configPath()).contains("QUALITY=" + QByteArray::number(quality & 0xFF)));
+    }
+
+    void saveSettingsWritesInOrder()
+    {
+        TFormMain form(services());
+        form.JobList->Quality = 4;
+        form.JobList->Ratio = 1;
+        form.JobList->SaveDir = "/media/x/Video/";
+        form.JobList->OpenDir = false;
+        form.SaveSettings();
+        QCOMPARE(readAll(configPath()),
+                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\n"));
+    }
+
+    void saveSettingsFailureReachesTheErrorBox()
+    {
+        writeConfig("[CONF]\nQUALITY=1\n");
+        QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
+        TFormMain form(services());
+        form.JobList->Quality = 3;
+        guarded([&form] { form.SaveSettings(); })();
+        QCOMPARE(m_errors, QStringList{configPath() + QStringLiteral(" に書き込めません.")});
+        QCOMPARE(form.JobList->Quality, 3); // the dialog's values stay
+        QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=1\n"));
+        ::chmod(QFile::encodeName(configPath()).constData(), 0644);
+    }
+
+    void drops_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("warnings");
+
+        QTest::newRow("one of three supported")
+            << QStringList{"/v/a.txt", "/v/clip.avi", "/v/b.doc"} << QStringList{"clip.avi|変換待ち"} << 1;
+        QTest::newRow("letter case")
+            << QStringList{"/v/clip.Avi", "/v/CLIP.MPEG", "/v/x.3gp", "/v/y.vob", "/v/z.Flv", "/v/w.mpg"}
+            << QStringList{"clip.Avi|変換待ち", "CLIP.MPEG|変換待ち", "x.3gp|変換待ち", "y.vob|変換待ち",
+                           "z.Flv|変換待ち", "w.mpg|変換待ち"}
+            << 0;
+        QTest::newRow("refused names warn once")
+            << QStringList{"/v/clip.avi.txt", "/v/noext", "/v.avi/noext2"} << QStringList{} << 1;
+        QTest::newRow("japanese name kept")
+            << QStringList{QStringLiteral("/ビデオ/表ソ番組.mpg")} << QStringList{QStringLiteral("表ソ番組.mpg|変換待ち")}
+            << 0;
+    }
+
+    void drops()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, rows);
+        QFETCH(int, warnings);
+        TFormMain form(services());
+        QList<QUrl> urls;
+        for (const QString& name : names)
+            urls << QUrl::fromLocalFile(name);
+        QVERIFY(drop(form, urls));
+        QCOMPARE(this->rows(form), rows);
+        QCOMPARE(form.JobList->Count(), rows.size());
+        QCOMPARE(m_prompt.informations.size(), warnings);
+        if (warnings)
+            QCOMPARE(m_prompt.informations.first(),
+                     QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+        for (int i = 0; i < names.size() && i < rows.size(); ++i) {
+            if (rows.size() == names.size())
+                QCOMPARE(form.JobList->Items(i)->SourceFile, names[i]);
+        }
+    }
+
+    void dropOfAFolderNamedVob()
+    {
+        QDir().mkpath(m_home.filePath(QStringLiteral("x.VOB")));
+        TFormMain form(services());
+        QVERIFY(drop(form, {QUrl::fromLocalFile(m_home.filePath(QStringLiteral("x.VOB")))}));
+        QCOMPARE(rows(form), QStringList{"x.VOB|変換待ち"});
+    }
+
+    void dropsRefusedWhileBusy()
+    {
+        TFormMain form(services());
+        form.SetBusy(true);
+        QVERIFY(!form.ListViewConvertFile->viewport()->acceptDrops());
+        QVERIFY(!drop(form, {QUrl::fromLocalFile(QStringLiteral("/v/a.avi"))}));
+        QCOMPARE(form.JobList->Count(), 0);
+        for (TPNGButton* b : {form.PngBtnAddFile, form.PngBtnAddDVD, form.PngBtnListDelete, form.PngBtnConfig,
+                              form.PngBtnConvertMovie, form.PngBtnConvertMovie2iTunes, form.PngBtnConvertMusic,
+                              form.PngBtnConvertMusic2iTunes})
+            QVERIFY(!b->isEnabled());
+        QVERIFY(form.PngBtnConvertCancel->isEnabled());
+        QVERIFY(form.ListViewConvertFile->isEnabled());
+    }
+
+    void addFileThroughTheDialog()
+    {
+        TFormMain form(services());
+        m_shell.nextVideoFile = m_home.filePath(QStringLiteral("missing clip.avi"));
+        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
+        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // the same file twice: two jobs
+        m_shell.nextVideoFile.reset();
+        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // cancelled: nothing
+        QCOMPARE(rows(form), (QStringList{"missing clip.avi|変換待ち", "missing clip.avi|変換待ち"}));
+        QCOMPARE(m_shell.chooserFolders.size(), 3);
+        QCOMPARE(m_shell.chooserFolders.first(), QString::fromUtf8(form.DocumentsDir));
+    }
+
+    void removeSelectedRows()
+    {
+        TFormMain form(services());
+        for (const char* name : {"/v/0.avi", "/v/1.avi", "/v/2.avi", "/v/3.avi"})
+            form.AddSourceFile(name);
+        form.RefreshList();
+
+        // Nothing selected: a hint, nothing removed.
+        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QCOMPARE(m_prompt.informations, QStringList{"変換リストから除外するファイルを選択してください"});
+
+        // No keeps everything and the selection.
+        selectRows(form, {0, 2});
+        m_prompt.answers = {false};
+        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QCOMPARE(m_prompt.questions, QStringList{"選択したファイルを変換リストから除外しますか？"});
+        QCOMPARE(form.JobList->Count(), 4);
+        QCOMPARE(form.ListViewConvertFile->selectionModel()->selectedRows().size(), 2);
+
+        m_prompt.answers = {true};
+        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QCOMPARE(rows(form), (QStringList{"1.avi|変換待ち", "3.avi|変換待ち"}));
+        QCOMPARE(form.JobList->Items(0)->SourceFile, QStringLiteral("/v/1.avi"));
+        QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
+    }
+
+    void refreshClearsSelectionAndScrollsUp()
+    {
+        TFormMain form(services());
+        for (int i = 0; i < 40; ++i)
+            form.AddSourceFile("/v/" + QByteArray::number(i) + ".avi");
+        form.RefreshList();
+        form.show();
+        form.ListViewConvertFile->scrollToBottom();
+        selectRows(form, {39});
+        form.RefreshList();
+        QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
+        QCOMPARE(form.ListViewConvertFile->verticalScrollBar()->value(), 0);
+    }
+
+    void closeRefusedWhileBusy()
+    {
+        TFormMain form(services());
+        form.show();
+        form.SetBusy(true);
+        QVERIFY(!form.close());
+        QVERIFY(form.isVisible());
+        QCOMPARE(m_prompt.informations,
+                 QStringList{"変換中は終了できません。変換を中止してから終了してください。"});
+        form.SetBusy(false);
+        QVERIFY(form.close());
+    }
+
+    void buttonsTakeNoFocus()
+    {
+        TFormMain form(services());
+        for (TPNGButton* b : form.findChildren<TPNGButton*>())
+            QCOMPARE(b->focusPolicy(), Qt::NoFocus);
+        QVERIFY(form.ListViewConvertFile->focusPolicy() != Qt::NoFocus);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
