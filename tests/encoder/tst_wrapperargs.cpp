@@ -1,6 +1,4 @@
 #include "encoder/WrapperArgs.h"
-#include "platform/CommandLine.h"
-#include "queue/ThConvertInfo.h"
 
 #include <QStringList>
 #include <QTest>
@@ -50,12 +48,8 @@ private slots:
     void mapsEveryQualityRow_data();
     void mapsEveryQualityRow();
     void mapsAudio();
-    void protectsFileNames_data();
-    void protectsFileNames();
     void refuses_data();
     void refuses();
-    void acceptsWhatTheQueueBuilds_data();
-    void acceptsWhatTheQueueBuilds();
 };
 
 void TestWrapperArgs::mapsEveryQualityRow_data()
@@ -135,33 +129,6 @@ void TestWrapperArgs::mapsAudio()
                           "file:/out/clip.mp3"}));
 }
 
-void TestWrapperArgs::protectsFileNames_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("output");
-
-    QTest::newRow("blanks and Japanese") << "/動画 フォルダ/my clip.avi"
-                                         << "/出力/my clip.mp3";
-    QTest::newRow("leading dash, relative") << "-i"
-                                            << "-y.mp3";
-    QTest::newRow("looks like a protocol") << "pipe:0"
-                                           << "pipe:1";
-    QTest::newRow("quotes and newline") << "/a \"b\"\n'c'.avi"
-                                        << "/x\ny.mp3";
-    QTest::newRow("output named like an option") << "/in.avi"
-                                                 << "-vlevel.mp3";
-}
-
-void TestWrapperArgs::protectsFileNames()
-{
-    QFETCH(QString, source);
-    QFETCH(QString, output);
-    const QStringList mapped = fromArgs(mapArguments(
-        toArgs({"-y", "-i", source, "-ab", "128k", "-ar", "44100", "-f", "mp3", output})));
-    QCOMPARE(mapped.at(mapped.indexOf("-i") + 1), "file:" + source);
-    QCOMPARE(mapped.last(), "file:" + output);
-}
-
 void TestWrapperArgs::refuses_data()
 {
     QTest::addColumn<QStringList>("legacy");
@@ -221,48 +188,6 @@ void TestWrapperArgs::refuses()
     } catch (const ArgumentError& error) {
         QVERIFY2(QString::fromUtf8(error.what()).contains(message), error.what());
     }
-}
-
-// The whole road from the queue's argument string through the command-line split.
-void TestWrapperArgs::acceptsWhatTheQueueBuilds_data()
-{
-    QTest::addColumn<bool>("audioOnly");
-    QTest::addColumn<int>("quality");
-    QTest::addColumn<int>("ratio");
-    QTest::addColumn<bool>("accepted");
-
-    for (int quality = 0; quality <= 4; ++quality) {
-        for (int ratio = 0; ratio <= 1; ++ratio)
-            QTest::addRow("video q%d r%d", quality, ratio) << false << quality << ratio << true;
-    }
-    QTest::newRow("audio") << true << 0 << 0 << true;
-    QTest::newRow("video q7") << false << 7 << 0 << false;
-}
-
-void TestWrapperArgs::acceptsWhatTheQueueBuilds()
-{
-    QFETCH(bool, audioOnly);
-    QFETCH(int, quality);
-    QFETCH(int, ratio);
-    QFETCH(bool, accepted);
-
-    ThConvertInfoObjectList queue;
-    queue.AudioOnly = audioOnly;
-    queue.Quality = static_cast<std::uint8_t>(quality);
-    queue.Ratio = static_cast<std::uint8_t>(ratio);
-    const QByteArray source = "/home/u/動画 フォルダ/-my clip.avi";
-    const QByteArray output = "/home/u/出力/-my clip.mp4";
-    std::vector<std::string> args;
-    for (const QByteArray& arg : tovilo::splitCommandLine(queue.BuildArguments(source, output)))
-        args.push_back(arg.toStdString());
-
-    if (!accepted) {
-        QVERIFY_THROWS_EXCEPTION(ArgumentError, mapArguments(args));
-        return;
-    }
-    const QStringList mapped = fromArgs(mapArguments(args));
-    QCOMPARE(mapped.at(mapped.indexOf("-i") + 1), "file:" + QString::fromUtf8(source));
-    QCOMPARE(mapped.last(), "file:" + QString::fromUtf8(output));
 }
 
 QTEST_GUILESS_MAIN(TestWrapperArgs)
