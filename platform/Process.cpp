@@ -1,0 +1,252 @@
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace tovilo {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd)
+{
+    if (m_fd >= 0) {
+        const int saved = errno;
+        ::close(m_fd);
+        errno = saved;
+    }
+    m_fd = fd;
+}
+
+namespace {
+
+// A descriptor on 0, 1 or 2 (possible when the program was started with one of them closed)
+// would be overwritten or left close-on-exec by the child's dup2 calls.
+int moveAboveStdio(UniqueFd& fd)
+{
+    if (fd.get() > STDERR_FILENO)
+        return 0;
+    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0)
+        return errno;
+    fd.reset(moved);
+    return 0;
+}
+
+} // namespace
+
+int createPipe(Pipe& pipe)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    if (const int error = moveAboveStdio(readEnd))
+        return error;
+    if (const int error = moveAboveStdio(writeEnd))
+        return error;
+    pipe.readEnd = std::move(readEnd);
+    pipe.writeEnd = std::move(writeEnd);
+    return 0;
+}
+
+int setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return errno;
+    return 0;
+}
+
+std::int64_t bytesAvailable(int fd)
+{
+    int count = 0;
+    if (::ioctl(fd, FIONREAD, &count) != 0)
+        return -1;
+    return count;
+}
+
+std::int64_t readSome(int fd, char* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+std::int64_t writeSome(int fd, const char* data, std::size_t size)
+{
+    // SIGPIPE from write(2) is sent to the writing thread: block it here, and if this write
+    // raised it, take it off the thread's pending set before unblocking. One that was already
+    // pending (sent by someone else) is left alone.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t oldMask;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &oldMask);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+    ssize_t n;
+    do {
+        n = ::write(fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+
+    if (n < 0 && error == EPIPE && !wasPending) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    errno = error;
+    return n;
+}
+
+PollResult waitReadable(int fd, int timeoutMs)
+{
+    pollfd entry{fd, POLLIN, 0};
+    const int n = ::poll(&entry, 1, timeoutMs);
+    if (n < 0)
+        return errno == EINTR ? PollResult::Timeout : PollResult::Failed;
+    if (n == 0)
+        return PollResult::Timeout;
+    if (entry.revents & POLLIN)
+        return PollResult::Readable;
+    if (entry.revents & POLLHUP)
+        return PollResult::HungUp;
+    return PollResult::Failed;
+}
+
+ChildProcess::~ChildProcess()
+{
+    finish();
+}
+
+int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd)
+{
+    if (m_pid > 0)
+        return EBUSY;
+    if (argv.isEmpty() || argv.first().isEmpty())
+        return ENOENT;
+
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const QByteArray& arg : argv)
+        args.push_back(const_cast<char*>(arg.constData()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (const int error = posix_spawn_file_actions_init(&actions))
+        return error;
+    if (const int error = posix_spawnattr_init(&attributes)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return error;
+    }
+
+    // dup2 clears close-on-exec on the copies; every other descriptor of ours is close-on-exec.
+    int error = posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
+    if (!error)
+        error = posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+    if (!error)
+        error = posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+
+    // Own process group, so that termination reaches the child's own children too. The
+    // spawning thread may block signals (SIGPIPE above all) and the program may ignore some:
+    // the child starts with an empty mask and SIGPIPE at its default.
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    if (!error)
+        error = posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (!error)
+        error = posix_spawnattr_setpgroup(&attributes, 0);
+    if (!error)
+        error = posix_spawnattr_setsigmask(&attributes, &emptyMask);
+    if (!error)
+        error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+
+    pid_t pid = -1;
+    if (!error) {
+        // glibc reports a failed exec (missing program, no permission) as the return value.
+        const bool searchPath = !argv.first().contains('/');
+        error = searchPath
+                    ? posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ)
+                    : posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error)
+        return error;
+
+    m_pid = pid;
+    m_exited = false;
+    m_exitCode = stillActiveExitCode;
+    return 0;
+}
+
+std::uint32_t ChildProcess::exitCode()
+{
+    if (m_pid <= 0 || m_exited)
+        return m_exitCode;
+    siginfo_t info{};
+    int result;
+    do {
+        result = ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0 || info.si_pid == 0)
+        return m_exitCode;
+    m_exited = true;
+    if (info.si_code == CLD_EXITED)
+        m_exitCode = static_cast<std::uint32_t>(info.si_status);
+    else
+        m_exitCode = 128u + static_cast<std::uint32_t>(info.si_status);
+    return m_exitCode;
+}
+
+void ChildProcess::finish()
+{
+    if (m_pid <= 0)
+        return;
+    const int saved = errno;
+    // The child is not collected yet (a zombie at worst), so its pid still names its group.
+    ::kill(-m_pid, SIGKILL);
+    if (!m_exited)
+        ::kill(m_pid, SIGKILL); // in case it left its group
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    errno = saved;
+}
+
+} // namespace tovilo

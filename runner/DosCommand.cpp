@@ -1,0 +1,554 @@
+#include "runner/DosCommand.h"
+
+#include "platform/CodePage.h"
+#include "platform/CommandLine.h"
+#include "platform/Process.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <system_error>
+
+namespace tovilo {
+
+void SharedLines::append(const QByteArray& line)
+{
+    QWriteLocker locker(&m_lock);
+    m_lines.append(line);
+}
+
+void SharedLines::clear()
+{
+    QWriteLocker locker(&m_lock);
+    m_lines.clear();
+}
+
+qsizetype SharedLines::count() const
+{
+    QReadLocker locker(&m_lock);
+    return m_lines.size();
+}
+
+QList<QByteArray> SharedLines::toList() const
+{
+    QReadLocker locker(&m_lock);
+    return m_lines;
+}
+
+std::optional<QByteArray> SharedLines::takeFirst()
+{
+    QWriteLocker locker(&m_lock);
+    if (m_lines.isEmpty())
+        return std::nullopt;
+    return m_lines.takeFirst();
+}
+
+} // namespace tovilo
+
+namespace {
+
+// A system call failed while the child ran.
+class RunFailure : public std::exception
+{
+public:
+    explicit RunFailure(int error) : m_error(error) {}
+    int error() const { return m_error; }
+    const char* what() const noexcept override { return "run failed"; }
+
+private:
+    int m_error;
+};
+
+// How a string list takes a whole text: one item per line, CR, LF and CR LF all break, and a
+// break at the very end adds no empty item.
+QList<QByteArray> textLines(const QByteArray& text)
+{
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        lines.append(text.mid(start, i - start));
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.append(text.mid(start));
+    return lines;
+}
+
+void sleepOneMillisecond()
+{
+    const timespec pause{0, 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+} // namespace
+
+// ---- TProcessTimer
+
+TProcessTimer::TProcessTimer(QObject* parent) : QObject(parent)
+{
+    m_tick.setInterval(1000);
+    connect(&m_tick, &QTimer::timeout, this, [this] {
+        ++m_secondsSinceStart;
+        ++m_secondsSinceOutput;
+    });
+}
+
+void TProcessTimer::StartCounting()
+{
+    m_secondsSinceStart = 0;
+    m_secondsSinceOutput = 0;
+    onMainThread([this] { m_tick.start(1000); });
+}
+
+void TProcessTimer::StopCounting()
+{
+    onMainThread([this] { m_tick.stop(); });
+}
+
+void TProcessTimer::onMainThread(std::function<void()> call)
+{
+    // A QTimer is driven by the thread it lives in; a worker can only ask that thread.
+    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+// ---- TDosThread
+
+TDosThread::TDosThread(TDosCommand* owner)
+    : m_owner(owner), m_timer(owner->m_timer), m_commandLine(owner->CommandLine),
+      m_onNewLine(owner->OnNewLine), m_onTerminated(owner->OnTerminated),
+      m_maxTimeAfterBeginning(owner->MaxTimeAfterBeginning),
+      m_maxTimeAfterLastOutput(owner->MaxTimeAfterLastOutput),
+      m_priorityClass(owner->PriorityClass), m_showWindow(owner->ShowWindow),
+      m_creationFlag(owner->CreationFlag), m_exitCode(tovilo::stillActiveExitCode),
+      m_handOver(std::make_shared<HandOver>())
+{
+    owner->InputQueue.clear();
+}
+
+TDosThread::~TDosThread()
+{
+    join();
+}
+
+void TDosThread::start()
+{
+    m_thread = std::thread([this] { threadBody(); });
+}
+
+void TDosThread::join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void TDosThread::threadBody()
+{
+    if (!m_stopRequested) {
+        try {
+            Run();
+        } catch (const TCreatePipeError& error) {
+            reportStartError(error.message());
+        } catch (const TCreateProcessError& error) {
+            reportStartError(error.message());
+        } catch (...) {
+            // Any other failure has been recorded in RunState and ResultCode.
+        }
+    }
+    m_finished = true;
+    TDosCommand* owner = m_owner;
+    // The owner joins this thread before it is destroyed, so it is still there to be told.
+    QMetaObject::invokeMethod(
+        owner, [owner, this] { owner->workerEnded(this); }, Qt::QueuedConnection);
+}
+
+void TDosThread::reportStartError(const QString& message)
+{
+    {
+        std::lock_guard lock(m_handOver->mutex);
+        if (m_handOver->abandoned)
+            return;
+    }
+    QString text = message;
+    if (!text.isEmpty() && text.back() > QLatin1Char('.'))
+        text += QLatin1Char('.');
+    TDosCommand* owner = m_owner;
+    QMetaObject::invokeMethod(
+        owner,
+        [owner, text] {
+            if (!owner->OnStartError)
+                return;
+            try {
+                owner->OnStartError(text);
+            } catch (...) {
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+bool TDosThread::runOnMainThread(std::function<void()> call)
+{
+    const std::shared_ptr<HandOver> handOver = m_handOver;
+    {
+        std::lock_guard lock(handOver->mutex);
+        if (handOver->abandoned)
+            return false;
+    }
+    const quint64 ticket = ++m_handOversPosted;
+    // The call may end with its component destroyed, so afterwards only the shared hand-over
+    // state is touched. Whatever it throws is dropped here, on the main thread: an exception
+    // must never unwind through the event loop.
+    QMetaObject::invokeMethod(
+        m_owner,
+        [handOver, ticket, call = std::move(call)] {
+            try {
+                call();
+            } catch (...) {
+            }
+            {
+                std::lock_guard lock(handOver->mutex);
+                handOver->completed = ticket;
+            }
+            handOver->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(handOver->mutex);
+    handOver->done.wait(lock, [&] { return handOver->completed >= ticket || handOver->abandoned; });
+    return handOver->completed >= ticket;
+}
+
+void TDosThread::abandon()
+{
+    {
+        std::lock_guard lock(m_handOver->mutex);
+        m_handOver->abandoned = true;
+    }
+    m_handOver->done.notify_all();
+}
+
+void TDosThread::Run()
+{
+    using namespace tovilo;
+    bool pipesCreated = false;
+    bool childCreated = false;
+    Pipe input;
+    Pipe output;
+    ChildProcess child;
+    m_exitCode = stillActiveExitCode;
+
+    auto endSteps = [&] {
+        if (childCreated) {
+            // Kills the child when it was still running and whatever it left in its process
+            // group, then collects it.
+            child.finish();
+            m_timer->StopCounting();
+        }
+        if (pipesCreated) {
+            input.readEnd.reset();
+            output.writeEnd.reset();
+            output.readEnd.reset();
+            input.writeEnd.reset();
+        }
+        if (m_onTerminated) {
+            const quint32 exitCode = m_exitCode;
+            runOnMainThread([this, exitCode] { m_onTerminated(m_owner, exitCode); });
+        }
+        const quint8 state = m_owner->m_runState;
+        if (state == rsPreparing || state == rsCreatingPipes || state == rsCreatingProcess ||
+            state == rsRunning) {
+            m_owner->m_runState = static_cast<quint8>(state + 1);
+            m_owner->m_resultCode = static_cast<quint32>(m_lastError);
+        }
+    };
+
+    try {
+        m_owner->m_runState = rsPreparing;
+        QByteArray buffer(1024, '\0');
+
+        m_owner->m_runState = rsCreatingPipes;
+        if (const int error = createPipe(input)) {
+            m_lastError = error;
+            throw TCreatePipeError(QStringLiteral("Failed to create a pipe: ") +
+                                   QString::fromLocal8Bit(std::strerror(error)));
+        }
+        if (const int error = createPipe(output)) {
+            m_lastError = error;
+            input.readEnd.reset();
+            input.writeEnd.reset();
+            throw TCreatePipeError(QStringLiteral("Failed to create a pipe: ") +
+                                   QString::fromLocal8Bit(std::strerror(error)));
+        }
+        pipesCreated = true;
+
+        m_owner->m_runState = rsCreatingProcess;
+        const QList<QByteArray> argv = splitCommandLine(m_commandLine);
+        if (const int error = child.start(argv, input.readEnd.get(), output.writeEnd.get())) {
+            m_lastError = error;
+            throw TCreateProcessError(toUtf16(m_commandLine) + QStringLiteral(" doesn't exist."));
+        }
+        childCreated = true;
+        // The child holds its own copies. Keeping ours open would hide its end: a write to its
+        // input would block instead of failing once it is gone.
+        input.readEnd.reset();
+        output.writeEnd.reset();
+        if (const int error = setNonBlocking(input.writeEnd.get()))
+            throw RunFailure(error);
+        m_timer->StartCounting();
+        m_owner->m_runState = rsRunning;
+        m_splitter = LineSplitter();
+        m_lastWasPartial = false;
+
+        const int outputFd = output.readEnd.get();
+        for (;;) {
+            m_exitCode = child.exitCode();
+            // The exit code is sampled before the pipe is read, so everything the child wrote
+            // before it ended is delivered in the pass that sees the end.
+            const qint64 available = bytesAvailable(outputFd);
+            if (available < 0)
+                throw RunFailure(errno);
+            if (available > 0) {
+                if (available > buffer.size())
+                    buffer.resize(available); // never shrinks: one read drains the pipe
+                const qint64 n =
+                    readSome(outputFd, buffer.data(), static_cast<size_t>(buffer.size()));
+                if (n < 0)
+                    throw RunFailure(errno);
+                splitOutput(buffer.constData(), n);
+            } else {
+                forwardInput(input.writeEnd.get());
+            }
+            // Waiting on the pipe instead of a blind 1 ms sleep: new output ends the pause at
+            // once, a quiet child costs one wake-up per millisecond. A pipe without writers
+            // reports itself ready for ever, so then sleep.
+            const PollResult ready = waitReadable(outputFd, 1);
+            if (ready == PollResult::HungUp || ready == PollResult::Failed)
+                sleepOneMillisecond();
+
+            if (m_exitCode != stillActiveExitCode) {
+                m_owner->m_runState = rsExited;
+                m_owner->m_resultCode = m_exitCode;
+                break;
+            }
+            if (m_stopRequested) {
+                m_owner->m_runState = rsStopped;
+                break;
+            }
+            if (timedOut()) {
+                m_owner->m_runState = rsTimedOut;
+                break;
+            }
+        }
+        if (!m_splitter.pendingText().isEmpty())
+            DeliverOutput(m_splitter.pendingText(), otPartialLine);
+    } catch (const RunFailure& failure) {
+        m_lastError = failure.error();
+        endSteps();
+        throw;
+    } catch (const std::bad_alloc&) {
+        m_lastError = ENOMEM;
+        endSteps();
+        throw;
+    } catch (...) {
+        if (m_lastError == 0)
+            m_lastError = errno;
+        endSteps();
+        throw;
+    }
+    endSteps();
+}
+
+bool TDosThread::timedOut() const
+{
+    return (m_maxTimeAfterBeginning > 0 &&
+            m_timer->SecondsSinceStart() > m_maxTimeAfterBeginning) ||
+           (m_maxTimeAfterLastOutput > 0 &&
+            m_timer->SecondsSinceOutput() > m_maxTimeAfterLastOutput);
+}
+
+void TDosThread::splitOutput(const char* data, qsizetype size)
+{
+    using Break = tovilo::LineSplitter::Break;
+    m_splitter.split(
+        data, size,
+        [this](const QByteArray& text, Break lineBreak) {
+            if (lineBreak == Break::None) {
+                DeliverOutput(text, otPartialLine);
+                return;
+            }
+            // Set before the delivery, so a handler sees the break of the line it receives.
+            m_owner->m_outputReturnCode = lineBreak == Break::CrLf ? rcCRLF : rcLF;
+            DeliverOutput(text, otCompleteLine);
+        },
+        [this] { return m_stopRequested.load(std::memory_order_relaxed); });
+}
+
+void TDosThread::forwardInput(int inputFd)
+{
+    while (!m_stopRequested) {
+        if (m_inputLine.isEmpty()) {
+            std::optional<QByteArray> next = m_owner->InputQueue.takeFirst();
+            if (!next)
+                return;
+            // An empty line has nothing to write and nothing to echo.
+            if (next->isEmpty())
+                continue;
+            m_inputLine = *next;
+            m_inputWritten = 0;
+        }
+        const qint64 n =
+            tovilo::writeSome(inputFd, m_inputLine.constData() + m_inputWritten,
+                              static_cast<size_t>(m_inputLine.size() - m_inputWritten));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return; // the child is not reading: go on polling, write the rest later
+        if (n >= 0) {
+            m_inputWritten += n;
+            if (m_inputWritten < m_inputLine.size())
+                continue;
+        }
+        // Written, or lost because the child's input is closed (EPIPE): either way done.
+        const QByteArray line = m_inputLine;
+        m_inputLine.clear();
+        if (m_owner->InputToOutput) {
+            m_splitter.echo(line, m_lastWasPartial, [this](const QByteArray& text, bool complete) {
+                DeliverOutput(text, complete ? otCompleteLine : otPartialLine);
+            });
+        }
+    }
+}
+
+void TDosThread::DeliverOutput(const QByteArray& text, TOutputType type)
+{
+    try {
+        m_owner->DeliveredLines.append(text);
+        m_timer->ResetOutputCounter();
+        m_transitText = text;
+        m_transitType = type;
+        runOnMainThread([this] { ApplyOutput(); });
+    } catch (...) {
+        // Only this delivery is lost; the run goes on.
+    }
+}
+
+void TDosThread::ApplyOutput()
+{
+    if (QList<QByteArray>* list = m_owner->OutputList) {
+        if (list->isEmpty()) {
+            if (m_transitType == otCompleteLine)
+                list->append(m_transitText);
+            else
+                *list = textLines(m_transitText);
+        } else if (m_lastWasPartial) {
+            list->last() = m_transitText;
+        } else {
+            list->append(m_transitText);
+        }
+    }
+    m_lastWasPartial = m_transitType == otPartialLine;
+    if (m_onNewLine)
+        m_onNewLine(m_owner, m_transitText, m_transitType);
+}
+
+// ---- TDosCommand
+
+TDosCommand::TDosCommand(QObject* owner)
+    : QObject(owner), DeliveredLines(m_lock), InputQueue(m_lock)
+{
+}
+
+TDosCommand::~TDosCommand()
+{
+    // Workers may be waiting in a hand-over that this thread will never execute: release them,
+    // then wait until every one has ended (killing its child) before anything they use goes.
+    for (const auto& worker : m_workers) {
+        worker->RequestStop();
+        worker->abandon();
+    }
+    for (const auto& worker : m_workers)
+        worker->join();
+    m_workers.clear();
+    m_current = nullptr;
+    delete m_timer;
+}
+
+void TDosCommand::Start()
+{
+    if (CommandLine.isEmpty())
+        return;
+    if (!m_timer)
+        m_timer = new TProcessTimer(this);
+    DeliveredLines.clear();
+    auto worker = std::make_unique<TDosThread>(this);
+    TDosThread* started = worker.get();
+    try {
+        worker->start();
+    } catch (const std::system_error& error) {
+        // No thread: the run fails while preparing, and still ends with its one OnTerminated.
+        m_current = nullptr;
+        m_runState = rsPreparing;
+        const TTerminateEvent onTerminated = OnTerminated;
+        if (onTerminated) {
+            try {
+                onTerminated(this, tovilo::stillActiveExitCode);
+            } catch (...) {
+            }
+        }
+        m_runState = rsPrepareFailed;
+        m_resultCode = static_cast<quint32>(error.code().value());
+        return;
+    }
+    m_workers.push_back(std::move(worker));
+    m_current = started;
+}
+
+quint32 TDosCommand::Execute()
+{
+    Start();
+    WaitWhileRunning();
+    return ResultCode();
+}
+
+void TDosCommand::Stop()
+{
+    if (m_current)
+        m_current->RequestStop();
+}
+
+bool TDosCommand::IsRunning() const
+{
+    return m_current && !m_current->Finished();
+}
+
+void TDosCommand::WaitWhileRunning()
+{
+    // A worker posts workerEnded after setting Finished, and that quits every waiting loop;
+    // so checking before exec() cannot miss the end, and nothing spins meanwhile.
+    while (IsRunning()) {
+        QEventLoop loop;
+        m_waits.push_back(&loop);
+        loop.exec();
+        m_waits.erase(std::find(m_waits.begin(), m_waits.end(), &loop));
+    }
+}
+
+void TDosCommand::workerEnded(TDosThread* worker)
+{
+    const auto found = std::find_if(m_workers.begin(), m_workers.end(),
+                                    [worker](const auto& w) { return w.get() == worker; });
+    if (found != m_workers.end()) {
+        if (m_current == worker)
+            m_current = nullptr;
+        // The thread has nothing left to do after posting this: the join is immediate.
+        m_workers.erase(found);
+    }
+    for (QEventLoop* loop : m_waits)
+        loop->quit();
+}
