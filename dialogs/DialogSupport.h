@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QLabel>
+
+class QWidget;
+
+namespace tovilo {
+
+// The face and font the two dialogs were designed with; the program substitutes a
+// metric-compatible font for it.
+QFont dialogFont();
+
+// Places `dialog` so that its frame is centred on `owner`'s frame (on the screen when there
+// is no owner), kept inside the owner's screen.
+void centreOnOwner(QWidget* dialog, QWidget* owner);
+
+// A label that reports a left click (press and release inside it), such as the caption of a
+// check box painted into a background picture.
+class ClickLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit ClickLabel(QWidget* parent = nullptr);
+
+signals:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool m_pressed = false;
+};
+
+} // namespace tovilo

@@ -1,0 +1,197 @@
+#include "dialogs/UnitConfig.h"
+
+#include "app/FrameworkError.h"
+#include "dialogs/DialogSupport.h"
+#include "platform/CodePage.h"
+#include "platform/PathText.h"
+#include "queue/ThConvertInfo.h"
+#include "widgets/pngextra.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QShowEvent>
+
+using namespace tovilo;
+
+namespace {
+
+constexpr QSize ClientSize(470, 273);
+
+const QStringList QualityItems = {
+    QStringLiteral("最高画質（高解像度）"),
+    QStringLiteral("最高画質"),
+    QStringLiteral("高画質"),
+    QStringLiteral("標準画質"),
+    QStringLiteral("低画質"),
+};
+const QStringList RatioItems = {
+    QStringLiteral("標準（４：３）"),
+    QStringLiteral("ワイド（１６：９）"),
+};
+
+} // namespace
+
+TFormConfig::TFormConfig(const Services& services, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      m_services(services)
+{
+    setObjectName(QStringLiteral("FormConfig"));
+    setWindowTitle(QStringLiteral("設定"));
+    setFixedSize(ClientSize);
+    setFont(dialogFont());
+    createControls();
+}
+
+void TFormConfig::createControls()
+{
+    ImageBG = new QLabel(this);
+    ImageBG->setObjectName(QStringLiteral("ImageBG"));
+    ImageBG->setGeometry(0, 0, 474, 277);
+    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_config.png")));
+
+    CBConvertQuality = new QComboBox(this);
+    CBConvertQuality->setObjectName(QStringLiteral("CBConvertQuality"));
+    CBConvertQuality->setGeometry(120, 29, 137, 20);
+    CBConvertQuality->addItems(QualityItems);
+    CBConvertQuality->setCurrentIndex(0);
+
+    CBConvertRaito = new QComboBox(this);
+    CBConvertRaito->setObjectName(QStringLiteral("CBConvertRaito"));
+    CBConvertRaito->setGeometry(120, 92, 137, 20);
+    CBConvertRaito->addItems(RatioItems);
+    CBConvertRaito->setCurrentIndex(0);
+
+    EditSaveDir = new QLineEdit(this);
+    EditSaveDir->setObjectName(QStringLiteral("EditSaveDir"));
+    EditSaveDir->setGeometry(105, 160, 251, 20);
+    EditSaveDir->setReadOnly(true);
+    EditSaveDir->setText(QStringLiteral("EditSaveDir"));
+    QPalette editPalette = EditSaveDir->palette();
+    editPalette.setColor(QPalette::Base, editPalette.color(QPalette::Button));
+    EditSaveDir->setPalette(editPalette);
+
+    const auto makeButton = [this](const char* name, const char* artwork, QRect geometry) {
+        auto* button = new TPNGButton(this);
+        button->setObjectName(QLatin1String(name));
+        button->setGeometry(geometry);
+        button->SetButtonStyle(pbsNoFrame);
+        button->SetButtonLayout(pbsImageAbove);
+        LoadButtonImages(button, QLatin1String(artwork));
+        return button;
+    };
+    PngBtnSelectDir = makeButton("PngBtnSelectDir", "config_selectdir", {365, 155, 65, 32});
+
+    CBOpenDir = new QCheckBox(this);
+    CBOpenDir->setObjectName(QStringLiteral("CBOpenDir"));
+    CBOpenDir->setGeometry(105, 188, 16, 17);
+    CBOpenDir->setAutoFillBackground(true);
+    QPalette checkPalette = CBOpenDir->palette();
+    checkPalette.setColor(QPalette::Window, QColor(244, 242, 235));
+    CBOpenDir->setPalette(checkPalette);
+
+    // Lies over the check box's caption, which is painted into the background picture.
+    LblOpenDir = new ClickLabel(this);
+    LblOpenDir->setObjectName(QStringLiteral("LblOpenDir"));
+    LblOpenDir->setGeometry(121, 189, 151, 15);
+
+    PngBtnOK = makeButton("PngBtnOK", "config_ok", {289, 231, 65, 38});
+    PngBtnCancel = makeButton("PngBtnCancel", "config_cancel", {372, 231, 83, 38});
+
+    setTabOrder(CBConvertQuality, CBConvertRaito);
+    setTabOrder(CBConvertRaito, EditSaveDir);
+    setTabOrder(EditSaveDir, CBOpenDir);
+
+    const auto connectClick = [this](TPNGButton* button,
+                                     void (TFormConfig::*handler)(TPNGButton*)) {
+        connect(button, &TPNGButton::clicked, this,
+                guarded([this, handler](TPNGButton* sender) { (this->*handler)(sender); }));
+    };
+    connectClick(PngBtnSelectDir, &TFormConfig::PngBtnSelectDirClick);
+    connectClick(PngBtnOK, &TFormConfig::PngBtnOKClick);
+    connectClick(PngBtnCancel, &TFormConfig::PngBtnCancelClick);
+    connect(LblOpenDir, &ClickLabel::clicked, this, guarded([this] { LblOpenDirClick(); }));
+}
+
+void TFormConfig::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        centreOnOwner(this, parentWidget());
+}
+
+void TFormConfig::EditSettings(ThConvertInfoObjectList& list)
+{
+    EditedList = &list;
+    SettingsToControls();
+    exec();
+}
+
+void TFormConfig::SettingsToControls()
+{
+    if (EditedList == nullptr)
+        return;
+    // A value outside a box's range (a hand-edited settings file) keeps the box's selection.
+    if (EditedList->Quality < QualityItems.size())
+        CBConvertQuality->setCurrentIndex(EditedList->Quality);
+    if (EditedList->Ratio < RatioItems.size())
+        CBConvertRaito->setCurrentIndex(EditedList->Ratio);
+    setSaveDir(EditedList->SaveDir);
+    CBOpenDir->setChecked(EditedList->OpenDir);
+}
+
+void TFormConfig::ControlsToSettings()
+{
+    if (EditedList == nullptr)
+        return;
+    EditedList->Quality = static_cast<std::uint8_t>(CBConvertQuality->currentIndex());
+    EditedList->Ratio = static_cast<std::uint8_t>(CBConvertRaito->currentIndex());
+    EditedList->SaveDir = toUtf16(m_saveDirBytes) == EditSaveDir->text()
+                              ? m_saveDirBytes
+                              : fromUtf16(EditSaveDir->text());
+    EditedList->OpenDir = CBOpenDir->isChecked();
+}
+
+void TFormConfig::setSaveDir(const QByteArray& folder)
+{
+    m_saveDirBytes = folder;
+    EditSaveDir->setText(toUtf16(folder));
+    EditSaveDir->setCursorPosition(0);
+}
+
+std::optional<QByteArray> TFormConfig::BrowseForFolder(const QString& title)
+{
+    const std::optional<QString> folder = m_services.shell->browseForFolder(this, title);
+    if (!folder || folder->isEmpty())
+        return std::nullopt;
+    return fromUtf16(*folder);
+}
+
+void TFormConfig::PngBtnOKClick(TPNGButton* /*Sender*/)
+{
+    ControlsToSettings();
+    Accepted = true;
+    close();
+}
+
+void TFormConfig::PngBtnCancelClick(TPNGButton* /*Sender*/)
+{
+    Accepted = false;
+    close();
+}
+
+void TFormConfig::PngBtnSelectDirClick(TPNGButton* /*Sender*/)
+{
+    const std::optional<QByteArray> folder =
+        BrowseForFolder(QStringLiteral("保存先を選択してください"));
+    if (!folder)
+        return;
+    // The check is lead-byte aware: a double-byte character's trail byte is no delimiter.
+    setSaveDir(includeTrailingDelimiter(*folder));
+}
+
+void TFormConfig::LblOpenDirClick()
+{
+    CBOpenDir->toggle();
+}

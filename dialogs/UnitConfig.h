@@ -1,0 +1,70 @@
+#pragma once
+
+#include "app/Services.h"
+
+#include <QByteArray>
+#include <QDialog>
+
+#include <optional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class TPNGButton;
+class ThConvertInfoObjectList;
+
+namespace tovilo {
+class ClickLabel;
+}
+
+// The settings dialog: quality, aspect ratio, output folder and the open-folder-when-done
+// option of the job list. One instance lives for the whole run, hidden between uses.
+class TFormConfig : public QDialog
+{
+    Q_OBJECT
+
+public:
+    TFormConfig(const tovilo::Services& services, QWidget* parent = nullptr);
+
+    // The job list whose settings are edited; set on every opening, never owned.
+    ThConvertInfoObjectList* EditedList = nullptr;
+    // Whether the dialog was last closed by OK; a close from elsewhere leaves it as it was.
+    bool Accepted = false;
+
+    // Controls
+    QLabel* ImageBG = nullptr;
+    QComboBox* CBConvertQuality = nullptr;
+    QComboBox* CBConvertRaito = nullptr;
+    QLineEdit* EditSaveDir = nullptr;
+    TPNGButton* PngBtnSelectDir = nullptr;
+    QCheckBox* CBOpenDir = nullptr;
+    tovilo::ClickLabel* LblOpenDir = nullptr;
+    TPNGButton* PngBtnOK = nullptr;
+    TPNGButton* PngBtnCancel = nullptr;
+
+    // Shows the settings of `list` modally; on OK they are stored back into it.
+    void EditSettings(ThConvertInfoObjectList& list);
+    void SettingsToControls();
+    void ControlsToSettings();
+    // The folder the user chose in the shell's folder browser, in the system code page.
+    std::optional<QByteArray> BrowseForFolder(const QString& title);
+
+    // Handlers
+    void PngBtnOKClick(TPNGButton* Sender);
+    void PngBtnCancelClick(TPNGButton* Sender);
+    void PngBtnSelectDirClick(TPNGButton* Sender);
+    void LblOpenDirClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void createControls();
+    void setSaveDir(const QByteArray& folder);
+
+    tovilo::Services m_services;
+    // The folder shown in EditSaveDir as bytes, so a name that does not convert cleanly
+    // between code pages is stored back unchanged.
+    QByteArray m_saveDirBytes;
+};

@@ -1,0 +1,241 @@
+#include "dialogs/UnitSelectDVD.h"
+
+#include "app/FrameworkError.h"
+#include "app/UnitMain.h"
+#include "dialogs/DialogSupport.h"
+#include "platform/CodePage.h"
+#include "queue/ThConvertInfo.h"
+#include "widgets/pngextra.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QShowEvent>
+
+#include <optional>
+
+using namespace tovilo;
+
+namespace {
+
+constexpr QSize ClientSize(310, 308);
+constexpr int ItemHeight = 12;
+
+} // namespace
+
+TFormSelectDVD::TFormSelectDVD(const Services& services, TFormMain* mainForm, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      m_services(services), m_mainForm(mainForm)
+{
+    setObjectName(QStringLiteral("FormSelectDVD"));
+    setWindowTitle(QStringLiteral("チャプター選択画面"));
+    setFixedSize(ClientSize);
+    setFont(dialogFont());
+    createControls();
+    FormCreate();
+}
+
+void TFormSelectDVD::createControls()
+{
+    ImageBG = new QLabel(this);
+    ImageBG->setObjectName(QStringLiteral("ImageBG"));
+    ImageBG->setGeometry(0, 0, 314, 311);
+    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_selectdvd.png")));
+
+    CBDriveList = new QComboBox(this);
+    CBDriveList->setObjectName(QStringLiteral("CBDriveList"));
+    CBDriveList->setGeometry(20, 38, 203, 20);
+    CBDriveList->setEditable(false);
+
+    const auto makeButton = [this](const char* name, const char* artwork, QRect geometry) {
+        auto* button = new TPNGButton(this);
+        button->setObjectName(QLatin1String(name));
+        button->setGeometry(geometry);
+        button->SetButtonStyle(pbsNoFrame);
+        button->SetButtonLayout(pbsImageAbove);
+        LoadButtonImages(button, QLatin1String(artwork));
+        return button;
+    };
+    PngBtnRefreshChapterList =
+        makeButton("PngBtnRefreshChapterList", "dvd_refresh", {231, 33, 65, 32});
+
+    LBChapter = new QListWidget(this);
+    LBChapter->setObjectName(QStringLiteral("LBChapter"));
+    LBChapter->setGeometry(20, 94, 274, 110);
+    LBChapter->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    LBChapter->setSortingEnabled(false);
+    LBChapter->setUniformItemSizes(true);
+    LBChapter->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    PngBtnSelectAll = makeButton("PngBtnSelectAll", "dvd_selectall", {16, 212, 73, 32});
+    PngBtnAnSelectAll = makeButton("PngBtnAnSelectAll", "dvd_anselectall", {104, 212, 85, 32});
+    PngBtnOK = makeButton("PngBtnOK", "dvd_ok", {125, 265, 73, 38});
+    PngBtnCancel = makeButton("PngBtnCancel", "dvd_cancel", {212, 265, 84, 38});
+
+    setTabOrder(CBDriveList, LBChapter);
+
+    // activated() comes from the user only, never from RefreshDriveList's own changes.
+    connect(CBDriveList, &QComboBox::activated, this,
+            guarded([this](int) { CBDriveListChange(); }));
+    const auto connectClick = [this](TPNGButton* button,
+                                     void (TFormSelectDVD::*handler)(TPNGButton*)) {
+        connect(button, &TPNGButton::clicked, this,
+                guarded([this, handler](TPNGButton* sender) { (this->*handler)(sender); }));
+    };
+    connectClick(PngBtnRefreshChapterList, &TFormSelectDVD::BtnRefreshChapterListClick);
+    connectClick(PngBtnSelectAll, &TFormSelectDVD::BtnSelectAllClick);
+    connectClick(PngBtnAnSelectAll, &TFormSelectDVD::BtnAnSelectAllClick);
+    connectClick(PngBtnOK, &TFormSelectDVD::BtnOKClick);
+    connectClick(PngBtnCancel, &TFormSelectDVD::BtnCancelClick);
+}
+
+void TFormSelectDVD::FormCreate()
+{
+    RefreshDriveList();
+    RefreshChapterList();
+}
+
+void TFormSelectDVD::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        centreOnOwner(this, m_mainForm != nullptr ? m_mainForm : parentWidget());
+}
+
+int TFormSelectDVD::ShowModal()
+{
+    return exec();
+}
+
+QByteArray TFormSelectDVD::GetVolumeLabel(const QByteArray& root)
+{
+    const auto labelIn = [&root](const QList<OpticalDrive>& drives) -> std::optional<QByteArray> {
+        for (const OpticalDrive& drive : drives) {
+            if (drive.root == root)
+                return drive.label;
+        }
+        return std::nullopt;
+    };
+    if (std::optional<QByteArray> label = labelIn(m_drives))
+        return *label;
+    if (m_services.drives == nullptr)
+        return {};
+    return labelIn(m_services.drives->opticalDrives()).value_or(QByteArray());
+}
+
+QByteArray TFormSelectDVD::GetSelectedDriveRoot() const
+{
+    if (CBDriveList->currentIndex() < 0)
+        return {};
+    return CBDriveList->currentData(RootRole).toByteArray();
+}
+
+void TFormSelectDVD::RefreshDriveList()
+{
+    const int remembered = CBDriveList->currentIndex();
+    CBDriveList->clear();
+    m_drives =
+        m_services.drives != nullptr ? m_services.drives->opticalDrives() : QList<OpticalDrive>();
+    for (const OpticalDrive& drive : std::as_const(m_drives)) {
+        const QByteArray entry = drive.root + '[' + GetVolumeLabel(drive.root) + ']';
+        CBDriveList->addItem(toUtf16(entry), drive.root);
+    }
+    if (CBDriveList->count() == 0)
+        return;
+    // A remembered position that no longer exists leaves the box without a selection.
+    CBDriveList->setCurrentIndex(
+        remembered > 0 ? (remembered < CBDriveList->count() ? remembered : -1) : 0);
+}
+
+void TFormSelectDVD::RefreshChapterList()
+{
+    LBChapter->clear();
+    if (CBDriveList->currentIndex() < 0)
+        return;
+    const QByteArray root = GetSelectedDriveRoot();
+    if (m_mainForm != nullptr && m_mainForm->IsDriveReady(root)) {
+        FindChapterFiles(root, LBChapter);
+        return;
+    }
+    // Only a user looking at the dialog is told; at start-up the dialog is still hidden.
+    if (isVisible())
+        m_services.prompt->information(this,
+                                       QStringLiteral("ドライブにディスクを挿入してください"));
+}
+
+void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* target)
+{
+    findChapterFiles(folder, [target](const QByteArray& name, const QByteArray& fullPath) {
+        auto* item = new QListWidgetItem(toUtf16(name));
+        item->setData(PathRole, fullPath);
+        item->setSizeHint(QSize(0, ItemHeight));
+        target->addItem(item);
+    });
+}
+
+void TFormSelectDVD::AddSelectedChapters(ThConvertInfoObjectList& list)
+{
+    for (int row = 0; row < LBChapter->count(); ++row) {
+        const QListWidgetItem* item = LBChapter->item(row);
+        if (!item->isSelected())
+            continue;
+        auto job = std::make_unique<ThConvertInfoObject>();
+        // The file where it was found, whatever folder of the disc that is.
+        job->SourceFile = toUtf16(item->data(PathRole).toByteArray());
+        job->Status = csWaiting;
+        list.Add(std::move(job));
+    }
+}
+
+void TFormSelectDVD::CBDriveListChange()
+{
+    LBChapter->clear();
+    RefreshChapterList();
+}
+
+void TFormSelectDVD::BtnRefreshChapterListClick(TPNGButton* /*Sender*/)
+{
+    RefreshDriveList();
+    RefreshChapterList();
+}
+
+void TFormSelectDVD::BtnSelectAllClick(TPNGButton* /*Sender*/)
+{
+    LBChapter->selectAll();
+}
+
+void TFormSelectDVD::BtnAnSelectAllClick(TPNGButton* /*Sender*/)
+{
+    LBChapter->clearSelection();
+}
+
+void TFormSelectDVD::BtnOKClick(TPNGButton* /*Sender*/)
+{
+    if (LBChapter->selectedItems().isEmpty()) {
+        m_services.prompt->information(this, QStringLiteral("チャプターを選択してください"));
+        CloseAllowed = false;
+        return;
+    }
+    CloseAllowed = true;
+    Accepted = true;
+    close();
+}
+
+void TFormSelectDVD::BtnCancelClick(TPNGButton* /*Sender*/)
+{
+    CloseAllowed = true;
+    Accepted = false;
+    close();
+}
+
+bool TFormSelectDVD::FormCloseQuery() const
+{
+    return CloseAllowed;
+}
+
+void TFormSelectDVD::reject()
+{
+    // QDialog routes the Escape key and close events through here.
+    if (FormCloseQuery())
+        QDialog::reject();
+}
