@@ -454,7 +454,7 @@ void PngImage::addOpaqueAlpha()
         const bool keyed = m_colorKey && std::equal(m_colorKey->begin(), m_colorKey->end(),
                                                     m_samples.begin() + std::ptrdiff_t(i));
         for (int c = 0; c < ch; ++c)
-            out.push_back(std::uint16_t(m_samples[i + c] * newMax / oldMax));
+            out.push_back(std::uint16_t(std::uint32_t(m_samples[i + c]) * newMax / oldMax));
         out.push_back(std::uint16_t(keyed ? 0 : newMax));
     }
     m_samples = std::move(out);
