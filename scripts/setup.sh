@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake pkg-config ninja-build
 qt6-base-dev qt6-base-dev-tools libgl-dev
 libpng-dev zlib1g-dev libgpod-dev libglib2.0-dev
 ffmpeg fonts-ipafont-gothic
-xvfb xauth x11-utils imagemagick
+xvfb xauth x11-utils xdotool imagemagick
 desktop-file-utils appstream dpkg-dev file"
 
 missing=""
