@@ -75,39 +75,15 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
         {"q4 16:9", "320x180", "16:9", "15", "384", "44100", "64k"},
     };
     for (const Row& row : rows) {
+        const QString expected =
+            QString("-hide_banner -nostdin -y -i file:/in/clip.avi -c:v mpeg4 -flags bitexact "
+                    "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
+                    "-f mp4 file:/out/clip.mp4")
+                .arg(row.videoBits, row.size, row.aspect, row.rate, row.audioBits, row.sampleRate,
+                     kAsync);
         QTest::newRow(row.name) << videoCommand(row.size, row.rate, row.videoBits + "kb",
                                                 row.sampleRate, row.audioBits)
-                                << QStringList{"-hide_banner",
-                                               "-nostdin",
-                                               "-y",
-                                               "-i",
-                                               "file:/in/clip.avi",
-                                               "-c:v",
-                                               "mpeg4",
-                                               "-flags",
-                                               "bitexact",
-                                               "-b:v",
-                                               row.videoBits + "k",
-                                               "-s",
-                                               row.size,
-                                               "-aspect",
-                                               row.aspect,
-                                               "-r",
-                                               row.rate,
-                                               "-c:a",
-                                               "aac",
-                                               "-b:a",
-                                               row.audioBits,
-                                               "-ac",
-                                               "2",
-                                               "-ar",
-                                               row.sampleRate,
-                                               "-af",
-                                               kAsync,
-                                               "-sn",
-                                               "-f",
-                                               "mp4",
-                                               "file:/out/clip.mp4"};
+                                << expected.split(' ');
     }
 }
 
@@ -115,10 +91,7 @@ void TestWrapperArgs::mapsEveryQualityRow()
 {
     QFETCH(QStringList, legacy);
     QFETCH(QStringList, expected);
-    const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
-    QCOMPARE(mapped, expected);
-    QVERIFY(!mapped.contains("-level"));
-    QVERIFY(!mapped.contains("-async"));
+    QCOMPARE(fromArgs(mapArguments(toArgs(legacy))), expected);
 }
 
 void TestWrapperArgs::mapsAudio()
