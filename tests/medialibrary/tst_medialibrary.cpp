@@ -99,7 +99,6 @@ private slots:
     void failedAddsLeaveTheDatabaseConsistent();
     void failedCopyIsUndone();
     void releaseReportsAFailedWrite();
-    void releaseWithoutAddsLeavesTheDatabaseAlone();
     void releasedApplicationRefusesWork();
 
 private:
@@ -326,20 +325,6 @@ void TestMediaLibrary::releaseReportsAFailedWrite()
     QVERIFY_THROWS_EXCEPTION(Error, app->release());
     app->release(); // once released, released for good
     QVERIFY_THROWS_EXCEPTION(Error, app->libraryPlaylist());
-}
-
-void TestMediaLibrary::releaseWithoutAddsLeavesTheDatabaseAlone()
-{
-    QFile database(m_device + "/iPod_Control/iTunes/iTunesDB");
-    QVERIFY(database.open(QIODevice::ReadOnly));
-    const QByteArray before = database.readAll();
-    database.close();
-
-    auto factory = IpodLibraryFactory::withMountPoints({QFile::encodeName(m_device)});
-    factory.createApplication()->release();
-
-    QVERIFY(database.open(QIODevice::ReadOnly));
-    QCOMPARE(database.readAll(), before);
 }
 
 void TestMediaLibrary::releasedApplicationRefusesWork()

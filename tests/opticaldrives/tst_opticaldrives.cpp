@@ -46,7 +46,6 @@ private slots:
 
     void mountInfoField_data();
     void mountInfoField();
-    void mountInfoLines();
     void udevEscapes_data();
     void udevEscapes();
 
@@ -90,14 +89,12 @@ void TestOpticalDrives::mountInfoField_data()
 {
     QTest::addColumn<QByteArray>("field");
     QTest::addColumn<QByteArray>("decoded");
-    QTest::newRow("plain") << QByteArray("/media/cdrom") << QByteArray("/media/cdrom");
     QTest::newRow("blanks") << QByteArray("/media/u/MY\\040DISC\\040")
                             << QByteArray("/media/u/MY DISC ");
     QTest::newRow("tab newline") << QByteArray("/a\\011b\\012c") << QByteArray("/a\tb\nc");
     QTest::newRow("backslash") << QByteArray("/a\\134040") << QByteArray("/a\\040");
     QTest::newRow("high byte") << QByteArray("/\\346\\227\\245") << QByteArray("/\xe6\x97\xa5");
     QTest::newRow("short escape kept") << QByteArray("/a\\04") << QByteArray("/a\\04");
-    QTest::newRow("non-octal kept") << QByteArray("/a\\089") << QByteArray("/a\\089");
     QTest::newRow("too big kept") << QByteArray("/a\\777") << QByteArray("/a\\777");
 }
 
@@ -108,36 +105,12 @@ void TestOpticalDrives::mountInfoField()
     QCOMPARE(decodeMountInfoField(field), decoded);
 }
 
-void TestOpticalDrives::mountInfoLines()
-{
-    const QByteArray text =
-        "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
-        "garbage line\n"
-        "\n"
-        "40 27 11:0 / /media/u/MY\\040DISC ro,nosuid shared:120 master:3 - iso9660 /dev/sr0 ro\n"
-        "41 27 8:1 /sub /mnt/x rw - ext4 /dev/sda1 rw\n"
-        "42 27 8:2 / /mnt/no-source rw -\n";
-    const QList<MountEntry> entries = parseMountInfo(text);
-    QCOMPARE(entries.size(), 3);
-    QCOMPARE(entries[0].mountPoint, QByteArray("/proc"));
-    QCOMPARE(entries[1].majorMinor, QByteArray("11:0"));
-    QCOMPARE(entries[1].root, QByteArray("/"));
-    QCOMPARE(entries[1].mountPoint, QByteArray("/media/u/MY DISC"));
-    QCOMPARE(entries[1].fsType, QByteArray("iso9660"));
-    QCOMPARE(entries[1].source, QByteArray("/dev/sr0"));
-    QCOMPARE(entries[2].root, QByteArray("/sub"));
-    QCOMPARE(entries[2].source, QByteArray("/dev/sda1"));
-}
-
 void TestOpticalDrives::udevEscapes_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QByteArray>("decoded");
-    QTest::newRow("plain") << QByteArray("MY_DISC") << QByteArray("MY_DISC");
     QTest::newRow("blank") << QByteArray("MY\\x20DISC") << QByteArray("MY DISC");
     QTest::newRow("slash and backslash") << QByteArray("A\\x2fB\\x5cC") << QByteArray("A/B\\C");
-    QTest::newRow("upper-case hex") << QByteArray("\\x2F") << QByteArray("/");
-    QTest::newRow("utf-8 kept") << QByteArray("\xe6\x97\xa5") << QByteArray("\xe6\x97\xa5");
     QTest::newRow("incomplete kept") << QByteArray("A\\x2") << QByteArray("A\\x2");
     QTest::newRow("not hex kept") << QByteArray("A\\xZZ") << QByteArray("A\\xZZ");
 }
@@ -173,18 +146,13 @@ void TestOpticalDrives::buildMachine()
     writeFile(m_dir->filePath("dev/sr1")); // a node statvfs would answer
     // sr0: a bind mount of a sub-folder first, then the disc itself, found by device number.
     // sr9: no dev file, found by its mount source. sr10: mounted where nothing exists.
-    const QByteArray mountInfo = "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
-                                 "50 27 11:0 /VIDEO_TS " +
-                                 escapeBlanks(tmp("sub")) +
-                                 " ro - udf /dev/sr0 ro\n"
-                                 "51 27 11:0 / " +
-                                 escapeBlanks(tmp("media/MY DISC")) +
-                                 " ro shared:1 - udf /dev/cdrom ro\n"
-                                 "52 27 0:99 / " +
-                                 tmp("media/nine") + "/ ro - iso9660 " + tmp("dev/sr9") +
-                                 " ro\n"
-                                 "53 27 11:10 / " +
-                                 tmp("media/missing") + " ro - iso9660 /dev/sr10 ro\n";
+    QByteArray mountInfo = "22 27 0:21 / /proc rw,relatime - proc proc rw\n";
+    mountInfo += "a line that is no mount\n";
+    mountInfo += "50 27 11:0 /VIDEO_TS " + escapeBlanks(tmp("sub")) + " ro - udf /dev/sr0 ro\n";
+    mountInfo +=
+        "51 27 11:0 / " + escapeBlanks(tmp("media/MY DISC")) + " ro shared:1 - udf /dev/cdrom ro\n";
+    mountInfo += "52 27 0:99 / " + tmp("media/nine") + "/ ro - iso9660 " + tmp("dev/sr9") + " ro\n";
+    mountInfo += "53 27 11:10 / " + tmp("media/missing") + " ro - iso9660 /dev/sr10 ro\n";
     writeFile(m_dir->filePath("proc/self/mountinfo"), mountInfo);
     QDir().mkpath(m_dir->filePath("media/nine"));
 
