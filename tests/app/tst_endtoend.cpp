@@ -1,0 +1,164 @@
+// The real driver with the real lib/ffmpeg wrapper and Debian's ffmpeg, on generated clips.
+#include "../common/FakeServices.h"
+#include "app/FrameworkError.h"
+#include "app/UnitMain.h"
+#include "platform/MediaLibrary.h"
+#include "widgets/pngextra.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTest>
+
+#include <gpod/itdb.h>
+
+using namespace tovilo;
+using namespace tovilo::test;
+
+namespace {
+
+bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000))
+        return false;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QJsonArray streams(const QString& path)
+{
+    QByteArray json;
+    if (!run(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-of", "json", path}, &json))
+        return {};
+    return QJsonDocument::fromJson(json).object().value(QStringLiteral("streams")).toArray();
+}
+
+QJsonObject stream(const QJsonArray& all, const QString& type)
+{
+    for (const QJsonValue& s : all) {
+        if (s.toObject().value(QStringLiteral("codec_type")).toString() == type)
+            return s.toObject();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_work;
+    QString m_previousCurrent;
+    QString m_clip;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_previousCurrent = QDir::currentPath();
+        QDir work(m_work.path());
+        work.mkpath(QStringLiteral("lib"));
+        QVERIFY(QFile::link(QStringLiteral(WRAPPER), work.filePath(QStringLiteral("lib/ffmpeg"))));
+        work.mkpath(QStringLiteral("src"));
+        m_clip = work.filePath(QStringLiteral("src/旅行 の\"思い出\".avi"));
+        QVERIFY(run(QStringLiteral("ffmpeg"),
+                    {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=4:size=320x240:rate=25", "-f",
+                     "lavfi", "-i", "sine=duration=4", "-c:v", "mpeg4", "-c:a", "mp3", m_clip}));
+        QVERIFY(QDir::setCurrent(m_work.path()));
+    }
+
+    void cleanupTestCase() { QDir::setCurrent(m_previousCurrent); }
+
+    void convertVideoWithProgress()
+    {
+        FakePrompt prompt;
+        FakeShell shell;
+        QStringList errors;
+        setFrameworkErrorReporter([&errors](const QString& text) { errors << text; });
+        QDir(m_work.path()).mkpath(QStringLiteral("Documents"));
+        shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
+        TFormMain form(Services{&prompt, &shell, nullptr, nullptr});
+        form.JobList->Quality = 1;
+        form.JobList->Ratio = 1;
+        form.JobList->OpenDir = false;
+        QStringList progress;
+        form.AddSourceFile(QFile::encodeName(m_clip));
+        form.RefreshList();
+
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            const QString text = form.LblSituation->text();
+            if (!text.isEmpty() && !progress.contains(text))
+                progress << text;
+        });
+        sampler.start(1);
+        QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(form.JobList->Items(0)->Status, csConverted);
+        const QString output = form.JobList->Items(0)->OutputFile;
+        QCOMPARE(output, QString::fromUtf8(form.DataDir) + QStringLiteral("旅行 の\"思い出\".mp4"));
+
+        const QJsonArray all = streams(output);
+        const QJsonObject video = stream(all, QStringLiteral("video"));
+        QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("mpeg4"));
+        QCOMPARE(video.value(QStringLiteral("profile")).toString(), QStringLiteral("Simple Profile"));
+        QCOMPARE(video.value(QStringLiteral("width")).toInt(), 320);
+        QCOMPARE(video.value(QStringLiteral("height")).toInt(), 180);
+        QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("30/1"));
+        const QJsonObject audio = stream(all, QStringLiteral("audio"));
+        QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+        QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
+        QCOMPARE(audio.value(QStringLiteral("channels")).toInt(), 2);
+        QVERIFY2(!progress.isEmpty(), "no progress text was shown");
+        for (const QString& text : progress)
+            QVERIFY2(text.endsWith(QStringLiteral("までの動画を変換完了")), qPrintable(text));
+        QCOMPARE(prompt.informations, QStringList{"変換が完了しました"});
+    }
+
+    void handOverToADevice()
+    {
+        QTemporaryDir device;
+        GError* error = nullptr;
+        QVERIFY(itdb_init_ipod(QFile::encodeName(device.path()).constData(), nullptr, "Test", &error));
+        IpodLibraryFactory library = IpodLibraryFactory::withMountPoints({QFile::encodeName(device.path())});
+
+        FakePrompt prompt;
+        FakeShell shell;
+        shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents2")));
+        QDir().mkpath(QString::fromUtf8(shell.documents));
+        TFormMain form(Services{&prompt, &shell, nullptr, &library});
+        form.JobList->OpenDir = false;
+        form.AddSourceFile(QFile::encodeName(m_clip));
+        form.AddSourceFile(QFile::encodeName(m_clip));
+        form.RefreshList();
+        QTest::mouseClick(form.PngBtnConvertMusic2iTunes, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"}, 120000);
+        QCOMPARE(form.JobList->Items(0)->Status, csTransferred);
+        QCOMPARE(form.JobList->Items(1)->Status, csTransferred);
+
+        Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(device.path()).constData(), &error);
+        QVERIFY(db);
+        QCOMPARE(int(itdb_tracks_number(db)), 2);
+        for (GList* node = db->tracks; node; node = node->next) {
+            auto* track = static_cast<Itdb_Track*>(node->data);
+            gchar* path = itdb_filename_on_ipod(track);
+            QVERIFY(path && QFile::exists(QString::fromUtf8(path)));
+            g_free(path);
+            QVERIFY(track->tracklen > 3000);
+        }
+        itdb_free(db);
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
