@@ -1,0 +1,82 @@
+#pragma once
+
+// Shared by the dialog tests: drives in a temporary folder, a shell that records the folder
+// browser's title, and running a script while a dialog is shown modally.
+#include "../common/FakeServices.h"
+#include "platform/OpticalDrives.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace tovilo::test {
+
+class FakeDrives : public DriveService
+{
+public:
+    QList<OpticalDrive> drives;
+    QSet<QByteArray> ready;
+
+    QList<OpticalDrive> opticalDrives() override { return drives; }
+    bool isReady(const QByteArray& root) override { return ready.contains(root); }
+
+    // Adds a drive whose root is `root` (ending in "/"); ready when asked.
+    void add(const QByteArray& root, const QByteArray& label, bool isReady)
+    {
+        OpticalDrive drive;
+        drive.root = root;
+        drive.label = label;
+        drive.device = "/dev/sr" + QByteArray::number(drives.size());
+        drive.mounted = isReady;
+        drives.append(drive);
+        if (isReady)
+            ready.insert(root);
+    }
+};
+
+class RecordingShell : public FakeShell
+{
+public:
+    QStringList browseTitles;
+
+    std::optional<QString> browseForFolder(QWidget* owner, const QString& title) override
+    {
+        browseTitles.append(title);
+        return FakeShell::browseForFolder(owner, title);
+    }
+};
+
+// Creates an empty file and the folders above it.
+inline bool touch(const QString& path)
+{
+    QFileInfo(path).dir().mkpath(QStringLiteral("."));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
+}
+
+// Runs `script` once `dialog` is the modal window, then makes sure the dialog is closed (a
+// failed check inside the script must not leave the test hanging in the dialog's loop).
+// `open` is what shows the dialog modally; it returns when the dialog has closed.
+inline bool runModal(QDialog* dialog, const std::function<void()>& script,
+                     const std::function<void()>& open, const std::function<void()>& forceClose)
+{
+    bool reached = false;
+    QTimer::singleShot(0, dialog, [&] {
+        reached = QTest::qWaitFor(
+            [dialog] { return dialog->isVisible() && qApp->activeModalWidget() == dialog; });
+        if (reached)
+            script();
+        if (dialog->isVisible())
+            forceClose();
+    });
+    open();
+    return reached;
+}
+
+} // namespace tovilo::test
