@@ -4,10 +4,13 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -128,19 +131,48 @@ std::int64_t writeSome(int fd, const char* data, std::size_t size)
     return n;
 }
 
-PollResult waitReadable(int fd, int timeoutMs)
+bool waitForAny(WaitEntry* entries, std::size_t count, int timeoutMs)
 {
-    pollfd entry{fd, POLLIN, 0};
-    const int n = ::poll(&entry, 1, timeoutMs);
-    if (n < 0)
-        return errno == EINTR ? PollResult::Timeout : PollResult::Failed;
-    if (n == 0)
-        return PollResult::Timeout;
-    if (entry.revents & POLLIN)
-        return PollResult::Readable;
-    if (entry.revents & POLLHUP)
-        return PollResult::HungUp;
-    return PollResult::Failed;
+    pollfd fds[8];
+    if (count > std::size(fds))
+        count = std::size(fds);
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = pollfd{entries[i].fd, short(entries[i].forWriting ? POLLOUT : POLLIN), 0};
+        entries[i].ready = false;
+        entries[i].hungUp = false;
+    }
+    const int n = ::poll(fds, count, timeoutMs);
+    if (n <= 0)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        entries[i].ready = fds[i].revents & (entries[i].forWriting ? POLLOUT : POLLIN);
+        entries[i].hungUp = fds[i].revents & (POLLHUP | POLLERR);
+    }
+    return true;
+}
+
+WakeEvent::WakeEvent() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void WakeEvent::signal()
+{
+    if (!m_fd.isValid())
+        return;
+    const int saved = errno;
+    const std::uint64_t one = 1;
+    while (::write(m_fd.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+void WakeEvent::clear()
+{
+    if (!m_fd.isValid())
+        return;
+    const int saved = errno;
+    std::uint64_t count;
+    while (::read(m_fd.get(), &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    errno = saved;
 }
 
 ChildProcess::~ChildProcess()
@@ -211,6 +243,11 @@ int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd
     m_pid = pid;
     m_exited = false;
     m_exitCode = stillActiveExitCode;
+    // Not collected yet, so the pid cannot have been reused. Without a pidfd (old kernel,
+    // seccomp) callers poll the exit code instead.
+    const int saved = errno;
+    m_exitEvent.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); // close-on-exec
+    errno = saved;
     return 0;
 }
 
@@ -246,6 +283,7 @@ void ChildProcess::finish()
     while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_pid = -1;
+    m_exitEvent.reset();
     errno = saved;
 }
 

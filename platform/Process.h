@@ -60,16 +60,34 @@ std::int64_t readSome(int fd, char* buffer, std::size_t size);
 // process-wide signal state.
 std::int64_t writeSome(int fd, const char* data, std::size_t size);
 
-enum class PollResult
+// One descriptor to wait for: readable (or, with forWriting, writable). After the wait, ready
+// tells whether it was, hungUp whether its other end is gone.
+struct WaitEntry
 {
-    Timeout,
-    Readable,
-    HungUp,
-    Failed
+    int fd = -1;
+    bool forWriting = false;
+    bool ready = false;
+    bool hungUp = false;
 };
 
-// Waits up to timeoutMs for data on fd. HungUp: no data and no writer left.
-PollResult waitReadable(int fd, int timeoutMs);
+// Waits up to timeoutMs until one of the entries is ready (with none, simply sleeps). Returns
+// false on time-out or interruption.
+bool waitForAny(WaitEntry* entries, std::size_t count, int timeoutMs);
+
+// A flag another thread raises to end a waitForAny early (an eventfd). Not valid when the
+// system refused one; callers then fall back to short time-outs.
+class WakeEvent
+{
+public:
+    WakeEvent();
+    bool isValid() const { return m_fd.isValid(); }
+    int fd() const { return m_fd.get(); }
+    void signal();
+    void clear();
+
+private:
+    UniqueFd m_fd;
+};
 
 // One child process started from an argv, in its own process group. The destructor kills what
 // is left of the group and collects the child, so no zombie outlives the object.
@@ -90,6 +108,9 @@ public:
     bool isStarted() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
 
+    // Becomes readable when the child ends (a pidfd); -1 when the system gave none.
+    int exitEventFd() const { return m_exitEvent.get(); }
+
     // Samples the exit code without collecting the child: stillActiveExitCode while it runs,
     // its exit status once it has exited, 128 + the signal number when a signal killed it.
     // The child stays a zombie until finish(), so its pid and process group cannot be reused.
@@ -101,6 +122,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    UniqueFd m_exitEvent;
     bool m_exited = false;
     std::uint32_t m_exitCode = stillActiveExitCode;
 };

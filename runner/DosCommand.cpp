@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <system_error>
 
@@ -18,8 +17,12 @@ namespace tovilo {
 
 void SharedLines::append(const QByteArray& line)
 {
-    QWriteLocker locker(&m_lock);
-    m_lines.append(line);
+    {
+        QWriteLocker locker(&m_lock);
+        m_lines.append(line);
+    }
+    if (m_appendHook)
+        m_appendHook();
 }
 
 void SharedLines::clear()
@@ -84,12 +87,6 @@ QList<QByteArray> textLines(const QByteArray& text)
     return lines;
 }
 
-void sleepOneMillisecond()
-{
-    const timespec pause{0, 1000 * 1000};
-    nanosleep(&pause, nullptr);
-}
-
 } // namespace
 
 // ---- TProcessTimer
@@ -100,6 +97,7 @@ TProcessTimer::TProcessTimer(QObject* parent) : QObject(parent)
     connect(&m_tick, &QTimer::timeout, this, [this] {
         ++m_secondsSinceStart;
         ++m_secondsSinceOutput;
+        emit ticked();
     });
 }
 
@@ -308,6 +306,7 @@ void TDosThread::Run()
         m_lastWasPartial = false;
 
         const int outputFd = output.readEnd.get();
+        bool outputOpen = true;
         for (;;) {
             m_exitCode = child.exitCode();
             // The exit code is sampled before the pipe is read, so everything the child wrote
@@ -326,12 +325,7 @@ void TDosThread::Run()
             } else {
                 forwardInput(input.writeEnd.get());
             }
-            // Waiting on the pipe instead of a blind 1 ms sleep: new output ends the pause at
-            // once, a quiet child costs one wake-up per millisecond. A pipe without writers
-            // reports itself ready for ever, so then sleep.
-            const PollResult ready = waitReadable(outputFd, 1);
-            if (ready == PollResult::HungUp || ready == PollResult::Failed)
-                sleepOneMillisecond();
+            pause(outputFd, child.exitEventFd(), input.writeEnd.get(), outputOpen);
 
             if (m_exitCode != stillActiveExitCode) {
                 m_owner->m_runState = rsExited;
@@ -364,6 +358,47 @@ void TDosThread::Run()
         throw;
     }
     endSteps();
+}
+
+void TDosThread::pause(int outputFd, int exitFd, int inputFd, bool& outputOpen)
+{
+    // Instead of sleeping a fixed millisecond, wait for whatever needs the loop: output, the
+    // child's end, room in the input pipe for a line in flight, and the wake event (stop,
+    // newly queued input, a tick of the time limits). A quiet child then costs no wake-ups;
+    // with a fixed 1 ms pause it would cost a thousand a second. Without a pidfd or an
+    // eventfd the pause is the plain millisecond.
+    using tovilo::WaitEntry;
+    const bool eventDriven = exitFd >= 0 && m_wake.isValid();
+    WaitEntry entries[4];
+    std::size_t count = 0;
+    WaitEntry* outputEntry = nullptr;
+    if (outputOpen) {
+        outputEntry = &entries[count];
+        entries[count++].fd = outputFd;
+    }
+    if (!m_inputLine.isEmpty()) {
+        entries[count].fd = inputFd;
+        entries[count++].forWriting = true;
+    }
+    int timeoutMs = 1;
+    if (eventDriven) {
+        entries[count++].fd = exitFd;
+        entries[count++].fd = m_wake.fd();
+        // Queued input that waited for a pass without output; a safety net otherwise.
+        timeoutMs = m_inputLine.isEmpty() && !m_owner->InputQueue.isEmpty() ? 1 : 1000;
+    }
+    tovilo::waitForAny(entries, count, timeoutMs);
+    // A pipe without writers stays "ready" for ever: leave it out from now on. Its bytes, if
+    // any, are still read by the peek of every pass.
+    if (outputEntry && outputEntry->hungUp && !outputEntry->ready)
+        outputOpen = false;
+    m_wake.clear();
+}
+
+void TDosThread::RequestStop()
+{
+    m_stopRequested = true;
+    m_wake.signal();
 }
 
 bool TDosThread::timedOut() const
@@ -462,6 +497,13 @@ void TDosThread::ApplyOutput()
 TDosCommand::TDosCommand(QObject* owner)
     : QObject(owner), DeliveredLines(m_lock), InputQueue(m_lock)
 {
+    InputQueue.setAppendHook([this] { wakeWorkers(); });
+}
+
+void TDosCommand::wakeWorkers()
+{
+    for (const auto& worker : m_workers)
+        worker->m_wake.signal();
 }
 
 TDosCommand::~TDosCommand()
@@ -483,8 +525,11 @@ void TDosCommand::Start()
 {
     if (CommandLine.isEmpty())
         return;
-    if (!m_timer)
+    if (!m_timer) {
         m_timer = new TProcessTimer(this);
+        // The workers compare the counters when they wake up.
+        connect(m_timer, &TProcessTimer::ticked, this, &TDosCommand::wakeWorkers);
+    }
     DeliveredLines.clear();
     auto worker = std::make_unique<TDosThread>(this);
     TDosThread* started = worker.get();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/Process.h"
 #include "runner/LineSplitter.h"
 
 #include <QByteArray>
@@ -116,8 +117,12 @@ public:
     QList<QByteArray> toList() const;
     std::optional<QByteArray> takeFirst();
 
+    // Called after every append, outside the lock.
+    void setAppendHook(std::function<void()> hook) { m_appendHook = std::move(hook); }
+
 private:
     QReadWriteLock& m_lock;
+    std::function<void()> m_appendHook;
     QList<QByteArray> m_lines;
 };
 
@@ -154,6 +159,9 @@ public:
     qint32 SecondsSinceStart() const { return m_secondsSinceStart; }
     qint32 SecondsSinceOutput() const { return m_secondsSinceOutput; }
 
+signals:
+    void ticked();
+
 private:
     void onMainThread(std::function<void()> call);
 
@@ -172,7 +180,7 @@ public:
     TDosThread(const TDosThread&) = delete;
     TDosThread& operator=(const TDosThread&) = delete;
 
-    void RequestStop() { m_stopRequested = true; }
+    void RequestStop();
     bool StopRequested() const { return m_stopRequested; }
     bool Finished() const { return m_finished; }
 
@@ -199,6 +207,7 @@ private:
     void reportStartError(const QString& message);
     void splitOutput(const char* data, qsizetype size);
     void forwardInput(int inputFd);
+    void pause(int outputFd, int exitFd, int inputFd, bool& outputOpen);
     bool timedOut() const;
 
     TDosCommand* m_owner;
@@ -223,6 +232,7 @@ private:
     std::uint32_t m_exitCode;
     int m_lastError = 0;
 
+    tovilo::WakeEvent m_wake;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_finished{false};
     std::shared_ptr<HandOver> m_handOver;
@@ -281,6 +291,7 @@ private:
     friend class TDosThread;
 
     void workerEnded(TDosThread* worker);
+    void wakeWorkers();
 
     std::atomic<quint8> m_runState{rsPreparing};
     std::atomic<quint32> m_resultCode{0};
