@@ -19,7 +19,9 @@ using namespace tovilo;
 namespace {
 
 constexpr QSize ClientSize(310, 308);
-constexpr int ItemHeight = 12;
+// The list was laid out for 12-pixel rows; a substitute font whose underscore reaches below
+// that would lose it (VTS_01_1 would read "VTS 01 1"), so rows grow to the font's height.
+constexpr int DesignItemHeight = 12;
 
 } // namespace
 
@@ -165,12 +167,14 @@ void TFormSelectDVD::RefreshChapterList()
 
 void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* target)
 {
-    findChapterFiles(folder, [target](const QByteArray& name, const QByteArray& fullPath) {
-        auto* item = new QListWidgetItem(toUtf16(name));
-        item->setData(PathRole, fullPath);
-        item->setSizeHint(QSize(0, ItemHeight));
-        target->addItem(item);
-    });
+    const int itemHeight = qMax(DesignItemHeight, target->fontMetrics().height());
+    findChapterFiles(folder,
+                     [target, itemHeight](const QByteArray& name, const QByteArray& fullPath) {
+                         auto* item = new QListWidgetItem(toUtf16(name));
+                         item->setData(PathRole, fullPath);
+                         item->setSizeHint(QSize(0, itemHeight));
+                         target->addItem(item);
+                     });
 }
 
 void TFormSelectDVD::AddSelectedChapters(ThConvertInfoObjectList& list)

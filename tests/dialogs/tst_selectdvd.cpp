@@ -149,22 +149,6 @@ private slots:
         QVERIFY(m_prompt.informations.isEmpty());
     }
 
-    void noDrive()
-    {
-        start();
-        QCOMPARE(m_dialog->CBDriveList->count(), 0);
-        QCOMPARE(m_dialog->CBDriveList->currentIndex(), -1);
-        QCOMPARE(m_dialog->LBChapter->count(), 0);
-        QVERIFY(addFromDvd([this] {
-            QTest::mouseClick(m_dialog->PngBtnOK, Qt::LeftButton);
-            QCOMPARE(m_prompt.informations,
-                     QStringList({QStringLiteral("チャプターを選択してください")}));
-            QVERIFY(m_dialog->isVisible());
-            QTest::mouseClick(m_dialog->PngBtnCancel, Qt::LeftButton);
-        }));
-        QCOMPARE(m_main->JobList->Count(), 0);
-    }
-
     void rememberedDrivePosition_data()
     {
         QTest::addColumn<int>("drivesBefore");
@@ -173,10 +157,8 @@ private slots:
         QTest::addColumn<int>("selectedAfter");
 
         QTest::newRow("first stays first") << 3 << 0 << 3 << 0;
-        QTest::newRow("third stays third") << 3 << 2 << 3 << 2;
         QTest::newRow("second of more drives") << 2 << 1 << 4 << 1;
         QTest::newRow("position gone") << 3 << 2 << 2 << -1;
-        QTest::newRow("first of fewer drives") << 3 << 0 << 1 << 0;
         QTest::newRow("no drive before") << 0 << -1 << 2 << 0;
         QTest::newRow("every drive gone") << 2 << 1 << 0 << -1;
     }
@@ -310,6 +292,8 @@ private slots:
 
         // Until OK or Cancel first closes it, neither Escape nor a close request does.
         QVERIFY(addFromDvd([this] {
+            QVERIFY((m_dialog->frameGeometry().center() - m_main->frameGeometry().center())
+                        .manhattanLength() <= 2);
             QTest::keyClick(m_dialog->LBChapter, Qt::Key_Escape);
             QVERIFY(m_dialog->isVisible());
             QVERIFY(!m_dialog->close());
