@@ -125,6 +125,8 @@ void TFormConfig::EditSettings(ThConvertInfoObjectList& list)
 {
     EditedList = &list;
     SettingsToControls();
+    // A close by Escape or the window manager must not act on an earlier OK.
+    Accepted = false;
     exec();
 }
 

@@ -106,6 +106,8 @@ void TFormSelectDVD::showEvent(QShowEvent* event)
 
 int TFormSelectDVD::ShowModal()
 {
+    // A close by Escape or the window manager must not queue the chapters of an earlier OK.
+    Accepted = false;
     return exec();
 }
 

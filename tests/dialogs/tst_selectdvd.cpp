@@ -330,6 +330,14 @@ private slots:
         }));
         QVERIFY(m_dialog->Accepted);
         QCOMPARE(m_main->JobList->Count(), 1);
+
+        // Escape after an earlier OK closes without queueing the chapters again.
+        QVERIFY(addFromDvd([this] {
+            QTest::keyClick(m_dialog->LBChapter, Qt::Key_Escape);
+            QVERIFY(!m_dialog->isVisible());
+        }));
+        QVERIFY(!m_dialog->Accepted);
+        QCOMPARE(m_main->JobList->Count(), 1);
     }
 
     void driveWithoutDisc()
