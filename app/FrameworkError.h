@@ -24,8 +24,7 @@ void reportFrameworkError(const QString& message);
 void reportException(const std::exception& error);
 
 // Wraps a handler so that an exception it raises ends in the framework error box.
-template <typename Handler>
-auto guarded(Handler handler)
+template <typename Handler> auto guarded(Handler handler)
 {
     return [handler = std::move(handler)](auto&&... args) {
         try {

@@ -69,8 +69,8 @@ std::optional<QString> QtShellService::chooseVideoFile(QWidget* owner, const QSt
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDirectory(initialFolder);
     // Extensions match whatever their letter case, as users of the original platform expect.
-    dialog.setNameFilter(QStringLiteral(
-        "動画ファイル (*.[aA][vV][iI] *.[fF][lL][vV] *.[mM][pP][gG] *.[mM][pP][eE][gG] *.3[gG][pP])"));
+    dialog.setNameFilter(QStringLiteral("動画ファイル (*.[aA][vV][iI] *.[fF][lL][vV] "
+                                        "*.[mM][pP][gG] *.[mM][pP][eE][gG] *.3[gG][pP])"));
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.selectFile(QString());

@@ -30,7 +30,8 @@ public:
     // The user's Documents folder, in the system code page (trailing "/" optional).
     virtual QByteArray documentsFolder() = 0;
     // One video file chosen in the open dialog (it need not exist), or nothing on cancel.
-    virtual std::optional<QString> chooseVideoFile(QWidget* owner, const QString& initialFolder) = 0;
+    virtual std::optional<QString> chooseVideoFile(QWidget* owner,
+                                                   const QString& initialFolder) = 0;
     // A folder chosen in the folder browser, or nothing on cancel.
     virtual std::optional<QString> browseForFolder(QWidget* owner, const QString& title) = 0;
     virtual void openFolder(const QString& path) = 0;

@@ -41,7 +41,9 @@ const QList<QByteArray> DroppableExtensions = {".AVI", ".FLV", ".MPG", ".MPEG", 
 
 bool fileExists(const QByteArray& path)
 {
-    struct stat info{};
+    struct stat info
+    {
+    };
     return ::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
@@ -101,16 +103,36 @@ void TFormMain::createControls()
         {&PngBtnAddDVD, "PngBtnAddDVD", "adddvd", {159, 8, 136, 40}, pbsImageAbove, 0},
         {&PngBtnListDelete, "PngBtnListDelete", "listdelete", {308, 9, 65, 38}, pbsImageAbove, 0},
         {&PngBtnConfig, "PngBtnConfig", "config", {391, 9, 65, 38}, pbsImageAbove, 0},
-        {&PngBtnConvertCancel, "PngBtnConvertCancel", "convertcancel", {20, 245, 65, 21},
-         pbsImageLeft, 0},
-        {&PngBtnConvertMovie, "PngBtnConvertMovie", "convertmovie", {341, 63, 127, 38},
-         pbsImageAbove, 1},
-        {&PngBtnConvertMovie2iTunes, "PngBtnConvertMovie2iTunes", "convertmovie2itunes",
-         {341, 104, 127, 38}, pbsImageAbove, 2},
-        {&PngBtnConvertMusic, "PngBtnConvertMusic", "convertmusic", {341, 155, 127, 38},
-         pbsImageAbove, 3},
-        {&PngBtnConvertMusic2iTunes, "PngBtnConvertMusic2iTunes", "convertmusic2itunes",
-         {341, 196, 127, 38}, pbsImageAbove, 4},
+        {&PngBtnConvertCancel,
+         "PngBtnConvertCancel",
+         "convertcancel",
+         {20, 245, 65, 21},
+         pbsImageLeft,
+         0},
+        {&PngBtnConvertMovie,
+         "PngBtnConvertMovie",
+         "convertmovie",
+         {341, 63, 127, 38},
+         pbsImageAbove,
+         1},
+        {&PngBtnConvertMovie2iTunes,
+         "PngBtnConvertMovie2iTunes",
+         "convertmovie2itunes",
+         {341, 104, 127, 38},
+         pbsImageAbove,
+         2},
+        {&PngBtnConvertMusic,
+         "PngBtnConvertMusic",
+         "convertmusic",
+         {341, 155, 127, 38},
+         pbsImageAbove,
+         3},
+        {&PngBtnConvertMusic2iTunes,
+         "PngBtnConvertMusic2iTunes",
+         "convertmusic2itunes",
+         {341, 196, 127, 38},
+         pbsImageAbove,
+         4},
     };
     for (const ButtonPlace& place : buttons) {
         auto* button = new TPNGButton(this);
@@ -178,7 +200,8 @@ void TFormMain::createControls()
     TimerRegistiTunes = new QTimer(this);
     TimerRegistiTunes->setObjectName(QStringLiteral("TimerRegistiTunes"));
     TimerRegistiTunes->setInterval(1000);
-    connect(TimerRegistiTunes, &QTimer::timeout, this, guarded([this] { TimerRegistiTunesTimer(); }));
+    connect(TimerRegistiTunes, &QTimer::timeout, this,
+            guarded([this] { TimerRegistiTunesTimer(); }));
 
     const auto connectClick = [this](TPNGButton* button, void (TFormMain::*handler)(TPNGButton*)) {
         connect(button, &TPNGButton::clicked, this,
@@ -199,7 +222,8 @@ void TFormMain::createControls()
             return;
         if (manager.allowsInteraction()) {
             m_services.prompt->information(
-                this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+                this,
+                QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
             manager.release();
         }
         manager.cancel();
@@ -245,7 +269,9 @@ void TFormMain::PrepareDataDir()
         documents = "/";
     documents = includeTrailingDelimiter(documents);
     const QByteArray dataFolder = documents + "Tovilo";
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(dataFolder.constData(), &info) != 0)
         ::mkdir(dataFolder.constData(), 0777); // one level; a failure shows when saving
     DocumentsDir = documents;
@@ -255,7 +281,8 @@ void TFormMain::PrepareDataDir()
 void TFormMain::LoadSettings()
 {
     const IniFile ini(DataDir + "config.ini");
-    JobList->Quality = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
+    JobList->Quality =
+        static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
     JobList->Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
     JobList->SaveDir = ini.readString(SettingsSection, "SAVEDIR", DataDir);
     JobList->OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
@@ -297,9 +324,9 @@ void TFormMain::RefreshList()
 
 void TFormMain::SetBusy(bool busy)
 {
-    for (TPNGButton* button : {PngBtnAddFile, PngBtnAddDVD, PngBtnListDelete, PngBtnConfig,
-                               PngBtnConvertMovie, PngBtnConvertMovie2iTunes, PngBtnConvertMusic,
-                               PngBtnConvertMusic2iTunes})
+    for (TPNGButton* button :
+         {PngBtnAddFile, PngBtnAddDVD, PngBtnListDelete, PngBtnConfig, PngBtnConvertMovie,
+          PngBtnConvertMovie2iTunes, PngBtnConvertMusic, PngBtnConvertMusic2iTunes})
         button->setEnabled(!busy);
     PngBtnConvertCancel->setEnabled(busy);
     ListViewConvertFile->viewport()->setAcceptDrops(!busy);
@@ -361,7 +388,8 @@ void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
             AddSourceFile(name);
         } else if (!warned) {
             m_services.prompt->information(
-                this, QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+                this,
+                QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
             warned = true;
         }
     }
@@ -388,8 +416,8 @@ void TFormMain::PngBtnListDeleteClick(TPNGButton*)
             this, QStringLiteral("変換リストから除外するファイルを選択してください"));
         return;
     }
-    if (!m_services.prompt->confirm(this,
-                                    QStringLiteral("選択したファイルを変換リストから除外しますか？")))
+    if (!m_services.prompt->confirm(
+            this, QStringLiteral("選択したファイルを変換リストから除外しますか？")))
         return;
     // From the end, so that row i still names job i when it is visited.
     for (int i = JobList->Count() - 1; i >= 0; --i) {
@@ -448,7 +476,8 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
             this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
     PurgeFinishedJobs();
     if (JobList->Count() == 0) {
-        m_services.prompt->information(this, QStringLiteral("変換する動画をリストに追加してください"));
+        m_services.prompt->information(this,
+                                       QStringLiteral("変換する動画をリストに追加してください"));
         return;
     }
     SetBusy(true);
@@ -503,8 +532,7 @@ QString TFormMain::FormatDuration(int seconds)
 
 QString TFormMain::ProgressText(const QByteArray& line)
 {
-    if (!line.contains("time=") && !line.toLower().contains("time="))
-        return QString();
+    // The line must carry "time=" in some letter case, but only the lower-case one is read.
     const qsizetype at = line.indexOf("time=");
     if (at < 0)
         return QString();

@@ -52,7 +52,8 @@ int main(int argc, char* argv[])
     QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
 
     tovilo::QtPromptService prompt;
-    if (tovilo::acquireInstanceLock("TOVILO_RUNNING") == tovilo::InstanceLockResult::HeldElsewhere) {
+    if (tovilo::acquireInstanceLock("TOVILO_RUNNING") ==
+        tovilo::InstanceLockResult::HeldElsewhere) {
         prompt.information(nullptr, QStringLiteral("既に起動しています"));
         return 0;
     }
