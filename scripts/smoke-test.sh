@@ -1,0 +1,169 @@
+#!/bin/sh
+# Smoke test of an installed Tovilo on a virtual X display: the program starts and shows its
+# window, converts a short video with the encoder it was installed with, refuses a second
+# start with its "already running" message, and closes cleanly when its window is closed.
+# Usage: scripts/smoke-test.sh [command]    (default: the tovilo command on PATH)
+# Needs xvfb, xauth, xdotool, python3-xlib and ffmpeg (scripts/setup.sh installs them).
+set -eu
+
+if [ -z "${TOVILO_SMOKE_INNER:-}" ]; then
+    export TOVILO_SMOKE_INNER=1
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+tovilo=${1:-tovilo}
+work=$(mktemp -d /tmp/tovilo-smoke.XXXXXX)
+first=""
+second=""
+
+cleanup() {
+    for pid in $first $second; do
+        kill "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "smoke test FAILED: $*" >&2
+    shot=${TOVILO_SMOKE_SHOT:-/tmp/tovilo-smoke-failure.png}
+    import -window root "$shot" 2>/dev/null && echo "screen at the failure: $shot" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
+    done
+    exit 1
+}
+
+# A user of its own: a fresh home with a Documents folder, a private runtime folder for the
+# single-instance lock, so nothing of the machine's real users is touched or in the way.
+export HOME="$work/home"
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$HOME/Documents" "$work/videos"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
+export LC_ALL=C.UTF-8
+
+# Waits up to $2 seconds for a visible window whose title matches $1; prints its id.
+wait_window() {
+    tries=$(($2 * 5))
+    while [ "$tries" -gt 0 ]; do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# Waits up to $2 seconds for process $1 to end; its exit code is in $status.
+wait_exit() {
+    tries=$(($2 * 5))
+    while kill -0 "$1" 2>/dev/null; do
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    status=0
+    wait "$1" || status=$?
+}
+
+# Closes a window the way a window manager does: WM_DELETE_WINDOW through WM_PROTOCOLS.
+close_window() {
+    /usr/bin/python3 - "$1" <<'EOF'
+import sys
+from Xlib import X, display
+from Xlib.protocol import event
+d = display.Display()
+window = d.create_resource_object('window', int(sys.argv[1]))
+message = event.ClientMessage(
+    window=window, client_type=d.intern_atom('WM_PROTOCOLS'),
+    data=(32, [d.intern_atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0]))
+window.send_event(message)
+d.flush()
+EOF
+}
+
+# Presses a key in a window: focus it first (there is no window manager to do that).
+press() {
+    xdotool windowfocus --sync "$1"
+    xdotool key --clearmodifiers "$2"
+}
+
+# Waits up to $2 seconds for a visible window of process $1 other than the main window.
+wait_other_window() {
+    tries=$(($2 * 5))
+    while [ "$tries" -gt 0 ]; do
+        id=$(xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "$main" | head -n 1 || true)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# Waits up to $2 seconds until window $1 is no longer shown.
+wait_hidden() {
+    tries=$(($2 * 5))
+    while xdotool search --onlyvisible --pid "$first" 2>/dev/null | grep -qx "$1"; do
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+}
+
+click() {
+    xdotool mousemove --sync --window "$1" "$2" "$3" click 1
+}
+
+ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=25 \
+    -f lavfi -i sine=duration=2 -c:v mpeg4 -c:a mp3 "$work/videos/sample.avi" </dev/null
+
+echo "smoke test: start $tovilo"
+"$tovilo" >"$work/first.log" 2>&1 &
+first=$!
+main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
+[ "$(xdotool getwindowname "$main")" = "Tovilo" ] || fail "the main window's title is not Tovilo"
+[ -x "/proc/$first/cwd/lib/ffmpeg" ] || fail "the program does not run next to lib/ffmpeg"
+
+echo "smoke test: add a video with ファイル追加 and convert it with 動画変換"
+click "$main" 83 28                         # ファイル追加
+opener=$(wait_other_window "$first" 30) || fail "ファイル追加 opened no file dialog"
+xdotool windowfocus --sync "$opener"
+xdotool type --delay 20 "$work/videos/sample.avi"
+xdotool key Return
+wait_hidden "$opener" 30 || fail "the file dialog did not close"
+sleep 0.5
+click "$main" 404 82                        # 動画変換
+done_box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
+output="$HOME/Documents/Tovilo/sample.mp4"
+[ -s "$output" ] || fail "no converted file $output"
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$output" >"$work/streams.txt" ||
+    fail "ffprobe cannot read $output"
+grep -qx mpeg4 "$work/streams.txt" && grep -qx aac "$work/streams.txt" ||
+    fail "unexpected streams in $output: $(tr '\n' ' ' <"$work/streams.txt")"
+press "$done_box" Return
+
+echo "smoke test: a second start is refused"
+"$tovilo" >"$work/second.log" 2>&1 &
+second=$!
+box=$(wait_window '^情報$' 30) || fail "the second start showed no 情報 message"
+press "$box" Return
+wait_exit "$second" 15 || fail "the second start did not end after its message"
+[ "$status" -eq 0 ] || fail "the second start ended with exit code $status"
+second=""
+kill -0 "$first" 2>/dev/null || fail "the first instance ended when the second started"
+count=$(xdotool search --onlyvisible --name '^Tovilo$' | wc -l)
+[ "$count" -eq 1 ] || fail "$count windows titled Tovilo after the second start"
+
+echo "smoke test: close the window"
+close_window "$main"
+wait_exit "$first" 15 || fail "the program did not end when its window was closed"
+[ "$status" -eq 0 ] || fail "the program ended with exit code $status"
+first=""
+echo "smoke test passed"
