@@ -18,6 +18,8 @@ namespace {
 // Japanese button texts, as the user's system would show them.
 void localiseButtons(QMessageBox& box)
 {
+    for (QAbstractButton* button : box.buttons())
+        button->setIcon(QIcon());
     if (auto* ok = box.button(QMessageBox::Ok))
         ok->setText(QStringLiteral("OK"));
     if (auto* yes = box.button(QMessageBox::Yes))
