@@ -8,7 +8,7 @@ qt6-base-dev qt6-base-dev-tools libgl-dev
 libpng-dev zlib1g-dev libgpod-dev libglib2.0-dev
 ffmpeg fonts-ipafont-gothic
 xvfb xauth x11-utils xdotool imagemagick
-desktop-file-utils appstream dpkg-dev file"
+desktop-file-utils appstream dpkg-dev file python3-xlib"
 
 missing=""
 for p in $PACKAGES; do
