@@ -1,0 +1,146 @@
+#!/bin/sh
+# Takes the README's screenshots of the three windows from the real program on a virtual X
+# display: docs/main.png, docs/selectdvd.png and docs/config.png. The program is driven the
+# way a user drives it: files are added with ファイル追加 and one of them is converted, the
+# two dialogs are opened with their buttons.
+# Usage: scripts/screenshots.sh [program folder]   (default: the build folder)
+# Needs a built program (scripts/build.sh) and what scripts/setup.sh installs.
+set -eu
+
+if [ -z "${TOVILO_SHOTS_INNER:-}" ]; then
+    export TOVILO_SHOTS_INNER=1
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+appdir=$(cd "${1:-${TOVILO_BUILD_DIR:-$top/build}}" && pwd)
+docs=$top/docs
+work=$(mktemp -d /tmp/tovilo.XXXXXX)
+program=""
+
+cleanup() {
+    [ -z "$program" ] || kill "$program" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "screenshots: $*" >&2
+    exit 1
+}
+
+export HOME="$work/home"
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$HOME/Documents" "$HOME/ビデオ/iPod"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
+export LC_ALL=C.UTF-8
+# The user's own choice, so that no file manager pops up after the conversion.
+mkdir -p "$HOME/Documents/Tovilo"
+printf '[CONF]\nQUALITY=1\nRAITO=1\nSAVEDIR=%s/ビデオ/iPod/\nOPENDIR=0\n' "$HOME" \
+    >"$HOME/Documents/Tovilo/config.ini"
+
+wait_window() {
+    tries=$(($2 * 5))
+    while [ "$tries" -gt 0 ]; do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# A shown window of the program other than the main window.
+wait_other_window() {
+    tries=$(($1 * 5))
+    while [ "$tries" -gt 0 ]; do
+        id=$(xdotool search --onlyvisible --pid "$program" 2>/dev/null | grep -vx "$main" | head -n 1 || true)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+wait_hidden() {
+    tries=$(($2 * 5))
+    while xdotool search --onlyvisible --pid "$program" 2>/dev/null | grep -qx "$1"; do
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+}
+
+click() {
+    xdotool mousemove --sync --window "$1" "$2" "$3" click 1
+}
+
+# Moves the pointer off the windows, so that no button shows its hover image.
+park_pointer() {
+    xdotool mousemove --sync 1000 750
+    sleep 0.3
+}
+
+shoot() {
+    park_pointer
+    import -window "$1" "$docs/$2"
+    echo "screenshots: docs/$2"
+}
+
+add_file() {
+    click "$main" 83 28                     # ファイル追加
+    opener=$(wait_other_window 30) || fail "ファイル追加 opened no file dialog"
+    xdotool windowfocus --sync "$opener"
+    xdotool type --delay 30 "$1"
+    xdotool key Return
+    wait_hidden "$opener" 30 || fail "the file dialog did not close"
+}
+
+for name in sports_day.avi trip_to_kyoto.mpg piano_recital.flv; do
+    ffmpeg -v error -f lavfi -i testsrc=duration=3:size=320x240:rate=25 \
+        -f lavfi -i sine=duration=3 "$work/$name" </dev/null
+done
+
+cd "$appdir"
+./tovilo >"$work/tovilo.log" 2>&1 &
+program=$!
+main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
+
+# One file converted, two waiting.
+add_file "$work/sports_day.avi"
+sleep 0.5
+click "$main" 404 82                        # 動画変換
+box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
+xdotool windowfocus --sync "$box"
+xdotool key Return
+wait_hidden "$box" 10 || fail "the message did not close"
+[ -s "$HOME/ビデオ/iPod/sports_day.mp4" ] || fail "sports_day.avi was not converted"
+add_file "$work/trip_to_kyoto.mpg"
+add_file "$work/piano_recital.flv"
+sleep 0.5
+shoot "$main" main.png
+
+click "$main" 227 28                        # DVDから変換
+dvd=$(wait_window '^チャプター選択画面$' 30) || fail "DVDから変換 opened no chapter dialog"
+sleep 0.5
+shoot "$dvd" selectdvd.png
+click "$dvd" 254 284                        # キャンセル
+wait_hidden "$dvd" 10 || fail "the chapter dialog did not close"
+
+click "$main" 423 28                        # 設定
+config=$(wait_window '^設定$' 30) || fail "設定 opened no settings dialog"
+sleep 0.5
+shoot "$config" config.png
+click "$config" 413 250                     # キャンセル
+wait_hidden "$config" 10 || fail "the settings dialog did not close"
+
+kill "$program"
+wait "$program" 2>/dev/null || true
+program=""
