@@ -4,7 +4,7 @@
 //   /work/build-bench/bench/bench_driver all
 //
 //   bench_driver convert [rounds]  a generated 60-second clip converted by the main window
-//                                  (mode 1, quality 1) through lib/ffmpeg, alternated (5 times
+//                                  (mode 1, quality 1) through lib/ffmpeg, alternated (9 times
 //                                  each) with Debian's ffmpeg run directly with the wrapper's
 //                                  arguments: median wall times and their ratio, the window's own
 //                                  processor time (its threads, children excluded) as a share
@@ -542,7 +542,7 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     if (what == "convert")
-        return benchConvert(count > 0 ? count : 5);
+        return benchConvert(count > 0 ? count : 9);
     if (what == "queue")
         return benchQueue(count > 0 ? count : 5000);
     std::fprintf(stderr, "usage: bench_driver all | convert [rounds] | queue [jobs]\n");
