@@ -309,14 +309,26 @@ void TFormMain::AddSourceFile(const QByteArray& path)
 
 void TFormMain::RefreshList()
 {
-    ListViewConvertFile->clearContents();
-    ListViewConvertFile->setRowCount(0);
-    ListViewConvertFile->setRowCount(JobList->Count());
-    for (int i = 0; i < JobList->Count(); ++i) {
+    // Rows whose job is unchanged keep their items: the driver refreshes at every start and end
+    // of a job, and rebuilding thousands of rows each time would dominate a long queue.
+    const int count = JobList->Count();
+    if (ListViewConvertFile->rowCount() != count) {
+        ListViewConvertFile->clearContents();
+        ListViewConvertFile->setRowCount(count);
+    }
+    for (int i = 0; i < count; ++i) {
         const ThConvertInfoObject* job = JobList->Items(i);
-        const QString name = toUtf16(extractFileName(fromUtf16(job->SourceFile)));
-        ListViewConvertFile->setItem(i, 0, new QTableWidgetItem(name));
-        ListViewConvertFile->setItem(i, 1, new QTableWidgetItem(StatusText(*job)));
+        QTableWidgetItem* name = ListViewConvertFile->item(i, 0);
+        if (name == nullptr || name->data(Qt::UserRole).toString() != job->SourceFile) {
+            name = new QTableWidgetItem(toUtf16(extractFileName(fromUtf16(job->SourceFile))));
+            name->setData(Qt::UserRole, job->SourceFile);
+            ListViewConvertFile->setItem(i, 0, name);
+        }
+        const QString status = StatusText(*job);
+        if (QTableWidgetItem* item = ListViewConvertFile->item(i, 1))
+            item->setText(status);
+        else
+            ListViewConvertFile->setItem(i, 1, new QTableWidgetItem(status));
     }
     ListViewConvertFile->clearSelection();
     ListViewConvertFile->scrollToTop();
