@@ -4,7 +4,7 @@
 # way a user drives it: files are added with ファイル追加 and one of them is converted, the
 # two dialogs are opened with their buttons.
 # Usage: scripts/screenshots.sh [program folder]   (default: the build folder)
-# Needs a built program (scripts/build.sh) and what scripts/setup.sh installs.
+# Needs a built program (scripts/build.sh) and what scripts/setup.sh installs (python3-xlib).
 set -eu
 
 if [ -z "${TOVILO_SHOTS_INNER:-}" ]; then
@@ -15,7 +15,10 @@ fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 appdir=$(cd "${1:-${TOVILO_BUILD_DIR:-$top/build}}" && pwd)
 docs=$top/docs
-work=$(mktemp -d /tmp/tovilo.XXXXXX)
+# A fixed folder: its name shows in the settings dialog, so the screenshot stays the same.
+work=/tmp/tovilo-shots
+rm -rf "$work"
+mkdir -m 700 "$work"
 program=""
 
 cleanup() {
@@ -141,6 +144,18 @@ shoot "$config" config.png
 click "$config" 413 250                     # キャンセル
 wait_hidden "$config" 10 || fail "the settings dialog did not close"
 
-kill "$program"
-wait "$program" 2>/dev/null || true
+# Close the main window the way a window manager does (WM_DELETE_WINDOW).
+/usr/bin/python3 - "$main" <<'EOF'
+import sys
+from Xlib import X, display
+from Xlib.protocol import event
+d = display.Display()
+window = d.create_resource_object('window', int(sys.argv[1]))
+message = event.ClientMessage(
+    window=window, client_type=d.intern_atom('WM_PROTOCOLS'),
+    data=(32, [d.intern_atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0]))
+window.send_event(message)
+d.flush()
+EOF
+wait "$program" || fail "the program did not end cleanly"
 program=""
