@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -58,7 +59,9 @@ void showFrameworkErrorBox(QWidget* owner, const QString& text)
 QByteArray QtShellService::documentsFolder()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (folder.isEmpty())
+    // A new account may have no Documents folder yet; the data folder then goes into the home
+    // folder, where it can be created, instead of a path whose parent is missing.
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
     return fromUtf16(folder);
 }
