@@ -1,6 +1,7 @@
 #include "app/UnitMain.h"
 
 #include "app/FrameworkError.h"
+#include "dialogs/DialogSupport.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "platform/MediaLibrary.h"
@@ -84,66 +85,27 @@ void TFormMain::SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config)
 
 void TFormMain::createControls()
 {
-    ImageBG = new QLabel(this);
-    ImageBG->setObjectName(QStringLiteral("ImageBG"));
-    ImageBG->setGeometry(0, 0, 474, 277);
-    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_main.png")));
+    ImageBG = createBackground(this, {474, 277}, QStringLiteral(":/artwork/bg_main.png"));
 
-    struct ButtonPlace
-    {
-        TPNGButton** button;
-        const char* name;
-        const char* artwork;
-        QRect geometry;
-        TPNGButtonLayout layout;
-        int tag;
-    };
-    const ButtonPlace buttons[] = {
-        {&PngBtnAddFile, "PngBtnAddFile", "addfile", {18, 9, 130, 38}, pbsImageAbove, 0},
-        {&PngBtnAddDVD, "PngBtnAddDVD", "adddvd", {159, 8, 136, 40}, pbsImageAbove, 0},
-        {&PngBtnListDelete, "PngBtnListDelete", "listdelete", {308, 9, 65, 38}, pbsImageAbove, 0},
-        {&PngBtnConfig, "PngBtnConfig", "config", {391, 9, 65, 38}, pbsImageAbove, 0},
-        {&PngBtnConvertCancel,
-         "PngBtnConvertCancel",
-         "convertcancel",
-         {20, 245, 65, 21},
-         pbsImageLeft,
-         0},
-        {&PngBtnConvertMovie,
-         "PngBtnConvertMovie",
-         "convertmovie",
-         {341, 63, 127, 38},
-         pbsImageAbove,
-         1},
-        {&PngBtnConvertMovie2iTunes,
-         "PngBtnConvertMovie2iTunes",
-         "convertmovie2itunes",
-         {341, 104, 127, 38},
-         pbsImageAbove,
-         2},
-        {&PngBtnConvertMusic,
-         "PngBtnConvertMusic",
-         "convertmusic",
-         {341, 155, 127, 38},
-         pbsImageAbove,
-         3},
-        {&PngBtnConvertMusic2iTunes,
-         "PngBtnConvertMusic2iTunes",
-         "convertmusic2itunes",
-         {341, 196, 127, 38},
-         pbsImageAbove,
-         4},
-    };
-    for (const ButtonPlace& place : buttons) {
-        auto* button = new TPNGButton(this);
-        button->setObjectName(QLatin1String(place.name));
-        button->setGeometry(place.geometry);
-        button->SetButtonStyle(pbsNoFrame);
-        button->SetButtonLayout(place.layout);
-        button->SetTag(place.tag);
-        LoadButtonImages(button, QLatin1String(place.artwork));
-        *place.button = button;
-    }
+    PngBtnAddFile = createImageButton(this, "PngBtnAddFile", "addfile", {18, 9, 130, 38});
+    PngBtnAddDVD = createImageButton(this, "PngBtnAddDVD", "adddvd", {159, 8, 136, 40});
+    PngBtnListDelete = createImageButton(this, "PngBtnListDelete", "listdelete", {308, 9, 65, 38});
+    PngBtnConfig = createImageButton(this, "PngBtnConfig", "config", {391, 9, 65, 38});
+    PngBtnConvertCancel = createImageButton(this, "PngBtnConvertCancel", "convertcancel",
+                                            {20, 245, 65, 21}, pbsImageLeft);
+    PngBtnConvertMovie =
+        createImageButton(this, "PngBtnConvertMovie", "convertmovie", {341, 63, 127, 38});
+    PngBtnConvertMovie2iTunes = createImageButton(this, "PngBtnConvertMovie2iTunes",
+                                                  "convertmovie2itunes", {341, 104, 127, 38});
+    PngBtnConvertMusic =
+        createImageButton(this, "PngBtnConvertMusic", "convertmusic", {341, 155, 127, 38});
+    PngBtnConvertMusic2iTunes = createImageButton(this, "PngBtnConvertMusic2iTunes",
+                                                  "convertmusic2itunes", {341, 196, 127, 38});
+    // The convert buttons share one handler and tell themselves apart by their tag.
+    PngBtnConvertMovie->SetTag(1);
+    PngBtnConvertMovie2iTunes->SetTag(2);
+    PngBtnConvertMusic->SetTag(3);
+    PngBtnConvertMusic2iTunes->SetTag(4);
 
     LblSituation = new QLabel(this);
     LblSituation->setObjectName(QStringLiteral("LblSituation"));

@@ -13,6 +13,15 @@ QFont dialogFont()
     return QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9);
 }
 
+QLabel* createBackground(QWidget* parent, const QSize& size, const QString& resource)
+{
+    auto* background = new QLabel(parent);
+    background->setObjectName(QStringLiteral("ImageBG"));
+    background->setGeometry(QRect(QPoint(0, 0), size));
+    background->setPixmap(QPixmap(resource));
+    return background;
+}
+
 void centreOnOwner(QWidget* dialog, QWidget* owner)
 {
     QScreen* screen = owner != nullptr ? owner->screen() : dialog->screen();

@@ -14,6 +14,9 @@ QFont dialogFont();
 // is no owner), kept inside the owner's screen.
 void centreOnOwner(QWidget* dialog, QWidget* owner);
 
+// The window's background picture at the top left, `size` large (it may exceed the window).
+QLabel* createBackground(QWidget* parent, const QSize& size, const QString& resource);
+
 // A label that reports a left click (press and release inside it), such as the caption of a
 // check box painted into a background picture.
 class ClickLabel : public QLabel

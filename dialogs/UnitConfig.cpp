@@ -46,10 +46,7 @@ TFormConfig::TFormConfig(const Services& services, QWidget* parent)
 
 void TFormConfig::createControls()
 {
-    ImageBG = new QLabel(this);
-    ImageBG->setObjectName(QStringLiteral("ImageBG"));
-    ImageBG->setGeometry(0, 0, 474, 277);
-    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_config.png")));
+    ImageBG = createBackground(this, {474, 277}, QStringLiteral(":/artwork/bg_config.png"));
 
     CBConvertQuality = new QComboBox(this);
     CBConvertQuality->setObjectName(QStringLiteral("CBConvertQuality"));
@@ -72,16 +69,8 @@ void TFormConfig::createControls()
     editPalette.setColor(QPalette::Base, editPalette.color(QPalette::Button));
     EditSaveDir->setPalette(editPalette);
 
-    const auto makeButton = [this](const char* name, const char* artwork, QRect geometry) {
-        auto* button = new TPNGButton(this);
-        button->setObjectName(QLatin1String(name));
-        button->setGeometry(geometry);
-        button->SetButtonStyle(pbsNoFrame);
-        button->SetButtonLayout(pbsImageAbove);
-        LoadButtonImages(button, QLatin1String(artwork));
-        return button;
-    };
-    PngBtnSelectDir = makeButton("PngBtnSelectDir", "config_selectdir", {365, 155, 65, 32});
+    PngBtnSelectDir =
+        createImageButton(this, "PngBtnSelectDir", "config_selectdir", {365, 155, 65, 32});
 
     CBOpenDir = new QCheckBox(this);
     CBOpenDir->setObjectName(QStringLiteral("CBOpenDir"));
@@ -96,8 +85,8 @@ void TFormConfig::createControls()
     LblOpenDir->setObjectName(QStringLiteral("LblOpenDir"));
     LblOpenDir->setGeometry(121, 189, 151, 15);
 
-    PngBtnOK = makeButton("PngBtnOK", "config_ok", {289, 231, 65, 38});
-    PngBtnCancel = makeButton("PngBtnCancel", "config_cancel", {372, 231, 83, 38});
+    PngBtnOK = createImageButton(this, "PngBtnOK", "config_ok", {289, 231, 65, 38});
+    PngBtnCancel = createImageButton(this, "PngBtnCancel", "config_cancel", {372, 231, 83, 38});
 
     setTabOrder(CBConvertQuality, CBConvertRaito);
     setTabOrder(CBConvertRaito, EditSaveDir);

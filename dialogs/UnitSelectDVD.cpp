@@ -39,27 +39,15 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, TFormMain* mainForm, QW
 
 void TFormSelectDVD::createControls()
 {
-    ImageBG = new QLabel(this);
-    ImageBG->setObjectName(QStringLiteral("ImageBG"));
-    ImageBG->setGeometry(0, 0, 314, 311);
-    ImageBG->setPixmap(QPixmap(QStringLiteral(":/artwork/bg_selectdvd.png")));
+    ImageBG = createBackground(this, {314, 311}, QStringLiteral(":/artwork/bg_selectdvd.png"));
 
     CBDriveList = new QComboBox(this);
     CBDriveList->setObjectName(QStringLiteral("CBDriveList"));
     CBDriveList->setGeometry(20, 38, 203, 20);
     CBDriveList->setEditable(false);
 
-    const auto makeButton = [this](const char* name, const char* artwork, QRect geometry) {
-        auto* button = new TPNGButton(this);
-        button->setObjectName(QLatin1String(name));
-        button->setGeometry(geometry);
-        button->SetButtonStyle(pbsNoFrame);
-        button->SetButtonLayout(pbsImageAbove);
-        LoadButtonImages(button, QLatin1String(artwork));
-        return button;
-    };
     PngBtnRefreshChapterList =
-        makeButton("PngBtnRefreshChapterList", "dvd_refresh", {231, 33, 65, 32});
+        createImageButton(this, "PngBtnRefreshChapterList", "dvd_refresh", {231, 33, 65, 32});
 
     LBChapter = new QListWidget(this);
     LBChapter->setObjectName(QStringLiteral("LBChapter"));
@@ -69,10 +57,12 @@ void TFormSelectDVD::createControls()
     LBChapter->setUniformItemSizes(true);
     LBChapter->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
-    PngBtnSelectAll = makeButton("PngBtnSelectAll", "dvd_selectall", {16, 212, 73, 32});
-    PngBtnAnSelectAll = makeButton("PngBtnAnSelectAll", "dvd_anselectall", {104, 212, 85, 32});
-    PngBtnOK = makeButton("PngBtnOK", "dvd_ok", {125, 265, 73, 38});
-    PngBtnCancel = makeButton("PngBtnCancel", "dvd_cancel", {212, 265, 84, 38});
+    PngBtnSelectAll =
+        createImageButton(this, "PngBtnSelectAll", "dvd_selectall", {16, 212, 73, 32});
+    PngBtnAnSelectAll =
+        createImageButton(this, "PngBtnAnSelectAll", "dvd_anselectall", {104, 212, 85, 32});
+    PngBtnOK = createImageButton(this, "PngBtnOK", "dvd_ok", {125, 265, 73, 38});
+    PngBtnCancel = createImageButton(this, "PngBtnCancel", "dvd_cancel", {212, 265, 84, 38});
 
     setTabOrder(CBDriveList, LBChapter);
 

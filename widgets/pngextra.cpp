@@ -296,3 +296,15 @@ void LoadButtonImages(TPNGButton* button, const QString& name)
     button->SetImageOver(PngImage::fromFile(base + QStringLiteral("_over.png")));
     button->SetImageDown(PngImage::fromFile(base + QStringLiteral("_down.png")));
 }
+
+TPNGButton* createImageButton(QWidget* parent, const char* objectName, const char* artwork,
+                              const QRect& geometry, TPNGButtonLayout layout)
+{
+    auto* button = new TPNGButton(parent);
+    button->setObjectName(QLatin1String(objectName));
+    button->setGeometry(geometry);
+    button->SetButtonStyle(pbsNoFrame);
+    button->SetButtonLayout(layout);
+    LoadButtonImages(button, QLatin1String(artwork));
+    return button;
+}

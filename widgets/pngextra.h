@@ -118,3 +118,7 @@ private:
 // Sets the normal, pointer-over and pressed images from the resources
 // :/artwork/<name>_normal.png, :/artwork/<name>_over.png and :/artwork/<name>_down.png.
 void LoadButtonImages(TPNGButton* button, const QString& name);
+
+// A frameless image button of a window, placed at `geometry`, with the images of `artwork`.
+TPNGButton* createImageButton(QWidget* parent, const char* objectName, const char* artwork,
+                              const QRect& geometry, TPNGButtonLayout layout = pbsImageAbove);
