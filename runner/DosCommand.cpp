@@ -5,7 +5,6 @@
 #include "platform/Process.h"
 
 #include <QEventLoop>
-#include <QMetaObject>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +17,7 @@ namespace tovilo {
 void SharedLines::append(const QByteArray& line)
 {
     {
-        QWriteLocker locker(&m_lock);
+        std::unique_lock lock(m_lock);
         m_lines.append(line);
     }
     if (m_appendHook)
@@ -27,25 +26,25 @@ void SharedLines::append(const QByteArray& line)
 
 void SharedLines::clear()
 {
-    QWriteLocker locker(&m_lock);
+    std::unique_lock lock(m_lock);
     m_lines.clear();
 }
 
 qsizetype SharedLines::count() const
 {
-    QReadLocker locker(&m_lock);
+    std::shared_lock lock(m_lock);
     return m_lines.size();
 }
 
 QList<QByteArray> SharedLines::toList() const
 {
-    QReadLocker locker(&m_lock);
+    std::shared_lock lock(m_lock);
     return m_lines;
 }
 
 std::optional<QByteArray> SharedLines::takeFirst()
 {
-    QWriteLocker locker(&m_lock);
+    std::unique_lock lock(m_lock);
     if (m_lines.isEmpty())
         return std::nullopt;
     return m_lines.takeFirst();
@@ -116,7 +115,7 @@ void TProcessTimer::StopCounting()
 void TProcessTimer::onMainThread(std::function<void()> call)
 {
     // A QTimer is driven by the thread it lives in; a worker can only ask that thread.
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+    m_calls.post(std::move(call));
 }
 
 // ---- TDosThread
@@ -163,10 +162,8 @@ void TDosThread::threadBody()
         }
     }
     m_finished = true;
-    TDosCommand* owner = m_owner;
     // The owner joins this thread before it is destroyed, so it is still there to be told.
-    QMetaObject::invokeMethod(
-        owner, [owner, this] { owner->workerEnded(this); }, Qt::QueuedConnection);
+    m_owner->m_calls.post([owner = m_owner, this] { owner->workerEnded(this); });
 }
 
 void TDosThread::reportStartError(const QString& message)
@@ -179,18 +176,10 @@ void TDosThread::reportStartError(const QString& message)
     QString text = message;
     if (!text.isEmpty() && text.back() > QLatin1Char('.'))
         text += QLatin1Char('.');
-    TDosCommand* owner = m_owner;
-    QMetaObject::invokeMethod(
-        owner,
-        [owner, text] {
-            if (!owner->OnStartError)
-                return;
-            try {
-                owner->OnStartError(text);
-            } catch (...) {
-            }
-        },
-        Qt::QueuedConnection);
+    m_owner->m_calls.post([owner = m_owner, text] {
+        if (owner->OnStartError)
+            owner->OnStartError(text);
+    });
 }
 
 bool TDosThread::runOnMainThread(std::function<void()> call)
@@ -205,20 +194,17 @@ bool TDosThread::runOnMainThread(std::function<void()> call)
     // The call may end with its component destroyed, so afterwards only the shared hand-over
     // state is touched. Whatever it throws is dropped here, on the main thread: an exception
     // must never unwind through the event loop.
-    QMetaObject::invokeMethod(
-        m_owner,
-        [handOver, ticket, call = std::move(call)] {
-            try {
-                call();
-            } catch (...) {
-            }
-            {
-                std::lock_guard lock(handOver->mutex);
-                handOver->completed = ticket;
-            }
-            handOver->done.notify_all();
-        },
-        Qt::QueuedConnection);
+    m_owner->m_calls.post([handOver, ticket, call = std::move(call)] {
+        try {
+            call();
+        } catch (...) {
+        }
+        {
+            std::lock_guard lock(handOver->mutex);
+            handOver->completed = ticket;
+        }
+        handOver->done.notify_all();
+    });
     std::unique_lock lock(handOver->mutex);
     handOver->done.wait(lock, [&] { return handOver->completed >= ticket || handOver->abandoned; });
     return handOver->completed >= ticket;

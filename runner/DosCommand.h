@@ -3,11 +3,11 @@
 #include "platform/Error.h"
 #include "platform/Process.h"
 #include "runner/LineSplitter.h"
+#include "runner/MainThreadCalls.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QReadWriteLock>
 #include <QString>
 #include <QTimer>
 
@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -108,7 +109,7 @@ constexpr quint32 creationFlagValue(TCreationFlag value)
 class SharedLines
 {
 public:
-    explicit SharedLines(QReadWriteLock& lock) : m_lock(lock) {}
+    explicit SharedLines(std::shared_mutex& lock) : m_lock(lock) {}
 
     void append(const QByteArray& line);
     void clear();
@@ -121,7 +122,7 @@ public:
     void setAppendHook(std::function<void()> hook) { m_appendHook = std::move(hook); }
 
 private:
-    QReadWriteLock& m_lock;
+    std::shared_mutex& m_lock;
     std::function<void()> m_appendHook;
     QList<QByteArray> m_lines;
 };
@@ -165,6 +166,7 @@ signals:
 private:
     void onMainThread(std::function<void()> call);
 
+    tovilo::MainThreadCalls m_calls;
     QTimer m_tick;
     std::atomic<qint32> m_secondsSinceStart{0};
     std::atomic<qint32> m_secondsSinceOutput{0};
@@ -247,7 +249,7 @@ class TDosCommand : public QObject
     Q_OBJECT
 
     // Guards DeliveredLines and InputQueue; declared first because both refer to it.
-    QReadWriteLock m_lock;
+    std::shared_mutex m_lock;
 
 public:
     explicit TDosCommand(QObject* owner = nullptr);
@@ -296,6 +298,7 @@ private:
     std::atomic<quint8> m_runState{rsPreparing};
     std::atomic<quint32> m_resultCode{0};
     std::atomic<quint8> m_outputReturnCode{rcCRLF};
+    tovilo::MainThreadCalls m_calls; // the workers' hand-overs
     TProcessTimer* m_timer = nullptr;
     std::vector<std::unique_ptr<TDosThread>> m_workers;
     TDosThread* m_current = nullptr;
