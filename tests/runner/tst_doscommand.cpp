@@ -253,7 +253,6 @@ private slots:
         command.Start();
         QVERIFY(!command.IsRunning());
         QCOMPARE(command.Execute(), 9u);
-        QCOMPARE(command.DeliveredLines.count(), 0); // an earlier run's texts stay until Start
         QTest::qWait(50);
         QVERIFY(recorder.events.isEmpty());
     }
