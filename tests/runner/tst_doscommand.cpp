@@ -121,7 +121,7 @@ private slots:
     void cleanup()
     {
         // Whatever a test did, no child of ours may be left.
-        QTRY_COMPARE(childProcesses(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(childProcesses(), 0, 20000);
     }
 
     void output_data()
@@ -208,7 +208,7 @@ private slots:
             QCOMPARE(recorder.events.size(), 2);
             const pid_t grandchild = recorder.events.first().mid(13).toInt();
             QVERIFY(grandchild > 0);
-            QTRY_VERIFY(processEnded(grandchild));
+            QTRY_VERIFY_WITH_TIMEOUT(processEnded(grandchild), 20000);
         }
     }
 
@@ -237,7 +237,7 @@ private slots:
         QCOMPARE(recorder.stateInTerminated, rsCreatingProcess);
         QVERIFY(recorder.runningInTerminated);
         // The error comes after OnTerminated, on the main thread.
-        QTRY_COMPARE(recorder.events.size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 20000);
         QCOMPARE(recorder.events[0], "T:259");
         QCOMPARE(recorder.events[1], "E:" + commandLine + " doesn't exist.");
     }
@@ -276,7 +276,7 @@ private slots:
 
         command.CommandLine = childCommand({mode, "60", "half"});
         command.Start();
-        QTRY_VERIFY(recorder.hasEvent("P:half"));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.hasEvent("P:half"), 20000);
         const pid_t child = recorder.childPid();
         QVERIFY(child > 0);
         command.Stop();
@@ -509,10 +509,10 @@ private slots:
             Recorder recorder(*command);
             command->CommandLine = childCommand({"sleep", "60"});
             command->Start();
-            QTRY_VERIFY((child = recorder.childPid()) > 0);
+            QTRY_VERIFY_WITH_TIMEOUT((child = recorder.childPid()) > 0, 20000);
         }
         QVERIFY(processEnded(child));
-        QTRY_COMPARE(entriesIn("/proc/self/task"), threadsBefore);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
 
         // A worker waiting in a hand-over that the main thread never executes.
         {
@@ -522,7 +522,7 @@ private slots:
             command.Start();
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
-        QTRY_COMPARE(entriesIn("/proc/self/task"), threadsBefore);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
     }
 
     void manyRunsLeaveNothingBehind()
@@ -539,7 +539,7 @@ private slots:
             QCOMPARE(command.Execute(), 0u);
         QCOMPARE(lines, 500);
         QCOMPARE(terminations, 500);
-        QTRY_COMPARE(entriesIn("/proc/self/task"), threadsBefore);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
         QCOMPARE(entriesIn("/proc/self/fd"), fdsBefore);
         QCOMPARE(childProcesses(), 0);
     }
