@@ -104,12 +104,21 @@ void TProcessTimer::StartCounting()
 {
     m_secondsSinceStart = 0;
     m_secondsSinceOutput = 0;
-    onMainThread([this] { m_tick.start(1000); });
+    onMainThread([this] {
+        ++m_counting;
+        m_tick.start(1000);
+    });
 }
 
 void TProcessTimer::StopCounting()
 {
-    onMainThread([this] { m_tick.stop(); });
+    // Overlapping runs share the tick: it stops with the last of them.
+    onMainThread([this] {
+        if (--m_counting <= 0) {
+            m_counting = 0;
+            m_tick.stop();
+        }
+    });
 }
 
 void TProcessTimer::onMainThread(std::function<void()> call)

@@ -168,6 +168,7 @@ private:
 
     tovilo::MainThreadCalls m_calls;
     QTimer m_tick;
+    int m_counting = 0; // runs between StartCounting and StopCounting
     std::atomic<qint32> m_secondsSinceStart{0};
     std::atomic<qint32> m_secondsSinceOutput{0};
 };

@@ -345,6 +345,21 @@ private slots:
         QCOMPARE(recorder.events.last(), state == rsTimedOut ? "T:259" : "T:6");
     }
 
+    void overlappingRunsShareTheTick()
+    {
+        // A run that ends while a later one is timed must not stop the later one's clock.
+        TDosCommand command;
+        Recorder recorder(command);
+        command.CommandLine = childCommand({"sleep", "0.3"});
+        command.Start();
+        command.MaxTimeAfterBeginning = 2;
+        command.CommandLine = childCommand({"sleep", "60"});
+        command.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(!command.IsRunning(), 20000);
+        QCOMPARE(command.RunState(), rsTimedOut);
+        QTRY_COMPARE(recorder.terminations, 2);
+    }
+
     void input_data()
     {
         QTest::addColumn<bool>("echo");
