@@ -200,9 +200,9 @@ bool TDosThread::runOnMainThread(std::function<void()> call)
             return false;
     }
     const quint64 ticket = ++m_handOversPosted;
-    // The call may end with its component destroyed, so afterwards only the shared hand-over
-    // state is touched. Whatever it throws is dropped here, on the main thread: an exception
-    // must never unwind through the event loop.
+    // After the call only the shared hand-over state is touched: the worker may have been
+    // released and destroyed meanwhile. Whatever the call throws is dropped on the main thread,
+    // where it was raised: an exception must never unwind through the event loop.
     m_owner->m_calls.post([handOver, ticket, call = std::move(call)] {
         try {
             call();

@@ -222,9 +222,10 @@ private:
     TTerminateEvent m_onTerminated;
     qint32 m_maxTimeAfterBeginning;
     qint32 m_maxTimeAfterLastOutput;
-    quint32 m_priorityClass;
-    TShowWindow m_showWindow;
-    TCreationFlag m_creationFlag;
+    // Kept as data: a Linux child has no console window, priority class or creation flags.
+    [[maybe_unused]] quint32 m_priorityClass;
+    [[maybe_unused]] TShowWindow m_showWindow;
+    [[maybe_unused]] TCreationFlag m_creationFlag;
 
     tovilo::LineSplitter m_splitter;
     bool m_lastWasPartial = false; // written by ApplyOutput, read by the worker between hand-overs
@@ -244,7 +245,9 @@ private:
 };
 
 // Runs one command line as a child process on a worker thread and reports its output lines and
-// its end as events on the main thread. Every member is called on the main thread.
+// its end as events on the main thread. Every member is called on the main thread. Destroying it
+// stops and waits for its runs without delivering their events; do not delete it from inside
+// one of its own handlers (use deleteLater).
 class TDosCommand : public QObject
 {
     Q_OBJECT
