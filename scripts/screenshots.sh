@@ -13,6 +13,7 @@ if [ -z "${TOVILO_SHOTS_INNER:-}" ]; then
 fi
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/x11-helpers.sh"
 appdir=$(cd "${1:-${TOVILO_BUILD_DIR:-$top/build}}" && pwd)
 docs=$top/docs
 # A fixed folder: its name shows in the settings dialog, so the screenshot stays the same.
@@ -43,48 +44,6 @@ mkdir -p "$HOME/Documents/Tovilo"
 printf '[CONF]\nQUALITY=1\nRAITO=1\nSAVEDIR=%s/ビデオ/iPod/\nOPENDIR=0\n' "$HOME" \
     >"$HOME/Documents/Tovilo/config.ini"
 
-wait_window() {
-    tries=$(($2 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-# A shown window of the program other than the main window.
-wait_other_window() {
-    tries=$(($1 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --pid "$program" 2>/dev/null | grep -vx "$main" | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-wait_hidden() {
-    tries=$(($2 * 5))
-    while xdotool search --onlyvisible --pid "$program" 2>/dev/null | grep -qx "$1"; do
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-}
-
-click() {
-    xdotool mousemove --sync --window "$1" "$2" "$3" click 1
-}
-
 # Moves the pointer off the windows, so that no button shows its hover image.
 park_pointer() {
     xdotool mousemove --sync 1000 750
@@ -95,15 +54,6 @@ shoot() {
     park_pointer
     import -window "$1" "$docs/$2"
     echo "screenshots: docs/$2"
-}
-
-add_file() {
-    click "$main" 83 28                     # ファイル追加
-    opener=$(wait_other_window 30) || fail "ファイル追加 opened no file dialog"
-    xdotool windowfocus --sync "$opener"
-    xdotool type --delay 30 "$1"
-    xdotool key Return
-    wait_hidden "$opener" 30 || fail "the file dialog did not close"
 }
 
 for name in sports_day.avi trip_to_kyoto.mpg piano_recital.flv; do
@@ -117,16 +67,15 @@ program=$!
 main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
 
 # One file converted, two waiting.
-add_file "$work/sports_day.avi"
+add_file "$program" "$main" "$work/sports_day.avi"
 sleep 0.5
 click "$main" 404 82                        # 動画変換
 box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
-xdotool windowfocus --sync "$box"
-xdotool key Return
-wait_hidden "$box" 10 || fail "the message did not close"
+press "$box" Return
+wait_hidden "$program" "$box" 10 || fail "the message did not close"
 [ -s "$HOME/ビデオ/iPod/sports_day.mp4" ] || fail "sports_day.avi was not converted"
-add_file "$work/trip_to_kyoto.mpg"
-add_file "$work/piano_recital.flv"
+add_file "$program" "$main" "$work/trip_to_kyoto.mpg"
+add_file "$program" "$main" "$work/piano_recital.flv"
 sleep 0.5
 shoot "$main" main.png
 
@@ -135,27 +84,15 @@ dvd=$(wait_window '^チャプター選択画面$' 30) || fail "DVDから変換 o
 sleep 0.5
 shoot "$dvd" selectdvd.png
 click "$dvd" 254 284                        # キャンセル
-wait_hidden "$dvd" 10 || fail "the chapter dialog did not close"
+wait_hidden "$program" "$dvd" 10 || fail "the chapter dialog did not close"
 
 click "$main" 423 28                        # 設定
 config=$(wait_window '^設定$' 30) || fail "設定 opened no settings dialog"
 sleep 0.5
 shoot "$config" config.png
 click "$config" 413 250                     # キャンセル
-wait_hidden "$config" 10 || fail "the settings dialog did not close"
+wait_hidden "$program" "$config" 10 || fail "the settings dialog did not close"
 
-# Close the main window the way a window manager does (WM_DELETE_WINDOW).
-/usr/bin/python3 - "$main" <<'EOF'
-import sys
-from Xlib import X, display
-from Xlib.protocol import event
-d = display.Display()
-window = d.create_resource_object('window', int(sys.argv[1]))
-message = event.ClientMessage(
-    window=window, client_type=d.intern_atom('WM_PROTOCOLS'),
-    data=(32, [d.intern_atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0]))
-window.send_event(message)
-d.flush()
-EOF
+close_window "$main"
 wait "$program" || fail "the program did not end cleanly"
 program=""

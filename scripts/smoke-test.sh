@@ -11,6 +11,8 @@ if [ -z "${TOVILO_SMOKE_INNER:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
+. "$(dirname "$0")/x11-helpers.sh"
+
 tovilo=${1:-tovilo}
 work=$(mktemp -d /tmp/tovilo-smoke.XXXXXX)
 first=""
@@ -43,84 +45,6 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
 export LC_ALL=C.UTF-8
 
-# Waits up to $2 seconds for a visible window whose title matches $1; prints its id.
-wait_window() {
-    tries=$(($2 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-# Waits up to $2 seconds for process $1 to end; its exit code is in $status.
-wait_exit() {
-    tries=$(($2 * 5))
-    while kill -0 "$1" 2>/dev/null; do
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    status=0
-    wait "$1" || status=$?
-}
-
-# Closes a window the way a window manager does: WM_DELETE_WINDOW through WM_PROTOCOLS.
-close_window() {
-    /usr/bin/python3 - "$1" <<'EOF'
-import sys
-from Xlib import X, display
-from Xlib.protocol import event
-d = display.Display()
-window = d.create_resource_object('window', int(sys.argv[1]))
-message = event.ClientMessage(
-    window=window, client_type=d.intern_atom('WM_PROTOCOLS'),
-    data=(32, [d.intern_atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0]))
-window.send_event(message)
-d.flush()
-EOF
-}
-
-# Presses a key in a window: focus it first (there is no window manager to do that).
-press() {
-    xdotool windowfocus --sync "$1"
-    xdotool key --clearmodifiers "$2"
-}
-
-# Waits up to $2 seconds for a visible window of process $1 other than the main window.
-wait_other_window() {
-    tries=$(($2 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "$main" | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-# Waits up to $2 seconds until window $1 is no longer shown.
-wait_hidden() {
-    tries=$(($2 * 5))
-    while xdotool search --onlyvisible --pid "$first" 2>/dev/null | grep -qx "$1"; do
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-}
-
-click() {
-    xdotool mousemove --sync --window "$1" "$2" "$3" click 1
-}
-
 ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=25 \
     -f lavfi -i sine=duration=2 -c:v mpeg4 -c:a mp3 "$work/videos/sample.avi" </dev/null
 
@@ -132,12 +56,7 @@ main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
 [ -x "/proc/$first/cwd/lib/ffmpeg" ] || fail "the program does not run next to lib/ffmpeg"
 
 echo "smoke test: add a video with ファイル追加 and convert it with 動画変換"
-click "$main" 83 28                         # ファイル追加
-opener=$(wait_other_window "$first" 30) || fail "ファイル追加 opened no file dialog"
-xdotool windowfocus --sync "$opener"
-xdotool type --delay 20 "$work/videos/sample.avi"
-xdotool key Return
-wait_hidden "$opener" 30 || fail "the file dialog did not close"
+add_file "$first" "$main" "$work/videos/sample.avi"
 sleep 0.5
 click "$main" 404 82                        # 動画変換
 done_box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
