@@ -137,20 +137,8 @@ bool readPng(png_structp png, png_infop info, Decoded& out)
     return true;
 }
 
-// The rows to write, prepared outside the setjmp frame.
-struct Encoding
-{
-    png_uint_32 width;
-    png_uint_32 height;
-    int bitDepth;
-    int colorType;
-    std::vector<png_byte> pixels;
-    std::vector<png_bytep> rows;
-    std::vector<png_color> palette;
-    std::vector<png_byte> paletteAlpha;
-    bool hasColorKey = false;
-    png_color_16 colorKey{};
-};
+// The rows to write, prepared outside the setjmp frame: the fields a decoding gives.
+using Encoding = Decoded;
 
 bool writePng(png_structp png, png_infop info, Encoding& in)
 {
