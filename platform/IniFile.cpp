@@ -1,4 +1,5 @@
 #include "platform/IniFile.h"
+#include "platform/HexDigit.h"
 
 #include "platform/CodePage.h"
 
@@ -143,17 +144,6 @@ bool writeAll(int fd, const QByteArray& data)
     return true;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool parseProfileInteger(QByteArrayView text, int* value)
@@ -180,7 +170,7 @@ bool parseProfileInteger(QByteArrayView text, int* value)
     unsigned long long magnitude = 0;
     for (; i < text.size(); ++i) {
         const int digit =
-            hex ? hexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+            hex ? hexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
         if (digit < 0)
             return false;
         magnitude = magnitude * (hex ? 16 : 10) + static_cast<unsigned>(digit);

@@ -1,4 +1,5 @@
 #include "platform/OpticalDrives.h"
+#include "platform/HexDigit.h"
 
 #include "platform/CodePage.h"
 #include "platform/MountInfo.h"
@@ -60,17 +61,6 @@ int opticalDriveNumber(const QByteArray& name)
     return ok ? number : -1;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Labels come from blkid as UTF-8; the program shows byte strings of its own code page.
 QByteArray labelInSystemCodePage(const QByteArray& utf8)
 {
@@ -129,8 +119,8 @@ QByteArray decodeUdevEscapes(const QByteArray& name)
     decoded.reserve(name.size());
     for (qsizetype i = 0; i < name.size(); ++i) {
         if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x') {
-            const int high = hexValue(name[i + 2]);
-            const int low = hexValue(name[i + 3]);
+            const int high = hexDigitValue(name[i + 2]);
+            const int low = hexDigitValue(name[i + 3]);
             if (high >= 0 && low >= 0) {
                 decoded.append(char(high * 16 + low));
                 i += 3;
