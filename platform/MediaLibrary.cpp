@@ -7,6 +7,7 @@
 
 #include <gpod/itdb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -78,7 +80,13 @@ const FileKind* fileKindOf(const QByteArray& path)
 struct IpodDevice
 {
     Itdb_iTunesDB* db = nullptr;
+    QByteArray mountPoint;
+    // Video files are pointless on a device that cannot play them.
+    bool playsVideo = true;
     bool changed = false;
+    // Files copied in this session, taken off the device again when the database cannot be
+    // written, since nothing would ever list them.
+    QList<QByteArray> copied;
 
     ~IpodDevice()
     {
@@ -113,6 +121,15 @@ public:
         const FileKind* kind = fileKindOf(file);
         if (!kind)
             throw Error(QStringLiteral("%1 is not a file type the device plays.").arg(path));
+        if (kind->video && !m_device->playsVideo)
+            throw MediaError(MediaFailure::NoVideo,
+                             QStringLiteral("The device plays no video: %1").arg(path));
+        struct statvfs volume;
+        if (statvfs(m_device->mountPoint.constData(), &volume) == 0 &&
+            static_cast<unsigned long long>(info.st_size) >
+                static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize)
+            throw MediaError(MediaFailure::DeviceFull,
+                             QStringLiteral("%1 does not fit on the device.").arg(path));
 
         const QByteArray name = extractFileName(file);
         const QString title = toUtf16(name.chopped(extractFileExt(name).size()));
@@ -135,6 +152,10 @@ public:
         }
         itdb_playlist_add_track(library, track, -1);
         m_device->changed = true;
+        if (gchar* onDevice = itdb_filename_on_ipod(track)) {
+            m_device->copied.append(onDevice);
+            g_free(onDevice);
+        }
     }
 
 private:
@@ -184,14 +205,160 @@ public:
         if (!db || !m_device->changed)
             return;
         GError* error = nullptr;
-        if (!itdb_write(db.get(), &error))
-            throw Error(
+        if (!itdb_write(db.get(), &error)) {
+            for (const QByteArray& file : std::as_const(m_device->copied))
+                unlink(file.constData());
+            throw MediaError(
+                MediaFailure::WriteFailed,
                 QStringLiteral("Cannot write the device's database: %1").arg(takeMessage(error)));
+        }
+        // The user unplugs once told the files are there: they must be on the device by then,
+        // not in the page cache.
+        const int volume =
+            open(m_device->mountPoint.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool flushed = volume >= 0 && syncfs(volume) == 0;
+        const int flushError = errno;
+        if (volume >= 0)
+            close(volume);
+        if (!flushed)
+            throw MediaError(
+                MediaFailure::WriteFailed,
+                QStringLiteral("Cannot flush the device: %1").arg(systemErrorText(flushError)));
     }
 
 private:
     std::shared_ptr<IpodDevice> m_device;
 };
+
+// What signature a generation's database needs for the device to show its tracks.
+enum class Signature
+{
+    None,
+    Hash58,
+    Hash72,
+    Unsupported,
+    Unknown
+};
+
+Signature signatureOf(Itdb_IpodGeneration generation)
+{
+    switch (generation) {
+    case ITDB_IPOD_GENERATION_UNKNOWN:
+        return Signature::Unknown;
+    case ITDB_IPOD_GENERATION_FIRST:
+    case ITDB_IPOD_GENERATION_SECOND:
+    case ITDB_IPOD_GENERATION_THIRD:
+    case ITDB_IPOD_GENERATION_FOURTH:
+    case ITDB_IPOD_GENERATION_PHOTO:
+    case ITDB_IPOD_GENERATION_MOBILE:
+    case ITDB_IPOD_GENERATION_MINI_1:
+    case ITDB_IPOD_GENERATION_MINI_2:
+    case ITDB_IPOD_GENERATION_SHUFFLE_1:
+    case ITDB_IPOD_GENERATION_SHUFFLE_2:
+    case ITDB_IPOD_GENERATION_NANO_1:
+    case ITDB_IPOD_GENERATION_NANO_2:
+    case ITDB_IPOD_GENERATION_VIDEO_1:
+    case ITDB_IPOD_GENERATION_VIDEO_2:
+        return Signature::None;
+    // Signed with a hash of the FireWire id.
+    case ITDB_IPOD_GENERATION_CLASSIC_1:
+    case ITDB_IPOD_GENERATION_CLASSIC_2:
+    case ITDB_IPOD_GENERATION_CLASSIC_3:
+    case ITDB_IPOD_GENERATION_NANO_3:
+    case ITDB_IPOD_GENERATION_NANO_4:
+        return Signature::Hash58;
+    // Signed with the key libgpod keeps in HashInfo after iTunes has written the database once.
+    case ITDB_IPOD_GENERATION_NANO_5:
+        return Signature::Hash72;
+    default:
+        // The button-less shuffles, the nano 6G/7G, and the iOS devices, whose databases
+        // libgpod cannot write on a mounted volume.
+        return Signature::Unsupported;
+    }
+}
+
+// Whether the database header carries a hash (its hashing scheme or the hash58/hash72 fields).
+bool databaseIsSigned(const QByteArray& mountPoint)
+{
+    if (gchar* compressed = itdb_get_itunescdb_path(mountPoint.constData())) {
+        // Only signed devices use the compressed database.
+        g_free(compressed);
+        return true;
+    }
+    gchar* path = itdb_get_itunesdb_path(mountPoint.constData());
+    if (!path)
+        return false;
+    const int database = open(path, O_RDONLY | O_CLOEXEC);
+    g_free(path);
+    if (database < 0)
+        return false;
+    QByteArray header(0xA0, '\0');
+    const ssize_t got = pread(database, header.data(), header.size(), 0);
+    close(database);
+    header.truncate(std::max<ssize_t>(got, 0));
+    const auto anySet = [&](int from, int length) {
+        const QByteArray field = header.mid(from, length);
+        return std::any_of(field.begin(), field.end(), [](char byte) { return byte != 0; });
+    };
+    return anySet(0x30, 2) || anySet(0x58, 20) || anySet(0x72, 46);
+}
+
+bool hasHashInfo(const QByteArray& mountPoint)
+{
+    gchar* deviceDir = itdb_get_device_dir(mountPoint.constData());
+    if (!deviceDir)
+        return false;
+    gchar* path = itdb_get_path(deviceDir, "HashInfo");
+    g_free(deviceDir);
+    const bool present = path && g_file_test(path, G_FILE_TEST_IS_REGULAR);
+    g_free(path);
+    return present;
+}
+
+bool hasFirewireId(const Itdb_Device* device)
+{
+    gchar* id = itdb_device_get_sysinfo(device, "FirewireGuid");
+    const bool present = id && *id;
+    g_free(id);
+    return present;
+}
+
+// Refuses a device whose database libgpod would write in a form the device does not show, or
+// not at all; called before anything is copied so that a refused device stays as it was.
+void checkDevice(IpodDevice& device)
+{
+    const Itdb_Device* info = device.db->device;
+    const Itdb_IpodInfo* model = itdb_device_get_ipod_info(info);
+    const Itdb_IpodGeneration generation =
+        model ? model->ipod_generation : ITDB_IPOD_GENERATION_UNKNOWN;
+    const QString name = QString::fromUtf8(itdb_info_get_ipod_generation_string(generation));
+    switch (signatureOf(generation)) {
+    case Signature::None:
+        break;
+    case Signature::Hash58:
+        if (!hasFirewireId(info))
+            throw MediaError(MediaFailure::MissingDeviceId,
+                             QStringLiteral("The %1 iPod's FireWire id is unknown.").arg(name));
+        break;
+    case Signature::Hash72:
+        if (!hasHashInfo(device.mountPoint) || !hasFirewireId(info))
+            throw MediaError(MediaFailure::MissingHashInfo,
+                             QStringLiteral("The %1 iPod has no HashInfo.").arg(name));
+        break;
+    case Signature::Unsupported:
+        throw MediaError(MediaFailure::UnsupportedModel,
+                         QStringLiteral("The %1 iPod's database cannot be written.").arg(name));
+    case Signature::Unknown:
+        // Written unsigned over a signed database, the device would show no tracks at all.
+        if (databaseIsSigned(device.mountPoint))
+            throw MediaError(MediaFailure::UnknownModel,
+                             QStringLiteral("The iPod's model is unknown and its database "
+                                            "is signed."));
+        // Nothing is known about it: it is handled as before, videos included.
+        return;
+    }
+    device.playsVideo = itdb_device_supports_video(info) != FALSE;
+}
 
 } // namespace
 
@@ -209,7 +376,10 @@ IpodLibraryFactory IpodLibraryFactory::withMountPoints(QList<QByteArray> mountPo
 
 QByteArray IpodLibraryFactory::findDevice(const QList<QByteArray>& mountPoints)
 {
-    for (const QByteArray& mountPoint : mountPoints) {
+    // Mount order changes with plugging order; the path does not.
+    QList<QByteArray> sorted = mountPoints;
+    std::sort(sorted.begin(), sorted.end());
+    for (const QByteArray& mountPoint : std::as_const(sorted)) {
         // libgpod resolves the path without regard to letter case, as on the device's FAT.
         if (gchar* database = itdb_get_itunesdb_path(mountPoint.constData())) {
             const bool isFile = g_file_test(database, G_FILE_TEST_IS_REGULAR);
@@ -238,14 +408,18 @@ std::unique_ptr<MediaApplication> IpodLibraryFactory::createApplication()
 {
     const QByteArray mountPoint = deviceMountPoint();
     if (mountPoint.isEmpty())
-        throw Error(QStringLiteral("No iPod is connected."));
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("No iPod is connected."));
 
     GError* error = nullptr;
     auto device = std::make_shared<IpodDevice>();
+    device->mountPoint = mountPoint;
     device->db = itdb_parse(mountPoint.constData(), &error);
     if (!device->db)
-        throw Error(QStringLiteral("Cannot read the iPod's database: %1").arg(takeMessage(error)));
+        throw MediaError(
+            MediaFailure::UnreadableDatabase,
+            QStringLiteral("Cannot read the iPod's database: %1").arg(takeMessage(error)));
     g_clear_error(&error);
+    checkDevice(*device);
     return std::make_unique<IpodApplication>(std::move(device));
 }
 
