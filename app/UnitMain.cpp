@@ -1,13 +1,13 @@
 #include "app/UnitMain.h"
 
-#include "app/FrameworkError.h"
-#include "dialogs/DialogSupport.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "platform/PathText.h"
 #include "runner/DosCommand.h"
+#include "ui/FrameworkError.h"
+#include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Services.h"
 #include "queue/ThConvertInfo.h"
+#include "ui/Services.h"
 
 #include <QByteArray>
 #include <QList>

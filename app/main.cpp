@@ -1,6 +1,4 @@
 // Program entry: one instance per session, the three windows in their fixed order, the loop.
-#include "app/FrameworkError.h"
-#include "app/QtServices.h"
 #include "app/UnitMain.h"
 #include "dialogs/UnitConfig.h"
 #include "dialogs/UnitSelectDVD.h"
@@ -8,6 +6,8 @@
 #include "platform/InstanceLock.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
+#include "ui/FrameworkError.h"
+#include "ui/QtServices.h"
 
 #include <QApplication>
 #include <QFont>
@@ -69,7 +69,9 @@ int main(int argc, char* argv[])
 
     TFormMain formMain(services);
     mainWindow = &formMain;
-    TFormSelectDVD formSelectDVD(services, &formMain, &formMain);
+    TFormSelectDVD formSelectDVD(
+        services, [&formMain](const QByteArray& root) { return formMain.IsDriveReady(root); },
+        &formMain);
     TFormConfig formConfig(services, &formMain);
     formMain.SetDialogs(&formSelectDVD, &formConfig);
     formMain.show();

@@ -15,10 +15,10 @@
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include "../tests/common/FakeServices.h"
-#include "app/FrameworkError.h"
 #include "app/UnitMain.h"
 #include "encoder/WrapperArgs.h"
 #include "platform/CommandLine.h"
+#include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>

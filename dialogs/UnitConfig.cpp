@@ -1,10 +1,10 @@
 #include "dialogs/UnitConfig.h"
 
-#include "app/FrameworkError.h"
-#include "dialogs/DialogSupport.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "queue/ThConvertInfo.h"
+#include "ui/FrameworkError.h"
+#include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Services.h"
+#include "ui/Services.h"
 
 #include <QByteArray>
 #include <QDialog>

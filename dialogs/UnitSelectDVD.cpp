@@ -1,10 +1,9 @@
 #include "dialogs/UnitSelectDVD.h"
 
-#include "app/FrameworkError.h"
-#include "app/UnitMain.h"
-#include "dialogs/DialogSupport.h"
 #include "platform/CodePage.h"
 #include "queue/ThConvertInfo.h"
+#include "ui/FrameworkError.h"
+#include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
 #include <QComboBox>
@@ -13,6 +12,7 @@
 #include <QShowEvent>
 
 #include <optional>
+#include <utility>
 
 using namespace tovilo;
 
@@ -25,9 +25,10 @@ constexpr int DesignItemHeight = 12;
 
 } // namespace
 
-TFormSelectDVD::TFormSelectDVD(const Services& services, TFormMain* mainForm, QWidget* parent)
+TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDriveReady,
+                               QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      m_services(services), m_mainForm(mainForm)
+      m_services(services), m_isDriveReady(std::move(isDriveReady))
 {
     setObjectName(QStringLiteral("FormSelectDVD"));
     setWindowTitle(QStringLiteral("チャプター選択画面"));
@@ -91,7 +92,7 @@ void TFormSelectDVD::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
     if (!event->spontaneous())
-        centreOnOwner(this, m_mainForm != nullptr ? m_mainForm : parentWidget());
+        centreOnOwner(this, parentWidget());
 }
 
 int TFormSelectDVD::ShowModal()
@@ -147,7 +148,7 @@ void TFormSelectDVD::RefreshChapterList()
     if (CBDriveList->currentIndex() < 0)
         return;
     const QByteArray root = GetSelectedDriveRoot();
-    if (m_mainForm != nullptr && m_mainForm->IsDriveReady(root)) {
+    if (m_isDriveReady && m_isDriveReady(root)) {
         FindChapterFiles(root, LBChapter);
         return;
     }

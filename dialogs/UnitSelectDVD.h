@@ -1,16 +1,17 @@
 #pragma once
 
-#include "app/Services.h"
 #include "platform/OpticalDrives.h"
+#include "ui/Services.h"
 
 #include <QByteArray>
 #include <QDialog>
 #include <QList>
 
+#include <functional>
+
 class QComboBox;
 class QLabel;
 class QListWidget;
-class TFormMain;
 class TPNGButton;
 class ThConvertInfoObjectList;
 
@@ -22,7 +23,11 @@ class TFormSelectDVD : public QDialog
     Q_OBJECT
 
 public:
-    TFormSelectDVD(const tovilo::Services& services, TFormMain* mainForm,
+    // Tells whether a drive root holds a readable disc; the main window owns that check.
+    using DriveReadyCheck = std::function<bool(const QByteArray& root)>;
+
+    // The dialog centres itself on `parent`.
+    TFormSelectDVD(const tovilo::Services& services, DriveReadyCheck isDriveReady,
                    QWidget* parent = nullptr);
 
     // The answer to every close request; false until OK or Cancel first closes the dialog.
@@ -79,7 +84,7 @@ private:
     void createControls();
 
     tovilo::Services m_services;
-    TFormMain* m_mainForm;
+    DriveReadyCheck m_isDriveReady;
     // The drives found by the last RefreshDriveList, with their labels.
     QList<tovilo::OpticalDrive> m_drives;
 };

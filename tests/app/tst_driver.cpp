@@ -1,8 +1,8 @@
 #include "../common/FakeServices.h"
-#include "app/FrameworkError.h"
 #include "app/UnitMain.h"
 #include "platform/MediaLibrary.h"
 #include "runner/DosCommand.h"
+#include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // The real driver with the real lib/ffmpeg wrapper and Debian's ffmpeg, on generated clips.
 #include "../common/FakeServices.h"
-#include "app/FrameworkError.h"
 #include "app/UnitMain.h"
 #include "platform/MediaLibrary.h"
+#include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "../common/FakeServices.h"
-#include "app/FrameworkError.h"
 #include "app/UnitMain.h"
 #include "platform/CodePage.h"
+#include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 
 // Fakes of the services the windows get, for offscreen tests: prompts that answer from a
 // script and record what they showed, a shell that records instead of acting.
-#include "app/Services.h"
+#include "ui/Services.h"
 
 #include <QList>
 #include <QStringList>

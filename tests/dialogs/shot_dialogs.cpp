@@ -39,7 +39,8 @@ int main(int argc, char* argv[])
     const Services services{&prompt, &shell, &drives, nullptr};
 
     TFormMain main(services);
-    TFormSelectDVD selectDvd(services, &main, &main);
+    TFormSelectDVD selectDvd(
+        services, [&main](const QByteArray& root) { return main.IsDriveReady(root); }, &main);
     TFormConfig config(services, &main);
     main.SetDialogs(&selectDvd, &config);
     main.show();

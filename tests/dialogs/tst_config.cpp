@@ -1,9 +1,9 @@
 #include "DialogTestSupport.h"
 #include "app/UnitMain.h"
-#include "dialogs/DialogSupport.h"
 #include "dialogs/UnitConfig.h"
 #include "dialogs/UnitSelectDVD.h"
 #include "platform/CodePage.h"
+#include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
 #include <QCheckBox>
@@ -57,7 +57,10 @@ private slots:
         m_shell.documents = fromUtf16(documents);
         const Services services{&m_prompt, &m_shell, &m_drives, nullptr};
         m_main = std::make_unique<TFormMain>(services);
-        m_selectDvd = std::make_unique<TFormSelectDVD>(services, m_main.get(), m_main.get());
+        m_selectDvd = std::make_unique<TFormSelectDVD>(
+            services,
+            [main = m_main.get()](const QByteArray& root) { return main->IsDriveReady(root); },
+            m_main.get());
         m_dialog = std::make_unique<TFormConfig>(services, m_main.get());
         m_main->SetDialogs(m_selectDvd.get(), m_dialog.get());
         m_main->show();

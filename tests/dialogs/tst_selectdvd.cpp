@@ -36,7 +36,10 @@ private:
     {
         const Services services{&m_prompt, &m_shell, &m_drives, nullptr};
         m_main = std::make_unique<TFormMain>(services);
-        m_dialog = std::make_unique<TFormSelectDVD>(services, m_main.get(), m_main.get());
+        m_dialog = std::make_unique<TFormSelectDVD>(
+            services,
+            [main = m_main.get()](const QByteArray& root) { return main->IsDriveReady(root); },
+            m_main.get());
         m_config = std::make_unique<TFormConfig>(services, m_main.get());
         m_main->SetDialogs(m_dialog.get(), m_config.get());
         m_main->show();

@@ -1,4 +1,4 @@
-#include "dialogs/DialogSupport.h"
+#include "ui/WindowSupport.h"
 
 #include <QFont>
 #include <QGuiApplication>

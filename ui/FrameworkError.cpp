@@ -1,4 +1,4 @@
-#include "app/FrameworkError.h"
+#include "ui/FrameworkError.h"
 
 #include "platform/Error.h"
 

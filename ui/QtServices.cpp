@@ -1,4 +1,4 @@
-#include "app/QtServices.h"
+#include "ui/QtServices.h"
 
 #include "platform/CodePage.h"
 
