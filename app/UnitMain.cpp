@@ -14,8 +14,6 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMimeData>
@@ -24,11 +22,7 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include <cerrno>
-#include <climits>
-#include <cmath>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace tovilo;
 
@@ -39,22 +33,6 @@ const QByteArray SettingsSection = "CONF";
 
 // The extensions a drop accepts, upper-case.
 const QList<QByteArray> DroppableExtensions = {".AVI", ".FLV", ".MPG", ".MPEG", ".3GP", ".VOB"};
-
-bool fileExists(const QByteArray& path)
-{
-    struct stat info
-    {
-    };
-    return ::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
-
-// Waits for `interval` while the window keeps handling events, without spinning.
-void waitProcessingEvents(int intervalMs)
-{
-    QEventLoop loop;
-    QTimer::singleShot(intervalMs, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 } // namespace
 
@@ -102,10 +80,10 @@ void TFormMain::createControls()
     PngBtnConvertMusic2iTunes = createImageButton(this, "PngBtnConvertMusic2iTunes",
                                                   "convertmusic2itunes", {341, 196, 127, 38});
     // The convert buttons share one handler and tell themselves apart by their tag.
-    PngBtnConvertMovie->SetTag(1);
-    PngBtnConvertMovie2iTunes->SetTag(2);
-    PngBtnConvertMusic->SetTag(3);
-    PngBtnConvertMusic2iTunes->SetTag(4);
+    PngBtnConvertMovie->SetTag(ModeMovie);
+    PngBtnConvertMovie2iTunes->SetTag(ModeMovieToLibrary);
+    PngBtnConvertMusic->SetTag(ModeMusic);
+    PngBtnConvertMusic2iTunes->SetTag(ModeMusicToLibrary);
 
     LblSituation = new QLabel(this);
     LblSituation->setObjectName(QStringLiteral("LblSituation"));
@@ -416,245 +394,4 @@ void TFormMain::closeEvent(QCloseEvent* event)
     event->ignore();
     m_services.prompt->information(
         this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
-}
-
-// ---------------------------------------------------------------- conversion driver
-
-bool TFormMain::HasFinishedJobs() const
-{
-    for (int i = JobList->Count() - 1; i >= 0; --i) {
-        const TConvertStatus status = JobList->Items(i)->Status;
-        if (status == csConverted || status == csTransferred)
-            return true;
-    }
-    return false;
-}
-
-void TFormMain::PurgeFinishedJobs()
-{
-    for (int i = JobList->Count() - 1; i >= 0; --i) {
-        ThConvertInfoObject* job = JobList->Items(i);
-        if (job->Status == csConverted || job->Status == csTransferred)
-            JobList->Delete(i);
-        else if (job->Status == csFailed)
-            job->Status = csWaiting;
-    }
-    RefreshList();
-}
-
-void TFormMain::BtnConvertClick(TPNGButton* Sender)
-{
-    Cancelling = false;
-    if (HasFinishedJobs())
-        m_services.prompt->information(
-            this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
-    PurgeFinishedJobs();
-    if (JobList->Count() == 0) {
-        m_services.prompt->information(this,
-                                       QStringLiteral("変換する動画をリストに追加してください"));
-        return;
-    }
-    SetBusy(true);
-    ConvertMode = Sender->Tag();
-    JobList->AudioOnly = ConvertMode == 3 || ConvertMode == 4;
-    StartNextJob();
-}
-
-void TFormMain::StartNextJob()
-{
-    SituationText.clear();
-    ShowSituation();
-    ThConvertInfoObject* job = JobList->FirstWaiting();
-    if (job == nullptr) {
-        FinishConversion();
-        return;
-    }
-    job->Status = csConverting;
-    RefreshList();
-
-    const QByteArray source = fromUtf16(job->SourceFile);
-    const QByteArray extension = JobList->AudioOnly ? ".mp3" : ".mp4";
-    const QByteArray output =
-        MakeUniqueFileName(JobList->SaveDir + changeFileExt(extractFileName(source), extension));
-    job->OutputFile = toUtf16(output);
-
-    DosCommandConvert->CommandLine = "lib/ffmpeg" + JobList->BuildArguments(source, output);
-    // Start returns at once; the run's end arrives as an event of the main loop. Unlike a
-    // blocking Execute per job, this keeps the stack and the worker threads bounded however
-    // long the queue is.
-    DosCommandConvert->Start();
-}
-
-QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
-{
-    if (!fileExists(path))
-        return path;
-    const QByteArray extension = extractFileExt(path);
-    const QByteArray stem = path.left(path.size() - extension.size());
-    for (qint64 n = 1;; ++n) {
-        const QByteArray candidate = stem + '(' + QByteArray::number(n) + ')' + extension;
-        if (!fileExists(candidate))
-            return candidate;
-    }
-}
-
-QString TFormMain::FormatDuration(int seconds)
-{
-    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
-                             (seconds % 3600) % 60);
-}
-
-QString TFormMain::ProgressText(const QByteArray& line)
-{
-    // The line must carry "time=" in some letter case, but only the lower-case one is read.
-    const qsizetype at = line.indexOf("time=");
-    if (at < 0)
-        return QString();
-    QByteArray kept = line.mid(at + 5);
-    const qsizetype bitrate = kept.indexOf("bitrate");
-    kept = bitrate < 0 ? QByteArray() : kept.left(bitrate);
-    // The encoder always writes "." as the decimal point, whatever the user's locale.
-    const QByteArray number = kept.trimmed();
-    bool ok = false;
-    const double value = number.toDouble(&ok);
-    if (number.isEmpty() || !ok || !std::isfinite(value) || std::fabs(value) > INT_MAX)
-        return QString();
-    // Halves go to the even neighbour.
-    const int seconds = static_cast<int>(std::nearbyint(value));
-    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
-}
-
-void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
-{
-    const QString text = ProgressText(NewLine);
-    if (text.isNull())
-        return;
-    SituationText = text;
-    ShowSituation();
-}
-
-void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
-{
-    ThConvertInfoObject* job = JobList->FirstConverting();
-    if (Cancelling || job == nullptr)
-        return;
-    if (ExitCode == 0) {
-        job->Status = csConverted;
-    } else {
-        job->Status = csFailed;
-        // The encoder leaves a broken file behind; its name was chosen free for this job.
-        ::unlink(fromUtf16(job->OutputFile).constData());
-    }
-    RefreshList();
-    // The next job starts from the main loop, not from inside this handler.
-    QMetaObject::invokeMethod(this, guarded([this] { StartNextJob(); }), Qt::QueuedConnection);
-}
-
-void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
-{
-    if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
-        return;
-    if (!DosCommandConvert->IsRunning() || Cancelling)
-        return;
-    Cancelling = true;
-    DosCommandConvert->Stop();
-    DosCommandConvert->WaitWhileRunning();
-    if (ThConvertInfoObject* job = JobList->FirstConverting()) {
-        job->Status = csWaiting;
-        deletePartialOutput(job->OutputFile);
-    }
-    SituationText.clear();
-    ShowSituation();
-    RefreshList();
-    Cancelling = false;
-    SetBusy(false);
-}
-
-void TFormMain::deletePartialOutput(const QString& outputFile)
-{
-    const QByteArray path = fromUtf16(outputFile);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (fileExists(path) && ::unlink(path.constData()) != 0) {
-        if (elapsed.elapsed() >= 10000) {
-            m_services.prompt->information(
-                this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") + outputFile);
-            return;
-        }
-        waitProcessingEvents(100);
-    }
-}
-
-void TFormMain::FinishConversion()
-{
-    if (ConvertMode == 1 || ConvertMode == 3) {
-        RestoreAndActivate();
-        m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
-    } else if (ConvertMode == 2 || ConvertMode == 4) {
-        TimerRegistiTunes->start();
-    }
-    SetBusy(false);
-    if (JobList->OpenDir)
-        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
-}
-
-void TFormMain::ShowSituation()
-{
-    LblSituation->setText(SituationText);
-}
-
-void TFormMain::RestoreAndActivate()
-{
-    m_services.shell->restoreAndActivate(this);
-}
-
-// ---------------------------------------------------------------- media library hand-over
-
-void TFormMain::TimerRegistiTunesTimer()
-{
-    TimerRegistiTunes->stop();
-    AddToiTunes();
-}
-
-void TFormMain::AddToiTunes()
-{
-    QList<ThConvertInfoObject*> transferred;
-    try {
-        ITunesApp = m_services.mediaLibrary->createApplication();
-        const int count = JobList->Count();
-        for (int i = count - 1; i >= 0; --i) {
-            ThConvertInfoObject* job = JobList->Items(i);
-            if (job->Status != csConverted)
-                continue;
-            std::unique_ptr<MediaPlaylist> playlist = ITunesApp->libraryPlaylist();
-            playlist->addFile(job->OutputFile);
-            job->Status = csTransferred;
-            transferred.append(job);
-        }
-        // Releasing writes the device's database; only then are the files really there.
-        std::unique_ptr<MediaApplication> app = std::move(ITunesApp);
-        try {
-            app->release();
-        } catch (...) {
-            for (ThConvertInfoObject* job : transferred)
-                job->Status = csConverted;
-            throw;
-        }
-    } catch (...) {
-        // Every failure is swallowed: no message, no refresh, no activation.
-        if (ITunesApp) {
-            try {
-                ITunesApp->release();
-            } catch (...) {
-                for (ThConvertInfoObject* job : transferred)
-                    job->Status = csConverted;
-            }
-            ITunesApp.reset();
-        }
-        return;
-    }
-    RefreshList();
-    RestoreAndActivate();
-    m_services.prompt->information(this, QStringLiteral("変換・iTunesへの転送が完了しました"));
-    RestoreAndActivate();
 }

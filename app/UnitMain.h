@@ -24,8 +24,9 @@ namespace tovilo {
 class MediaApplication;
 }
 
-// The main window: the conversion list and every command, the conversion driver and the
-// hand-over of converted files to the media library.
+// The main window: the conversion list and every command (UnitMain.cpp, UnitMainDialogs.cpp),
+// the conversion driver (UnitMainDriver.cpp) and the hand-over of converted files to the media
+// library (UnitMainMedia.cpp).
 class TFormMain : public QWidget
 {
     Q_OBJECT
@@ -36,6 +37,16 @@ public:
 
     // The two dialogs are created after the main window; the program hands them over here.
     void SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config);
+
+    // The convert buttons' tags: what the conversion makes and whether the results then go to
+    // the media library. A running conversion keeps its mode in ConvertMode.
+    enum ConvertModes : int
+    {
+        ModeMovie = 1,
+        ModeMovieToLibrary = 2,
+        ModeMusic = 3,
+        ModeMusicToLibrary = 4,
+    };
 
     // Fields
     std::unique_ptr<tovilo::MediaApplication> ITunesApp;

@@ -1,0 +1,229 @@
+// The conversion driver: runs the queue job by job through lib/ffmpeg, shows the progress,
+// stops on request and cleans up after failed or stopped jobs.
+#include "app/UnitMain.h"
+
+#include "platform/CodePage.h"
+#include "platform/PathText.h"
+#include "runner/DosCommand.h"
+#include "ui/FrameworkError.h"
+#include "widgets/pngextra.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QTimer>
+
+#include <climits>
+#include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tovilo;
+
+namespace {
+
+bool fileExists(const QByteArray& path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// Waits for `interval` while the window keeps handling events, without spinning.
+void waitProcessingEvents(int intervalMs)
+{
+    QEventLoop loop;
+    QTimer::singleShot(intervalMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+bool TFormMain::HasFinishedJobs() const
+{
+    for (int i = JobList->Count() - 1; i >= 0; --i) {
+        const TConvertStatus status = JobList->Items(i)->Status;
+        if (status == csConverted || status == csTransferred)
+            return true;
+    }
+    return false;
+}
+
+void TFormMain::PurgeFinishedJobs()
+{
+    for (int i = JobList->Count() - 1; i >= 0; --i) {
+        ThConvertInfoObject* job = JobList->Items(i);
+        if (job->Status == csConverted || job->Status == csTransferred)
+            JobList->Delete(i);
+        else if (job->Status == csFailed)
+            job->Status = csWaiting;
+    }
+    RefreshList();
+}
+
+void TFormMain::BtnConvertClick(TPNGButton* Sender)
+{
+    Cancelling = false;
+    if (HasFinishedJobs())
+        m_services.prompt->information(
+            this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
+    PurgeFinishedJobs();
+    if (JobList->Count() == 0) {
+        m_services.prompt->information(this,
+                                       QStringLiteral("変換する動画をリストに追加してください"));
+        return;
+    }
+    SetBusy(true);
+    ConvertMode = Sender->Tag();
+    JobList->AudioOnly = ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary;
+    StartNextJob();
+}
+
+void TFormMain::StartNextJob()
+{
+    SituationText.clear();
+    ShowSituation();
+    ThConvertInfoObject* job = JobList->FirstWaiting();
+    if (job == nullptr) {
+        FinishConversion();
+        return;
+    }
+    job->Status = csConverting;
+    RefreshList();
+
+    const QByteArray source = fromUtf16(job->SourceFile);
+    const QByteArray extension = JobList->AudioOnly ? ".mp3" : ".mp4";
+    const QByteArray output =
+        MakeUniqueFileName(JobList->SaveDir + changeFileExt(extractFileName(source), extension));
+    job->OutputFile = toUtf16(output);
+
+    DosCommandConvert->CommandLine = "lib/ffmpeg" + JobList->BuildArguments(source, output);
+    // Start returns at once; the run's end arrives as an event of the main loop. Unlike a
+    // blocking Execute per job, this keeps the stack and the worker threads bounded however
+    // long the queue is.
+    DosCommandConvert->Start();
+}
+
+QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
+{
+    if (!fileExists(path))
+        return path;
+    const QByteArray extension = extractFileExt(path);
+    const QByteArray stem = path.left(path.size() - extension.size());
+    for (qint64 n = 1;; ++n) {
+        const QByteArray candidate = stem + '(' + QByteArray::number(n) + ')' + extension;
+        if (!fileExists(candidate))
+            return candidate;
+    }
+}
+
+QString TFormMain::FormatDuration(int seconds)
+{
+    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
+                             (seconds % 3600) % 60);
+}
+
+QString TFormMain::ProgressText(const QByteArray& line)
+{
+    // The line must carry "time=" in some letter case, but only the lower-case one is read.
+    const qsizetype at = line.indexOf("time=");
+    if (at < 0)
+        return QString();
+    QByteArray kept = line.mid(at + 5);
+    const qsizetype bitrate = kept.indexOf("bitrate");
+    kept = bitrate < 0 ? QByteArray() : kept.left(bitrate);
+    // The encoder always writes "." as the decimal point, whatever the user's locale.
+    const QByteArray number = kept.trimmed();
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (number.isEmpty() || !ok || !std::isfinite(value) || std::fabs(value) > INT_MAX)
+        return QString();
+    // Halves go to the even neighbour.
+    const int seconds = static_cast<int>(std::nearbyint(value));
+    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+}
+
+void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
+{
+    const QString text = ProgressText(NewLine);
+    if (text.isNull())
+        return;
+    SituationText = text;
+    ShowSituation();
+}
+
+void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
+{
+    ThConvertInfoObject* job = JobList->FirstConverting();
+    if (Cancelling || job == nullptr)
+        return;
+    if (ExitCode == 0) {
+        job->Status = csConverted;
+    } else {
+        job->Status = csFailed;
+        // The encoder leaves a broken file behind; its name was chosen free for this job.
+        ::unlink(fromUtf16(job->OutputFile).constData());
+    }
+    RefreshList();
+    // The next job starts from the main loop, not from inside this handler.
+    QMetaObject::invokeMethod(this, guarded([this] { StartNextJob(); }), Qt::QueuedConnection);
+}
+
+void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
+{
+    if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
+        return;
+    if (!DosCommandConvert->IsRunning() || Cancelling)
+        return;
+    Cancelling = true;
+    DosCommandConvert->Stop();
+    DosCommandConvert->WaitWhileRunning();
+    if (ThConvertInfoObject* job = JobList->FirstConverting()) {
+        job->Status = csWaiting;
+        deletePartialOutput(job->OutputFile);
+    }
+    SituationText.clear();
+    ShowSituation();
+    RefreshList();
+    Cancelling = false;
+    SetBusy(false);
+}
+
+void TFormMain::deletePartialOutput(const QString& outputFile)
+{
+    const QByteArray path = fromUtf16(outputFile);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (fileExists(path) && ::unlink(path.constData()) != 0) {
+        if (elapsed.elapsed() >= 10000) {
+            m_services.prompt->information(
+                this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") + outputFile);
+            return;
+        }
+        waitProcessingEvents(100);
+    }
+}
+
+void TFormMain::FinishConversion()
+{
+    if (ConvertMode == ModeMovie || ConvertMode == ModeMusic) {
+        RestoreAndActivate();
+        m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
+    } else if (ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary) {
+        TimerRegistiTunes->start();
+    }
+    SetBusy(false);
+    if (JobList->OpenDir)
+        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+}
+
+void TFormMain::ShowSituation()
+{
+    LblSituation->setText(SituationText);
+}
+
+void TFormMain::RestoreAndActivate()
+{
+    m_services.shell->restoreAndActivate(this);
+}
