@@ -381,7 +381,7 @@ void TFormMain::PngBtnListDeleteClick(TPNGButton*)
 
 bool TFormMain::IsDriveReady(const QByteArray& root)
 {
-    return m_services.drives != nullptr && m_services.drives->isReady(root);
+    return m_services.drives->isReady(root);
 }
 
 void TFormMain::closeEvent(QCloseEvent* event)

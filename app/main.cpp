@@ -61,7 +61,7 @@ int main(int argc, char* argv[])
     tovilo::QtShellService shell;
     tovilo::LinuxDriveService drives;
     tovilo::IpodLibraryFactory mediaLibrary;
-    const tovilo::Services services{&prompt, &shell, &drives, &mediaLibrary};
+    const tovilo::Services services{prompt, shell, drives, mediaLibrary};
 
     TFormMain* mainWindow = nullptr;
     tovilo::setFrameworkErrorReporter(

@@ -159,7 +159,7 @@ public:
         QDir::setCurrent(m_work.path());
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
-        m_form = std::make_unique<TFormMain>(Services{&m_prompt, &m_shell, nullptr, nullptr});
+        m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_noDevice});
         m_form->JobList->Quality = 1;
         m_form->JobList->Ratio = 0;
         m_form->JobList->OpenDir = false;
@@ -207,6 +207,8 @@ private:
     QString m_previous;
     FakePrompt m_prompt;
     FakeShell m_shell;
+    FakeDrives m_drives;
+    NoMediaDevice m_noDevice;
     QStringList m_errors;
     std::unique_ptr<TFormMain> m_form;
 };

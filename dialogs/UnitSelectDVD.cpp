@@ -113,8 +113,6 @@ QByteArray TFormSelectDVD::GetVolumeLabel(const QByteArray& root)
     };
     if (std::optional<QByteArray> label = labelIn(m_drives))
         return *label;
-    if (m_services.drives == nullptr)
-        return {};
     return labelIn(m_services.drives->opticalDrives()).value_or(QByteArray());
 }
 
@@ -129,8 +127,7 @@ void TFormSelectDVD::RefreshDriveList()
 {
     const int remembered = CBDriveList->currentIndex();
     CBDriveList->clear();
-    m_drives =
-        m_services.drives != nullptr ? m_services.drives->opticalDrives() : QList<OpticalDrive>();
+    m_drives = m_services.drives->opticalDrives();
     for (const OpticalDrive& drive : std::as_const(m_drives)) {
         const QByteArray entry = drive.root + '[' + GetVolumeLabel(drive.root) + ']';
         CBDriveList->addItem(toUtf16(entry), drive.root);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
 #include <optional>
 
 class QWidget;
@@ -39,13 +40,29 @@ public:
     virtual void restoreAndActivate(QWidget* window) = 0;
 };
 
+// A service the window uses, made from a reference so that it is never null: a caller that
+// has no such service passes an object that does nothing.
+template <typename Service> class ServiceRef
+{
+public:
+    // Implicit, so a Services object is written as {prompt, shell, drives, mediaLibrary}.
+    ServiceRef(Service& service) : m_service(&service) {}
+    ServiceRef(std::nullptr_t) = delete;
+
+    Service* operator->() const { return m_service; }
+    Service& operator*() const { return *m_service; }
+
+private:
+    Service* m_service;
+};
+
 // Everything the windows get from outside; tests put fakes in place.
 struct Services
 {
-    PromptService* prompt = nullptr;
-    ShellService* shell = nullptr;
-    DriveService* drives = nullptr;
-    MediaLibraryFactory* mediaLibrary = nullptr;
+    ServiceRef<PromptService> prompt;
+    ServiceRef<ShellService> shell;
+    ServiceRef<DriveService> drives;
+    ServiceRef<MediaLibraryFactory> mediaLibrary;
 };
 
 } // namespace tovilo

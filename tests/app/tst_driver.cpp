@@ -70,6 +70,7 @@ class TestDriver : public QObject
     FakePrompt m_prompt;
     FakeShell m_shell;
     FakeLibrary m_library;
+    FakeDrives m_drives;
     QStringList m_errors;
     std::unique_ptr<TFormMain> m_form;
 
@@ -136,7 +137,7 @@ private Q_SLOTS:
         m_errors.clear();
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
-        m_form = std::make_unique<TFormMain>(Services{&m_prompt, &m_shell, nullptr, &m_library});
+        m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_library});
         m_form->JobList->SaveDir = QFile::encodeName(out(QString())) ;
         m_form->JobList->OpenDir = false;
     }

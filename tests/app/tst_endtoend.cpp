@@ -82,11 +82,13 @@ private Q_SLOTS:
     {
         FakePrompt prompt;
         FakeShell shell;
+        FakeDrives drives;
+        NoMediaDevice noDevice;
         QStringList errors;
         setFrameworkErrorReporter([&errors](const QString& text) { errors << text; });
         QDir(m_work.path()).mkpath(QStringLiteral("Documents"));
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
-        TFormMain form(Services{&prompt, &shell, nullptr, nullptr});
+        TFormMain form(Services{prompt, shell, drives, noDevice});
         form.JobList->Quality = 1;
         form.JobList->Ratio = 1;
         form.JobList->OpenDir = false;
@@ -134,9 +136,10 @@ private Q_SLOTS:
 
         FakePrompt prompt;
         FakeShell shell;
+        FakeDrives drives;
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents2")));
         QDir().mkpath(QString::fromUtf8(shell.documents));
-        TFormMain form(Services{&prompt, &shell, nullptr, &library});
+        TFormMain form(Services{prompt, shell, drives, library});
         form.JobList->OpenDir = false;
         form.AddSourceFile(QFile::encodeName(m_clip));
         form.AddSourceFile(QFile::encodeName(m_clip));

@@ -36,9 +36,11 @@ class TestMainWindow : public QObject
     QTemporaryDir m_home;
     FakePrompt m_prompt;
     FakeShell m_shell;
+    FakeDrives m_drives;
+    NoMediaDevice m_noDevice;
     QStringList m_errors;
 
-    Services services() { return Services{&m_prompt, &m_shell, nullptr, nullptr}; }
+    Services services() { return Services{m_prompt, m_shell, m_drives, m_noDevice}; }
     QString dataDir() const { return m_home.filePath(QStringLiteral("Documents/Tovilo")); }
     QString configPath() const { return dataDir() + QStringLiteral("/config.ini"); }
 

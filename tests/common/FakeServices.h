@@ -1,13 +1,18 @@
 #pragma once
 
 // Fakes of the services the windows get, for offscreen tests: prompts that answer from a
-// script and record what they showed, a shell that records instead of acting.
+// script and record what they showed, a shell that records instead of acting, drives that a
+// test lays out, and a media library without a device.
+#include "platform/MediaLibrary.h"
+#include "platform/OpticalDrives.h"
 #include "ui/Services.h"
 
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace tovilo::test {
@@ -17,7 +22,7 @@ class FakePrompt : public PromptService
 public:
     QStringList informations;
     QStringList questions;
-    QList<bool> answers;        // consumed in order; when empty, defaultAnswer
+    QList<bool> answers; // consumed in order; when empty, defaultAnswer
     bool defaultAnswer = true;
     // Runs while a box is "open", as a user would act while the box is shown.
     std::function<void(const QString&)> onInformation;
@@ -54,6 +59,40 @@ public:
     std::optional<QString> browseForFolder(QWidget*, const QString&) override { return nextFolder; }
     void openFolder(const QString& path) override { openedFolders.append(path); }
     void restoreAndActivate(QWidget*) override { ++activations; }
+};
+
+// No drives unless a test adds them.
+class FakeDrives : public DriveService
+{
+public:
+    QList<OpticalDrive> drives;
+    QSet<QByteArray> ready;
+
+    QList<OpticalDrive> opticalDrives() override { return drives; }
+    bool isReady(const QByteArray& root) override { return ready.contains(root); }
+
+    // Adds a drive whose root is `root` (ending in "/"); ready when asked.
+    void add(const QByteArray& root, const QByteArray& label, bool isReady)
+    {
+        OpticalDrive drive;
+        drive.root = root;
+        drive.label = label;
+        drive.device = "/dev/sr" + QByteArray::number(drives.size());
+        drive.mounted = isReady;
+        drives.append(drive);
+        if (isReady)
+            ready.insert(root);
+    }
+};
+
+// No device is connected.
+class NoMediaDevice : public MediaLibraryFactory
+{
+public:
+    std::unique_ptr<MediaApplication> createApplication() override
+    {
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+    }
 };
 
 } // namespace tovilo::test

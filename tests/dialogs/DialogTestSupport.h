@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the dialog tests: drives in a temporary folder, a shell that records the folder
-// browser's title, and running a script while a dialog is shown modally.
+// Shared by the dialog tests: a shell that records the folder browser's title, and running a
+// script while a dialog is shown modally.
 #include "../common/FakeServices.h"
 #include "platform/OpticalDrives.h"
 
@@ -16,29 +16,6 @@
 #include <functional>
 
 namespace tovilo::test {
-
-class FakeDrives : public DriveService
-{
-public:
-    QList<OpticalDrive> drives;
-    QSet<QByteArray> ready;
-
-    QList<OpticalDrive> opticalDrives() override { return drives; }
-    bool isReady(const QByteArray& root) override { return ready.contains(root); }
-
-    // Adds a drive whose root is `root` (ending in "/"); ready when asked.
-    void add(const QByteArray& root, const QByteArray& label, bool isReady)
-    {
-        OpticalDrive drive;
-        drive.root = root;
-        drive.label = label;
-        drive.device = "/dev/sr" + QByteArray::number(drives.size());
-        drive.mounted = isReady;
-        drives.append(drive);
-        if (isReady)
-            ready.insert(root);
-    }
-};
 
 class RecordingShell : public FakeShell
 {

@@ -36,7 +36,8 @@ int main(int argc, char* argv[])
     FakeDrives drives;
     drives.add(fromUtf16(disc) + '/', "DVD_VIDEO", true);
     drives.add("/dev/sr1", "", false);
-    const Services services{&prompt, &shell, &drives, nullptr};
+    NoMediaDevice noDevice;
+    const Services services{prompt, shell, drives, noDevice};
 
     TFormMain main(services);
     TFormSelectDVD selectDvd(

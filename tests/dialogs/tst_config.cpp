@@ -26,6 +26,7 @@ private:
     FakePrompt m_prompt;
     RecordingShell m_shell;
     FakeDrives m_drives;
+    NoMediaDevice m_noDevice;
     std::unique_ptr<TFormMain> m_main;
     std::unique_ptr<TFormSelectDVD> m_selectDvd;
     std::unique_ptr<TFormConfig> m_dialog;
@@ -55,7 +56,7 @@ private slots:
         const QString documents = m_temp.filePath(QStringLiteral("Documents"));
         QVERIFY(QDir().mkpath(documents));
         m_shell.documents = fromUtf16(documents);
-        const Services services{&m_prompt, &m_shell, &m_drives, nullptr};
+        const Services services{m_prompt, m_shell, m_drives, m_noDevice};
         m_main = std::make_unique<TFormMain>(services);
         m_selectDvd = std::make_unique<TFormSelectDVD>(
             services,

@@ -25,6 +25,7 @@ private:
     FakePrompt m_prompt;
     RecordingShell m_shell;
     FakeDrives m_drives;
+    NoMediaDevice m_noDevice;
     std::unique_ptr<TFormMain> m_main;
     std::unique_ptr<TFormSelectDVD> m_dialog;
     std::unique_ptr<TFormConfig> m_config;
@@ -34,7 +35,7 @@ private:
     // The three windows in their start-up order, on the drives set up so far.
     void start()
     {
-        const Services services{&m_prompt, &m_shell, &m_drives, nullptr};
+        const Services services{m_prompt, m_shell, m_drives, m_noDevice};
         m_main = std::make_unique<TFormMain>(services);
         m_dialog = std::make_unique<TFormSelectDVD>(
             services,
