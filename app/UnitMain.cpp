@@ -1,6 +1,7 @@
 #include "app/UnitMain.h"
 
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 #include "platform/IniFile.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
@@ -21,8 +22,6 @@
 #include <QSessionManager>
 #include <QTableWidget>
 #include <QTimer>
-
-#include <sys/stat.h>
 
 using namespace tovilo;
 
@@ -209,11 +208,8 @@ void TFormMain::PrepareDataDir()
         documents = "/";
     documents = includeTrailingDelimiter(documents);
     const QByteArray dataFolder = documents + "Tovilo";
-    struct stat info
-    {
-    };
-    if (::stat(dataFolder.constData(), &info) != 0)
-        ::mkdir(dataFolder.constData(), 0777); // one level; a failure shows when saving
+    if (!pathExists(dataFolder))
+        makeDirectory(dataFolder); // one level; a failure shows when saving
     DocumentsDir = documents;
     DataDir = dataFolder + PathDelimiter;
 }

@@ -3,6 +3,7 @@
 #include "app/UnitMain.h"
 
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
@@ -15,20 +16,10 @@
 
 #include <climits>
 #include <cmath>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace tovilo;
 
 namespace {
-
-bool fileExists(const QByteArray& path)
-{
-    struct stat info
-    {
-    };
-    return ::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
 
 // Waits for `interval` while the window keeps handling events, without spinning.
 void waitProcessingEvents(int intervalMs)
@@ -163,7 +154,7 @@ void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
     } else {
         job->Status = csFailed;
         // The encoder leaves a broken file behind; its name was chosen free for this job.
-        ::unlink(fromUtf16(job->OutputFile).constData());
+        removeFile(fromUtf16(job->OutputFile));
     }
     RefreshList();
     // The next job starts from the main loop, not from inside this handler.
@@ -195,7 +186,7 @@ void TFormMain::deletePartialOutput(const QString& outputFile)
     const QByteArray path = fromUtf16(outputFile);
     QElapsedTimer elapsed;
     elapsed.start();
-    while (fileExists(path) && ::unlink(path.constData()) != 0) {
+    while (fileExists(path) && !removeFile(path)) {
         if (elapsed.elapsed() >= 10000) {
             m_services.prompt->information(
                 this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") + outputFile);

@@ -1,0 +1,91 @@
+#include "platform/FileSystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+
+using namespace tovilo;
+
+class TestFileSystem : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QByteArray path(const char* name) const { return QFile::encodeName(m_dir.path()) + '/' + name; }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QFile file(QFile::decodeName(path("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(QDir().mkdir(QFile::decodeName(path("folder"))));
+        QVERIFY(QFile::link(QFile::decodeName(path("file")), QFile::decodeName(path("toFile"))));
+        QVERIFY(
+            QFile::link(QFile::decodeName(path("folder")), QFile::decodeName(path("toFolder"))));
+        QVERIFY(QFile::link(QFile::decodeName(path("gone")), QFile::decodeName(path("dangling"))));
+    }
+
+    void existence_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<bool>("isFile");
+
+        QTest::newRow("file") << QByteArray("file") << true << true;
+        QTest::newRow("folder") << QByteArray("folder") << true << false;
+        QTest::newRow("link to file") << QByteArray("toFile") << true << true;
+        QTest::newRow("link to folder") << QByteArray("toFolder") << true << false;
+        QTest::newRow("dangling link") << QByteArray("dangling") << false << false;
+        QTest::newRow("missing") << QByteArray("missing") << false << false;
+        // Cut at the NUL the path would name "file".
+        QTest::newRow("NUL byte") << QByteArray("file\0x", 6) << false << false;
+    }
+    void existence()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, exists);
+        QFETCH(bool, isFile);
+        const QByteArray full = QFile::encodeName(m_dir.path()) + '/' + name;
+        QCOMPARE(pathExists(full), exists);
+        QCOMPARE(fileExists(full), isFile);
+    }
+
+    void makeAndRemove()
+    {
+        // One level only, and never over something that exists.
+        QVERIFY(makeDirectory(path("made")));
+        QVERIFY(QFileInfo(QFile::decodeName(path("made"))).isDir());
+        QVERIFY(!makeDirectory(path("made")));
+        QCOMPARE(errno, EEXIST);
+        QVERIFY(!makeDirectory(path("no/parent")));
+        QCOMPARE(errno, ENOENT);
+
+        // A link goes, its target stays; a folder is never removed.
+        QVERIFY(removeFile(path("toFile")));
+        QVERIFY(!QFileInfo::exists(QFile::decodeName(path("toFile"))));
+        QVERIFY(fileExists(path("file")));
+        QVERIFY(!removeFile(path("folder")));
+        QVERIFY(pathExists(path("folder")));
+
+        // A path with a NUL byte is refused rather than cut short.
+        QVERIFY(!removeFile(QByteArray(path("file")).append("\0x", 2)));
+        QCOMPARE(errno, EINVAL);
+        QVERIFY(fileExists(path("file")));
+        QVERIFY(!makeDirectory(QByteArray(path("made2")).append("\0x", 2)));
+        QVERIFY(!pathExists(path("made2")));
+
+        QVERIFY(removeFile(path("file")));
+        QVERIFY(!pathExists(path("file")));
+        QVERIFY(!removeFile(path("file")));
+        QCOMPARE(errno, ENOENT);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileSystem)
+#include "tst_filesystem.moc"
