@@ -61,13 +61,6 @@ std::string joinValues(const std::vector<std::string_view>& values)
     return text;
 }
 
-// "file:" keeps ffmpeg from reading a leading '-' as an option or a name such as "pipe:1" or
-// "concat:a|b" as a protocol.
-std::string fileUrl(const std::string& path)
-{
-    return "file:" + path;
-}
-
 std::string aspectOf(const std::string& frameSize)
 {
     return frameSize == "640x480" || frameSize == "320x240" ? "4:3" : "16:9";
@@ -144,21 +137,63 @@ void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view>
     }
 }
 
-} // namespace
+// Deinterlaces only the frames flagged interlaced, one frame out per frame in, so the frame
+// rate stays. It runs before the scaling that -s appends to the filter chain.
+constexpr const char* kDeinterlaceFilter = "yadif=mode=send_frame:parity=auto:deint=interlaced";
 
-std::vector<std::string> mapArguments(const std::vector<std::string>& args)
+Parsed parseComplete(const std::vector<std::string>& args)
 {
-    const Parsed parsed = parse(args);
+    Parsed parsed = parse(args);
     if (!parsed.has("-i"))
         throw ArgumentError("no input file (-i) given");
     if (!parsed.hasOutput)
         throw ArgumentError("no output file given");
     if (!parsed.has("-f"))
         throw ArgumentError("no output format (-f) given");
+    return parsed;
+}
+
+} // namespace
+
+std::string fileUrl(const std::string& path)
+{
+    return "file:" + path;
+}
+
+std::string inputFormatFor(const std::string& input)
+{
+    const size_t slash = input.rfind('/');
+    const size_t dot = input.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    std::string extension = input.substr(dot + 1);
+    for (char& c : extension)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return extension == "VRO" ? "mpeg" : std::string();
+}
+
+Request describeRequest(const std::vector<std::string>& args)
+{
+    const Parsed parsed = parseComplete(args);
+    Request request;
+    request.input = parsed.at("-i");
+    request.output = parsed.output;
+    request.audioOnly = parsed.at("-f") == "mp3";
+    request.overwrite = parsed.has("-y");
+    return request;
+}
+
+std::vector<std::string> mapArguments(const std::vector<std::string>& args,
+                                      const MapOptions& options)
+{
+    const Parsed parsed = parseComplete(args);
 
     std::vector<std::string> out = {"-hide_banner", "-nostdin"};
-    if (parsed.has("-y"))
+    if (parsed.has("-y") || options.overwrite)
         out.push_back("-y");
+    const std::string inputFormat = inputFormatFor(parsed.at("-i"));
+    if (!inputFormat.empty())
+        out.insert(out.end(), {"-f", inputFormat});
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
 
     if (parsed.at("-f") == "mp3") {
@@ -178,6 +213,8 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args)
         videoRate.pop_back(); // "2500kb" -> "2500k"
         // -vlevel is dropped: ffmpeg ORs -level into the MPEG-4 profile byte, and 30 turns
         // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
+        if (options.deinterlace)
+            out.insert(out.end(), {"-vf", kDeinterlaceFilter});
         out.insert(
             out.end(),
             {"-c:v", parsed.at("-vcodec"), "-flags", parsed.at("-flags"), "-b:v", videoRate, "-s",

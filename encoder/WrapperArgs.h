@@ -14,9 +14,37 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What a command line asks for, as far as the wrapper needs it around the ffmpeg run.
+struct Request
+{
+    std::string input;  // as given, relative to the working folder or absolute
+    std::string output; // as given
+    bool audioOnly = false;
+    bool overwrite = false; // -y given
+};
+
+// Choices the wrapper makes from the source and the output, beyond what the command line says.
+struct MapOptions
+{
+    bool deinterlace = false; // the source has frames flagged interlaced
+    bool overwrite = false;   // replace the output even without -y (the reserved empty file)
+};
+
 // Takes the arguments after the program name, as the program emits them, and returns the
 // arguments for ffmpeg (without the program name). Anything the program does not emit is
 // refused with ArgumentError.
-std::vector<std::string> mapArguments(const std::vector<std::string>& args);
+std::vector<std::string> mapArguments(const std::vector<std::string>& args,
+                                      const MapOptions& options = {});
+
+// The same checks as mapArguments; returns what the command line asks for.
+Request describeRequest(const std::vector<std::string>& args);
+
+// The demuxer ffmpeg must be told to use for a source, or empty to let it probe. DVD-VR
+// recordings (.VRO) are MPEG program streams that probing may not recognise.
+std::string inputFormatFor(const std::string& input);
+
+// "file:" keeps ffmpeg from reading a leading '-' as an option or a name such as "pipe:1" or
+// "concat:a|b" as a protocol.
+std::string fileUrl(const std::string& path);
 
 } // namespace tovilo

@@ -154,6 +154,8 @@ void TestEncoderEndToEnd::converts()
     QVERIFY2(QRegularExpression("time=\\d+\\.\\d\\d bitrate=").match(run.output).hasMatch(),
              run.output);
     QVERIFY2(!QRegularExpression("time=\\d+:").match(run.output).hasMatch(), run.output);
+    // The source's length, which the program reads for the fraction done, as ffmpeg said it.
+    QVERIFY2(run.output.contains("\n  Duration: 00:00:02.00, start: "), run.output);
 
     const QJsonObject info = probe(output);
     QVERIFY2(!info.isEmpty(), qPrintable(output));
@@ -189,6 +191,8 @@ void TestEncoderEndToEnd::failsOnMissingSource()
         WRAPPER_PATH, wrapperArgs(queue, (m_folder + "/missing.avi").toUtf8(), output.toUtf8()));
     QVERIFY(run.exitCode > 0);
     QVERIFY2(run.output.contains("No such file"), run.output);
+    QVERIFY2(run.output.endsWith("\nlib/ffmpeg: error: input-missing: No such file or directory\n"),
+             run.output);
     QVERIFY(!QFile::exists(output));
 }
 

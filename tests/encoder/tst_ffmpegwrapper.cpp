@@ -10,13 +10,16 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
 
-const QStringList kAudioArgs = {"-y",  "-i",    "/in/clip.avi", "-ab", "128k",
-                                "-ar", "44100", "-f",           "mp3", "/out/clip.mp3"};
+QStringList audioArgs(const QString& source, const QString& output)
+{
+    return {"-y", "-i", source, "-ab", "128k", "-ar", "44100", "-f", "mp3", output};
+}
 
 struct Result
 {
@@ -37,6 +40,13 @@ bool isGone(pid_t pid)
     const QByteArray line = stat.readAll();
     const qsizetype close = line.lastIndexOf(')');
     return close >= 0 && line.mid(close + 2, 1) == "Z";
+}
+
+// The line the program keeps as the reason of a failed run.
+QByteArray lastLine(const QByteArray& text)
+{
+    const QList<QByteArray> lines = text.trimmed().split('\n');
+    return lines.last();
 }
 
 } // namespace
@@ -61,24 +71,39 @@ private slots:
     void refusesWithoutRunningFfmpeg();
     void endsFfmpegWhenEnded_data();
     void endsFfmpegWhenEnded();
+    void endsWhenParentDies();
+    void reportsWhyItFailed_data();
+    void reportsWhyItFailed();
+    void guardsTheOutputPath_data();
+    void guardsTheOutputPath();
 
 private:
     QProcessEnvironment environment(const QString& path, const QString& mode) const;
     Result run(const QStringList& args, const QProcessEnvironment& env,
                const QByteArray& input = {}) const;
-    Result runFake(const QString& mode, const QStringList& args = kAudioArgs) const
+    Result runFake(const QString& mode, const QStringList& args) const
     {
         return run(args, environment(m_fakeDir.path(), mode));
     }
+    Result runFake(const QString& mode) const { return runFake(mode, m_audioArgs); }
 
     QTemporaryDir m_fakeDir;
     QTemporaryDir m_otherDir;
+    QTemporaryDir m_work; // the working folder of every run
+    QString m_source;
+    QString m_output;
+    QStringList m_audioArgs;
 };
 
 void TestFfmpegWrapper::initTestCase()
 {
-    QVERIFY(m_fakeDir.isValid() && m_otherDir.isValid());
+    QVERIFY(m_fakeDir.isValid() && m_otherDir.isValid() && m_work.isValid());
     QVERIFY(QFile::link(FAKE_FFMPEG_PATH, m_fakeDir.filePath("ffmpeg")));
+    m_source = m_work.filePath("clip.avi");
+    m_output = m_work.filePath("clip.mp3");
+    m_audioArgs = audioArgs(m_source, m_output);
+    QFile source(m_source);
+    QVERIFY(source.open(QIODevice::WriteOnly) && source.write("RIFF") == 4);
 }
 
 QProcessEnvironment TestFfmpegWrapper::environment(const QString& path, const QString& mode) const
@@ -94,6 +119,7 @@ Result TestFfmpegWrapper::run(const QStringList& args, const QProcessEnvironment
 {
     QProcess process;
     process.setProcessEnvironment(env);
+    process.setWorkingDirectory(m_work.path());
     process.start(WRAPPER_PATH, args);
     Result result;
     if (!process.waitForStarted())
@@ -124,10 +150,14 @@ void TestFfmpegWrapper::passesExitCode()
     QFETCH(int, code);
     QProcessEnvironment env = environment(m_fakeDir.path(), "exit");
     env.insert("FAKE_FFMPEG_CODE", QString::number(code));
-    const Result result = run(kAudioArgs, env);
+    const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, code);
-    QCOMPARE(result.err, QByteArray());
+    if (code == 0)
+        QCOMPARE(result.err, QByteArray());
+    else
+        QCOMPARE(result.err, "lib/ffmpeg: error: other: ffmpeg exited with code " +
+                                 QByteArray::number(code) + "\n");
 }
 
 void TestFfmpegWrapper::reportsDeathBySignal_data()
@@ -143,7 +173,7 @@ void TestFfmpegWrapper::reportsDeathBySignal()
     QFETCH(int, signal);
     QProcessEnvironment env = environment(m_fakeDir.path(), "signal");
     env.insert("FAKE_FFMPEG_SIGNAL", QString::number(signal));
-    const Result result = run(kAudioArgs, env);
+    const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 128 + signal);
     QVERIFY2(result.err.contains("signal " + QByteArray::number(signal)), result.err);
@@ -169,7 +199,7 @@ void TestFfmpegWrapper::reportsMissingFfmpeg()
     } else if (setup == "folder") {
         QVERIFY(QDir().mkdir(name));
     }
-    const Result result = run(kAudioArgs, environment(dir.path(), "exit"));
+    const Result result = run(m_audioArgs, environment(dir.path(), "exit"));
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 127);
     QVERIFY2(result.err.contains("ffmpeg was not found on PATH"), result.err);
@@ -181,7 +211,7 @@ void TestFfmpegWrapper::skipsItselfOnPath()
     const QString ownDir = QFileInfo(WRAPPER_PATH).absolutePath();
     QProcessEnvironment env = environment(ownDir + ":" + m_fakeDir.path(), "exit");
     env.insert("FAKE_FFMPEG_CODE", "3");
-    const Result result = run(kAudioArgs, env);
+    const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitCode, 3);
 }
 
@@ -204,14 +234,15 @@ void TestFfmpegWrapper::handsFileNamesOverIntact_data()
 {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("output");
-    QTest::newRow("blanks and Japanese") << "/動画 フォルダ/my clip.avi"
-                                         << "/出力/my clip.mp3";
+    // Relative to the working folder, where the fake writes the output.
+    QTest::newRow("blanks and Japanese") << "動画 フォルダ/my clip.avi"
+                                         << "出力/my clip.mp3";
     QTest::newRow("leading dash") << "-i"
                                   << "-clip.mp3";
-    QTest::newRow("quotes, backslash, newline") << "/a \"b\" \\c\n.avi"
-                                                << "/o'ut\n.mp3";
-    QTest::newRow("shell characters") << "/$(touch x); `y` *.avi"
-                                      << "/a|b&c>d.mp3";
+    QTest::newRow("quotes, backslash, newline") << "a \"b\" \\c\n.avi"
+                                                << "o'ut\n.mp3";
+    QTest::newRow("shell characters") << "$(touch x); `y` *.avi"
+                                      << "a|b&c>d.mp3";
 }
 
 void TestFfmpegWrapper::handsFileNamesOverIntact()
@@ -220,6 +251,7 @@ void TestFfmpegWrapper::handsFileNamesOverIntact()
     QFETCH(QString, output);
     const QStringList args = {"-y",  "-i",    source, "-ab", "128k",
                               "-ar", "44100", "-f",   "mp3", output};
+    QVERIFY(QDir(m_work.path()).mkpath("出力"));
     const Result result = run(args, environment(m_fakeDir.path(), "args"), "typed input\n");
     QCOMPARE(result.exitCode, 0);
     QList<QByteArray> received = result.out.split('\0');
@@ -279,7 +311,8 @@ void TestFfmpegWrapper::endsFfmpegWhenEnded()
     QProcess wrapper;
     wrapper.setProcessEnvironment(environment(m_fakeDir.path(), "hold"));
     wrapper.setChildProcessModifier([] { ::setpgid(0, 0); });
-    wrapper.start(WRAPPER_PATH, kAudioArgs);
+    QFile::remove(m_output);
+    wrapper.start(WRAPPER_PATH, m_audioArgs);
     QVERIFY(wrapper.waitForStarted());
     const pid_t wrapperPid = static_cast<pid_t>(wrapper.processId());
 
@@ -310,8 +343,210 @@ void TestFfmpegWrapper::endsFfmpegWhenEnded()
     } else {
         QCOMPARE(wrapper.exitStatus(), QProcess::NormalExit);
         QCOMPARE(wrapper.exitCode(), exitCode);
+        const QByteArray err = wrapper.readAllStandardError();
+        QVERIFY2(lastLine(err).startsWith("lib/ffmpeg: error: stopped: "), err);
+        QVERIFY2(!QFile::exists(m_output), "the partial output is left");
     }
     QTRY_VERIFY_WITH_TIMEOUT(isGone(fakePid), 5000);
+}
+
+// The program may die without a word (SIGKILL, a crash): the wrapper must see it by itself.
+void TestFfmpegWrapper::endsWhenParentDies()
+{
+    QFile::remove(m_output);
+    QProcess parent;
+    parent.setProcessEnvironment(environment(m_fakeDir.path(), "hold"));
+    parent.setWorkingDirectory(m_work.path());
+    parent.setProcessChannelMode(QProcess::MergedChannels);
+    // The shell stays as the wrapper's parent, as the program does, and tells its pid.
+    parent.start("/bin/sh",
+                 QStringList{"-c", "\"$0\" \"$@\" & echo wrapper=$!; wait", WRAPPER_PATH} +
+                     m_audioArgs);
+    QVERIFY(parent.waitForStarted());
+
+    QByteArray out;
+    auto pidAfter = [&out](const QByteArray& key) {
+        const qsizetype at = out.indexOf(key);
+        const qsizetype end = out.indexOf('\n', at);
+        return at < 0 || end < 0 ? 0 : out.mid(at + key.size(), end - at - key.size()).toInt();
+    };
+    QDeadlineTimer deadline(10000);
+    while ((pidAfter("pid=") == 0 || pidAfter("wrapper=") == 0) && !deadline.hasExpired()) {
+        parent.waitForReadyRead(100);
+        out += parent.readAll();
+    }
+    const pid_t fakePid = pidAfter("pid=");
+    const pid_t wrapperPid = pidAfter("wrapper=");
+    auto cleanup = qScopeGuard([&] {
+        for (pid_t pid : {fakePid, wrapperPid}) {
+            if (pid > 0 && !isGone(pid))
+                ::kill(pid, SIGKILL);
+        }
+    });
+    QVERIFY2(fakePid > 0 && wrapperPid > 0, out);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_output), 5000);
+
+    parent.kill();
+    QVERIFY(parent.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(fakePid), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(wrapperPid), 2000);
+    QVERIFY2(!QFile::exists(m_output), "the partial output is left");
+}
+
+void TestFfmpegWrapper::reportsWhyItFailed_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");   // what the fake prints; %1 is the source's file URL
+    QTest::addColumn<QString>("source"); // relative to the working folder
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("line"); // the last line
+
+    const QByteArray prefix = "lib/ffmpeg: error: ";
+    QTest::newRow("full disk, ffmpeg says success")
+        << "trailer" << 0 << ""
+        << "clip.avi"
+        << "clip.mp3" << 1 << prefix + "disk-full: No space left on device";
+    QTest::newRow("output cut short, no message")
+        << "cut" << 0 << ""
+        << "clip.avi"
+        << "clip.mp3" << 1 << prefix + "incomplete-output: the last audio frame is cut short";
+    QTest::newRow("write error in the middle")
+        << "exit" << 1 << "av_interleaved_write_frame(): Input/output error\nConversion failed!\n"
+        << "clip.avi"
+        << "clip.mp3" << 1
+        << prefix + "incomplete-output: av_interleaved_write_frame(): Input/output error";
+    QTest::newRow("broken source")
+        << "exit" << 1 << "%1: Invalid data found when processing input\n"
+        << "clip.avi"
+        << "clip.mp3" << 1 << prefix + "input-invalid: Invalid data found when processing input";
+    QTest::newRow("no audio track")
+        << "exit" << 1 << "Output file #0 does not contain any stream\n"
+        << "clip.avi"
+        << "clip.mp3" << 1 << prefix + "no-audio: the source has no audio track";
+    QTest::newRow("source missing")
+        << "exit" << 1 << "%1: No such file or directory\n"
+        << "gone.avi"
+        << "clip.mp3" << 1 << prefix + "input-missing: No such file or directory";
+    QTest::newRow("source is a folder")
+        << "exit" << 1 << "%1: Is a directory\n"
+        << "."
+        << "clip.mp3" << 1 << prefix + "input-unreadable: Is a directory";
+    QTest::newRow("output folder missing")
+        << "exit" << 1 << "No such file or directory\n"
+        << "clip.avi"
+        << "gone/clip.mp3" << 1 << prefix + "output-folder: the output folder does not exist";
+    QTest::newRow("other: the last error line, without the file name")
+        << "exit" << 8
+        << "Stream mapping:\n%1: Operation not permitted\n[aac @ 0x55] Qavg: 503\n"
+           "Conversion failed!\n"
+        << "clip.avi"
+        << "clip.mp3" << 8 << prefix + "other: Operation not permitted";
+}
+
+void TestFfmpegWrapper::reportsWhyItFailed()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, line);
+
+    QProcessEnvironment env = environment(m_fakeDir.path(), mode == "cut" ? "exit" : mode);
+    env.insert("FAKE_FFMPEG_CODE", QString::number(code));
+    env.insert("FAKE_FFMPEG_TEXT", text.arg("file:" + source));
+    if (mode == "cut")
+        env.insert("FAKE_FFMPEG_CUT", "1000");
+    QFile::remove(m_work.filePath(output));
+    const Result result = run(audioArgs(source, output), env);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(lastLine(result.out + result.err), line);
+    QVERIFY2(!QFile::exists(m_work.filePath(output)), "the failed output is left");
+}
+
+// The program reserves the output name by creating it empty; anything else already there is
+// either left alone or, a link, refused.
+void TestFfmpegWrapper::guardsTheOutputPath_data()
+{
+    QTest::addColumn<QString>("existing"); // "empty", "file", "link", "dangling link"
+    QTest::addColumn<bool>("overwriteFlag");
+    QTest::addColumn<int>("code"); // of the fake
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("after"); // "converted", "kept", "gone", "link kept"
+
+    QTest::newRow("reserved empty file, no -y")
+        << "empty" << false << 0 << 0 << QByteArray() << "converted";
+    QTest::newRow("reserved empty file, failed run")
+        << "empty" << true << 1 << 1 << QByteArray("other: ffmpeg exited with code 1") << "gone";
+    QTest::newRow("earlier file, run failed before writing")
+        << "file" << true << 1 << 1 << QByteArray("other: ffmpeg exited with code 1") << "kept";
+    QTest::newRow("link to a file")
+        << "link" << true << 0 << 1
+        << QByteArray("output-unwritable: the output is a symbolic link") << "link kept";
+    QTest::newRow("dangling link")
+        << "dangling link" << true << 0 << 1
+        << QByteArray("output-unwritable: the output is a symbolic link") << "link kept";
+}
+
+void TestFfmpegWrapper::guardsTheOutputPath()
+{
+    QFETCH(QString, existing);
+    QFETCH(bool, overwriteFlag);
+    QFETCH(int, code);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, after);
+
+    const QString target = m_otherDir.filePath("elsewhere.mp3");
+    QFile::remove(m_output);
+    QFile::remove(target);
+    const QByteArray earlier = "earlier content";
+    if (existing == "empty" || existing == "file" || existing == "link") {
+        QFile file(existing == "link" ? target : m_output);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (existing != "empty")
+            file.write(earlier);
+    }
+    if (existing.endsWith("link"))
+        QVERIFY(QFile::link(target, m_output));
+
+    QStringList args = m_audioArgs;
+    if (!overwriteFlag)
+        args.removeAll("-y");
+    QProcessEnvironment env = environment(m_fakeDir.path(), "args");
+    if (code != 0) {
+        env.insert("FAKE_FFMPEG_MODE", "exit");
+        env.insert("FAKE_FFMPEG_CODE", QString::number(code));
+    }
+    const Result result = run(args, env);
+    QCOMPARE(result.exitCode, exitCode);
+    if (line.isEmpty())
+        QCOMPARE(result.err, QByteArray());
+    else
+        QCOMPARE(lastLine(result.err), "lib/ffmpeg: error: " + line);
+
+    const QFileInfo info(m_output);
+    if (after == "converted") {
+        QVERIFY2(result.out.split('\0').contains("-y"), result.out); // ffmpeg may replace it
+        QVERIFY(info.isFile() && info.size() > 0);
+    } else if (after == "kept") {
+        QFile file(m_output);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), earlier);
+    } else if (after == "gone") {
+        QVERIFY(!info.exists() && !info.isSymLink());
+    } else {
+        QVERIFY(info.isSymLink());
+        QCOMPARE(result.out, QByteArray()); // ffmpeg never ran
+        QCOMPARE(QFile(target).exists(), existing == "link");
+        if (existing == "link")
+            QCOMPARE(QFileInfo(target).size(), qint64(earlier.size()));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegWrapper)

@@ -41,6 +41,9 @@ void TestTimeRewriter::rewrites_data()
                       "speed=1x    \r")
         << QByteArray("frame=  10 fps=0.0 q=2.0 size=  10kB time=83.45 bitrate= 98.1kbits/s "
                       "speed=1x    \r");
+    QTest::newRow("source duration unchanged")
+        << QByteArray("  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s\n")
+        << QByteArray("  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s\n");
     QTest::newRow("hours") << QByteArray("time=01:02:05.00 bitrate=")
                            << QByteArray("time=3725.00 bitrate=");
     QTest::newRow("three-digit hours")

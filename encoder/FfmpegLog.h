@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tovilo {
+
+// Why a run failed, as the last line of the wrapper's output names it for the program.
+enum class FailureKind
+{
+    InputMissing,
+    InputUnreadable,
+    InputInvalid,
+    NoAudio,
+    DiskFull,
+    OutputFolder,
+    OutputUnwritable,
+    EncoderMissing,
+    IncompleteOutput,
+    Stopped,
+    Usage,
+    Other,
+};
+
+// "lib/ffmpeg: error: <kind>: <detail>\n", the detail folded onto one line.
+std::string failureLine(FailureKind kind, std::string_view detail);
+
+// Reads ffmpeg's console output as it passes and keeps what tells how the run went. ffmpeg
+// may exit 0 after a failed write (the trailer or the close of a full disk), so the messages
+// count as much as the exit code.
+class FfmpegLog
+{
+public:
+    void feed(std::string_view piece);
+    void finish();
+
+    bool writeFailed() const { return m_writeFailed; }
+    bool noSpace() const { return !m_noSpace.empty(); }
+    // "No space left on device" or "Disk quota exceeded", as ffmpeg said it.
+    const std::string& noSpaceText() const { return m_noSpace; }
+    bool invalidInput() const { return m_invalidInput; }
+    bool noStream() const { return m_noStream; }
+    // The last line that reads as an error, else the last line that is not progress.
+    const std::string& lastError() const { return m_lastError.empty() ? m_lastLine : m_lastError; }
+    // The last line that names the failed write or close.
+    const std::string& writeError() const { return m_writeError; }
+
+private:
+    void line(std::string_view text);
+
+    std::string m_partial;
+    std::string m_lastLine;
+    std::string m_lastError;
+    std::string m_writeError;
+    bool m_writeFailed = false;
+    std::string m_noSpace;
+    bool m_invalidInput = false;
+    bool m_noStream = false;
+};
+
+} // namespace tovilo

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace tovilo {
+
+// Checks a finished output file before the wrapper reports success: an MP4 whose box structure
+// covers the file, with a complete index (moov) holding a video track whose samples lie in the
+// file; an MP3 that is an unbroken chain of MPEG audio frames to its end. ffmpeg can exit 0 with
+// a file cut short (a disk that filled while the index was written), so its exit code alone is
+// not enough. Returns an empty string for a good file, otherwise why it is not.
+std::string checkOutputFile(const std::string& path, bool audioOnly);
+
+} // namespace tovilo
