@@ -7,6 +7,7 @@
 #include "widgets/pngextra.h"
 
 #include <QComboBox>
+#include <QHideEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QShowEvent>
@@ -35,6 +36,9 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDrive
     setFixedSize(ClientSize);
     setFont(dialogFont());
     createControls();
+    m_mountWatcher = new OpticalMountWatcher(
+        *m_services.drives,
+        guarded([this] { BtnRefreshChapterListClick(PngBtnRefreshChapterList); }), this);
     FormCreate();
 }
 
@@ -93,6 +97,13 @@ void TFormSelectDVD::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (!event->spontaneous())
         centreOnOwner(this, parentWidget());
+    m_mountWatcher->start();
+}
+
+void TFormSelectDVD::hideEvent(QHideEvent* event)
+{
+    m_mountWatcher->stop();
+    QDialog::hideEvent(event);
 }
 
 int TFormSelectDVD::ShowModal()

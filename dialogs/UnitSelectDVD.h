@@ -78,6 +78,7 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void FormCreate();
@@ -87,4 +88,6 @@ private:
     DriveReadyCheck m_isDriveReady;
     // The drives found by the last RefreshDriveList, with their labels.
     QList<tovilo::OpticalDrive> m_drives;
+    // While the dialog is shown, a disc inserted or ejected refreshes the lists by itself.
+    tovilo::OpticalMountWatcher* m_mountWatcher = nullptr;
 };

@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace tovilo {
 
 namespace {
@@ -64,6 +67,18 @@ QList<MountEntry> readMountInfo(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return parseMountInfo(file.readAll());
+}
+
+MountInfoChanges::MountInfoChanges(const QByteArray& path)
+    // Opening takes the current state as seen; only later changes raise POLLPRI.
+    : m_fd(open(path.constData(), O_RDONLY | O_CLOEXEC))
+{
+}
+
+MountInfoChanges::~MountInfoChanges()
+{
+    if (m_fd >= 0)
+        close(m_fd);
 }
 
 } // namespace tovilo

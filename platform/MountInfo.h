@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSocketNotifier>
 #include <QString>
 
 namespace tovilo {
@@ -24,5 +25,36 @@ QList<MountEntry> parseMountInfo(const QByteArray& text);
 
 // The mounts of the file, in its order; empty when it cannot be read.
 QList<MountEntry> readMountInfo(const QString& path = QStringLiteral("/proc/self/mountinfo"));
+
+// A descriptor that becomes ready when the mount table may have changed.
+class MountChangeSource
+{
+public:
+    virtual ~MountChangeSource() = default;
+
+    virtual int descriptor() const = 0;
+    // The kernel reports a change of a mountinfo file as an exceptional condition (POLLPRI);
+    // a stand-in such as a pipe becomes readable instead.
+    virtual QSocketNotifier::Type readiness() const = 0;
+    // Clears the signal once it has been seen, so the next change signals again.
+    virtual void acknowledge() {}
+};
+
+// The kernel's own signal: a mountinfo file kept open.
+class MountInfoChanges : public MountChangeSource
+{
+public:
+    // Check descriptor() >= 0 for success.
+    explicit MountInfoChanges(const QByteArray& path);
+    ~MountInfoChanges() override;
+    MountInfoChanges(const MountInfoChanges&) = delete;
+    MountInfoChanges& operator=(const MountInfoChanges&) = delete;
+
+    int descriptor() const override { return m_fd; }
+    QSocketNotifier::Type readiness() const override { return QSocketNotifier::Exception; }
+
+private:
+    int m_fd = -1;
+};
 
 } // namespace tovilo

@@ -6,6 +6,7 @@
 #include "platform/PathText.h"
 
 #include <QFile>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <dirent.h>
@@ -97,7 +98,10 @@ void walkChapterFolder(const QByteArray& folder,
             continue;
         }
         const QByteArray extension = extractFileExt(name);
-        if (extension != ".VOB" || name == "VIDEO_TS.VOB")
+        // VIDEO_TS.VOB is the disc's menu; a DVD-VR disc keeps all its video in VR_MOVIE.VRO.
+        const bool chapter =
+            (extension == ".VOB" && name != "VIDEO_TS.VOB") || name == "VR_MOVIE.VRO";
+        if (!chapter)
             continue;
         if (type == DT_LNK) {
             // A link counts when it leads to a file; one to a folder is never entered.
@@ -188,6 +192,14 @@ bool LinuxDriveService::isReady(const QByteArray& root)
     return statvfs(root.constData(), &info) == 0 && info.f_blocks > 0;
 }
 
+std::unique_ptr<MountChangeSource> LinuxDriveService::watchMounts()
+{
+    auto source = std::make_unique<MountInfoChanges>(m_procRoot + "/self/mountinfo");
+    if (source->descriptor() < 0)
+        return nullptr;
+    return source;
+}
+
 QByteArray LinuxDriveService::labelOf(const QByteArray& deviceName) const
 {
     const QByteArray folder = m_devRoot + "/disk/by-label/";
@@ -200,6 +212,63 @@ QByteArray LinuxDriveService::labelOf(const QByteArray& deviceName) const
             return labelInSystemCodePage(decodeUdevEscapes(name));
     }
     return {};
+}
+
+OpticalMountWatcher::OpticalMountWatcher(DriveService& drives, std::function<void()> changed,
+                                         QObject* parent)
+    : QObject(parent), m_drives(drives), m_changed(std::move(changed))
+{
+}
+
+OpticalMountWatcher::~OpticalMountWatcher()
+{
+    stop();
+}
+
+void OpticalMountWatcher::start()
+{
+    if (m_notifier != nullptr)
+        return;
+    m_source = m_drives.watchMounts();
+    if (!m_source)
+        return;
+    m_seen = m_drives.opticalDrives();
+    m_notifier = new QSocketNotifier(m_source->descriptor(), m_source->readiness(), this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] { signalled(); });
+}
+
+void OpticalMountWatcher::stop()
+{
+    if (m_notifier == nullptr)
+        return;
+    // The notifier may be the one whose signal is being delivered right now.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
+    m_notifier = nullptr;
+    m_source.reset();
+}
+
+void OpticalMountWatcher::signalled()
+{
+    // Quiet until the comparison has run: `changed` may open a modal message, and a second
+    // change meanwhile is still pending in the kernel (or the pipe) when re-enabled.
+    m_notifier->setEnabled(false);
+    m_source->acknowledge();
+    QMetaObject::invokeMethod(
+        this, [this] { compare(); }, Qt::QueuedConnection);
+}
+
+void OpticalMountWatcher::compare()
+{
+    if (m_notifier == nullptr)
+        return; // stopped meanwhile
+    QList<OpticalDrive> drives = m_drives.opticalDrives();
+    if (drives != m_seen) {
+        m_seen = std::move(drives);
+        m_changed();
+    }
+    if (m_notifier != nullptr)
+        m_notifier->setEnabled(true);
 }
 
 void findChapterFiles(const QByteArray& folder,

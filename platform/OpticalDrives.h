@@ -1,10 +1,16 @@
 #pragma once
 
+#include "platform/MountInfo.h"
+
 #include <QByteArray>
 #include <QList>
+#include <QObject>
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class QSocketNotifier;
 
 namespace tovilo {
 
@@ -29,6 +35,9 @@ public:
     virtual QList<OpticalDrive> opticalDrives() = 0;
     // True when `root` is the root of a mounted drive whose file system answers a size query.
     virtual bool isReady(const QByteArray& root) = 0;
+    // Something that signals when the mount table may have changed; null when the service
+    // cannot tell.
+    virtual std::unique_ptr<MountChangeSource> watchMounts() { return nullptr; }
 };
 
 // Reads sysfs, mountinfo and udev's by-label links. The roots are parameters so tests can
@@ -42,6 +51,7 @@ public:
 
     QList<OpticalDrive> opticalDrives() override;
     bool isReady(const QByteArray& root) override;
+    std::unique_ptr<MountChangeSource> watchMounts() override;
 
 private:
     QByteArray labelOf(const QByteArray& deviceName) const;
@@ -51,11 +61,37 @@ private:
     QByteArray m_devRoot;
 };
 
+// While started, calls `changed` (from the event loop) whenever the service's optical drives
+// look different after a change of the mount table: a disc mounted or unmounted on one of
+// them. Other mounts do not call it. Stopped, it holds no descriptor and costs nothing.
+class OpticalMountWatcher : public QObject
+{
+public:
+    OpticalMountWatcher(DriveService& drives, std::function<void()> changed,
+                        QObject* parent = nullptr);
+    ~OpticalMountWatcher() override;
+
+    void start();
+    void stop();
+    bool isWatching() const { return m_notifier != nullptr; }
+
+private:
+    void signalled();
+    void compare();
+
+    DriveService& m_drives;
+    std::function<void()> m_changed;
+    std::unique_ptr<MountChangeSource> m_source;
+    QSocketNotifier* m_notifier = nullptr;
+    QList<OpticalDrive> m_seen;
+};
+
 // Decodes udev's "\xHH" escapes (as in /dev/disk/by-label names).
 QByteArray decodeUdevEscapes(const QByteArray& name);
 
 // Reports every file below `folder` (which ends in "/") whose extension is exactly ".VOB",
-// except "VIDEO_TS.VOB", with its name without the extension and its full path. Sub-folders
+// except "VIDEO_TS.VOB", and every file named exactly "VR_MOVIE.VRO" (the programme of a
+// DVD-VR recording), with its name without the extension and its full path. Sub-folders
 // are searched depth first in directory order, at most `maxDepth` levels deep; symbolic links
 // to folders are not followed, and folders that cannot be opened are skipped silently.
 void findChapterFiles(

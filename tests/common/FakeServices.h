@@ -3,6 +3,7 @@
 // Fakes of the services the windows get, for offscreen tests: prompts that answer from a
 // script and record what they showed, a shell that records instead of acting, drives that a
 // test lays out, and a media library without a device.
+#include "FakeMountTable.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "ui/Services.h"
@@ -67,9 +68,21 @@ class FakeDrives : public DriveService
 public:
     QList<OpticalDrive> drives;
     QSet<QByteArray> ready;
+    // Its changes are signalled by the test.
+    FakeMountTable mounts;
+
+    FakeDrives() = default;
+    // New drives on the same machine: a watcher of the mount table keeps watching.
+    FakeDrives& operator=(const FakeDrives& other)
+    {
+        drives = other.drives;
+        ready = other.ready;
+        return *this;
+    }
 
     QList<OpticalDrive> opticalDrives() override { return drives; }
     bool isReady(const QByteArray& root) override { return ready.contains(root); }
+    std::unique_ptr<MountChangeSource> watchMounts() override { return mounts.watch(); }
 
     // Adds a drive whose root is `root` (ending in "/"); ready when asked.
     void add(const QByteArray& root, const QByteArray& label, bool isReady)

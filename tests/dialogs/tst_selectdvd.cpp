@@ -370,6 +370,53 @@ private slots:
         QCOMPARE(m_prompt.informations, QStringList({insert, insert}));
         QCOMPARE(m_shownWhileVisible, QList<bool>({true, true}));
     }
+
+    void discChangesWhileShown()
+    {
+        const QByteArray first =
+            makeDisc(QStringLiteral("first"), {"VIDEO_TS/VTS_01_1.VOB", "VIDEO_TS/VTS_02_1.VOB"});
+        const QByteArray second = makeDisc(QStringLiteral("second"), {"DVD_RTAV/VR_MOVIE.VRO"});
+        m_drives.add(first, "FIRST", true);
+        start();
+        // Hidden, the dialog watches nothing.
+        QCOMPARE(m_drives.mounts.watching(), 0);
+
+        QVERIFY(addFromDvd([&] {
+            QCOMPARE(m_drives.mounts.watching(), 1);
+            clickChapter(1, Qt::NoModifier);
+
+            // A USB stick: the drives look the same, so the selection stays.
+            m_drives.mounts.signalChange();
+            QVERIFY(m_drives.mounts.waitUntilSeen());
+            QCOMPARE(m_dialog->LBChapter->count(), 2);
+            QCOMPARE(m_dialog->LBChapter->selectedItems(),
+                     QList<QListWidgetItem*>({m_dialog->LBChapter->item(1)}));
+
+            // The disc is ejected: what "更新" does, message included.
+            m_drives.drives[0].root = "/dev/sr0";
+            m_drives.drives[0].mounted = false;
+            m_drives.mounts.signalChange();
+            QTRY_COMPARE(driveEntries(), QStringList({QStringLiteral("/dev/sr0[FIRST]")}));
+            QCOMPARE(m_dialog->LBChapter->count(), 0);
+            QCOMPARE(m_prompt.informations,
+                     QStringList({QStringLiteral("ドライブにディスクを挿入してください")}));
+
+            // Another disc arrives.
+            m_drives.drives[0] = {second, "SECOND", "/dev/sr0", true};
+            m_drives.ready.insert(second);
+            m_drives.mounts.signalChange();
+            QTRY_COMPARE(chapterTexts(), QStringList({QStringLiteral("VR_MOVIE")}));
+            QCOMPARE(driveEntries(), QStringList({toUtf16(second) + QStringLiteral("[SECOND]")}));
+            QCOMPARE(chapterPaths(),
+                     QStringList({toUtf16(second) + QStringLiteral("DVD_RTAV/VR_MOVIE.VRO")}));
+            QTest::mouseClick(m_dialog->PngBtnSelectAll, Qt::LeftButton);
+            QTest::mouseClick(m_dialog->PngBtnOK, Qt::LeftButton);
+        }));
+        QCOMPARE(m_drives.mounts.watching(), 0);
+        QCOMPARE(jobSources(),
+                 QStringList({toUtf16(second) + QStringLiteral("DVD_RTAV/VR_MOVIE.VRO")}));
+        QCOMPARE(m_prompt.informations.size(), 1);
+    }
 };
 
 QTEST_MAIN(TestSelectDVD)

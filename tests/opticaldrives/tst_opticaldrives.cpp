@@ -1,3 +1,4 @@
+#include "../common/FakeMountTable.h"
 #include "platform/CodePage.h"
 #include "platform/MountInfo.h"
 #include "platform/OpticalDrives.h"
@@ -7,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +56,9 @@ private slots:
     void readiness_data();
     void readiness();
     void noSysFolderMeansNoDrives();
+    void mountWatcher_data();
+    void mountWatcher();
+    void kernelSignalsMountChanges();
 
     void chapterFilesOfADisc();
     void chapterFilesAreFoundDepthFirst();
@@ -225,6 +230,115 @@ void TestOpticalDrives::noSysFolderMeansNoDrives()
 
 namespace {
 
+// The service of a fake machine whose mount table changes are signalled by the test.
+class PipeSignalledDrives : public LinuxDriveService
+{
+public:
+    using LinuxDriveService::LinuxDriveService;
+    test::FakeMountTable table;
+    std::unique_ptr<MountChangeSource> watchMounts() override { return table.watch(); }
+};
+
+} // namespace
+
+void TestOpticalDrives::mountWatcher_data()
+{
+    QTest::addColumn<QByteArray>("removed"); // the line that starts so goes away
+    QTest::addColumn<QByteArray>("added");   // "%T" is the machine's folder
+    QTest::addColumn<bool>("changed");
+
+    QTest::newRow("disc mounted on sr1")
+        << QByteArray() << QByteArray("60 27 11:1 / %T/media/sr1 ro - udf /dev/sr1 ro") << true;
+    QTest::newRow("disc ejected from sr0") << QByteArray("51 ") << QByteArray() << true;
+    QTest::newRow("sr9's disc moved") << QByteArray("52 ")
+                                      << QByteArray("63 27 0:99 / %T/media/ix ro - iso9660 "
+                                                    "%T/dev/sr9 ro")
+                                      << true;
+    QTest::newRow("USB stick mounted")
+        << QByteArray() << QByteArray("61 27 8:17 / /media/u/STICK rw - vfat /dev/sdb1 rw")
+        << false;
+    QTest::newRow("share unmounted") << QByteArray("22 ") << QByteArray() << false;
+    QTest::newRow("a folder of the disc bound elsewhere")
+        << QByteArray() << QByteArray("62 27 11:0 /VIDEO_TS /srv/v ro - udf /dev/sr0 ro") << false;
+}
+
+void TestOpticalDrives::mountWatcher()
+{
+    QFETCH(QByteArray, removed);
+    QFETCH(QByteArray, added);
+    QFETCH(bool, changed);
+    buildMachine();
+    PipeSignalledDrives drives(m_dir->filePath("sys"), m_dir->filePath("proc"),
+                               m_dir->filePath("dev"));
+    int calls = 0;
+    OpticalMountWatcher watcher(&drives, [&calls] { ++calls; });
+    QCOMPARE(drives.table.watching(), 0);
+    watcher.start();
+    QCOMPARE(drives.table.watching(), 1);
+
+    const QString mountInfoPath = m_dir->filePath("proc/self/mountinfo");
+    QFile file(mountInfoPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    lines.removeIf(
+        [&](const QByteArray& line) { return !removed.isEmpty() && line.startsWith(removed); });
+    if (!added.isEmpty())
+        lines.append(QByteArray(added).replace("%T", QFile::encodeName(m_dir->path())));
+    writeFile(mountInfoPath, lines.join('\n') + '\n');
+
+    drives.table.signalChange();
+    QVERIFY(drives.table.waitUntilSeen());
+    QCOMPARE(calls, changed ? 1 : 0);
+    // The new table is now the one seen: signalled again without a change, nothing happens.
+    drives.table.signalChange();
+    QVERIFY(drives.table.waitUntilSeen());
+    QCOMPARE(calls, changed ? 1 : 0);
+
+    watcher.stop();
+    QCOMPARE(drives.table.watching(), 0);
+}
+
+void TestOpticalDrives::kernelSignalsMountChanges()
+{
+    // A fake sr0 without a dev file is matched by the source name of its mount, so a tmpfs
+    // mounted "from" it in the real mount table stands in for a disc.
+    writeFile(m_dir->filePath("sys/block/sr0/device/type"), "5\n");
+    QDir(m_dir->path()).mkpath(QStringLiteral("media/disc"));
+    QDir(m_dir->path()).mkpath(QStringLiteral("usb"));
+    const QByteArray disc = tmp("media/disc");
+    const QByteArray usb = tmp("usb");
+    struct Unmount
+    {
+        QList<QByteArray> points;
+        ~Unmount()
+        {
+            for (const QByteArray& point : points)
+                umount2(point.constData(), MNT_DETACH);
+        }
+    } unmount{{disc, usb}};
+
+    LinuxDriveService drives(m_dir->filePath("sys"), QStringLiteral("/proc"),
+                             m_dir->filePath("dev"));
+    int calls = 0;
+    OpticalMountWatcher watcher(drives, [&calls] { ++calls; });
+    watcher.start();
+    QVERIFY(watcher.isWatching());
+
+    if (mount(tmp("dev/sr0").constData(), disc.constData(), "tmpfs", 0, "size=16k") != 0)
+        QSKIP("mounting a tmpfs is refused here");
+    QTRY_COMPARE(calls, 1);
+    QCOMPARE(drives.opticalDrives().value(0).root, disc + '/');
+
+    QCOMPARE(mount("stick", usb.constData(), "tmpfs", 0, "size=16k"), 0);
+    QCOMPARE(umount(disc.constData()), 0);
+    QTRY_COMPARE(calls, 2);
+    QVERIFY(!drives.opticalDrives().value(0).mounted);
+    QCOMPARE(umount(usb.constData()), 0);
+}
+
+namespace {
+
 using Found = QList<std::pair<QByteArray, QByteArray>>;
 
 Found chapters(const QByteArray& folder, int maxDepth = 16)
@@ -254,7 +368,9 @@ void TestOpticalDrives::chapterFilesOfADisc()
          {"VIDEO_TS/VIDEO_TS.VOB", "VIDEO_TS/VIDEO_TS.IFO", "VIDEO_TS/VTS_01_0.VOB",
           "VIDEO_TS/VTS_01_1.VOB", "VIDEO_TS/VTS_01_2.vob", "VIDEO_TS/video_ts.VOB",
           "VIDEO_TS/VTS_01_3.VOB.bak", "VIDEO_TS/VTS_01_4.VOBX", "VIDEO_TS/.hidden.VOB",
-          "EXTRA/clips/VTS_01_1.VOB", "EXTRA/NOEXT", "AUDIO_TS/.keep"})
+          "EXTRA/clips/VTS_01_1.VOB", "EXTRA/NOEXT", "AUDIO_TS/.keep", "DVD_RTAV/VR_MOVIE.VRO",
+          "DVD_RTAV/VR_STILL.VRO", "DVD_RTAV/VR_AUDIO.VRO", "DVD_RTAV/VR_MANGR.IFO",
+          "DVD_RTAV/vr_movie.VRO", "DVD_RTAV/VR_MOVIE.vro"})
         writeFile(disc + file);
     makeLink(QFile::encodeName(m_dir->path()), disc + "loop"); // back to the top
     makeLink("VIDEO_TS", disc + "folder.VOB");                 // a link to a folder
@@ -270,6 +386,7 @@ void TestOpticalDrives::chapterFilesOfADisc()
         {".hidden", root + "VIDEO_TS/.hidden.VOB"},
         {"VTS_01_1", root + "EXTRA/clips/VTS_01_1.VOB"},
         {"linked", root + "linked.VOB"},
+        {"VR_MOVIE", root + "DVD_RTAV/VR_MOVIE.VRO"},
     });
     QCOMPARE(sorted(chapters(root)), expected);
     QVERIFY(chapters(root + "no-such-folder/").isEmpty());
