@@ -1,5 +1,7 @@
-// Renders both dialogs, with a fake drive holding a few chapters, into PNG files to look at:
-//   shot_dialogs <output folder>
+// Renders both dialogs into selectdvd.png and config.png, the chapter dialog with a drive
+// holding a DVD-Video authored for the purpose (dvdauthor and ffmpeg are needed):
+//   shot_dialogs <output folder> [disc folder, made anew]
+#include "../common/DvdDiscs.h"
 #include "DialogTestSupport.h"
 #include "app/UnitMain.h"
 #include "dialogs/UnitConfig.h"
@@ -13,6 +15,8 @@
 #include <QListWidget>
 #include <QTemporaryDir>
 
+#include <cstdio>
+
 using namespace tovilo;
 using namespace tovilo::test;
 
@@ -21,13 +25,16 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
     const QString output = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
+    QDir().mkpath(output);
 
     QTemporaryDir temp;
-    const QString disc = temp.filePath(QStringLiteral("DVD_VIDEO"));
-    for (const char* file :
-         {"VIDEO_TS/VIDEO_TS.VOB", "VIDEO_TS/VTS_01_0.VOB", "VIDEO_TS/VTS_01_1.VOB",
-          "VIDEO_TS/VTS_01_2.VOB", "VIDEO_TS/VTS_02_1.VOB", "VIDEO_TS/VTS_02_2.VOB"})
-        touch(disc + QLatin1Char('/') + QLatin1String(file));
+    const QString disc = QDir::cleanPath(argc > 2 ? QString::fromLocal8Bit(argv[2])
+                                                  : temp.filePath(QStringLiteral("DVD_VIDEO")));
+    QDir(disc).removeRecursively();
+    if (const QString error = authorDvdVideo(disc); !error.isEmpty()) {
+        std::fprintf(stderr, "shot_dialogs: %s\n", qPrintable(error));
+        return 1;
+    }
     QDir(temp.path()).mkpath(QStringLiteral("Documents"));
 
     FakePrompt prompt;
@@ -48,9 +55,9 @@ int main(int argc, char* argv[])
 
     selectDvd.show();
     selectDvd.LBChapter->item(1)->setSelected(true);
-    selectDvd.LBChapter->item(2)->setSelected(true);
     QApplication::processEvents();
-    selectDvd.grab().save(output + QStringLiteral("/screenshot_selectdvd.png"));
+    if (!selectDvd.grab().save(output + QStringLiteral("/selectdvd.png")))
+        return 1;
     if (qEnvironmentVariableIsSet("SHOT_DRIVE_POPUP")) {
         selectDvd.CBDriveList->showPopup();
         QApplication::processEvents();
@@ -68,6 +75,5 @@ int main(int argc, char* argv[])
     config.SettingsToControls();
     config.show();
     QApplication::processEvents();
-    config.grab().save(output + QStringLiteral("/screenshot_config.png"));
-    return 0;
+    return config.grab().save(output + QStringLiteral("/config.png")) ? 0 : 1;
 }
