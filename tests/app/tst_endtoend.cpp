@@ -1,6 +1,10 @@
 // The real driver with the real lib/ffmpeg wrapper and Debian's ffmpeg, on generated clips.
+#include "../common/DvdDiscs.h"
 #include "../common/FakeServices.h"
+#include "../dialogs/DialogTestSupport.h"
 #include "app/UnitMain.h"
+#include "dialogs/UnitConfig.h"
+#include "dialogs/UnitSelectDVD.h"
 #include "platform/MediaLibrary.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
@@ -11,10 +15,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QListWidget>
 #include <QProcess>
+#include <QTableWidget>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <gpod/itdb.h>
 
@@ -37,7 +43,8 @@ bool run(const QString& program, const QStringList& arguments, QByteArray* outpu
 QJsonArray streams(const QString& path)
 {
     QByteArray json;
-    if (!run(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-of", "json", path}, &json))
+    if (!run(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-of", "json", path},
+             &json))
         return {};
     return QJsonDocument::fromJson(json).object().value(QStringLiteral("streams")).toArray();
 }
@@ -60,6 +67,7 @@ class TestEndToEnd : public QObject
     QTemporaryDir m_work;
     QString m_previousCurrent;
     QString m_clip;
+    QString m_discs; // one folder per kind of disc
 
 private Q_SLOTS:
     void initTestCase()
@@ -71,9 +79,25 @@ private Q_SLOTS:
         work.mkpath(QStringLiteral("src"));
         m_clip = work.filePath(QStringLiteral("src/旅行 の\"思い出\".avi"));
         QVERIFY(run(QStringLiteral("ffmpeg"),
-                    {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=4:size=320x240:rate=25", "-f",
-                     "lavfi", "-i", "sine=duration=4", "-c:v", "mpeg4", "-c:a", "mp3", m_clip}));
+                    {"-v", "error", "-y", "-f", "lavfi", "-i",
+                     "testsrc=duration=4:size=320x240:rate=25", "-f", "lavfi", "-i",
+                     "sine=duration=4", "-c:v", "mpeg4", "-c:a", "mp3", m_clip}));
         QVERIFY(QDir::setCurrent(m_work.path()));
+
+        m_discs = work.filePath(QStringLiteral("discs"));
+        QCOMPARE(makeDvdVr(m_discs + QStringLiteral("/vr")), QString());
+        if (!haveDvdAuthor())
+            return;
+        const QString video = m_discs + QStringLiteral("/video");
+        QCOMPARE(authorDvdVideo(video), QString());
+        // The same disc as it reads without its key: every byte of one title scrambled.
+        const QString locked = m_discs + QStringLiteral("/protected");
+        for (const QString& folder : {QStringLiteral("/VIDEO_TS/"), QStringLiteral("/AUDIO_TS/")}) {
+            QDir().mkpath(locked + folder);
+            for (const QString& name : QDir(video + folder).entryList(QDir::Files))
+                QVERIFY(QFile::copy(video + folder + name, locked + folder + name));
+        }
+        QVERIFY(scramble(locked + QStringLiteral("/VIDEO_TS/VTS_01_1.VOB")));
     }
 
     void cleanupTestCase() { QDir::setCurrent(m_previousCurrent); }
@@ -113,7 +137,8 @@ private Q_SLOTS:
         const QJsonArray all = streams(output);
         const QJsonObject video = stream(all, QStringLiteral("video"));
         QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("mpeg4"));
-        QCOMPARE(video.value(QStringLiteral("profile")).toString(), QStringLiteral("Simple Profile"));
+        QCOMPARE(video.value(QStringLiteral("profile")).toString(),
+                 QStringLiteral("Simple Profile"));
         QCOMPARE(video.value(QStringLiteral("width")).toInt(), 320);
         QCOMPARE(video.value(QStringLiteral("height")).toInt(), 180);
         QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("30/1"));
@@ -127,12 +152,116 @@ private Q_SLOTS:
         QCOMPARE(prompt.informations, QStringList{"変換が完了しました"});
     }
 
+    void dvdDiscs_data()
+    {
+        QTest::addColumn<QString>("disc");
+        QTest::addColumn<QStringList>("chapters"); // sorted
+        QTest::addColumn<QStringList>("picked");
+        QTest::addColumn<QList<bool>>("converts");
+
+        const QStringList titles = {"VTS_01_0", "VTS_01_1", "VTS_02_1"};
+        QTest::newRow("DVD-Video")
+            << "video" << titles << QStringList{"VTS_01_1"} << QList<bool>{true};
+        QTest::newRow("DVD-VR") << "vr" << QStringList{"VR_MOVIE"} << QStringList{"VR_MOVIE"}
+                                << QList<bool>{true};
+        // Fails, leaves nothing behind, and the queue goes on with the next title.
+        QTest::newRow("copy-protected")
+            << "protected" << titles << QStringList{"VTS_01_1", "VTS_02_1"}
+            << QList<bool>{false, true};
+    }
+
+    // A disc in a drive: the chapter dialog lists it, and the chapters picked there convert.
+    void dvdDiscs()
+    {
+        QFETCH(QString, disc);
+        QFETCH(QStringList, chapters);
+        QFETCH(QStringList, picked);
+        QFETCH(QList<bool>, converts);
+        if (disc != QLatin1String("vr") && !haveDvdAuthor())
+            QSKIP("dvdauthor is needed to author a DVD-Video (scripts/setup.sh installs it)");
+        const QByteArray root = QFile::encodeName(m_discs + QLatin1Char('/') + disc) + '/';
+
+        FakePrompt prompt;
+        FakeShell shell;
+        FakeDrives drives;
+        drives.add(root, "DISC", true);
+        shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents-") + disc));
+        QDir().mkpath(QString::fromUtf8(shell.documents));
+        NoMediaDevice noDevice;
+        const Services services{prompt, shell, drives, noDevice};
+        TFormMain form(services);
+        TFormSelectDVD dialog(
+            services, [&form](const QByteArray& root) { return form.IsDriveReady(root); }, &form);
+        TFormConfig config(services, &form);
+        form.SetDialogs(&dialog, &config);
+        form.JobList->OpenDir = false;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        QStringList listed;
+        const bool shown = runModal(
+            &dialog,
+            [&] {
+                for (int row = 0; row < dialog.LBChapter->count(); ++row) {
+                    QListWidgetItem* item = dialog.LBChapter->item(row);
+                    listed << item->text();
+                    item->setSelected(picked.contains(item->text()));
+                }
+                QTest::mouseClick(dialog.PngBtnOK, Qt::LeftButton);
+            },
+            [&] { form.PngBtnAddDVDClick(form.PngBtnAddDVD); },
+            [&] {
+                dialog.CloseAllowed = true;
+                dialog.done(QDialog::Rejected);
+            });
+        QVERIFY(shown);
+        // In the order the disc's folder lists them.
+        const QString folder =
+            QString::fromUtf8(root) +
+            (disc == QLatin1String("vr") ? QStringLiteral("DVD_RTAV") : QStringLiteral("VIDEO_TS"));
+        QStringList found;
+        for (const QString& name :
+             QDir(folder, QStringLiteral("*.VOB *.VRO"), QDir::Unsorted, QDir::Files).entryList()) {
+            if (chapters.contains(QFileInfo(name).completeBaseName()))
+                found << QFileInfo(name).completeBaseName();
+        }
+        QCOMPARE(listed, found);
+        listed.sort();
+        QCOMPARE(listed, chapters);
+        QCOMPARE(form.JobList->Count(), picked.size());
+
+        QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
+        QStringList outputs;
+        for (int i = 0; i < picked.size(); ++i) {
+            const ThConvertInfoObject& job = *form.JobList->Items(i);
+            QCOMPARE(QFileInfo(job.SourceFile).completeBaseName(), picked[i]);
+            QCOMPARE(form.ListViewConvertFile->item(i, 1)->text(),
+                     converts[i] ? QStringLiteral("変換完了") : QStringLiteral("変換失敗"));
+            if (!converts[i])
+                continue;
+            outputs << QFileInfo(job.OutputFile).fileName();
+            const QJsonArray all = streams(job.OutputFile);
+            const QJsonObject video = stream(all, QStringLiteral("video"));
+            QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("mpeg4"));
+            QCOMPARE(video.value(QStringLiteral("width")).toInt(), 320);
+            QCOMPARE(video.value(QStringLiteral("height")).toInt(), 240);
+            QVERIFY(video.value(QStringLiteral("nb_frames")).toString().toInt() >= 50);
+            QCOMPARE(stream(all, QStringLiteral("audio")).value(QStringLiteral("codec_name")),
+                     QStringLiteral("aac"));
+        }
+        // Nothing but the finished files is left behind.
+        QCOMPARE(QDir(QString::fromUtf8(form.DataDir)).entryList(QDir::Files), outputs);
+    }
+
     void handOverToADevice()
     {
         QTemporaryDir device;
         GError* error = nullptr;
-        QVERIFY(itdb_init_ipod(QFile::encodeName(device.path()).constData(), nullptr, "Test", &error));
-        IpodLibraryFactory library = IpodLibraryFactory::withMountPoints({QFile::encodeName(device.path())});
+        QVERIFY(
+            itdb_init_ipod(QFile::encodeName(device.path()).constData(), nullptr, "Test", &error));
+        IpodLibraryFactory library =
+            IpodLibraryFactory::withMountPoints({QFile::encodeName(device.path())});
 
         FakePrompt prompt;
         FakeShell shell;
@@ -145,7 +274,8 @@ private Q_SLOTS:
         form.AddSourceFile(QFile::encodeName(m_clip));
         form.RefreshList();
         QTest::mouseClick(form.PngBtnConvertMusic2iTunes, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"}, 120000);
+        QTRY_COMPARE_WITH_TIMEOUT(prompt.informations,
+                                  QStringList{"変換・iTunesへの転送が完了しました"}, 120000);
         QCOMPARE(form.JobList->Items(0)->Status, csTransferred);
         QCOMPARE(form.JobList->Items(1)->Status, csTransferred);
 
