@@ -32,15 +32,11 @@ inline QString runTool(const QString& program, const QStringList& arguments)
 // An NTSC DVD program stream (MPEG-2 video, AC-3 audio) of a test picture and a tone.
 inline QString makeDvdClip(const QString& path, int seconds)
 {
-    const QString duration = QStringLiteral("duration=%1").arg(seconds);
-    return runTool(
-        QStringLiteral("ffmpeg"),
-        {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-         QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("testsrc=size=720x480:rate=30000/1001:") + duration, QStringLiteral("-f"),
-         QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=") + duration,
-         QStringLiteral("-target"), QStringLiteral("ntsc-dvd"), QStringLiteral("-aspect"),
-         QStringLiteral("4:3"), QStringLiteral("file:") + path});
+    const QString arguments = QStringLiteral(
+        "-nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=%1 "
+        "-f lavfi -i sine=duration=%1 -target ntsc-dvd -aspect 4:3");
+    return runTool(QStringLiteral("ffmpeg"), arguments.arg(seconds).split(u' ')
+                                                 << QStringLiteral("file:") + path);
 }
 
 inline bool haveDvdAuthor()
@@ -62,17 +58,18 @@ inline QString authorDvdVideo(const QString& disc)
     }
     const QString menus =
         QStringLiteral("<menus><video format=\"ntsc\"/><pgc><vob file=\"%1\"/></pgc></menus>")
-            .arg(menu);
+            .arg(menu.toHtmlEscaped());
     const QString titles =
         QStringLiteral("<titles><video format=\"ntsc\"/><pgc><vob file=\"%1\"/></pgc></titles>")
-            .arg(title);
+            .arg(title.toHtmlEscaped());
     QFile xml(work.filePath(QStringLiteral("disc.xml")));
     if (!xml.open(QIODevice::WriteOnly))
         return QStringLiteral("cannot write ") + xml.fileName();
-    xml.write((QStringLiteral("<dvdauthor dest=\"%1\"><vmgm>%2</vmgm>").arg(disc, menus) +
-               QStringLiteral("<titleset>%1%2</titleset><titleset>%2</titleset></dvdauthor>")
-                   .arg(menus, titles))
-                  .toUtf8());
+    xml.write(
+        (QStringLiteral("<dvdauthor dest=\"%1\"><vmgm>%2</vmgm>").arg(disc.toHtmlEscaped(), menus) +
+         QStringLiteral("<titleset>%1%2</titleset><titleset>%2</titleset></dvdauthor>")
+             .arg(menus, titles))
+            .toUtf8());
     xml.close();
     const QString error =
         runTool(QStringLiteral("dvdauthor"), {QStringLiteral("-x"), xml.fileName()});

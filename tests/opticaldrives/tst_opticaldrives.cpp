@@ -1,4 +1,3 @@
-#include "../common/FakeMountTable.h"
 #include "platform/CodePage.h"
 #include "platform/MountInfo.h"
 #include "platform/OpticalDrives.h"
@@ -56,8 +55,6 @@ private slots:
     void readiness_data();
     void readiness();
     void noSysFolderMeansNoDrives();
-    void mountWatcher_data();
-    void mountWatcher();
     void kernelSignalsMountChanges();
 
     void chapterFilesOfADisc();
@@ -226,77 +223,6 @@ void TestOpticalDrives::noSysFolderMeansNoDrives()
                               m_dir->filePath("dev"));
     QVERIFY(service.opticalDrives().isEmpty());
     QVERIFY(!service.isReady("/"));
-}
-
-namespace {
-
-// The service of a fake machine whose mount table changes are signalled by the test.
-class PipeSignalledDrives : public LinuxDriveService
-{
-public:
-    using LinuxDriveService::LinuxDriveService;
-    test::FakeMountTable table;
-    std::unique_ptr<MountChangeSource> watchMounts() override { return table.watch(); }
-};
-
-} // namespace
-
-void TestOpticalDrives::mountWatcher_data()
-{
-    QTest::addColumn<QByteArray>("removed"); // the line that starts so goes away
-    QTest::addColumn<QByteArray>("added");   // "%T" is the machine's folder
-    QTest::addColumn<bool>("changed");
-
-    QTest::newRow("disc mounted on sr1")
-        << QByteArray() << QByteArray("60 27 11:1 / %T/media/sr1 ro - udf /dev/sr1 ro") << true;
-    QTest::newRow("disc ejected from sr0") << QByteArray("51 ") << QByteArray() << true;
-    QTest::newRow("sr9's disc moved") << QByteArray("52 ")
-                                      << QByteArray("63 27 0:99 / %T/media/ix ro - iso9660 "
-                                                    "%T/dev/sr9 ro")
-                                      << true;
-    QTest::newRow("USB stick mounted")
-        << QByteArray() << QByteArray("61 27 8:17 / /media/u/STICK rw - vfat /dev/sdb1 rw")
-        << false;
-    QTest::newRow("share unmounted") << QByteArray("22 ") << QByteArray() << false;
-    QTest::newRow("a folder of the disc bound elsewhere")
-        << QByteArray() << QByteArray("62 27 11:0 /VIDEO_TS /srv/v ro - udf /dev/sr0 ro") << false;
-}
-
-void TestOpticalDrives::mountWatcher()
-{
-    QFETCH(QByteArray, removed);
-    QFETCH(QByteArray, added);
-    QFETCH(bool, changed);
-    buildMachine();
-    PipeSignalledDrives drives(m_dir->filePath("sys"), m_dir->filePath("proc"),
-                               m_dir->filePath("dev"));
-    int calls = 0;
-    OpticalMountWatcher watcher(&drives, [&calls] { ++calls; });
-    QCOMPARE(drives.table.watching(), 0);
-    watcher.start();
-    QCOMPARE(drives.table.watching(), 1);
-
-    const QString mountInfoPath = m_dir->filePath("proc/self/mountinfo");
-    QFile file(mountInfoPath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QList<QByteArray> lines = file.readAll().split('\n');
-    file.close();
-    lines.removeIf(
-        [&](const QByteArray& line) { return !removed.isEmpty() && line.startsWith(removed); });
-    if (!added.isEmpty())
-        lines.append(QByteArray(added).replace("%T", QFile::encodeName(m_dir->path())));
-    writeFile(mountInfoPath, lines.join('\n') + '\n');
-
-    drives.table.signalChange();
-    QVERIFY(drives.table.waitUntilSeen());
-    QCOMPARE(calls, changed ? 1 : 0);
-    // The new table is now the one seen: signalled again without a change, nothing happens.
-    drives.table.signalChange();
-    QVERIFY(drives.table.waitUntilSeen());
-    QCOMPARE(calls, changed ? 1 : 0);
-
-    watcher.stop();
-    QCOMPARE(drives.table.watching(), 0);
 }
 
 void TestOpticalDrives::kernelSignalsMountChanges()
