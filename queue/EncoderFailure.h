@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace tovilo {
+
+// The encoder wrapper ends every failed run with one line
+// "lib/ffmpeg: error: <kind>: <detail>" (<kind> such as disk-full or input-invalid).
+extern const QByteArray EncoderErrorPrefix;
+
+// True when the output line is such a line.
+bool isEncoderErrorLine(const QByteArray& line);
+
+// The same kind of line for a run whose encoder could not be started at all.
+QByteArray encoderNotStartedLine();
+
+// What a failed row tells the user about a kept line: a Japanese reason for a known kind,
+// the encoder's own words otherwise, and a general text when there is no line.
+QString failureReasonText(const QByteArray& errorLine);
+
+} // namespace tovilo
