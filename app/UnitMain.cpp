@@ -6,6 +6,7 @@
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "platform/PathText.h"
+#include "queue/EncoderFailure.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"
@@ -261,10 +262,18 @@ void TFormMain::RefreshList()
             ListViewConvertFile->setItem(i, 0, name);
         }
         const QString status = StatusText(*job);
-        if (QTableWidgetItem* item = ListViewConvertFile->item(i, 1))
-            item->setText(status);
-        else
-            ListViewConvertFile->setItem(i, 1, new QTableWidgetItem(status));
+        QTableWidgetItem* statusItem = ListViewConvertFile->item(i, 1);
+        if (statusItem != nullptr) {
+            statusItem->setText(status);
+        } else {
+            statusItem = new QTableWidgetItem(status);
+            ListViewConvertFile->setItem(i, 1, statusItem);
+        }
+        // A failed row says why when the pointer rests on it.
+        const QString reason =
+            job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
+        name->setToolTip(reason);
+        statusItem->setToolTip(reason);
     }
     ListViewConvertFile->clearSelection();
     ListViewConvertFile->scrollToTop();
@@ -346,13 +355,13 @@ void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
 
 void TFormMain::PngBtnAddFileClick(TPNGButton*)
 {
-    OpenDialogMovie.FileName.clear();
-    const std::optional<QString> chosen =
-        m_services.shell->chooseVideoFile(this, OpenDialogMovie.InitialDir);
-    if (!chosen)
+    OpenDialogMovie.Files.clear();
+    const QStringList chosen = m_services.shell->chooseVideoFiles(this, OpenDialogMovie.InitialDir);
+    if (chosen.isEmpty())
         return;
-    OpenDialogMovie.FileName = *chosen;
-    AddSourceFile(fromUtf16(*chosen));
+    OpenDialogMovie.Files = chosen;
+    for (const QString& file : chosen)
+        AddSourceFile(fromUtf16(file));
     RefreshList();
 }
 

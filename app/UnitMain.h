@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QTableWidget;
@@ -77,7 +78,7 @@ public:
     struct OpenDialog
     {
         QString InitialDir;
-        QString FileName;
+        QStringList Files; // chosen the last time, in the dialog's order
     } OpenDialogMovie;
 
     // Start-up and settings
@@ -103,6 +104,10 @@ public:
     static QString FormatDuration(int seconds);
     // The progress text of one encoder line, or a null string when the line carries none.
     static QString ProgressText(const QByteArray& line);
+    // The position in seconds of a progress line ("time=83.45 bitrate="), or nothing.
+    static std::optional<double> ProgressSeconds(const QByteArray& line);
+    // The source's length in seconds from the encoder's "Duration: HH:MM:SS.xx" line, or nothing.
+    static std::optional<double> DurationSeconds(const QByteArray& line);
 
     // Media library hand-over
     void AddToiTunes();
@@ -133,9 +138,20 @@ private:
     bool AppMessage(QObject* watched, QEvent* event);
     void createControls();
     void deletePartialOutput(const QString& outputFile);
+    // The queue's progress outside the window; currentFraction is the running job's share done.
+    void publishProgress(double currentFraction);
+    void clearProgress();
+    void notifyQueueDone();
 
     tovilo::Services m_services;
     TFormSelectDVD* m_formSelectDVD = nullptr;
     TFormConfig* m_formConfig = nullptr;
     bool m_centred = false;
+
+    // The running queue as the desktop sees it.
+    int m_queueSize = 0;       // jobs to convert when the queue started
+    int m_jobsLeft = 0;        // the running job and those still waiting
+    double m_sourceLength = 0; // of the running job's source, in seconds; 0 while unknown
+    int m_publishedPercent = -1;
+    int m_publishedJobsLeft = -1;
 };

@@ -3,8 +3,10 @@
 #include "app/UnitMain.h"
 
 #include "platform/CodePage.h"
+#include "platform/DesktopIntegration.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
+#include "queue/EncoderFailure.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
@@ -14,12 +16,19 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
 using namespace tovilo;
 
 namespace {
+
+void resetToWaiting(ThConvertInfoObject& job)
+{
+    job.Status = csWaiting;
+    job.EncoderError.clear();
+}
 
 // Waits for `interval` while the window keeps handling events, without spinning.
 void waitProcessingEvents(int intervalMs)
@@ -48,7 +57,7 @@ void TFormMain::PurgeFinishedJobs()
         if (job->Status == csConverted || job->Status == csTransferred)
             JobList->Delete(i);
         else if (job->Status == csFailed)
-            job->Status = csWaiting;
+            resetToWaiting(*job);
     }
     RefreshList();
 }
@@ -66,6 +75,8 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
         return;
     }
     SetBusy(true);
+    // After the purge every job of the list waits: the queue's size for its progress.
+    m_queueSize = JobList->Count();
     ConvertMode = Sender->Tag();
     JobList->AudioOnly = ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary;
     StartNextJob();
@@ -80,8 +91,14 @@ void TFormMain::StartNextJob()
         FinishConversion();
         return;
     }
+    m_jobsLeft = 0;
+    for (int i = 0; i < JobList->Count(); ++i)
+        m_jobsLeft += JobList->Items(i)->Status == csWaiting ? 1 : 0;
+    m_sourceLength = 0;
     job->Status = csConverting;
+    job->EncoderError.clear();
     RefreshList();
+    publishProgress(0);
 
     const QByteArray source = fromUtf16(job->SourceFile);
     const QByteArray extension = JobList->AudioOnly ? ".mp3" : ".mp4";
@@ -117,10 +134,20 @@ QString TFormMain::FormatDuration(int seconds)
 
 QString TFormMain::ProgressText(const QByteArray& line)
 {
+    const std::optional<double> value = ProgressSeconds(line);
+    if (!value)
+        return QString();
+    // Halves go to the even neighbour.
+    const int seconds = static_cast<int>(std::nearbyint(*value));
+    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+}
+
+std::optional<double> TFormMain::ProgressSeconds(const QByteArray& line)
+{
     // The line must carry "time=" in some letter case, but only the lower-case one is read.
     const qsizetype at = line.indexOf("time=");
     if (at < 0)
-        return QString();
+        return std::nullopt;
     QByteArray kept = line.mid(at + 5);
     const qsizetype bitrate = kept.indexOf("bitrate");
     kept = bitrate < 0 ? QByteArray() : kept.left(bitrate);
@@ -129,19 +156,55 @@ QString TFormMain::ProgressText(const QByteArray& line)
     bool ok = false;
     const double value = number.toDouble(&ok);
     if (number.isEmpty() || !ok || !std::isfinite(value) || std::fabs(value) > INT_MAX)
-        return QString();
-    // Halves go to the even neighbour.
-    const int seconds = static_cast<int>(std::nearbyint(value));
-    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> TFormMain::DurationSeconds(const QByteArray& line)
+{
+    // "  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s"; "N/A" when unknown.
+    const QByteArray key = "Duration:";
+    const qsizetype at = line.indexOf(key);
+    if (at < 0)
+        return std::nullopt;
+    QByteArray text = line.mid(at + key.size());
+    text = text.left(text.indexOf(',')).trimmed();
+    const QList<QByteArray> parts = text.split(':');
+    if (parts.size() != 3)
+        return std::nullopt;
+    bool hoursOk = false;
+    bool minutesOk = false;
+    bool secondsOk = false;
+    const int hours = parts[0].toInt(&hoursOk);
+    const int minutes = parts[1].toInt(&minutesOk);
+    const double seconds = parts[2].toDouble(&secondsOk);
+    if (!hoursOk || !minutesOk || !secondsOk || hours < 0 || minutes < 0 || minutes > 59 ||
+        !(seconds >= 0 && seconds < 60))
+        return std::nullopt;
+    return hours * 3600.0 + minutes * 60.0 + seconds;
 }
 
 void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
 {
-    const QString text = ProgressText(NewLine);
-    if (text.isNull())
+    // A partial line may be followed by the same line complete: the last one counts.
+    if (isEncoderErrorLine(NewLine)) {
+        if (ThConvertInfoObject* job = JobList->FirstConverting())
+            job->EncoderError = NewLine;
         return;
-    SituationText = text;
+    }
+    if (m_sourceLength <= 0) {
+        if (const std::optional<double> length = DurationSeconds(NewLine)) {
+            m_sourceLength = *length;
+            return;
+        }
+    }
+    const std::optional<double> seconds = ProgressSeconds(NewLine);
+    if (!seconds)
+        return;
+    SituationText = ProgressText(NewLine);
     ShowSituation();
+    if (m_sourceLength > 0)
+        publishProgress(*seconds / m_sourceLength);
 }
 
 void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
@@ -151,8 +214,12 @@ void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
         return;
     if (ExitCode == 0) {
         job->Status = csConverted;
+        job->EncoderError.clear();
     } else {
         job->Status = csFailed;
+        const TRunState state = DosCommandConvert->RunState();
+        if (job->EncoderError.isEmpty() && (state == rsCreatingProcess || state == rsProcessFailed))
+            job->EncoderError = encoderNotStartedLine();
         // The encoder leaves a broken file behind; its name was chosen free for this job.
         removeFile(fromUtf16(job->OutputFile));
     }
@@ -171,9 +238,10 @@ void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
     DosCommandConvert->Stop();
     DosCommandConvert->WaitWhileRunning();
     if (ThConvertInfoObject* job = JobList->FirstConverting()) {
-        job->Status = csWaiting;
+        resetToWaiting(*job);
         deletePartialOutput(job->OutputFile);
     }
+    clearProgress();
     SituationText.clear();
     ShowSituation();
     RefreshList();
@@ -198,6 +266,10 @@ void TFormMain::deletePartialOutput(const QString& outputFile)
 
 void TFormMain::FinishConversion()
 {
+    // Before the window comes to the front: the notice is for a user who is elsewhere.
+    if (!isActiveWindow())
+        notifyQueueDone();
+    clearProgress();
     if (ConvertMode == ModeMovie || ConvertMode == ModeMusic) {
         RestoreAndActivate();
         m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
@@ -207,6 +279,41 @@ void TFormMain::FinishConversion()
     SetBusy(false);
     if (JobList->OpenDir)
         m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+}
+
+void TFormMain::publishProgress(double currentFraction)
+{
+    const int size = std::max({m_queueSize, m_jobsLeft, 1});
+    const double fraction =
+        std::clamp((size - m_jobsLeft + std::clamp(currentFraction, 0.0, 1.0)) / size, 0.0, 1.0);
+    // A dock redraws on every update: send only what it would show differently.
+    const int percent = static_cast<int>(fraction * 100);
+    if (percent == m_publishedPercent && m_jobsLeft == m_publishedJobsLeft)
+        return;
+    m_publishedPercent = percent;
+    m_publishedJobsLeft = m_jobsLeft;
+    m_services.desktop->showProgress(fraction, m_jobsLeft);
+}
+
+void TFormMain::clearProgress()
+{
+    m_publishedPercent = -1;
+    m_publishedJobsLeft = -1;
+    m_services.desktop->clearProgress();
+}
+
+void TFormMain::notifyQueueDone()
+{
+    int converted = 0;
+    int failed = 0;
+    for (int i = 0; i < JobList->Count(); ++i) {
+        const TConvertStatus status = JobList->Items(i)->Status;
+        converted += status == csConverted ? 1 : 0;
+        failed += status == csFailed ? 1 : 0;
+    }
+    m_services.desktop->notify(
+        QStringLiteral("変換が完了しました"),
+        QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(converted).arg(failed));
 }
 
 void TFormMain::ShowSituation()

@@ -3,6 +3,7 @@
 #include "dialogs/UnitConfig.h"
 #include "dialogs/UnitSelectDVD.h"
 #include "platform/CodePage.h"
+#include "platform/DesktopIntegration.h"
 #include "platform/InstanceLock.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
@@ -50,6 +51,8 @@ int main(int argc, char* argv[])
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/artwork/app_icon.png")));
     // The windows are laid out for this font; IPAPGothic has the same metrics.
     QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
+    // Qt's own dialogs (open, folder browser) speak Japanese like the rest of the program.
+    tovilo::installQtTranslations(app);
 
     tovilo::QtPromptService prompt;
     if (tovilo::acquireInstanceLock("TOVILO_RUNNING") ==
@@ -61,7 +64,8 @@ int main(int argc, char* argv[])
     tovilo::QtShellService shell;
     tovilo::LinuxDriveService drives;
     tovilo::IpodLibraryFactory mediaLibrary;
-    const tovilo::Services services{prompt, shell, drives, mediaLibrary};
+    tovilo::DBusDesktopService desktop;
+    const tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop};
 
     TFormMain* mainWindow = nullptr;
     tovilo::setFrameworkErrorReporter(

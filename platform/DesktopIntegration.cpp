@@ -29,6 +29,19 @@ void sendLauncherUpdate(const QString& desktopId, const QVariantMap& properties)
 
 } // namespace
 
+DesktopService& noDesktop()
+{
+    class NoDesktop : public DesktopService
+    {
+    public:
+        void showProgress(double, qint64) override {}
+        void clearProgress() override {}
+        void notify(const QString&, const QString&) override {}
+    };
+    static NoDesktop desktop;
+    return desktop;
+}
+
 DBusDesktopService::DBusDesktopService(QString desktopId, QString iconName)
     : m_desktopId(std::move(desktopId)), m_iconName(std::move(iconName))
 {

@@ -19,6 +19,9 @@ public:
     virtual void notify(const QString& summary, const QString& body) = 0;
 };
 
+// Shows nothing anywhere: for windows that are given no desktop.
+DesktopService& noDesktop();
+
 // Speaks to the session bus: com.canonical.Unity.LauncherEntry (KDE Plasma's task manager,
 // Ubuntu's dock and others) and org.freedesktop.Notifications. Nothing is waited for, and
 // without a session bus every call does nothing.

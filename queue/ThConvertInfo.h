@@ -27,6 +27,9 @@ struct ThConvertInfoObject
     QString SourceFile;
     QString OutputFile;
     TConvertStatus Status = csWaiting;
+    // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
+    // empty otherwise. Not part of the settings or of any stored file.
+    QByteArray EncoderError;
 };
 
 class EListError : public tovilo::Error

@@ -66,12 +66,12 @@ QByteArray QtShellService::documentsFolder()
     return fromUtf16(folder);
 }
 
-std::optional<QString> QtShellService::chooseVideoFile(QWidget* owner, const QString& initialFolder)
+QStringList QtShellService::chooseVideoFiles(QWidget* owner, const QString& initialFolder)
 {
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // Any name may be typed: a file that does not exist is queued and fails in its turn.
-    dialog.setFileMode(QFileDialog::AnyFile);
+    // Several files at once (Shift, Ctrl); Qt's dialog then wants every typed name to exist.
+    dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setDirectory(initialFolder);
     // Extensions match whatever their letter case, as users of the original platform expect.
     dialog.setNameFilter(QStringLiteral("動画ファイル (*.[aA][vV][iI] *.[fF][lL][vV] "
@@ -79,9 +79,9 @@ std::optional<QString> QtShellService::chooseVideoFile(QWidget* owner, const QSt
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.selectFile(QString());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return std::nullopt;
-    return dialog.selectedFiles().constFirst();
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
 }
 
 std::optional<QString> QtShellService::browseForFolder(QWidget* owner, const QString& title)

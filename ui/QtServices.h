@@ -18,7 +18,7 @@ class QtShellService : public ShellService
 {
 public:
     QByteArray documentsFolder() override;
-    std::optional<QString> chooseVideoFile(QWidget* owner, const QString& initialFolder) override;
+    QStringList chooseVideoFiles(QWidget* owner, const QString& initialFolder) override;
     std::optional<QString> browseForFolder(QWidget* owner, const QString& title) override;
     void openFolder(const QString& path) override;
     void restoreAndActivate(QWidget* window) override;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/DesktopIntegration.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <optional>
@@ -30,9 +33,8 @@ public:
     virtual ~ShellService() = default;
     // The user's Documents folder, in the system code page (trailing "/" optional).
     virtual QByteArray documentsFolder() = 0;
-    // One video file chosen in the open dialog (it need not exist), or nothing on cancel.
-    virtual std::optional<QString> chooseVideoFile(QWidget* owner,
-                                                   const QString& initialFolder) = 0;
+    // The video files chosen in the open dialog, in the dialog's order; empty on cancel.
+    virtual QStringList chooseVideoFiles(QWidget* owner, const QString& initialFolder) = 0;
     // A folder chosen in the folder browser, or nothing on cancel.
     virtual std::optional<QString> browseForFolder(QWidget* owner, const QString& title) = 0;
     virtual void openFolder(const QString& path) = 0;
@@ -63,6 +65,8 @@ struct Services
     ServiceRef<ShellService> shell;
     ServiceRef<DriveService> drives;
     ServiceRef<MediaLibraryFactory> mediaLibrary;
+    // Windows given no desktop keep the queue's progress to themselves.
+    ServiceRef<DesktopService> desktop = noDesktop();
 };
 
 } // namespace tovilo

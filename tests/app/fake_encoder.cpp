@@ -1,7 +1,9 @@
 // Stands in for lib/ffmpeg in the driver's tests; how it behaves depends on the source name:
-// "fail" exits 1 after writing part of its output, "slow" reports progress for a long time,
-// anything else converts at once. Every run is logged to encoder.log in the working folder.
+// "fail" exits 1 after writing part of its output and then FAKE_ENCODER_ENDING (or a wrapper
+// failure line), "slow" reports progress for a long time, anything else converts at once in
+// three progress steps. Every run is logged to encoder.log in the working folder.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -26,16 +28,24 @@ int main(int argc, char** argv)
     std::fputs("partial", out);
     std::fflush(out);
     const std::string name = source.substr(source.rfind('/') + 1);
+    const bool slow = name.find("slow") != std::string::npos;
+    std::printf("Input #0, avi, from '%s':\n  Duration: %s, start: 0.000000, bitrate: 100 kb/s\n",
+                source.c_str(), slow ? "00:20:05.00" : "00:00:05.00");
     if (name.find("fail") != std::string::npos) {
         std::fclose(out);
-        std::printf("Conversion failed!\n");
+        const char* ending = std::getenv("FAKE_ENCODER_ENDING");
+        std::fputs(ending != nullptr ? ending
+                                     : "Conversion failed!\nlib/ffmpeg: error: input-invalid: "
+                                       "Invalid data found when processing input\n",
+                   stdout);
         return 1;
     }
-    const int steps = name.find("slow") != std::string::npos ? 1200 : 1;
+    const int steps = slow ? 1200 : 3;
     for (int i = 0; i < steps; ++i) {
-        std::printf("frame=%4d fps=0.0 q=0.0 size=       0kB time=%d.50 bitrate=  32.8kbits/s\r", i, 2 + i);
+        std::printf("frame=%4d fps=0.0 q=0.0 size=       0kB time=%d.50 bitrate=  32.8kbits/s\r", i,
+                    2 + i);
         std::fflush(stdout);
-        if (steps > 1)
+        if (slow)
             usleep(50000);
     }
     std::fputs(" done", out);

@@ -208,6 +208,74 @@ private Q_SLOTS:
         QCOMPARE(TFormMain::FormatDuration(seconds), text);
     }
 
+    void durationSeconds_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<double>("seconds"); // -1: no length
+        QTest::newRow("ffmpeg's line") << QByteArray("  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s")
+                                       << 83.45;
+        QTest::newRow("hours") << QByteArray("Duration: 02:00:01.50,") << 7201.5;
+        QTest::newRow("unknown") << QByteArray("  Duration: N/A, start: 0.000000, bitrate: N/A") << -1.0;
+        QTest::newRow("minutes out of range") << QByteArray("  Duration: 00:61:00.00, start") << -1.0;
+        QTest::newRow("progress line") << QByteArray("time=83.45 bitrate=1k") << -1.0;
+    }
+
+    void durationSeconds()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(double, seconds);
+        QCOMPARE(TFormMain::DurationSeconds(line).value_or(-1.0), seconds);
+    }
+
+    // What the stand-in encoder writes before it fails, and the reason the row then shows.
+    void failureReasonOnTheRow_data()
+    {
+        QTest::addColumn<QByteArray>("ending");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing file") << QByteArray("lib/ffmpeg: error: input-missing: No such file or directory\n")
+                                      << QStringLiteral("変換元のファイルが見つかりません");
+        QTest::newRow("broken input after ffmpeg's own lines")
+            << QByteArray("[avi @ 0x55] invalid header\nlib/ffmpeg: error: input-invalid: Invalid data found when "
+                          "processing input\n")
+            << QStringLiteral("変換元のファイルが壊れているか、対応していない形式です");
+        QTest::newRow("disk full, CR LF") << QByteArray("lib/ffmpeg: error: disk-full: No space left on device\r\n")
+                                          << QStringLiteral("保存先のディスクに空きがありません");
+        QTest::newRow("the last such line, without a line end")
+            << QByteArray("lib/ffmpeg: error: other: first\nlib/ffmpeg: error: output-folder: No such file")
+            << QStringLiteral("保存先のフォルダーが見つかりません");
+        QTest::newRow("output after the line") << QByteArray("lib/ffmpeg: error: no-audio: no stream\nexiting\n")
+                                               << QStringLiteral("変換元のファイルに音声が含まれていません");
+        QTest::newRow("other: the encoder's words")
+            << QByteArray("lib/ffmpeg: error: other: \xe5\x8b\x95\xe7\x94\xbb.avi: Invalid argument\n")
+            << QStringLiteral("動画.avi: Invalid argument");
+        QTest::newRow("unknown kind") << QByteArray("lib/ffmpeg: error: cosmic-ray: bit flipped\n")
+                                      << QStringLiteral("bit flipped");
+        QTest::newRow("no failure line") << QByteArray("Conversion failed!\n")
+                                         << QStringLiteral("変換に失敗しました（原因はわかりません）");
+        QTest::newRow("not at the line's start") << QByteArray("note: lib/ffmpeg: error: disk-full: x\n")
+                                                 << QStringLiteral("変換に失敗しました（原因はわかりません）");
+    }
+
+    void failureReasonOnTheRow()
+    {
+        QFETCH(QByteArray, ending);
+        QFETCH(QString, reason);
+        qputenv("FAKE_ENCODER_ENDING", ending);
+        add(QStringLiteral("fail.avi"));
+        add(QStringLiteral("good.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        qunsetenv("FAKE_ENCODER_ENDING");
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csConverted}));
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 0)->toolTip(), reason);
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->toolTip(), reason);
+        QVERIFY(m_form->ListViewConvertFile->item(1, 1)->toolTip().isEmpty());
+        // Waiting again, the job has no reason any more.
+        m_form->PurgeFinishedJobs();
+        QVERIFY(m_form->JobList->Items(0)->EncoderError.isEmpty());
+        QVERIFY(m_form->ListViewConvertFile->item(0, 1)->toolTip().isEmpty());
+    }
+
     void convertsFailedAndWaitingInOrder()
     {
         add(QStringLiteral("done.avi"), csConverted);
@@ -318,6 +386,8 @@ private Q_SLOTS:
         press(m_form->PngBtnConvertMovie);
         QTRY_VERIFY_WITH_TIMEOUT(idle() && m_errors.size() == 2, 20000);
         QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csFailed}));
+        QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->toolTip(),
+                 QStringLiteral("変換プログラム（FFmpeg）が見つからないか、起動できません"));
         QVERIFY(m_errors.first().startsWith(QStringLiteral("lib/ffmpeg -y -i \"")));
         QVERIFY(m_errors.first().endsWith(QStringLiteral("\" doesn't exist.")));
         QCOMPARE(m_prompt.informations, QStringList{"変換が完了しました"});

@@ -1,18 +1,23 @@
 #include "../common/FakeServices.h"
 #include "app/UnitMain.h"
 #include "platform/CodePage.h"
+#include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
+#include "ui/QtServices.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -278,14 +283,48 @@ private Q_SLOTS:
     void addFileThroughTheDialog()
     {
         TFormMain form(services());
-        m_shell.nextVideoFile = m_home.filePath(QStringLiteral("missing clip.avi"));
+        m_shell.nextVideoFiles = {m_home.filePath(QStringLiteral("missing clip.avi"))};
         QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
-        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // the same file twice: two jobs
-        m_shell.nextVideoFile.reset();
+        // Several at once, in the dialog's order; the same file again gives a second job.
+        m_shell.nextVideoFiles = {m_home.filePath(QStringLiteral("b.flv")),
+                                  m_home.filePath(QStringLiteral("missing clip.avi")),
+                                  m_home.filePath(QStringLiteral("a.avi"))};
+        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
+        m_shell.nextVideoFiles.clear();
         QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // cancelled: nothing
-        QCOMPARE(rows(form), (QStringList{"missing clip.avi|変換待ち", "missing clip.avi|変換待ち"}));
+        QCOMPARE(rows(form), (QStringList{"missing clip.avi|変換待ち", "b.flv|変換待ち",
+                                          "missing clip.avi|変換待ち", "a.avi|変換待ち"}));
         QCOMPARE(m_shell.chooserFolders.size(), 3);
         QCOMPARE(m_shell.chooserFolders.first(), QString::fromUtf8(form.DocumentsDir));
+    }
+
+    // The real open dialog: Japanese with Qt's translations, several files in the dialog's order.
+    void openDialogInJapaneseTakesSeveralFiles()
+    {
+        QVERIFY(installQtTranslations(*QCoreApplication::instance()));
+        QTemporaryDir folder;
+        for (const char* name : {"a.avi", "b.MPG", "c.flv"}) {
+            QFile file(folder.filePath(QLatin1String(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QString title;
+        QTimer user;
+        connect(&user, &QTimer::timeout, this, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr)
+                return;
+            user.stop();
+            title = dialog->windowTitle();
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                ->setText(QStringLiteral("\"c.flv\" \"a.avi\""));
+            static_cast<QDialog*>(dialog)->accept(); // as the Open button does
+        });
+        user.start(10);
+        QtShellService shell;
+        const QStringList chosen = shell.chooseVideoFiles(nullptr, folder.path());
+        QCOMPARE(title, QStringLiteral("開く"));
+        QCOMPARE(chosen, (QStringList{folder.filePath(QStringLiteral("c.flv")),
+                                      folder.filePath(QStringLiteral("a.avi"))}));
     }
 
     void removeSelectedRows()

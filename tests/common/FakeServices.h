@@ -45,17 +45,17 @@ class FakeShell : public ShellService
 {
 public:
     QByteArray documents;
-    std::optional<QString> nextVideoFile;
+    QStringList nextVideoFiles; // what the open dialog answers; empty: cancelled
     std::optional<QString> nextFolder;
     QStringList openedFolders;
     QStringList chooserFolders; // the initial folder of every open dialog
     int activations = 0;
 
     QByteArray documentsFolder() override { return documents; }
-    std::optional<QString> chooseVideoFile(QWidget*, const QString& initialFolder) override
+    QStringList chooseVideoFiles(QWidget*, const QString& initialFolder) override
     {
         chooserFolders.append(initialFolder);
-        return nextVideoFile;
+        return nextVideoFiles;
     }
     std::optional<QString> browseForFolder(QWidget*, const QString&) override { return nextFolder; }
     void openFolder(const QString& path) override { openedFolders.append(path); }
