@@ -22,6 +22,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <gpod/itdb.h>
 
 using namespace tovilo;
@@ -108,16 +110,24 @@ private Q_SLOTS:
         FakeShell shell;
         FakeDrives drives;
         NoMediaDevice noDevice;
+        FakeDesktop desktop;
         QStringList errors;
         setFrameworkErrorReporter([&errors](const QString& text) { errors << text; });
         QDir(m_work.path()).mkpath(QStringLiteral("Documents"));
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
-        TFormMain form(Services{prompt, shell, drives, noDevice});
+        TFormMain form(Services{prompt, shell, drives, noDevice, desktop});
         form.JobList->Quality = 1;
         form.JobList->Ratio = 1;
         form.JobList->OpenDir = false;
         QStringList progress;
         form.AddSourceFile(QFile::encodeName(m_clip));
+        // Two that fail, each with the wrapper's reason.
+        const QString broken = m_work.filePath(QStringLiteral("src/broken.avi"));
+        QFile text(broken);
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a video\n") > 0);
+        text.close();
+        form.AddSourceFile(QFile::encodeName(broken));
+        form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("src/missing.avi"))));
         form.RefreshList();
 
         QTimer sampler;
@@ -131,6 +141,17 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
         QCOMPARE(errors, QStringList());
         QCOMPARE(form.JobList->Items(0)->Status, csConverted);
+        QCOMPARE(form.JobList->Items(1)->Status, csFailed);
+        QCOMPARE(form.ListViewConvertFile->item(1, 1)->toolTip(),
+                 QStringLiteral("変換元のファイルが壊れているか、対応していない形式です"));
+        QCOMPARE(form.JobList->Items(2)->Status, csFailed);
+        QCOMPARE(form.ListViewConvertFile->item(2, 1)->toolTip(),
+                 QStringLiteral("変換元のファイルが見つかりません"));
+        // The clip's length came through the wrapper: its own progress moved the queue's.
+        QVERIFY(std::any_of(desktop.progress.begin(), desktop.progress.end(), [](const auto& p) {
+            return p.jobsLeft == 3 && p.fraction > 0.1 && p.fraction <= 1.0 / 3 + 1e-9;
+        }));
+        QCOMPARE(desktop.clears, 1);
         const QString output = form.JobList->Items(0)->OutputFile;
         QCOMPARE(output, QString::fromUtf8(form.DataDir) + QStringLiteral("旅行 の\"思い出\".mp4"));
 

@@ -98,6 +98,30 @@ public:
     }
 };
 
+// Records what the window shows on the desktop around it.
+class FakeDesktop : public DesktopService
+{
+public:
+    struct Progress
+    {
+        double fraction;
+        qint64 jobsLeft;
+    };
+    QList<Progress> progress;
+    int clears = 0;
+    QStringList notices; // summary, a line break, body
+
+    void showProgress(double fraction, qint64 jobsLeft) override
+    {
+        progress.append({fraction, jobsLeft});
+    }
+    void clearProgress() override { ++clears; }
+    void notify(const QString& summary, const QString& body) override
+    {
+        notices.append(summary + QLatin1Char('\n') + body);
+    }
+};
+
 // No device is connected.
 class NoMediaDevice : public MediaLibraryFactory
 {
