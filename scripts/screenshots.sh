@@ -1,8 +1,9 @@
 #!/bin/sh
-# Takes the README's screenshots of the three windows on a virtual X display: docs/main.png,
-# docs/selectdvd.png and docs/config.png. The real program is driven the way a user drives
-# it: files are added with ファイル追加 and one of them is converted, the two dialogs are
-# opened with their buttons; the chapter dialog's picture shows an authored DVD-Video.
+# Takes the README's screenshots on a virtual X display: the three windows (docs/main.png,
+# docs/selectdvd.png, docs/config.png), the open dialog (docs/open.png) and a failed file's
+# reason (docs/failed.png). The real program is driven the way a user drives it: files are
+# added with ファイル追加 and converted, the two dialogs are opened with their buttons, the
+# pointer rests on a failed row; the chapter dialog's picture shows an authored DVD-Video.
 # Usage: scripts/screenshots.sh [program folder]   (default: the build folder)
 # Needs a built program (scripts/build.sh) and what scripts/setup.sh installs (python3-xlib).
 set -eu
@@ -56,9 +57,11 @@ shoot() {
     echo "screenshots: docs/$2"
 }
 
+# In the Documents folder, where the open dialog starts.
+videos=$HOME/Documents
 for name in sports_day.avi trip_to_kyoto.mpg piano_recital.flv; do
     ffmpeg -v error -f lavfi -i testsrc=duration=3:size=320x240:rate=25 \
-        -f lavfi -i sine=duration=3 "$work/$name" </dev/null
+        -f lavfi -i sine=duration=3 "$videos/$name" </dev/null
 done
 
 cd "$appdir"
@@ -67,15 +70,22 @@ program=$!
 main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
 
 # One file converted, two waiting.
-add_file "$program" "$main" "$work/sports_day.avi"
+add_file "$program" "$main" "$videos/sports_day.avi"
 sleep 0.5
 click "$main" 404 82                        # 動画変換
 box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
 press "$box" Return
 wait_hidden "$program" "$box" 10 || fail "the message did not close"
 [ -s "$HOME/ビデオ/iPod/sports_day.mp4" ] || fail "sports_day.avi was not converted"
-add_file "$program" "$main" "$work/trip_to_kyoto.mpg"
-add_file "$program" "$main" "$work/piano_recital.flv"
+# Two files at once.
+click "$main" 83 28                         # ファイル追加
+opener=$(wait_other_window "$program" "$main" 30) || fail "ファイル追加 opened no file dialog"
+xdotool windowfocus --sync "$opener"
+xdotool type --delay 20 '"trip_to_kyoto.mpg" "piano_recital.flv"'
+sleep 0.5
+shoot "$opener" open.png
+xdotool key Return
+wait_hidden "$program" "$opener" 30 || fail "the file dialog did not close"
 sleep 0.5
 shoot "$main" main.png
 
@@ -91,6 +101,24 @@ sleep 0.5
 shoot "$config" config.png
 click "$config" 413 250                     # キャンセル
 wait_hidden "$program" "$config" 10 || fail "the settings dialog did not close"
+
+# A file that is no video fails; resting the pointer on its row shows why.
+printf 'not a video\n' >"$videos/broken_clip.avi"
+add_file "$program" "$main" "$videos/broken_clip.avi"
+click "$main" 404 82                        # 動画変換
+for step in "the removal notice" "the end of the conversion"; do
+    box=$(wait_window '^情報$' 120) || fail "no message for $step"
+    press "$box" Return
+    wait_hidden "$program" "$box" 10 || fail "the message for $step did not close"
+done
+# Qt shows tooltips only in the active window; without a window manager, focus makes it so.
+xdotool windowfocus --sync "$main"
+xdotool mousemove --sync --window "$main" 80 120
+xdotool mousemove --sync --window "$main" 90 125   # broken_clip.avi, the third row
+sleep 1.5
+eval "$(xdotool getwindowgeometry --shell "$main")"
+import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$docs/failed.png"
+echo "screenshots: docs/failed.png"
 
 close_window "$main"
 wait "$program" || fail "the program did not end cleanly"
