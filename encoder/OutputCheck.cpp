@@ -120,9 +120,8 @@ template <typename Visit> bool forEachBox(const unsigned char* data, size_t size
                 return false;
             boxSize = be64(data + at + 8);
             header = 16;
-        } else if (boxSize == 0) {
-            boxSize = size - at;
         }
+        // Size 0 ("to the end of the file") is for a top-level box only.
         if (boxSize < header || boxSize > size - at)
             return false;
         visit(Box{std::string_view(reinterpret_cast<const char*>(data + at + 4), 4),
