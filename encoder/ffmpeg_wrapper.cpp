@@ -454,6 +454,7 @@ int stopped(const Watch& watch, const OutputFile& output)
     return 128 + watch.stopSignal();
 }
 
+// ffmpeg: the program found on PATH, empty for none.
 int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
             const tovilo::Request& request)
 {
@@ -462,6 +463,12 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
     if (output.isLink()) {
         reportFailure(FailureKind::OutputUnwritable, "the output is a symbolic link");
         return kFailedExit;
+    }
+    if (ffmpeg.empty()) {
+        output.removeIfOurs(); // the empty file reserved for us
+        reportFailure(FailureKind::EncoderMissing,
+                      "ffmpeg was not found on PATH; install the ffmpeg package");
+        return kNotFoundExit;
     }
     Watch watch;
     if (!watch.start()) {
@@ -532,11 +539,5 @@ int main(int argc, char** argv)
         reportFailure(FailureKind::Usage, error.what());
         return kUsageExit;
     }
-    const std::string ffmpeg = findFfmpeg();
-    if (ffmpeg.empty()) {
-        reportFailure(FailureKind::EncoderMissing,
-                      "ffmpeg was not found on PATH; install the ffmpeg package");
-        return kNotFoundExit;
-    }
-    return convert(ffmpeg, args, request);
+    return convert(findFfmpeg(), args, request);
 }
