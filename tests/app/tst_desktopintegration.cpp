@@ -1,6 +1,6 @@
 // The queue's progress and the end-of-queue notice as a desktop sees them: the real D-Bus
-// service on the private session bus the test runs under, a listener for the launcher entry
-// signal and a stand-in notification daemon, a short queue through the stand-in encoder.
+// service on the private session bus the test runs under, a short queue through the stand-in
+// encoder, and a stand-in desktop that records the dock's updates and the notices.
 #include "../common/FakeServices.h"
 #include "app/UnitMain.h"
 #include "platform/DesktopIntegration.h"
@@ -16,16 +16,16 @@
 using namespace tovilo;
 using namespace tovilo::test;
 
-namespace {
-
-// Stands in for the desktop's notification daemon and records each notice.
-class FakeNotifications : public QObject
+// The notification daemon (its one exported method) and a dock listening for launcher entries.
+class DesktopSession : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 public:
-    QList<QVariantList> calls;
+    QList<QVariantList> notices;
+    QStringList apps;
+    QList<QVariantMap> updates;
 
 public Q_SLOTS:
     Q_SCRIPTABLE uint Notify(const QString& appName, uint replacesId, const QString& appIcon,
@@ -33,35 +33,16 @@ public Q_SLOTS:
                              const QStringList& actions, const QVariantMap& hints,
                              int expireTimeout)
     {
-        calls.append({appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout});
-        return static_cast<uint>(calls.size());
+        notices.append(
+            {appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout});
+        return static_cast<uint>(notices.size());
     }
-};
-
-// Records every launcher entry update on the bus, as a dock would receive them.
-class LauncherListener : public QObject
-{
-    Q_OBJECT
-
-public:
-    QStringList apps;
-    QList<QVariantMap> updates;
-
-    bool cleared() const
-    {
-        return !updates.isEmpty() &&
-               !updates.last().value(QStringLiteral("progress-visible")).toBool();
-    }
-
-public Q_SLOTS:
     void Update(const QString& app, const QVariantMap& properties)
     {
         apps.append(app);
         updates.append(properties);
     }
 };
-
-} // namespace
 
 class TestDesktopIntegration : public QObject
 {
@@ -73,33 +54,31 @@ class TestDesktopIntegration : public QObject
     FakeShell m_shell;
     FakeDrives m_drives;
     NoMediaDevice m_noDevice;
-    FakeNotifications m_notifications;
-    LauncherListener m_launcher;
+    DesktopSession m_session;
     DBusDesktopService m_desktop;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        // Its own connection, so that the program's messages really travel over the bus.
+        // A connection of its own, so that the program's messages really travel over the bus.
         QDBusConnection bus =
-            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("listener"));
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
         if (!bus.isConnected())
             QSKIP("no session bus: run under dbus-run-session");
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"),
-                                   &m_notifications, QDBusConnection::ExportScriptableSlots));
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &m_session,
+                                   QDBusConnection::ExportScriptableSlots));
         QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
         QVERIFY(
             bus.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                        QStringLiteral("Update"), &m_launcher, SLOT(Update(QString, QVariantMap))));
+                        QStringLiteral("Update"), &m_session, SLOT(Update(QString, QVariantMap))));
 
         QDir work(m_work.path());
-        QVERIFY(work.mkpath(QStringLiteral("lib")) && work.mkpath(QStringLiteral("out")) &&
-                work.mkpath(QStringLiteral("Documents")));
+        QVERIFY(work.mkpath(QStringLiteral("lib")) && work.mkpath(QStringLiteral("out")));
         QVERIFY(
             QFile::link(QStringLiteral(FAKE_ENCODER), work.filePath(QStringLiteral("lib/ffmpeg"))));
         m_previousCurrent = QDir::currentPath();
         QVERIFY(QDir::setCurrent(m_work.path()));
-        m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
+        m_shell.documents = QFile::encodeName(m_work.path());
     }
 
     void cleanupTestCase() { QDir::setCurrent(m_previousCurrent); }
@@ -114,9 +93,9 @@ private Q_SLOTS:
     void progressAndNotice()
     {
         QFETCH(bool, windowActive);
-        m_launcher.apps.clear();
-        m_launcher.updates.clear();
-        m_notifications.calls.clear();
+        m_session.notices.clear();
+        m_session.apps.clear();
+        m_session.updates.clear();
         TFormMain form(Services{m_prompt, m_shell, m_drives, m_noDevice, m_desktop});
         form.JobList->SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
         form.JobList->OpenDir = false;
@@ -127,49 +106,48 @@ private Q_SLOTS:
         }
         form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("good.avi"))));
         form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("fail.avi"))));
-        form.RefreshList();
 
         QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 20000);
-        // The last update clears the entry; a notice is sent before it, so it is here by then.
-        QTRY_VERIFY_WITH_TIMEOUT(m_launcher.cleared(), 20000);
+        // The last update hides the entry. A notice goes out before it over the same
+        // connection, so it has arrived by then.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !m_session.updates.isEmpty() &&
+                !m_session.updates.last().value(QStringLiteral("progress-visible")).toBool(),
+            20000);
+        QVERIFY(form.PngBtnConvertMovie->isEnabled());
+        QCOMPARE(m_prompt.informations.takeLast(), QStringLiteral("変換が完了しました"));
 
-        for (const QString& app : std::as_const(m_launcher.apps))
-            QCOMPARE(app, QStringLiteral("application://tovilo.desktop"));
-        const QVariantMap last = m_launcher.updates.takeLast();
-        QCOMPARE(last.value(QStringLiteral("count-visible")), QVariant(false));
-        double previousProgress = -1;
-        qint64 previousCount = 3;
-        for (const QVariantMap& update : std::as_const(m_launcher.updates)) {
+        QCOMPARE(m_session.apps.count(QStringLiteral("application://tovilo.desktop")),
+                 m_session.apps.size());
+        QCOMPARE(m_session.updates.takeLast().value(QStringLiteral("count-visible")),
+                 QVariant(false));
+        // Rising within the first file (its length from the encoder), then one job left.
+        QList<double> progress;
+        QList<qint64> counts;
+        for (const QVariantMap& update : std::as_const(m_session.updates)) {
             QCOMPARE(update.value(QStringLiteral("progress-visible")), QVariant(true));
             QCOMPARE(update.value(QStringLiteral("count-visible")), QVariant(true));
-            const double progress = update.value(QStringLiteral("progress")).toDouble();
-            const qint64 count = update.value(QStringLiteral("count")).toLongLong();
-            QVERIFY2(progress > previousProgress && progress <= 1.0,
-                     qPrintable(QString::number(progress)));
-            QVERIFY(count <= previousCount);
-            previousProgress = progress;
-            previousCount = count;
+            progress << update.value(QStringLiteral("progress")).toDouble();
+            counts << update.value(QStringLiteral("count")).toLongLong();
         }
-        // Within the first file's progress, and down to the one job left.
-        QVERIFY(m_launcher.updates.size() >= 4);
-        QCOMPARE(m_launcher.updates.first().value(QStringLiteral("count")).toLongLong(), 2);
-        QCOMPARE(previousCount, 1);
-        QCOMPARE(previousProgress, 0.5);
+        QVERIFY2(progress.size() >= 4 && std::is_sorted(progress.begin(), progress.end()) &&
+                     std::adjacent_find(progress.begin(), progress.end()) == progress.end(),
+                 qPrintable(QString::number(progress.size())));
+        QCOMPARE(progress.last(), 0.5);
+        QCOMPARE(counts.first(), 2);
+        QCOMPARE(counts.last(), 1);
 
         if (windowActive) {
-            QVERIFY(m_notifications.calls.isEmpty());
+            QVERIFY(m_session.notices.isEmpty());
         } else {
-            QCOMPARE(m_notifications.calls.size(), 1);
-            const QVariantList& call = m_notifications.calls.first();
-            QCOMPARE(call.at(0), QVariant(QStringLiteral("Tovilo")));
-            QCOMPARE(call.at(2), QVariant(QStringLiteral("tovilo")));
-            QCOMPARE(call.at(3), QVariant(QStringLiteral("変換が完了しました")));
-            QCOMPARE(call.at(4), QVariant(QStringLiteral("変換完了 1件、変換失敗 1件")));
-            QCOMPARE(call.at(7), QVariant(-1));
+            QCOMPARE(m_session.notices.size(), 1);
+            const QVariantList& notice = m_session.notices.first();
+            QCOMPARE(notice.at(0), QVariant(QStringLiteral("Tovilo")));
+            QCOMPARE(notice.at(2), QVariant(QStringLiteral("tovilo")));
+            QCOMPARE(notice.at(3), QVariant(QStringLiteral("変換が完了しました")));
+            QCOMPARE(notice.at(4), QVariant(QStringLiteral("変換完了 1件、変換失敗 1件")));
+            QCOMPARE(notice.at(7), QVariant(-1));
         }
-        // The described end of the queue is unchanged.
-        QCOMPARE(m_prompt.informations.takeLast(), QStringLiteral("変換が完了しました"));
     }
 };
 

@@ -208,25 +208,6 @@ private Q_SLOTS:
         QCOMPARE(TFormMain::FormatDuration(seconds), text);
     }
 
-    void durationSeconds_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<double>("seconds"); // -1: no length
-        QTest::newRow("ffmpeg's line") << QByteArray("  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s")
-                                       << 83.45;
-        QTest::newRow("hours") << QByteArray("Duration: 02:00:01.50,") << 7201.5;
-        QTest::newRow("unknown") << QByteArray("  Duration: N/A, start: 0.000000, bitrate: N/A") << -1.0;
-        QTest::newRow("minutes out of range") << QByteArray("  Duration: 00:61:00.00, start") << -1.0;
-        QTest::newRow("progress line") << QByteArray("time=83.45 bitrate=1k") << -1.0;
-    }
-
-    void durationSeconds()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(double, seconds);
-        QCOMPARE(TFormMain::DurationSeconds(line).value_or(-1.0), seconds);
-    }
-
     // What the stand-in encoder writes before it fails, and the reason the row then shows.
     void failureReasonOnTheRow_data()
     {
