@@ -7,6 +7,9 @@
 
 #include <gpod/itdb.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -277,7 +281,36 @@ Signature signatureOf(Itdb_IpodGeneration generation)
     }
 }
 
-// Whether the database header carries a hash (its hashing scheme or the hash58/hash72 fields).
+// The signature fields of a database file's header that carry a hash.
+struct HeaderSignature
+{
+    bool hash58 = false;
+    bool hash72 = false;
+    bool any() const { return hash58 || hash72; }
+};
+
+HeaderSignature signatureInHeader(const char* path)
+{
+    HeaderSignature signature;
+    const int database = open(path, O_RDONLY | O_CLOEXEC);
+    if (database < 0)
+        return signature;
+    QByteArray header(0xA0, '\0');
+    const ssize_t got = pread(database, header.data(), header.size(), 0);
+    close(database);
+    header.truncate(std::max<ssize_t>(got, 0));
+    const auto anySet = [&](int from, int length) {
+        const QByteArray field = header.mid(from, length);
+        return std::any_of(field.begin(), field.end(), [](char byte) { return byte != 0; });
+    };
+    // The hashing scheme at 0x30 is 1 for hash58 and 2 for hash72.
+    signature.hash58 = anySet(0x58, 20);
+    signature.hash72 = anySet(0x72, 46);
+    if (!signature.any() && anySet(0x30, 2))
+        signature.hash58 = true;
+    return signature;
+}
+
 bool databaseIsSigned(const QByteArray& mountPoint)
 {
     if (gchar* compressed = itdb_get_itunescdb_path(mountPoint.constData())) {
@@ -288,31 +321,24 @@ bool databaseIsSigned(const QByteArray& mountPoint)
     gchar* path = itdb_get_itunesdb_path(mountPoint.constData());
     if (!path)
         return false;
-    const int database = open(path, O_RDONLY | O_CLOEXEC);
+    const bool isSigned = signatureInHeader(path).any();
     g_free(path);
-    if (database < 0)
-        return false;
-    QByteArray header(0xA0, '\0');
-    const ssize_t got = pread(database, header.data(), header.size(), 0);
-    close(database);
-    header.truncate(std::max<ssize_t>(got, 0));
-    const auto anySet = [&](int from, int length) {
-        const QByteArray field = header.mid(from, length);
-        return std::any_of(field.begin(), field.end(), [](char byte) { return byte != 0; });
-    };
-    return anySet(0x30, 2) || anySet(0x58, 20) || anySet(0x72, 46);
+    return isSigned;
 }
 
-bool hasHashInfo(const QByteArray& mountPoint)
+// The path of one of the files in the device's iPod_Control/Device, or empty.
+QByteArray deviceFile(const QByteArray& mountPoint, const char* name)
 {
-    gchar* deviceDir = itdb_get_device_dir(mountPoint.constData());
-    if (!deviceDir)
-        return false;
-    gchar* path = itdb_get_path(deviceDir, "HashInfo");
-    g_free(deviceDir);
-    const bool present = path && g_file_test(path, G_FILE_TEST_IS_REGULAR);
-    g_free(path);
-    return present;
+    QByteArray result;
+    if (gchar* deviceDir = itdb_get_device_dir(mountPoint.constData())) {
+        if (gchar* path = itdb_get_path(deviceDir, name)) {
+            if (g_file_test(path, G_FILE_TEST_IS_REGULAR))
+                result = path;
+            g_free(path);
+        }
+        g_free(deviceDir);
+    }
+    return result;
 }
 
 bool hasFirewireId(const Itdb_Device* device)
@@ -323,8 +349,53 @@ bool hasFirewireId(const Itdb_Device* device)
     return present;
 }
 
+// Writes an empty database the way libgpod would write this device's, into a scratch copy of
+// the device's description, since libgpod also writes artwork and SQLite files next to it.
+// Returns the signature it got; nullopt when libgpod cannot write it at all.
+std::optional<HeaderSignature> trialSignature(const QByteArray& mountPoint)
+{
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        throw MediaError(MediaFailure::Failed, QStringLiteral("No scratch folder for the iPod."));
+    const QByteArray root = QFile::encodeName(scratch.path());
+    const QByteArray deviceDir = root + "/iPod_Control/Device";
+    if (g_mkdir_with_parents(deviceDir.constData(), 0700) != 0 ||
+        g_mkdir_with_parents((root + "/iPod_Control/iTunes").constData(), 0700) != 0)
+        throw MediaError(MediaFailure::Failed, QStringLiteral("No scratch folder for the iPod."));
+    for (const char* name : {"SysInfo", "SysInfoExtended", "HashInfo"}) {
+        const QByteArray source = deviceFile(mountPoint, name);
+        gchar* contents = nullptr;
+        gsize length = 0;
+        if (source.isEmpty() ||
+            !g_file_get_contents(source.constData(), &contents, &length, nullptr))
+            continue;
+        const QByteArray target = deviceDir + '/' + name;
+        const bool copied =
+            g_file_set_contents(target.constData(), contents, static_cast<gssize>(length), nullptr);
+        g_free(contents);
+        if (!copied)
+            throw MediaError(MediaFailure::Failed,
+                             QStringLiteral("Cannot copy the iPod's description."));
+    }
+
+    std::unique_ptr<Itdb_iTunesDB, void (*)(Itdb_iTunesDB*)> db(itdb_new(), itdb_free);
+    itdb_set_mountpoint(db.get(), root.constData());
+    Itdb_Playlist* library = itdb_playlist_new("iPod", FALSE);
+    itdb_playlist_set_mpl(library);
+    itdb_playlist_add(db.get(), library, -1);
+    const QByteArray database = root + "/iPod_Control/iTunes/iTunesDB";
+    GError* error = nullptr;
+    if (!itdb_write_file(db.get(), database.constData(), &error)) {
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    return signatureInHeader(database.constData());
+}
+
 // Refuses a device whose database libgpod would write in a form the device does not show, or
-// not at all; called before anything is copied so that a refused device stays as it was.
+// not at all; called before anything is copied so that a refused device stays as it was. The
+// generation says what the device needs; a trial write says what libgpod would give it (its
+// choice also follows SysInfoExtended).
 void checkDevice(IpodDevice& device)
 {
     const Itdb_Device* info = device.db->device;
@@ -332,30 +403,43 @@ void checkDevice(IpodDevice& device)
     const Itdb_IpodGeneration generation =
         model ? model->ipod_generation : ITDB_IPOD_GENERATION_UNKNOWN;
     const QString name = QString::fromUtf8(itdb_info_get_ipod_generation_string(generation));
-    switch (signatureOf(generation)) {
-    case Signature::None:
-        break;
+    const Signature needed = signatureOf(generation);
+    const auto refuse = [&](MediaFailure failure, const QString& why) {
+        throw MediaError(failure, QStringLiteral("%1 (%2)").arg(why, name));
+    };
+    if (needed == Signature::Unsupported)
+        refuse(MediaFailure::UnsupportedModel, QStringLiteral("libgpod cannot write this iPod"));
+    if (needed == Signature::Hash58 && !hasFirewireId(info))
+        refuse(MediaFailure::MissingDeviceId, QStringLiteral("the iPod's FireWire id is unknown"));
+    if (needed == Signature::Hash72 &&
+        (deviceFile(device.mountPoint, "HashInfo").isEmpty() || !hasFirewireId(info)))
+        refuse(MediaFailure::MissingHashInfo, QStringLiteral("the iPod has no HashInfo"));
+
+    const std::optional<HeaderSignature> trial = trialSignature(device.mountPoint);
+    switch (needed) {
     case Signature::Hash58:
-        if (!hasFirewireId(info))
-            throw MediaError(MediaFailure::MissingDeviceId,
-                             QStringLiteral("The %1 iPod's FireWire id is unknown.").arg(name));
+        if (!trial || !trial->hash58)
+            refuse(MediaFailure::MissingDeviceId,
+                   QStringLiteral("the iPod's description does not let libgpod sign for it"));
         break;
     case Signature::Hash72:
-        if (!hasHashInfo(device.mountPoint) || !hasFirewireId(info))
-            throw MediaError(MediaFailure::MissingHashInfo,
-                             QStringLiteral("The %1 iPod has no HashInfo.").arg(name));
+        if (!trial || !trial->hash72)
+            refuse(MediaFailure::MissingHashInfo,
+                   QStringLiteral("the iPod's HashInfo does not let libgpod sign for it"));
         break;
-    case Signature::Unsupported:
-        throw MediaError(MediaFailure::UnsupportedModel,
-                         QStringLiteral("The %1 iPod's database cannot be written.").arg(name));
     case Signature::Unknown:
         // Written unsigned over a signed database, the device would show no tracks at all.
-        if (databaseIsSigned(device.mountPoint))
-            throw MediaError(MediaFailure::UnknownModel,
-                             QStringLiteral("The iPod's model is unknown and its database "
-                                            "is signed."));
-        // Nothing is known about it: it is handled as before, videos included.
+        if (!trial || (!trial->any() && databaseIsSigned(device.mountPoint)))
+            refuse(MediaFailure::UnknownModel,
+                   QStringLiteral("the iPod's model is unknown and its database is signed"));
+        // Nothing is known about its video: it is handled as before, videos included.
         return;
+    case Signature::None:
+    case Signature::Unsupported:
+        if (!trial)
+            refuse(MediaFailure::UnsupportedModel,
+                   QStringLiteral("libgpod cannot write this iPod"));
+        break;
     }
     device.playsVideo = itdb_device_supports_video(info) != FALSE;
 }
