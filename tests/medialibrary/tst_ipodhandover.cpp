@@ -1,0 +1,254 @@
+// The hand-over from the main window to iPods of each generation, on device folders made here.
+#include "../common/FakeServices.h"
+#include "app/UnitMain.h"
+#include "platform/MediaLibrary.h"
+
+#include <gpod/itdb.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tovilo;
+using namespace tovilo::test;
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(contents) == contents.size();
+}
+
+// Where the FireWire id is, as the udev helper (SysInfoExtended, with the database version
+// that tells libgpod how to sign) or an older tool (SysInfo) leaves it.
+enum class IdIn
+{
+    Nowhere,
+    SysInfo,
+    SysInfoExtended
+};
+
+void describeDevice(const QString& mountPoint, const QString& model, IdIn id, int dbVersion = 0)
+{
+    const QString dir = mountPoint + QStringLiteral("/iPod_Control/Device/");
+    QByteArray sysInfo;
+    if (!model.isEmpty())
+        sysInfo += "ModelNumStr: " + model.toLatin1() + '\n';
+    if (id == IdIn::SysInfo)
+        sysInfo += "FirewireGuid: 0x000A27001234ABCD\n";
+    QVERIFY(writeFile(dir + QStringLiteral("SysInfo"), sysInfo));
+    QFile::remove(dir + QStringLiteral("SysInfoExtended"));
+    if (id == IdIn::SysInfoExtended)
+        QVERIFY(writeFile(dir + QStringLiteral("SysInfoExtended"),
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                          "<plist version=\"1.0\">\n<dict>\n"
+                          "\t<key>FireWireGUID</key>\n\t<string>000A27001234ABCD</string>\n" +
+                              (dbVersion ? "\t<key>DBVersion</key>\n\t<integer>" +
+                                               QByteArray::number(dbVersion) + "</integer>\n"
+                                         : QByteArray()) +
+                              "</dict>\n</plist>\n"));
+}
+
+// Every file below the device's control folder with a digest of its contents.
+QMap<QString, QByteArray> snapshot(const QString& mountPoint)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(mountPoint, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(path, QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1));
+    }
+    return files;
+}
+
+// The titles in the library playlist, read back as another program would.
+QStringList libraryTitles(const QString& mountPoint)
+{
+    QStringList titles;
+    GError* error = nullptr;
+    Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(mountPoint).constData(), &error);
+    if (!db) {
+        qWarning("cannot parse the device: %s", error ? error->message : "?");
+        g_clear_error(&error);
+        return titles;
+    }
+    for (GList* node = itdb_playlist_mpl(db)->members; node; node = node->next) {
+        auto* track = static_cast<Itdb_Track*>(node->data);
+        gchar* file = itdb_filename_on_ipod(track);
+        if (file && QFileInfo::exists(QFile::decodeName(file)))
+            titles << QString::fromUtf8(track->title);
+        g_free(file);
+    }
+    itdb_free(db);
+    titles.sort();
+    return titles;
+}
+
+QByteArray databaseBytes(const QString& mountPoint, int from, int length)
+{
+    QFile file(mountPoint + QStringLiteral("/iPod_Control/iTunes/iTunesDB"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().mid(from, length);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(IdIn)
+
+class TestIpodHandOver : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_media;
+    QString m_video;
+    QString m_audio;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_media.isValid());
+        m_video = m_media.filePath(QStringLiteral("clip.mp4"));
+        m_audio = m_media.filePath(QStringLiteral("song.mp3"));
+        const QList<QStringList> commands = {
+            {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1", "-c:v", "mpeg4",
+             m_video},
+            {"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "libmp3lame", m_audio}};
+        for (const QStringList& arguments : commands) {
+            QProcess ffmpeg;
+            ffmpeg.start(QStringLiteral("ffmpeg"),
+                         QStringList{"-nostdin", "-v", "error", "-y"} + arguments);
+            QVERIFY(ffmpeg.waitForFinished(60000));
+            QCOMPARE(ffmpeg.exitCode(), 0);
+        }
+    }
+
+    void handOver_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<IdIn>("id");
+        QTest::addColumn<int>("dbVersion");     // in SysInfoExtended, 0 for none
+        QTest::addColumn<bool>("signedBefore"); // the database was signed by an earlier sync
+        QTest::addColumn<bool>("handedOver");   // the completion message is shown
+        QTest::addColumn<QList<TConvertStatus>>("statuses"); // of [song.mp3, clip.mp4]
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<bool>("hash58");
+        QTest::addColumn<QString>("label");
+
+        const QList<TConvertStatus> both{csTransferred, csTransferred};
+        const QList<TConvertStatus> none{csConverted, csConverted};
+        const QStringList all{"clip", "song"};
+        const QStringList nothing;
+        const QString noId =
+            QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
+
+        QTest::newRow("5.5G video")
+            << "MA446" << IdIn::Nowhere << 0 << false << true << both << all << false << QString();
+        QTest::newRow("classic, id from the udev helper")
+            << "MB029" << IdIn::SysInfoExtended << 3 << false << true << both << all << true
+            << QString();
+        QTest::newRow("classic without id")
+            << "MB029" << IdIn::Nowhere << 0 << false << false << none << nothing << false << noId;
+        // libgpod would write it unsigned: the device would show nothing.
+        QTest::newRow("classic, id without database version")
+            << "MB029" << IdIn::SysInfoExtended << 0 << false << false << none << nothing << false
+            << noId;
+        QTest::newRow("nano 3G, id in SysInfo")
+            << "MA978" << IdIn::SysInfo << 0 << false << true << both << all << true << QString();
+        QTest::newRow("nano 5G without HashInfo")
+            << "MC027" << IdIn::SysInfoExtended << 4 << false << false << none << nothing << false
+            << QStringLiteral("このiPodには登録できません（HashInfoがありません）");
+        QTest::newRow("nano 6G") << "MC525" << IdIn::SysInfoExtended << 5 << false << false << none
+                                 << nothing << false
+                                 << QStringLiteral("この機種のiPodには登録できません");
+        QTest::newRow("unknown model, signed database")
+            << "MZ999" << IdIn::Nowhere << 0 << true << false << none << nothing << true
+            << QStringLiteral("機種を判別できないiPodには登録できません");
+        QTest::newRow("unknown model, plain database")
+            << "" << IdIn::Nowhere << 0 << false << true << both << all << false << QString();
+        QTest::newRow("nano 2G: the song only")
+            << "MA477" << IdIn::Nowhere << 0 << false << false
+            << QList<TConvertStatus>{csTransferred, csConverted} << QStringList{"song"} << false
+            << QStringLiteral("このiPodは動画を再生できません");
+    }
+
+    void handOver()
+    {
+        QFETCH(QString, model);
+        QFETCH(IdIn, id);
+        QFETCH(int, dbVersion);
+        QFETCH(bool, signedBefore);
+        QFETCH(bool, handedOver);
+        QFETCH(QList<TConvertStatus>, statuses);
+        QFETCH(QStringList, titles);
+        QFETCH(bool, hash58);
+        QFETCH(QString, label);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString device = dir.filePath(QStringLiteral("IPOD"));
+        QVERIFY(QDir().mkpath(device));
+        GError* error = nullptr;
+        QVERIFY(itdb_init_ipod(QFile::encodeName(device).constData(), nullptr, "Test", &error));
+        if (signedBefore) {
+            // As a classic synced elsewhere whose model later reads as unknown.
+            describeDevice(device, QStringLiteral("MB029"), IdIn::SysInfo);
+            Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(device).constData(), &error);
+            QVERIFY(db && itdb_write(db, &error));
+            itdb_free(db);
+        }
+        describeDevice(device, model, id, dbVersion);
+        const QMap<QString, QByteArray> before = snapshot(device);
+
+        FakePrompt prompt;
+        FakeShell shell;
+        IpodLibraryFactory library = IpodLibraryFactory::withMountPoints(
+            {QFile::encodeName(dir.filePath(QStringLiteral("not a device"))),
+             QFile::encodeName(device)});
+        TFormMain form(Services{&prompt, &shell, nullptr, &library});
+        // The last job is handed over first: the video meets the nano 2G before the song.
+        for (const QString& output : {m_audio, m_video}) {
+            form.AddSourceFile(QFile::encodeName(output));
+            ThConvertInfoObject* job = form.JobList->Items(form.JobList->Count() - 1);
+            job->OutputFile = output;
+            job->Status = csConverted;
+        }
+        form.AddToiTunes();
+
+        QCOMPARE(prompt.informations,
+                 handedOver ? QStringList{"変換・iTunesへの転送が完了しました"} : QStringList());
+        QList<TConvertStatus> actual;
+        for (int i = 0; i < form.JobList->Count(); ++i)
+            actual << form.JobList->Items(i)->Status;
+        QCOMPARE(actual, statuses);
+        QCOMPARE(form.LblSituation->text(), label);
+        QVERIFY(!form.ITunesApp);
+
+        if (titles.isEmpty()) {
+            // Refused: not a byte changed on the device.
+            QCOMPARE(snapshot(device), before);
+        } else {
+            QCOMPARE(libraryTitles(device), titles);
+        }
+        const QByteArray hash = databaseBytes(device, 0x58, 20);
+        QCOMPARE(hash.count('\0') < hash.size(), hash58);
+
+        if (!label.isEmpty()) {
+            // The reason stays until the next conversion starts.
+            form.StartNextJob();
+            QVERIFY(form.LblSituation->text().isEmpty());
+        }
+    }
+};
+
+QTEST_MAIN(TestIpodHandOver)
+#include "tst_ipodhandover.moc"
