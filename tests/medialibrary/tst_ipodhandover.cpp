@@ -211,10 +211,11 @@ private Q_SLOTS:
 
         FakePrompt prompt;
         FakeShell shell;
+        FakeDrives drives;
         IpodLibraryFactory library = IpodLibraryFactory::withMountPoints(
             {QFile::encodeName(dir.filePath(QStringLiteral("not a device"))),
              QFile::encodeName(device)});
-        TFormMain form(Services{&prompt, &shell, nullptr, &library});
+        TFormMain form(Services{prompt, shell, drives, library});
         // The last job is handed over first: the video meets the nano 2G before the song.
         for (const QString& output : {m_audio, m_video}) {
             form.AddSourceFile(QFile::encodeName(output));
