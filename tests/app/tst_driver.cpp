@@ -265,8 +265,11 @@ private Q_SLOTS:
         press(m_form->PngBtnConvertMovie);
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         QCOMPARE(m_prompt.informations,
-                 (QStringList{"変換完了、iTunesへの転送が完了した動画はリストから削除されます", "変換が完了しました"}));
-        QCOMPARE(encoderLog(), (QStringList{"again.avi", "next.flv"}));
+                 (QStringList{QStringLiteral(
+                                  "変換完了、iTunesへの転送が完了した動画はリストから削除されます"),
+                              QStringLiteral("変換が完了しました")}));
+        QCOMPARE(encoderLog(),
+                 (QStringList{QStringLiteral("again.avi"), QStringLiteral("next.flv")}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted}));
         QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("again.mp4")));
         QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->text(), QStringLiteral("変換完了"));
@@ -281,8 +284,9 @@ private Q_SLOTS:
         add(QStringLiteral("sent.avi"), csTransferred);
         press(m_form->PngBtnConvertMusic);
         QCOMPARE(m_prompt.informations,
-                 (QStringList{"変換完了、iTunesへの転送が完了した動画はリストから削除されます",
-                              "変換する動画をリストに追加してください"}));
+                 (QStringList{QStringLiteral(
+                                  "変換完了、iTunesへの転送が完了した動画はリストから削除されます"),
+                              QStringLiteral("変換する動画をリストに追加してください")}));
         QCOMPARE(m_form->JobList->Count(), 0);
         QVERIFY(idle());
         QVERIFY(encoderLog().isEmpty());
@@ -322,7 +326,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(out(QStringLiteral("fail.mp4"))));
         QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換失敗"));
         // No message for the failure itself; the end message still comes.
-        QCOMPARE(m_prompt.informations, QStringList{"変換が完了しました"});
+        QCOMPARE(m_prompt.informations, QStringList{QStringLiteral("変換が完了しました")});
         // Pressing again retries the failed job under its own name.
         press(m_form->PngBtnConvertMovie);
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
@@ -345,7 +349,9 @@ private Q_SLOTS:
         QVERIFY(m_form->DosCommandConvert->IsRunning());
         press(m_form->PngBtnConvertCancel);
 
-        QCOMPARE(m_prompt.questions, (QStringList{"変換を中止してよろしいですか？", "変換を中止してよろしいですか？"}));
+        QCOMPARE(m_prompt.questions,
+                 (QStringList{QStringLiteral("変換を中止してよろしいですか？"),
+                              QStringLiteral("変換を中止してよろしいですか？")}));
         QVERIFY(!m_form->DosCommandConvert->IsRunning());
         QVERIFY(idle());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
@@ -354,7 +360,7 @@ private Q_SLOTS:
         QVERIFY(!m_form->Cancelling);
         // The queue does not go on, and the stopped run's end changed nothing later.
         QTest::qWait(300);
-        QCOMPARE(encoderLog(), QStringList{"slow.avi"});
+        QCOMPARE(encoderLog(), QStringList{QStringLiteral("slow.avi")});
         QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
         QVERIFY(m_prompt.informations.isEmpty());
     }
@@ -371,7 +377,7 @@ private Q_SLOTS:
                  QStringLiteral("変換プログラム（FFmpeg）が見つからないか、起動できません"));
         QVERIFY(m_errors.first().startsWith(QStringLiteral("lib/ffmpeg -y -i \"")));
         QVERIFY(m_errors.first().endsWith(QStringLiteral("\" doesn't exist.")));
-        QCOMPARE(m_prompt.informations, QStringList{"変換が完了しました"});
+        QCOMPARE(m_prompt.informations, QStringList{QStringLiteral("変換が完了しました")});
     }
 
     void openFolderWhenAsked()
@@ -399,7 +405,8 @@ private Q_SLOTS:
 
         QTRY_VERIFY_WITH_TIMEOUT(!m_prompt.informations.isEmpty(), 5000);
         QVERIFY(!m_form->TimerRegistiTunes->isActive());
-        QCOMPARE(m_prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"});
+        QCOMPARE(m_prompt.informations,
+                 QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")});
         // Last job first; failed jobs are never handed over.
         QCOMPARE(m_library.added, (QStringList{out(QStringLiteral("y.mp4")), out(QStringLiteral("x.mp4"))}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csTransferred, csFailed, csTransferred}));
@@ -413,8 +420,10 @@ private Q_SLOTS:
         add(QStringLiteral("w.avi"));
         add(QStringLiteral("f.avi"), csFailed);
         m_form->AddToiTunes();
-        QCOMPARE(m_library.calls, (QStringList{"create", "release"}));
-        QCOMPARE(m_prompt.informations, QStringList{"変換・iTunesへの転送が完了しました"});
+        QCOMPARE(m_library.calls,
+                 (QStringList{QStringLiteral("create"), QStringLiteral("release")}));
+        QCOMPARE(m_prompt.informations,
+                 QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")});
     }
 
     void handOverWithoutDevice()

@@ -45,7 +45,9 @@ bool run(const QString& program, const QStringList& arguments, QByteArray* outpu
 QJsonArray streams(const QString& path)
 {
     QByteArray json;
-    if (!run(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-of", "json", path},
+    if (!run(QStringLiteral("ffprobe"),
+             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_streams"),
+              QStringLiteral("-of"), QStringLiteral("json"), path},
              &json))
         return {};
     return QJsonDocument::fromJson(json).object().value(QStringLiteral("streams")).toArray();
@@ -80,10 +82,14 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral(WRAPPER), work.filePath(QStringLiteral("lib/ffmpeg"))));
         work.mkpath(QStringLiteral("src"));
         m_clip = work.filePath(QStringLiteral("src/旅行 の\"思い出\".avi"));
-        QVERIFY(run(QStringLiteral("ffmpeg"),
-                    {"-v", "error", "-y", "-f", "lavfi", "-i",
-                     "testsrc=duration=4:size=320x240:rate=25", "-f", "lavfi", "-i",
-                     "sine=duration=4", "-c:v", "mpeg4", "-c:a", "mp3", m_clip}));
+        QVERIFY(
+            run(QStringLiteral("ffmpeg"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
+                 QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                 QStringLiteral("testsrc=duration=4:size=320x240:rate=25"), QStringLiteral("-f"),
+                 QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=4"),
+                 QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-c:a"),
+                 QStringLiteral("mp3"), m_clip}));
         QVERIFY(QDir::setCurrent(m_work.path()));
 
         m_discs = work.filePath(QStringLiteral("discs"));
@@ -170,7 +176,7 @@ private Q_SLOTS:
         QVERIFY2(!progress.isEmpty(), "no progress text was shown");
         for (const QString& text : progress)
             QVERIFY2(text.endsWith(QStringLiteral("までの動画を変換完了")), qPrintable(text));
-        QCOMPARE(prompt.informations, QStringList{"変換が完了しました"});
+        QCOMPARE(prompt.informations, QStringList{QStringLiteral("変換が完了しました")});
     }
 
     void dvdDiscs_data()
@@ -180,14 +186,16 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("picked");
         QTest::addColumn<QList<bool>>("converts");
 
-        const QStringList titles = {"VTS_01_0", "VTS_01_1", "VTS_02_1"};
+        const QStringList titles = {QStringLiteral("VTS_01_0"), QStringLiteral("VTS_01_1"),
+                                    QStringLiteral("VTS_02_1")};
         QTest::newRow("DVD-Video")
-            << "video" << titles << QStringList{"VTS_01_1"} << QList<bool>{true};
-        QTest::newRow("DVD-VR") << "vr" << QStringList{"VR_MOVIE"} << QStringList{"VR_MOVIE"}
-                                << QList<bool>{true};
+            << "video" << titles << QStringList{QStringLiteral("VTS_01_1")} << QList<bool>{true};
+        QTest::newRow("DVD-VR") << "vr" << QStringList{QStringLiteral("VR_MOVIE")}
+                                << QStringList{QStringLiteral("VR_MOVIE")} << QList<bool>{true};
         // Fails, leaves nothing behind, and the queue goes on with the next title.
         QTest::newRow("copy-protected")
-            << "protected" << titles << QStringList{"VTS_01_1", "VTS_02_1"}
+            << "protected" << titles
+            << QStringList{QStringLiteral("VTS_01_1"), QStringLiteral("VTS_02_1")}
             << QList<bool>{false, true};
     }
 
@@ -296,7 +304,8 @@ private Q_SLOTS:
         form.RefreshList();
         QTest::mouseClick(form.PngBtnConvertMusic2iTunes, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(prompt.informations,
-                                  QStringList{"変換・iTunesへの転送が完了しました"}, 120000);
+                                  QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")},
+                                  120000);
         QCOMPARE(form.JobList->Items(0)->Status, csTransferred);
         QCOMPARE(form.JobList->Items(1)->Status, csTransferred);
 

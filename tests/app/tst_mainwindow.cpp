@@ -222,14 +222,24 @@ private Q_SLOTS:
         QTest::addColumn<int>("warnings");
 
         QTest::newRow("one of three supported")
-            << QStringList{"/v/a.txt", "/v/clip.avi", "/v/b.doc"} << QStringList{"clip.avi|変換待ち"} << 1;
+            << QStringList{QStringLiteral("/v/a.txt"), QStringLiteral("/v/clip.avi"),
+                           QStringLiteral("/v/b.doc")}
+            << QStringList{QStringLiteral("clip.avi|変換待ち")} << 1;
         QTest::newRow("letter case")
-            << QStringList{"/v/clip.Avi", "/v/CLIP.MPEG", "/v/x.3gp", "/v/y.vob", "/v/z.Flv", "/v/w.mpg"}
-            << QStringList{"clip.Avi|変換待ち", "CLIP.MPEG|変換待ち", "x.3gp|変換待ち", "y.vob|変換待ち",
-                           "z.Flv|変換待ち", "w.mpg|変換待ち"}
+            << QStringList{QStringLiteral("/v/clip.Avi"), QStringLiteral("/v/CLIP.MPEG"),
+                           QStringLiteral("/v/x.3gp"),    QStringLiteral("/v/y.vob"),
+                           QStringLiteral("/v/z.Flv"),    QStringLiteral("/v/w.mpg")}
+            << QStringList{QStringLiteral("clip.Avi|変換待ち"),
+                           QStringLiteral("CLIP.MPEG|変換待ち"),
+                           QStringLiteral("x.3gp|変換待ち"),
+                           QStringLiteral("y.vob|変換待ち"),
+                           QStringLiteral("z.Flv|変換待ち"),
+                           QStringLiteral("w.mpg|変換待ち")}
             << 0;
         QTest::newRow("refused names warn once")
-            << QStringList{"/v/clip.avi.txt", "/v/noext", "/v.avi/noext2"} << QStringList{} << 1;
+            << QStringList{QStringLiteral("/v/clip.avi.txt"), QStringLiteral("/v/noext"),
+                           QStringLiteral("/v.avi/noext2")}
+            << QStringList{} << 1;
         QTest::newRow("japanese name kept")
             << QStringList{QStringLiteral("/ビデオ/表ソ番組.mpg")} << QStringList{QStringLiteral("表ソ番組.mpg|変換待ち")}
             << 0;
@@ -262,7 +272,7 @@ private Q_SLOTS:
         QDir().mkpath(m_home.filePath(QStringLiteral("x.VOB")));
         TFormMain form(services());
         QVERIFY(drop(form, {QUrl::fromLocalFile(m_home.filePath(QStringLiteral("x.VOB")))}));
-        QCOMPARE(rows(form), QStringList{"x.VOB|変換待ち"});
+        QCOMPARE(rows(form), QStringList{QStringLiteral("x.VOB|変換待ち")});
     }
 
     void dropsRefusedWhileBusy()
@@ -292,8 +302,10 @@ private Q_SLOTS:
         QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
         m_shell.nextVideoFiles.clear();
         QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // cancelled: nothing
-        QCOMPARE(rows(form), (QStringList{"missing clip.avi|変換待ち", "b.flv|変換待ち",
-                                          "missing clip.avi|変換待ち", "a.avi|変換待ち"}));
+        QCOMPARE(rows(form), (QStringList{QStringLiteral("missing clip.avi|変換待ち"),
+                                          QStringLiteral("b.flv|変換待ち"),
+                                          QStringLiteral("missing clip.avi|変換待ち"),
+                                          QStringLiteral("a.avi|変換待ち")}));
         QCOMPARE(m_shell.chooserFolders.size(), 3);
         QCOMPARE(m_shell.chooserFolders.first(), QString::fromUtf8(form.DocumentsDir));
     }
@@ -336,19 +348,22 @@ private Q_SLOTS:
 
         // Nothing selected: a hint, nothing removed.
         QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
-        QCOMPARE(m_prompt.informations, QStringList{"変換リストから除外するファイルを選択してください"});
+        QCOMPARE(m_prompt.informations,
+                 QStringList{QStringLiteral("変換リストから除外するファイルを選択してください")});
 
         // No keeps everything and the selection.
         selectRows(form, {0, 2});
         m_prompt.answers = {false};
         QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
-        QCOMPARE(m_prompt.questions, QStringList{"選択したファイルを変換リストから除外しますか？"});
+        QCOMPARE(m_prompt.questions,
+                 QStringList{QStringLiteral("選択したファイルを変換リストから除外しますか？")});
         QCOMPARE(form.JobList->Count(), 4);
         QCOMPARE(form.ListViewConvertFile->selectionModel()->selectedRows().size(), 2);
 
         m_prompt.answers = {true};
         QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
-        QCOMPARE(rows(form), (QStringList{"1.avi|変換待ち", "3.avi|変換待ち"}));
+        QCOMPARE(rows(form),
+                 (QStringList{QStringLiteral("1.avi|変換待ち"), QStringLiteral("3.avi|変換待ち")}));
         QCOMPARE(form.JobList->Items(0)->SourceFile, QStringLiteral("/v/1.avi"));
         QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
     }
@@ -375,7 +390,8 @@ private Q_SLOTS:
         QVERIFY(!form.close());
         QVERIFY(form.isVisible());
         QCOMPARE(m_prompt.informations,
-                 QStringList{"変換中は終了できません。変換を中止してから終了してください。"});
+                 QStringList{QStringLiteral(
+                     "変換中は終了できません。変換を中止してから終了してください。")});
         form.SetBusy(false);
         QVERIFY(form.close());
     }

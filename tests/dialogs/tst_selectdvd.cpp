@@ -134,7 +134,8 @@ private slots:
     void drivesListedWithLabels()
     {
         // A mount point may itself contain "[" and "]"; the entry keeps its root beside it.
-        const QByteArray first = makeDisc(QStringLiteral("MY DISC [1]"), {"VIDEO_TS/VTS_01_1.VOB"});
+        const QByteArray first =
+            makeDisc(QStringLiteral("MY DISC [1]"), {QStringLiteral("VIDEO_TS/VTS_01_1.VOB")});
         m_drives.add(first, "MY_DISC", true);
         m_drives.add("/dev/sr1", "", false);
         m_drives.add(disc(QStringLiteral("日本語")), "ラベル", false);
@@ -208,23 +209,26 @@ private slots:
 
     void chapterFilesOfADisc()
     {
-        const QByteArray root = makeDisc(QStringLiteral("disc"), {
-                                                                     "VIDEO_TS/VIDEO_TS.VOB",
-                                                                     "VIDEO_TS/VIDEO_TS.IFO",
-                                                                     "VIDEO_TS/VTS_01_0.VOB",
-                                                                     "VIDEO_TS/VTS_01_1.VOB",
-                                                                     "VIDEO_TS/VTS_02_1.vob",
-                                                                     "VIDEO_TS/video_ts.VOB",
-                                                                     "VIDEO_TS/VTS_03_1.VOB.bak",
-                                                                     "EXTRA/VTS_01_1.VOB",
-                                                                     "EXTRA/deep/BONUS.VOB",
-                                                                 });
+        const QByteArray root =
+            makeDisc(QStringLiteral("disc"), {
+                                                 QStringLiteral("VIDEO_TS/VIDEO_TS.VOB"),
+                                                 QStringLiteral("VIDEO_TS/VIDEO_TS.IFO"),
+                                                 QStringLiteral("VIDEO_TS/VTS_01_0.VOB"),
+                                                 QStringLiteral("VIDEO_TS/VTS_01_1.VOB"),
+                                                 QStringLiteral("VIDEO_TS/VTS_02_1.vob"),
+                                                 QStringLiteral("VIDEO_TS/video_ts.VOB"),
+                                                 QStringLiteral("VIDEO_TS/VTS_03_1.VOB.bak"),
+                                                 QStringLiteral("EXTRA/VTS_01_1.VOB"),
+                                                 QStringLiteral("EXTRA/deep/BONUS.VOB"),
+                                             });
         m_drives.add(root, "DISC", true);
         start();
 
         QStringList names = chapterTexts();
         names.sort();
-        QCOMPARE(names, QStringList({"BONUS", "VTS_01_0", "VTS_01_1", "VTS_01_1", "video_ts"}));
+        QCOMPARE(names, QStringList({QStringLiteral("BONUS"), QStringLiteral("VTS_01_0"),
+                                     QStringLiteral("VTS_01_1"), QStringLiteral("VTS_01_1"),
+                                     QStringLiteral("video_ts")}));
 
         // Every entry queues the file where it was found.
         QStringList expectedPaths;
@@ -268,7 +272,8 @@ private slots:
             QTest::mouseClick(m_dialog->PngBtnOK, Qt::LeftButton);
         }));
         QVERIFY(m_dialog->Accepted);
-        const QStringList afterFirst = {"/videos/a.avi", "/videos/b.avi", paths[0], paths[2],
+        const QStringList afterFirst = {QStringLiteral("/videos/a.avi"),
+                                        QStringLiteral("/videos/b.avi"), paths[0], paths[2],
                                         paths[3]};
         QCOMPARE(jobSources(), afterFirst);
         for (int i = 2; i < 5; ++i)
@@ -291,7 +296,8 @@ private slots:
 
     void closeRules()
     {
-        m_drives.add(makeDisc(QStringLiteral("disc"), {"VIDEO_TS/VTS_01_1.VOB"}), "DISC", true);
+        m_drives.add(makeDisc(QStringLiteral("disc"), {QStringLiteral("VIDEO_TS/VTS_01_1.VOB")}),
+                     "DISC", true);
         start();
 
         // Until OK or Cancel first closes it, neither Escape nor a close request does.
@@ -346,7 +352,8 @@ private slots:
 
     void driveWithoutDisc()
     {
-        const QByteArray root = makeDisc(QStringLiteral("disc"), {"VIDEO_TS/VTS_01_1.VOB"});
+        const QByteArray root =
+            makeDisc(QStringLiteral("disc"), {QStringLiteral("VIDEO_TS/VTS_01_1.VOB")});
         m_drives.add("/dev/sr0", "", false);
         m_drives.add(root, "DISC", true);
         start();
@@ -374,8 +381,10 @@ private slots:
     void discChangesWhileShown()
     {
         const QByteArray first =
-            makeDisc(QStringLiteral("first"), {"VIDEO_TS/VTS_01_1.VOB", "VIDEO_TS/VTS_02_1.VOB"});
-        const QByteArray second = makeDisc(QStringLiteral("second"), {"DVD_RTAV/VR_MOVIE.VRO"});
+            makeDisc(QStringLiteral("first"), {QStringLiteral("VIDEO_TS/VTS_01_1.VOB"),
+                                               QStringLiteral("VIDEO_TS/VTS_02_1.VOB")});
+        const QByteArray second =
+            makeDisc(QStringLiteral("second"), {QStringLiteral("DVD_RTAV/VR_MOVIE.VRO")});
         m_drives.add(first, "FIRST", true);
         start();
         // Hidden, the dialog watches nothing.

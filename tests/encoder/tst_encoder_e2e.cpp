@@ -17,6 +17,8 @@
 
 #include <sys/mount.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct Run
@@ -56,15 +58,16 @@ QStringList wrapperArgs(const ThConvertInfoObjectList& queue, const QByteArray& 
 
 QJsonObject probe(const QString& file)
 {
-    const Run run = runProgram(
-        "ffprobe", {"-v", "error", "-show_streams", "-show_format", "-of", "json", "file:" + file});
+    const Run run =
+        runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_streams"_s, u"-show_format"_s,
+                                  u"-of"_s, u"json"_s, u"file:"_s + file});
     return run.exitCode == 0 ? QJsonDocument::fromJson(run.output).object() : QJsonObject();
 }
 
 QJsonObject streamOfType(const QJsonObject& info, const QString& type)
 {
-    for (const QJsonValue& stream : info["streams"].toArray()) {
-        if (stream["codec_type"].toString() == type)
+    for (const QJsonValue& stream : info[u"streams"_s].toArray()) {
+        if (stream[u"codec_type"_s].toString() == type)
             return stream.toObject();
     }
     return {};
@@ -73,9 +76,9 @@ QJsonObject streamOfType(const QJsonObject& info, const QString& type)
 Run makeClip(const QString& file, const QStringList& videoArgs, int seconds = 2)
 {
     const QString length = QString::number(seconds);
-    return runProgram("ffmpeg", QStringList{"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                            "sine=duration=" + length} +
-                                    videoArgs + QStringList{"-t", length, "file:" + file});
+    return runProgram(u"ffmpeg"_s, QStringList{u"-nostdin"_s, u"-v"_s, u"error"_s, u"-y"_s, u"-f"_s,
+                                               u"lavfi"_s, u"-i"_s, u"sine=duration="_s + length} +
+                                       videoArgs + QStringList{u"-t"_s, length, u"file:"_s + file});
 }
 
 QStringList videoArgs(int quality, const QString& source, const QString& output)
@@ -88,11 +91,12 @@ QStringList videoArgs(int quality, const QString& source, const QString& output)
 // "TFF: 0 BFF: 0" from both of idet's counts: no frame of the file shows combing.
 int interlacedFrames(const QString& file)
 {
-    const Run run = runProgram("ffmpeg", {"-nostdin", "-hide_banner", "-i", "file:" + file, "-an",
-                                          "-vf", "idet", "-f", "null", "-"});
+    const Run run =
+        runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-hide_banner"_s, u"-i"_s, u"file:"_s + file,
+                                 u"-an"_s, u"-vf"_s, u"idet"_s, u"-f"_s, u"null"_s, u"-"_s});
     int count = 0;
-    QRegularExpression counts("(TFF|BFF): *(\\d+)");
-    for (const auto& match : counts.globalMatch(run.output))
+    QRegularExpression counts(u"(TFF|BFF): *(\\d+)"_s);
+    for (const auto& match : counts.globalMatch(QString::fromUtf8(run.output)))
         count += match.captured(2).toInt();
     return run.exitCode == 0 ? count : -1;
 }
@@ -123,17 +127,18 @@ private:
 
 void TestEncoderEndToEnd::initTestCase()
 {
-    QVERIFY2(!QStandardPaths::findExecutable("ffmpeg").isEmpty() &&
-                 !QStandardPaths::findExecutable("ffprobe").isEmpty(),
+    QVERIFY2(!QStandardPaths::findExecutable(u"ffmpeg"_s).isEmpty() &&
+                 !QStandardPaths::findExecutable(u"ffprobe"_s).isEmpty(),
              "ffmpeg and ffprobe are needed (scripts/setup.sh installs them)");
     QVERIFY(m_root.isValid());
-    m_folder = m_root.filePath("動画 フォルダ");
+    m_folder = m_root.filePath(u"動画 フォルダ"_s);
     QVERIFY(QDir().mkpath(m_folder));
-    m_source = m_folder + "/-テスト clip.avi";
-    const Run made = runProgram("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
-                                           "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi",
-                                           "-i", "sine=duration=2", "-c:v", "mpeg4", "-c:a",
-                                           "pcm_s16le", "file:" + m_source});
+    m_source = m_folder + u"/-テスト clip.avi"_s;
+    const Run made =
+        runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-v"_s, u"error"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                                 u"testsrc=duration=2:size=320x240:rate=25"_s, u"-f"_s, u"lavfi"_s,
+                                 u"-i"_s, u"sine=duration=2"_s, u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s,
+                                 u"pcm_s16le"_s, u"file:"_s + m_source});
     QVERIFY2(made.exitCode == 0, made.output);
 }
 
@@ -148,8 +153,8 @@ void TestEncoderEndToEnd::converts_data()
     QTest::addColumn<QString>("frameRate");
     QTest::addColumn<QString>("sampleRate");
 
-    const QString rates[] = {"30/1", "30/1", "30/1", "30/1", "15/1"};
-    const QString samples[] = {"48000", "48000", "44100", "44100", "44100"};
+    const QString rates[] = {u"30/1"_s, u"30/1"_s, u"30/1"_s, u"30/1"_s, u"15/1"_s};
+    const QString samples[] = {u"48000"_s, u"48000"_s, u"44100"_s, u"44100"_s, u"44100"_s};
     for (int quality = 0; quality <= 4; ++quality) {
         const int width = quality == 0 ? 640 : 320;
         QTest::addRow("q%d 4:3", quality)
@@ -180,53 +185,58 @@ void TestEncoderEndToEnd::converts()
     queue.Quality = static_cast<std::uint8_t>(quality);
     queue.Ratio = static_cast<std::uint8_t>(ratio);
     const QString outName =
-        QStringLiteral("-出力 q%1 r%2.%3").arg(quality).arg(ratio).arg(audioOnly ? "mp3" : "mp4");
-    const QString output = m_folder + "/" + outName;
+        u"-出力 q%1 r%2.%3"_s.arg(quality).arg(ratio).arg(audioOnly ? u"mp3"_s : u"mp4"_s);
+    const QString output = m_folder + u"/"_s + outName;
     const QString sourceArg = relative ? QFileInfo(m_source).fileName() : m_source;
     const QString outputArg = relative ? outName : output;
-    const Run run = runProgram(
-        WRAPPER_PATH, wrapperArgs(queue, sourceArg.toUtf8(), outputArg.toUtf8()), m_folder);
+    const Run run =
+        runProgram(QStringLiteral(WRAPPER_PATH),
+                   wrapperArgs(queue, sourceArg.toUtf8(), outputArg.toUtf8()), m_folder);
     QVERIFY2(run.exitCode == 0, run.output);
 
     // Progress in the form the program reads: seconds before "bitrate".
-    QVERIFY2(QRegularExpression("time=\\d+\\.\\d\\d bitrate=").match(run.output).hasMatch(),
+    QVERIFY2(QRegularExpression(u"time=\\d+\\.\\d\\d bitrate="_s)
+                 .match(QString::fromUtf8(run.output))
+                 .hasMatch(),
              run.output);
-    QVERIFY2(!QRegularExpression("time=\\d+:").match(run.output).hasMatch(), run.output);
+    QVERIFY2(!QRegularExpression(u"time=\\d+:"_s).match(QString::fromUtf8(run.output)).hasMatch(),
+             run.output);
     // The source's length, which the program reads for the fraction done, as ffmpeg said it.
     QVERIFY2(run.output.contains("\n  Duration: 00:00:02.00, start: "), run.output);
 
     const QJsonObject info = probe(output);
     QVERIFY2(!info.isEmpty(), qPrintable(output));
-    const double duration = info["format"]["duration"].toString().toDouble();
+    const double duration = info[u"format"_s][u"duration"_s].toString().toDouble();
     QVERIFY2(duration > 1.5 && duration < 2.5, qPrintable(QString::number(duration)));
-    const QJsonObject audio = streamOfType(info, "audio");
-    QCOMPARE(audio["sample_rate"].toString(), sampleRate);
+    const QJsonObject audio = streamOfType(info, u"audio"_s);
+    QCOMPARE(audio[u"sample_rate"_s].toString(), sampleRate);
 
     if (audioOnly) {
-        QCOMPARE(info["format"]["format_name"].toString(), "mp3");
-        QCOMPARE(info["streams"].toArray().size(), 1);
-        QCOMPARE(audio["codec_name"].toString(), "mp3");
-        QCOMPARE(audio["bit_rate"].toString(), "128000");
+        QCOMPARE(info[u"format"_s][u"format_name"_s].toString(), u"mp3"_s);
+        QCOMPARE(info[u"streams"_s].toArray().size(), 1);
+        QCOMPARE(audio[u"codec_name"_s].toString(), u"mp3"_s);
+        QCOMPARE(audio[u"bit_rate"_s].toString(), u"128000"_s);
         return;
     }
-    QVERIFY(info["format"]["format_name"].toString().contains("mp4"));
-    QCOMPARE(info["streams"].toArray().size(), 2);
-    const QJsonObject video = streamOfType(info, "video");
-    QCOMPARE(video["codec_name"].toString(), "mpeg4");
-    QCOMPARE(video["profile"].toString(), "Simple Profile");
-    QCOMPARE(QSize(video["width"].toInt(), video["height"].toInt()), size);
-    QCOMPARE(video["display_aspect_ratio"].toString(), aspect);
-    QCOMPARE(video["r_frame_rate"].toString(), frameRate);
-    QCOMPARE(audio["codec_name"].toString(), "aac");
-    QCOMPARE(audio["channels"].toInt(), 2);
+    QVERIFY(info[u"format"_s][u"format_name"_s].toString().contains(u"mp4"_s));
+    QCOMPARE(info[u"streams"_s].toArray().size(), 2);
+    const QJsonObject video = streamOfType(info, u"video"_s);
+    QCOMPARE(video[u"codec_name"_s].toString(), u"mpeg4"_s);
+    QCOMPARE(video[u"profile"_s].toString(), u"Simple Profile"_s);
+    QCOMPARE(QSize(video[u"width"_s].toInt(), video[u"height"_s].toInt()), size);
+    QCOMPARE(video[u"display_aspect_ratio"_s].toString(), aspect);
+    QCOMPARE(video[u"r_frame_rate"_s].toString(), frameRate);
+    QCOMPARE(audio[u"codec_name"_s].toString(), u"aac"_s);
+    QCOMPARE(audio[u"channels"_s].toInt(), 2);
 }
 
 void TestEncoderEndToEnd::failsOnMissingSource()
 {
     ThConvertInfoObjectList queue;
-    const QString output = m_folder + "/never.mp4";
-    const Run run = runProgram(
-        WRAPPER_PATH, wrapperArgs(queue, (m_folder + "/missing.avi").toUtf8(), output.toUtf8()));
+    const QString output = m_folder + u"/never.mp4"_s;
+    const Run run =
+        runProgram(QStringLiteral(WRAPPER_PATH),
+                   wrapperArgs(queue, (m_folder + u"/missing.avi"_s).toUtf8(), output.toUtf8()));
     QVERIFY(run.exitCode > 0);
     QVERIFY2(run.output.contains("No such file"), run.output);
     QVERIFY2(run.output.endsWith("\nlib/ffmpeg: error: input-missing: No such file or directory\n"),
@@ -261,20 +271,21 @@ void TestEncoderEndToEnd::reportsWhyItFailed()
     QFETCH(int, freePages);
     QFETCH(QByteArray, line);
 
-    const QString input = m_root.filePath(source + ".avi");
-    if (source == "garbage") {
+    const QString input = m_root.filePath(source + u".avi"_s);
+    if (source == u"garbage"_s) {
         QFile file(input);
         QVERIFY(file.open(QIODevice::WriteOnly));
         for (int i = 0; i < 4096; ++i)
             file.write(QByteArray::number(i * 7919 % 251));
     } else if (!QFile::exists(input)) {
-        const Run made = source == "video only"
-                             ? runProgram("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
-                                                     "testsrc=duration=1", "file:" + input})
-                             : makeClip(input,
-                                        {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
-                                         "-c:v", "mpeg4", "-c:a", "pcm_s16le"},
-                                        20);
+        const Run made =
+            source == u"video only"_s
+                ? runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-v"_s, u"error"_s, u"-f"_s, u"lavfi"_s,
+                                           u"-i"_s, u"testsrc=duration=1"_s, u"file:"_s + input})
+                : makeClip(input,
+                           {u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=320x240:rate=25"_s,
+                            u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s, u"pcm_s16le"_s},
+                           20);
         QVERIFY2(made.exitCode == 0, made.output);
     }
 
@@ -283,8 +294,8 @@ void TestEncoderEndToEnd::reportsWhyItFailed()
     auto unmount = qScopeGuard([&] { ::umount(mountPoint.path().toLocal8Bit().constData()); });
     if (freePages >= 0) {
         // Where the index starts in a good conversion of the same source.
-        const QString probeOutput = m_root.filePath("layout.mp4");
-        const Run good = runProgram(WRAPPER_PATH, videoArgs(4, input, probeOutput));
+        const QString probeOutput = m_root.filePath(u"layout.mp4"_s);
+        const Run good = runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(4, input, probeOutput));
         QVERIFY2(good.exitCode == 0, good.output);
         QFile file(probeOutput);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -299,7 +310,7 @@ void TestEncoderEndToEnd::reportsWhyItFailed()
                     QByteArray("size=" + QByteArray::number(size)).constData()) != 0)
             QSKIP("a small tmpfs cannot be mounted here (needs root)");
         folder = mountPoint.path();
-        QFile filler(folder + "/filler");
+        QFile filler(folder + u"/filler"_s);
         QVERIFY(filler.open(QIODevice::WriteOnly));
         QCOMPARE(filler.write(QByteArray(size - free, '\0')), size - free);
     }
@@ -307,8 +318,9 @@ void TestEncoderEndToEnd::reportsWhyItFailed()
     ThConvertInfoObjectList queue;
     queue.AudioOnly = audioOnly;
     queue.Quality = 4;
-    const QString output = folder + (audioOnly ? "/failed.mp3" : "/failed.mp4");
-    const Run run = runProgram(WRAPPER_PATH, wrapperArgs(queue, input.toUtf8(), output.toUtf8()));
+    const QString output = folder + (audioOnly ? u"/failed.mp3"_s : u"/failed.mp4"_s);
+    const Run run = runProgram(QStringLiteral(WRAPPER_PATH),
+                               wrapperArgs(queue, input.toUtf8(), output.toUtf8()));
     QVERIFY2(run.exitCode > 0, run.output);
     QVERIFY2(run.output.endsWith("\nlib/ffmpeg: error: " + line + "\n"), run.output);
     QVERIFY(!QFile::exists(output));
@@ -325,33 +337,36 @@ void TestEncoderEndToEnd::convertsDvdRecordings_data()
 void TestEncoderEndToEnd::convertsDvdRecordings()
 {
     QFETCH(bool, interlaced);
-    const QString folder = m_root.filePath(interlaced ? "i/DVD_RTAV" : "p/DVD_RTAV");
+    const QString folder = m_root.filePath(interlaced ? u"i/DVD_RTAV"_s : u"p/DVD_RTAV"_s);
     QVERIFY(QDir().mkpath(folder));
-    const QString source = folder + "/VR_MOVIE.VRO";
+    const QString source = folder + u"/VR_MOVIE.VRO"_s;
     const QStringList picture =
-        interlaced ? QStringList{"-f",     "lavfi",
-                                 "-i",     "testsrc=size=720x480:rate=60000/1001",
-                                 "-vf",    "tinterlace=mode=interleave_top,setfield=tff",
-                                 "-flags", "+ilme+ildct"}
-                   : QStringList{"-f", "lavfi", "-i", "testsrc=size=720x480:rate=30000/1001"};
-    const Run made = makeClip(source, picture + QStringList{"-target", "ntsc-dvd", "-f", "vob"}, 3);
+        interlaced
+            ? QStringList{u"-f"_s,     u"lavfi"_s,
+                          u"-i"_s,     u"testsrc=size=720x480:rate=60000/1001"_s,
+                          u"-vf"_s,    u"tinterlace=mode=interleave_top,setfield=tff"_s,
+                          u"-flags"_s, u"+ilme+ildct"_s}
+            : QStringList{u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=720x480:rate=30000/1001"_s};
+    const Run made =
+        makeClip(source, picture + QStringList{u"-target"_s, u"ntsc-dvd"_s, u"-f"_s, u"vob"_s}, 3);
     QVERIFY2(made.exitCode == 0, made.output);
 
     // An ffmpeg in front of the real one that notes the arguments it is given.
     QTemporaryDir standIn;
-    const QString argsFile = standIn.filePath("args");
-    QFile script(standIn.filePath("ffmpeg"));
+    const QString argsFile = standIn.filePath(u"args"_s);
+    QFile script(standIn.filePath(u"ffmpeg"_s));
     QVERIFY(script.open(QIODevice::WriteOnly));
     script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + argsFile.toUtf8() + "'\nexec '" +
-                 QStandardPaths::findExecutable("ffmpeg").toUtf8() + "' \"$@\"\n");
+                 QStandardPaths::findExecutable(u"ffmpeg"_s).toUtf8() + "' \"$@\"\n");
     script.close();
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("ffprobe"), standIn.filePath("ffprobe")));
+    QVERIFY(
+        QFile::link(QStandardPaths::findExecutable(u"ffprobe"_s), standIn.filePath(u"ffprobe"_s)));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", standIn.path() + ":" + env.value("PATH"));
+    env.insert(u"PATH"_s, standIn.path() + u":"_s + env.value(u"PATH"_s));
 
-    const QString output = folder + "/VR_MOVIE.mp4";
-    const Run run = runProgram(WRAPPER_PATH, videoArgs(0, source, output), {}, env);
+    const QString output = folder + u"/VR_MOVIE.mp4"_s;
+    const Run run = runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(0, source, output), {}, env);
     QVERIFY2(run.exitCode == 0, run.output);
     QFile argsText(argsFile);
     QVERIFY(argsText.open(QIODevice::ReadOnly));
@@ -361,9 +376,10 @@ void TestEncoderEndToEnd::convertsDvdRecordings()
              interlaced);
 
     QCOMPARE(interlacedFrames(output), 0);
-    const Run frames = runProgram(
-        "ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                    "stream=nb_read_frames,r_frame_rate", "-of", "default=nw=1", "file:" + output});
+    const Run frames = runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-count_frames"_s,
+                                                 u"-select_streams"_s, u"v:0"_s, u"-show_entries"_s,
+                                                 u"stream=nb_read_frames,r_frame_rate"_s, u"-of"_s,
+                                                 u"default=nw=1"_s, u"file:"_s + output});
     QCOMPARE(frames.output, QByteArray("r_frame_rate=30/1\nnb_read_frames=90\n"));
 }
 
@@ -397,26 +413,27 @@ void TestEncoderEndToEnd::checksTheFinishedFile()
     QFETCH(QString, damage);
     QFETCH(QString, problem);
 
-    const QString output = m_root.filePath(audioOnly ? "checked.mp3" : "checked.mp4");
+    const QString output = m_root.filePath(audioOnly ? u"checked.mp3"_s : u"checked.mp4"_s);
     const Run run =
-        damage == "sound only"
-            ? runProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                    "sine=duration=1", "-c:a", "aac", "file:" + output})
-        : audioOnly
-            ? runProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", "file:" + m_source,
-                                    "-vn", "-c:a", "libmp3lame", "file:" + output})
-            : runProgram(WRAPPER_PATH, videoArgs(4, m_source, output));
+        damage == u"sound only"_s
+            ? runProgram(u"ffmpeg"_s,
+                         {u"-nostdin"_s, u"-v"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                          u"sine=duration=1"_s, u"-c:a"_s, u"aac"_s, u"file:"_s + output})
+        : audioOnly ? runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-v"_s, u"error"_s, u"-y"_s, u"-i"_s,
+                                               u"file:"_s + m_source, u"-vn"_s, u"-c:a"_s,
+                                               u"libmp3lame"_s, u"file:"_s + output})
+                    : runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(4, m_source, output));
     QVERIFY2(run.exitCode == 0, run.output);
 
     QFile file(output);
     QVERIFY(file.open(QIODevice::ReadWrite));
     QByteArray data = file.readAll();
     const qsizetype index = data.indexOf("moov") - 4;
-    if (damage.startsWith("cut "))
-        data.chop(damage == "cut index" ? data.size() - index : damage.mid(4).toInt());
-    else if (damage == "zero index")
+    if (damage.startsWith(u"cut "_s))
+        data.chop(damage == u"cut index"_s ? data.size() - index : damage.mid(4).toInt());
+    else if (damage == u"zero index"_s)
         data.replace(index + 8, 64, QByteArray(64, '\0'));
-    else if (damage == "insert")
+    else if (damage == u"insert"_s)
         data.insert(data.size() / 2, QByteArray(7, '\0'));
     QVERIFY(file.resize(0) && file.seek(0) && file.write(data) == data.size());
     file.close();

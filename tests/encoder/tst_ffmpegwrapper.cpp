@@ -14,11 +14,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QStringList audioArgs(const QString& source, const QString& output)
 {
-    return {"-y", "-i", source, "-ab", "128k", "-ar", "44100", "-f", "mp3", output};
+    return {u"-y"_s,  u"-i"_s,    source,  u"-ab"_s, u"128k"_s,
+            u"-ar"_s, u"44100"_s, u"-f"_s, u"mp3"_s, output};
 }
 
 struct Result
@@ -34,7 +37,7 @@ bool isGone(pid_t pid)
     if (::kill(pid, 0) != 0)
         return errno == ESRCH;
     // A zombie no longer runs; its new parent reaps it in its own time.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return true;
     const QByteArray line = stat.readAll();
@@ -98,9 +101,9 @@ private:
 void TestFfmpegWrapper::initTestCase()
 {
     QVERIFY(m_fakeDir.isValid() && m_otherDir.isValid() && m_work.isValid());
-    QVERIFY(QFile::link(FAKE_FFMPEG_PATH, m_fakeDir.filePath("ffmpeg")));
-    m_source = m_work.filePath("clip.avi");
-    m_output = m_work.filePath("clip.mp3");
+    QVERIFY(QFile::link(QStringLiteral(FAKE_FFMPEG_PATH), m_fakeDir.filePath(u"ffmpeg"_s)));
+    m_source = m_work.filePath(u"clip.avi"_s);
+    m_output = m_work.filePath(u"clip.mp3"_s);
     m_audioArgs = audioArgs(m_source, m_output);
     QFile source(m_source);
     QVERIFY(source.open(QIODevice::WriteOnly) && source.write("RIFF") == 4);
@@ -109,8 +112,8 @@ void TestFfmpegWrapper::initTestCase()
 QProcessEnvironment TestFfmpegWrapper::environment(const QString& path, const QString& mode) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", path);
-    env.insert("FAKE_FFMPEG_MODE", mode);
+    env.insert(u"PATH"_s, path);
+    env.insert(u"FAKE_FFMPEG_MODE"_s, mode);
     return env;
 }
 
@@ -120,7 +123,7 @@ Result TestFfmpegWrapper::run(const QStringList& args, const QProcessEnvironment
     QProcess process;
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(m_work.path());
-    process.start(WRAPPER_PATH, args);
+    process.start(QStringLiteral(WRAPPER_PATH), args);
     Result result;
     if (!process.waitForStarted())
         return result;
@@ -148,8 +151,8 @@ void TestFfmpegWrapper::passesExitCode_data()
 void TestFfmpegWrapper::passesExitCode()
 {
     QFETCH(int, code);
-    QProcessEnvironment env = environment(m_fakeDir.path(), "exit");
-    env.insert("FAKE_FFMPEG_CODE", QString::number(code));
+    QProcessEnvironment env = environment(m_fakeDir.path(), u"exit"_s);
+    env.insert(u"FAKE_FFMPEG_CODE"_s, QString::number(code));
     const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, code);
@@ -171,8 +174,8 @@ void TestFfmpegWrapper::reportsDeathBySignal_data()
 void TestFfmpegWrapper::reportsDeathBySignal()
 {
     QFETCH(int, signal);
-    QProcessEnvironment env = environment(m_fakeDir.path(), "signal");
-    env.insert("FAKE_FFMPEG_SIGNAL", QString::number(signal));
+    QProcessEnvironment env = environment(m_fakeDir.path(), u"signal"_s);
+    env.insert(u"FAKE_FFMPEG_SIGNAL"_s, QString::number(signal));
     const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 128 + signal);
@@ -191,15 +194,15 @@ void TestFfmpegWrapper::reportsMissingFfmpeg()
 {
     QFETCH(QString, setup);
     QTemporaryDir dir;
-    const QString name = dir.filePath("ffmpeg");
-    if (setup == "file") {
+    const QString name = dir.filePath(u"ffmpeg"_s);
+    if (setup == u"file"_s) {
         QFile file(name);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\nexit 0\n");
-    } else if (setup == "folder") {
+    } else if (setup == u"folder"_s) {
         QVERIFY(QDir().mkdir(name));
     }
-    const Result result = run(m_audioArgs, environment(dir.path(), "exit"));
+    const Result result = run(m_audioArgs, environment(dir.path(), u"exit"_s));
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 127);
     QVERIFY2(result.err.contains("ffmpeg was not found on PATH"), result.err);
@@ -208,16 +211,16 @@ void TestFfmpegWrapper::reportsMissingFfmpeg()
 // With its own folder on PATH the wrapper would otherwise start itself again and again.
 void TestFfmpegWrapper::skipsItselfOnPath()
 {
-    const QString ownDir = QFileInfo(WRAPPER_PATH).absolutePath();
-    QProcessEnvironment env = environment(ownDir + ":" + m_fakeDir.path(), "exit");
-    env.insert("FAKE_FFMPEG_CODE", "3");
+    const QString ownDir = QFileInfo(QStringLiteral(WRAPPER_PATH)).absolutePath();
+    QProcessEnvironment env = environment(ownDir + u":"_s + m_fakeDir.path(), u"exit"_s);
+    env.insert(u"FAKE_FFMPEG_CODE"_s, u"3"_s);
     const Result result = run(m_audioArgs, env);
     QCOMPARE(result.exitCode, 3);
 }
 
 void TestFfmpegWrapper::passesProgressOn()
 {
-    const Result result = runFake("progress");
+    const Result result = runFake(u"progress"_s);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out,
              QByteArray("Output #0, mp4, to 'file:/out.mp4':\n"
@@ -249,10 +252,10 @@ void TestFfmpegWrapper::handsFileNamesOverIntact()
 {
     QFETCH(QString, source);
     QFETCH(QString, output);
-    const QStringList args = {"-y",  "-i",    source, "-ab", "128k",
-                              "-ar", "44100", "-f",   "mp3", output};
-    QVERIFY(QDir(m_work.path()).mkpath("出力"));
-    const Result result = run(args, environment(m_fakeDir.path(), "args"), "typed input\n");
+    const QStringList args = {u"-y"_s,  u"-i"_s,    source,  u"-ab"_s, u"128k"_s,
+                              u"-ar"_s, u"44100"_s, u"-f"_s, u"mp3"_s, output};
+    QVERIFY(QDir(m_work.path()).mkpath(u"出力"_s));
+    const Result result = run(args, environment(m_fakeDir.path(), u"args"_s), "typed input\n");
     QCOMPARE(result.exitCode, 0);
     QList<QByteArray> received = result.out.split('\0');
     QCOMPARE(received.takeLast(), QByteArray("stdin=0")); // ffmpeg never sees our stdin
@@ -266,14 +269,14 @@ void TestFfmpegWrapper::refusesWithoutRunningFfmpeg_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("unknown option")
-        << QStringList{"-y",   "-threads", "2",     "-i", "/in.avi", "-ab",
-                       "128k", "-ar",      "44100", "-f", "mp3",     "/out.mp3"}
+        << QStringList{u"-y"_s,   u"-threads"_s, u"2"_s,     u"-i"_s, u"/in.avi"_s, u"-ab"_s,
+                       u"128k"_s, u"-ar"_s,      u"44100"_s, u"-f"_s, u"mp3"_s,     u"/out.mp3"_s}
         << QByteArray("unknown option -threads");
-    QTest::newRow("missing value")
-        << QStringList{"-y", "-i", "/in.avi", "-ab"} << QByteArray("option -ab needs a value");
+    QTest::newRow("missing value") << QStringList{u"-y"_s, u"-i"_s, u"/in.avi"_s, u"-ab"_s}
+                                   << QByteArray("option -ab needs a value");
     QTest::newRow("quality outside the table")
-        << QStringList{"-y",    "-i", "/in.avi", "-flags", "bitexact", "-vcodec",
-                       "mpeg4", "-s", "640x480", "-async", "1000"}
+        << QStringList{u"-y"_s,    u"-i"_s, u"/in.avi"_s, u"-flags"_s, u"bitexact"_s, u"-vcodec"_s,
+                       u"mpeg4"_s, u"-s"_s, u"640x480"_s, u"-async"_s, u"1000"_s}
         << QByteArray("no output file");
 }
 
@@ -281,7 +284,7 @@ void TestFfmpegWrapper::refusesWithoutRunningFfmpeg()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, message);
-    const Result result = runFake("args", args);
+    const Result result = runFake(u"args"_s, args);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 2);
     QCOMPARE(result.out, QByteArray());
@@ -309,10 +312,10 @@ void TestFfmpegWrapper::endsFfmpegWhenEnded()
     QFETCH(int, exitCode);
 
     QProcess wrapper;
-    wrapper.setProcessEnvironment(environment(m_fakeDir.path(), "hold"));
+    wrapper.setProcessEnvironment(environment(m_fakeDir.path(), u"hold"_s));
     wrapper.setChildProcessModifier([] { ::setpgid(0, 0); });
     QFile::remove(m_output);
-    wrapper.start(WRAPPER_PATH, m_audioArgs);
+    wrapper.start(QStringLiteral(WRAPPER_PATH), m_audioArgs);
     QVERIFY(wrapper.waitForStarted());
     const pid_t wrapperPid = static_cast<pid_t>(wrapper.processId());
 
@@ -355,13 +358,13 @@ void TestFfmpegWrapper::endsWhenParentDies()
 {
     QFile::remove(m_output);
     QProcess parent;
-    parent.setProcessEnvironment(environment(m_fakeDir.path(), "hold"));
+    parent.setProcessEnvironment(environment(m_fakeDir.path(), u"hold"_s));
     parent.setWorkingDirectory(m_work.path());
     parent.setProcessChannelMode(QProcess::MergedChannels);
     // The shell stays as the wrapper's parent, as the program does, and tells its pid.
-    parent.start("/bin/sh",
-                 QStringList{"-c", "\"$0\" \"$@\" & echo wrapper=$!; wait", WRAPPER_PATH} +
-                     m_audioArgs);
+    parent.start(u"/bin/sh"_s, QStringList{u"-c"_s, u"\"$0\" \"$@\" & echo wrapper=$!; wait"_s,
+                                           QStringLiteral(WRAPPER_PATH)} +
+                                   m_audioArgs);
     QVERIFY(parent.waitForStarted());
 
     QByteArray out;
@@ -455,11 +458,11 @@ void TestFfmpegWrapper::reportsWhyItFailed()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, line);
 
-    QProcessEnvironment env = environment(m_fakeDir.path(), mode == "cut" ? "exit" : mode);
-    env.insert("FAKE_FFMPEG_CODE", QString::number(code));
-    env.insert("FAKE_FFMPEG_TEXT", text.arg("file:" + source));
-    if (mode == "cut")
-        env.insert("FAKE_FFMPEG_CUT", "1000");
+    QProcessEnvironment env = environment(m_fakeDir.path(), mode == u"cut"_s ? u"exit"_s : mode);
+    env.insert(u"FAKE_FFMPEG_CODE"_s, QString::number(code));
+    env.insert(u"FAKE_FFMPEG_TEXT"_s, text.arg(u"file:"_s + source));
+    if (mode == u"cut"_s)
+        env.insert(u"FAKE_FFMPEG_CUT"_s, u"1000"_s);
     QFile::remove(m_work.filePath(output));
     const Result result = run(audioArgs(source, output), env);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
@@ -502,26 +505,26 @@ void TestFfmpegWrapper::guardsTheOutputPath()
     QFETCH(QByteArray, line);
     QFETCH(QString, after);
 
-    const QString target = m_otherDir.filePath("elsewhere.mp3");
+    const QString target = m_otherDir.filePath(u"elsewhere.mp3"_s);
     QFile::remove(m_output);
     QFile::remove(target);
     const QByteArray earlier = "earlier content";
-    if (existing == "empty" || existing == "file" || existing == "link") {
-        QFile file(existing == "link" ? target : m_output);
+    if (existing == u"empty"_s || existing == u"file"_s || existing == u"link"_s) {
+        QFile file(existing == u"link"_s ? target : m_output);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        if (existing != "empty")
+        if (existing != u"empty"_s)
             file.write(earlier);
     }
-    if (existing.endsWith("link"))
+    if (existing.endsWith(u"link"_s))
         QVERIFY(QFile::link(target, m_output));
 
     QStringList args = m_audioArgs;
     if (!overwriteFlag)
-        args.removeAll("-y");
-    QProcessEnvironment env = environment(m_fakeDir.path(), "args");
+        args.removeAll(u"-y"_s);
+    QProcessEnvironment env = environment(m_fakeDir.path(), u"args"_s);
     if (code != 0) {
-        env.insert("FAKE_FFMPEG_MODE", "exit");
-        env.insert("FAKE_FFMPEG_CODE", QString::number(code));
+        env.insert(u"FAKE_FFMPEG_MODE"_s, u"exit"_s);
+        env.insert(u"FAKE_FFMPEG_CODE"_s, QString::number(code));
     }
     const Result result = run(args, env);
     QCOMPARE(result.exitCode, exitCode);
@@ -531,20 +534,20 @@ void TestFfmpegWrapper::guardsTheOutputPath()
         QCOMPARE(lastLine(result.err), "lib/ffmpeg: error: " + line);
 
     const QFileInfo info(m_output);
-    if (after == "converted") {
+    if (after == u"converted"_s) {
         QVERIFY2(result.out.split('\0').contains("-y"), result.out); // ffmpeg may replace it
         QVERIFY(info.isFile() && info.size() > 0);
-    } else if (after == "kept") {
+    } else if (after == u"kept"_s) {
         QFile file(m_output);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), earlier);
-    } else if (after == "gone") {
+    } else if (after == u"gone"_s) {
         QVERIFY(!info.exists() && !info.isSymLink());
     } else {
         QVERIFY(info.isSymLink());
         QCOMPARE(result.out, QByteArray()); // ffmpeg never ran
-        QCOMPARE(QFile(target).exists(), existing == "link");
-        if (existing == "link")
+        QCOMPARE(QFile(target).exists(), existing == u"link"_s);
+        if (existing == u"link"_s)
             QCOMPARE(QFileInfo(target).size(), qint64(earlier.size()));
     }
 }

@@ -3,6 +3,8 @@
 #include <QStringList>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using tovilo::ArgumentError;
 using tovilo::mapArguments;
 
@@ -24,19 +26,20 @@ QStringList fromArgs(const std::vector<std::string>& args)
     return list;
 }
 
-const QString kAsync = QStringLiteral("aresample=async=1000:min_hard_comp=0.100000:first_pts=0");
+const QString kAsync = u"aresample=async=1000:min_hard_comp=0.100000:first_pts=0"_s;
 
 QStringList videoCommand(const QString& size, const QString& rate, const QString& videoBits,
                          const QString& sampleRate, const QString& audioBits)
 {
-    return {"-y",      "-i",      "/in/clip.avi", "-flags", "bitexact", "-vcodec", "mpeg4",
-            "-s",      size,      "-async",       "1000",   "-r",       rate,      "-acodec",
-            "libfaac", "-b",      videoBits,      "-ac",    "2",        "-ar",     sampleRate,
-            "-ab",     audioBits, "-f",           "mp4",    "-vlevel",  "30",      "/out/clip.mp4"};
+    // None of the values holds a space.
+    return u"-y -i /in/clip.avi -flags bitexact -vcodec mpeg4 -s %1 -async 1000 -r %2 -acodec "
+           u"libfaac -b %3 -ac 2 -ar %4 -ab %5 -f mp4 -vlevel 30 /out/clip.mp4"_s
+               .arg(size, rate, videoBits, sampleRate, audioBits)
+               .split(u' ');
 }
 
-const QStringList kAudioCommand = {"-y",  "-i",    "/in/clip.avi", "-ab", "128k",
-                                   "-ar", "44100", "-f",           "mp3", "/out/clip.mp3"};
+const QStringList kAudioCommand =
+    u"-y -i /in/clip.avi -ab 128k -ar 44100 -f mp3 /out/clip.mp3"_s.split(u' ');
 
 } // namespace
 
@@ -63,27 +66,28 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
         QString size, aspect, rate, videoBits, sampleRate, audioBits;
     };
     const Row rows[] = {
-        {"q0 4:3", "640x480", "4:3", "30", "2500", "48000", "160k"},
-        {"q0 16:9", "640x360", "16:9", "30", "2500", "48000", "160k"},
-        {"q1 4:3", "320x240", "4:3", "30", "2048", "48000", "128k"},
-        {"q1 16:9", "320x180", "16:9", "30", "2048", "48000", "128k"},
-        {"q2 4:3", "320x240", "4:3", "30", "1024", "44100", "128k"},
-        {"q2 16:9", "320x180", "16:9", "30", "1024", "44100", "128k"},
-        {"q3 4:3", "320x240", "4:3", "30", "512", "44100", "128k"},
-        {"q3 16:9", "320x180", "16:9", "30", "512", "44100", "128k"},
-        {"q4 4:3", "320x240", "4:3", "15", "384", "44100", "64k"},
-        {"q4 16:9", "320x180", "16:9", "15", "384", "44100", "64k"},
+        {"q0 4:3", u"640x480"_s, u"4:3"_s, u"30"_s, u"2500"_s, u"48000"_s, u"160k"_s},
+        {"q0 16:9", u"640x360"_s, u"16:9"_s, u"30"_s, u"2500"_s, u"48000"_s, u"160k"_s},
+        {"q1 4:3", u"320x240"_s, u"4:3"_s, u"30"_s, u"2048"_s, u"48000"_s, u"128k"_s},
+        {"q1 16:9", u"320x180"_s, u"16:9"_s, u"30"_s, u"2048"_s, u"48000"_s, u"128k"_s},
+        {"q2 4:3", u"320x240"_s, u"4:3"_s, u"30"_s, u"1024"_s, u"44100"_s, u"128k"_s},
+        {"q2 16:9", u"320x180"_s, u"16:9"_s, u"30"_s, u"1024"_s, u"44100"_s, u"128k"_s},
+        {"q3 4:3", u"320x240"_s, u"4:3"_s, u"30"_s, u"512"_s, u"44100"_s, u"128k"_s},
+        {"q3 16:9", u"320x180"_s, u"16:9"_s, u"30"_s, u"512"_s, u"44100"_s, u"128k"_s},
+        {"q4 4:3", u"320x240"_s, u"4:3"_s, u"15"_s, u"384"_s, u"44100"_s, u"64k"_s},
+        {"q4 16:9", u"320x180"_s, u"16:9"_s, u"15"_s, u"384"_s, u"44100"_s, u"64k"_s},
     };
     for (const Row& row : rows) {
         const QString expected =
-            QString("-hide_banner -nostdin -y -i file:/in/clip.avi -c:v mpeg4 -flags bitexact "
-                    "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
-                    "-f mp4 file:/out/clip.mp4")
+            QStringLiteral(
+                "-hide_banner -nostdin -y -i file:/in/clip.avi -c:v mpeg4 -flags bitexact "
+                "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
+                "-f mp4 file:/out/clip.mp4")
                 .arg(row.videoBits, row.size, row.aspect, row.rate, row.audioBits, row.sampleRate,
                      kAsync);
-        QTest::newRow(row.name) << videoCommand(row.size, row.rate, row.videoBits + "kb",
+        QTest::newRow(row.name) << videoCommand(row.size, row.rate, row.videoBits + u"kb"_s,
                                                 row.sampleRate, row.audioBits)
-                                << expected.split(' ');
+                                << expected.split(QLatin1Char(' '));
     }
 }
 
@@ -96,10 +100,11 @@ void TestWrapperArgs::mapsEveryQualityRow()
 
 void TestWrapperArgs::mapsAudio()
 {
-    QCOMPARE(fromArgs(mapArguments(toArgs(kAudioCommand))),
-             (QStringList{"-hide_banner", "-nostdin", "-y", "-i", "file:/in/clip.avi", "-vn", "-sn",
-                          "-c:a", "libmp3lame", "-b:a", "128k", "-ar", "44100", "-f", "mp3",
-                          "file:/out/clip.mp3"}));
+    QCOMPARE(
+        fromArgs(mapArguments(toArgs(kAudioCommand))),
+        (QStringList{u"-hide_banner"_s, u"-nostdin"_s, u"-y"_s, u"-i"_s, u"file:/in/clip.avi"_s,
+                     u"-vn"_s, u"-sn"_s, u"-c:a"_s, u"libmp3lame"_s, u"-b:a"_s, u"128k"_s, u"-ar"_s,
+                     u"44100"_s, u"-f"_s, u"mp3"_s, u"file:/out/clip.mp3"_s}));
 }
 
 void TestWrapperArgs::refuses_data()
@@ -107,47 +112,52 @@ void TestWrapperArgs::refuses_data()
     QTest::addColumn<QStringList>("legacy");
     QTest::addColumn<QString>("message");
 
-    const QStringList video = videoCommand("640x480", "30", "2500kb", "48000", "160k");
+    const QStringList video =
+        videoCommand(u"640x480"_s, u"30"_s, u"2500kb"_s, u"48000"_s, u"160k"_s);
     QStringList unknown = video;
-    unknown.insert(1, "-threads");
-    unknown.insert(2, "4");
+    unknown.insert(1, u"-threads"_s);
+    unknown.insert(2, u"4"_s);
     QTest::newRow("unknown option") << unknown << "unknown option -threads";
 
     // Quality outside the table: the string ends after "-async 1000".
     QTest::newRow("no output file")
-        << QStringList{"-y",    "-i", "/in/clip.avi", "-flags", "bitexact", "-vcodec",
-                       "mpeg4", "-s", "640x480",      "-async", "1000"}
+        << QStringList{u"-y"_s,       u"-i"_s,      u"/in/clip.avi"_s, u"-flags"_s,
+                       u"bitexact"_s, u"-vcodec"_s, u"mpeg4"_s,        u"-s"_s,
+                       u"640x480"_s,  u"-async"_s,  u"1000"_s}
         << "no output file";
-    QTest::newRow("missing value")
-        << QStringList{"-y", "-i", "/in/clip.avi", "-ab", "128k", "-ar", "44100", "-f"}
-        << "-f needs a value";
-    QTest::newRow("no input") << QStringList{"-y",    "-ab", "128k", "-ar",
-                                             "44100", "-f",  "mp3",  "/out/clip.mp3"}
+    QTest::newRow("missing value") << QStringList{u"-y"_s,   u"-i"_s,  u"/in/clip.avi"_s, u"-ab"_s,
+                                                  u"128k"_s, u"-ar"_s, u"44100"_s,        u"-f"_s}
+                                   << "-f needs a value";
+    QTest::newRow("no input") << QStringList{u"-y"_s,    u"-ab"_s, u"128k"_s, u"-ar"_s,
+                                             u"44100"_s, u"-f"_s,  u"mp3"_s,  u"/out/clip.mp3"_s}
                               << "no input file";
     QTest::newRow("nothing") << QStringList{} << "no input file";
     QTest::newRow("value outside the table")
-        << videoCommand("720x480", "30", "2500kb", "48000", "160k") << "\"720x480\" of option -s";
+        << videoCommand(u"720x480"_s, u"30"_s, u"2500kb"_s, u"48000"_s, u"160k"_s)
+        << "\"720x480\" of option -s";
     QTest::newRow("newer bit rate spelling")
-        << videoCommand("640x480", "30", "2500k", "48000", "160k") << "\"2500k\" of option -b";
-    QTest::newRow("option twice") << QStringList{"-y",  "-y",   "-i",           "/in/clip.avi",
-                                                 "-ab", "128k", "-ar",          "44100",
-                                                 "-f",  "mp3",  "/out/clip.mp3"}
+        << videoCommand(u"640x480"_s, u"30"_s, u"2500k"_s, u"48000"_s, u"160k"_s)
+        << "\"2500k\" of option -b";
+    QTest::newRow("option twice") << QStringList{u"-y"_s,           u"-y"_s,           u"-i"_s,
+                                                 u"/in/clip.avi"_s, u"-ab"_s,          u"128k"_s,
+                                                 u"-ar"_s,          u"44100"_s,        u"-f"_s,
+                                                 u"mp3"_s,          u"/out/clip.mp3"_s}
                                   << "-y is given more than once";
     QStringList noFrameSize = video;
-    noFrameSize.remove(noFrameSize.indexOf("-s"), 2);
+    noFrameSize.remove(noFrameSize.indexOf(u"-s"_s), 2);
     QTest::newRow("video option missing") << noFrameSize << "option -s is missing";
     QStringList audioWithVideo = kAudioCommand;
-    audioWithVideo.insert(1, "-s");
-    audioWithVideo.insert(2, "320x240");
+    audioWithVideo.insert(1, u"-s"_s);
+    audioWithVideo.insert(2, u"320x240"_s);
     QTest::newRow("video option on mp3") << audioWithVideo << "-s does not apply";
     QStringList twoOutputs = kAudioCommand;
-    twoOutputs.insert(1, "/out/other.mp3");
+    twoOutputs.insert(1, u"/out/other.mp3"_s);
     QTest::newRow("stray argument") << twoOutputs << "unexpected argument \"/out/other.mp3\"";
     QStringList emptyOutput = kAudioCommand;
-    emptyOutput.last() = "";
+    emptyOutput.last().clear();
     QTest::newRow("empty output") << emptyOutput << "output file name is empty";
     QStringList emptyInput = kAudioCommand;
-    emptyInput[2] = "";
+    emptyInput[2].clear();
     QTest::newRow("empty input") << emptyInput << "input file name is empty";
 }
 
@@ -157,7 +167,7 @@ void TestWrapperArgs::refuses()
     QFETCH(QString, message);
     try {
         const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
-        QFAIL(qPrintable("accepted, mapped to: " + mapped.join(' ')));
+        QFAIL(qPrintable(u"accepted, mapped to: "_s + mapped.join(QLatin1Char(' '))));
     } catch (const ArgumentError& error) {
         QVERIFY2(QString::fromUtf8(error.what()).contains(message), error.what());
     }

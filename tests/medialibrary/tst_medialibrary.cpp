@@ -27,7 +27,9 @@ void runFfmpeg(const QStringList& arguments)
 {
     QProcess ffmpeg;
     ffmpeg.start(QStringLiteral("ffmpeg"),
-                 QStringList{"-nostdin", "-v", "error", "-y"} + arguments);
+                 QStringList{QStringLiteral("-nostdin"), QStringLiteral("-v"),
+                             QStringLiteral("error"), QStringLiteral("-y")} +
+                     arguments);
     QVERIFY2(ffmpeg.waitForFinished(60000), "ffmpeg did not finish");
     QVERIFY2(ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0,
              ffmpeg.readAllStandardError().constData());
@@ -37,7 +39,7 @@ void runFfmpeg(const QStringList& arguments)
 QStringList musicFiles(const QString& mountPoint)
 {
     QStringList files;
-    QDirIterator it(mountPoint + "/iPod_Control/Music", QDir::Files | QDir::Hidden,
+    QDirIterator it(mountPoint + QStringLiteral("/iPod_Control/Music"), QDir::Files | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext())
         files.append(it.next());
@@ -115,28 +117,33 @@ void TestMediaLibrary::initTestCase()
     // Blanks and Japanese in the names; the titles must come through intact.
     m_video = m_media.filePath(QStringLiteral("日本 語.clip.mp4"));
     m_audio = m_media.filePath(QStringLiteral("song.mp3"));
-    runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1", "-f", "lavfi", "-i",
-               "sine=duration=1", "-c:v", "mpeg4", "-c:a", "aac", "-shortest", m_video});
-    runFfmpeg({"-f", "lavfi", "-i", "sine=duration=2", "-c:a", "libmp3lame", m_audio});
+    runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("testsrc=size=64x48:rate=10:duration=1"), QStringLiteral("-f"),
+               QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=1"),
+               QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-c:a"),
+               QStringLiteral("aac"), QStringLiteral("-shortest"), m_video});
+    runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
+               QStringLiteral("libmp3lame"), m_audio});
 }
 
 void TestMediaLibrary::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_device = m_dir->filePath("ipod");
+    m_device = m_dir->filePath(QStringLiteral("ipod"));
     makeDevice(m_device);
 }
 
 void TestMediaLibrary::creationFailsWithoutADevice()
 {
-    QDir().mkpath(m_dir->filePath("usb stick"));
-    auto fromList =
-        IpodLibraryFactory::withMountPoints({QFile::encodeName(m_dir->filePath("usb stick")),
-                                             QFile::encodeName(m_dir->filePath("missing"))});
+    QDir().mkpath(m_dir->filePath(QStringLiteral("usb stick")));
+    auto fromList = IpodLibraryFactory::withMountPoints(
+        {QFile::encodeName(m_dir->filePath(QStringLiteral("usb stick"))),
+         QFile::encodeName(m_dir->filePath(QStringLiteral("missing")))});
     QVERIFY_THROWS_EXCEPTION(Error, fromList.createApplication());
 
-    IpodLibraryFactory fromMissingMountInfo(m_dir->filePath("no-mountinfo"));
+    IpodLibraryFactory fromMissingMountInfo(m_dir->filePath(QStringLiteral("no-mountinfo")));
     QVERIFY_THROWS_EXCEPTION(Error, fromMissingMountInfo.createApplication());
 }
 
@@ -151,7 +158,7 @@ void TestMediaLibrary::creationFailsOnABadDatabase_data()
 void TestMediaLibrary::creationFailsOnABadDatabase()
 {
     QFETCH(QByteArray, contents);
-    QFile database(m_device + "/iPod_Control/iTunes/iTunesDB");
+    QFile database(m_device + QStringLiteral("/iPod_Control/iTunes/iTunesDB"));
     QVERIFY(database.open(QIODevice::WriteOnly | QIODevice::Truncate));
     database.write(contents);
     database.close();
@@ -176,10 +183,10 @@ void TestMediaLibrary::findsTheFirstDeviceAmongTheMounts_data()
     const QByteArray plain = "39 27 8:3 / @E@ rw shared:4 - ext4 /dev/sda1 rw\n";
     const QByteArray automount = "40 27 0:50 / @A@ rw - autofs systemd-1 rw\n";
     // With two devices the lower mount point wins, whatever order they were mounted in.
-    QTest::newRow("A then B") << proc + a + b << QString("ipod A");
-    QTest::newRow("B then A") << proc + b + a << QString("ipod A");
-    QTest::newRow("device after a plain volume") << plain + b << QString("ipod B");
-    QTest::newRow("automount point skipped") << automount + b << QString("ipod B");
+    QTest::newRow("A then B") << proc + a + b << QStringLiteral("ipod A");
+    QTest::newRow("B then A") << proc + b + a << QStringLiteral("ipod A");
+    QTest::newRow("device after a plain volume") << plain + b << QStringLiteral("ipod B");
+    QTest::newRow("automount point skipped") << automount + b << QStringLiteral("ipod B");
     QTest::newRow("no device") << proc + plain << QString();
 }
 
@@ -187,17 +194,17 @@ void TestMediaLibrary::findsTheFirstDeviceAmongTheMounts()
 {
     QFETCH(QByteArray, mountInfo);
     QFETCH(QString, expected);
-    makeDevice(m_dir->filePath("ipod A"));
-    makeDevice(m_dir->filePath("ipod B"));
+    makeDevice(m_dir->filePath(QStringLiteral("ipod A")));
+    makeDevice(m_dir->filePath(QStringLiteral("ipod B")));
     // Sorts before the devices, so it is looked into first.
-    QDir().mkpath(m_dir->filePath("empty volume"));
+    QDir().mkpath(m_dir->filePath(QStringLiteral("empty volume")));
     const auto escaped = [&](const char* name) {
-        return QFile::encodeName(m_dir->filePath(name)).replace(" ", "\\040");
+        return QFile::encodeName(m_dir->filePath(QString::fromUtf8(name))).replace(" ", "\\040");
     };
     mountInfo.replace("@A@", escaped("ipod A"))
         .replace("@B@", escaped("ipod B"))
         .replace("@E@", escaped("empty volume"));
-    QFile file(m_dir->filePath("mountinfo"));
+    QFile file(m_dir->filePath(QStringLiteral("mountinfo")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(mountInfo);
     file.close();
@@ -232,8 +239,10 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
         int length;
     };
     const Expected expected[] = {
-        {"song", "MPEG audio file", ITDB_MEDIATYPE_AUDIO, m_audio, 2000},
-        {QStringLiteral("日本 語.clip"), "MPEG-4 video file", ITDB_MEDIATYPE_MOVIE, m_video, 1000},
+        {QStringLiteral("song"), QStringLiteral("MPEG audio file"), ITDB_MEDIATYPE_AUDIO, m_audio,
+         2000},
+        {QStringLiteral("日本 語.clip"), QStringLiteral("MPEG-4 video file"), ITDB_MEDIATYPE_MOVIE,
+         m_video, 1000},
     };
     for (const Expected& want : expected) {
         const auto track = std::find_if(tracks.begin(), tracks.end(),
@@ -245,7 +254,7 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
         QVERIFY2(qAbs(track->length - want.length) < 200,
                  qPrintable(QString::number(track->length)));
         QVERIFY(track->inLibrary);
-        QVERIFY(track->fileOnDevice.startsWith(m_device + "/iPod_Control/Music/"));
+        QVERIFY(track->fileOnDevice.startsWith(m_device + QStringLiteral("/iPod_Control/Music/")));
         QCOMPARE(QFileInfo(track->fileOnDevice).size(), QFileInfo(want.source).size());
     }
     QCOMPARE(musicFiles(m_device).size(), 2);
@@ -253,17 +262,17 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
 
 void TestMediaLibrary::failedAddsLeaveTheDatabaseConsistent()
 {
-    QFile text(m_dir->filePath("notes.txt"));
+    QFile text(m_dir->filePath(QStringLiteral("notes.txt")));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("not a video");
     text.close();
-    QDir().mkpath(m_dir->filePath("folder.mp4"));
+    QDir().mkpath(m_dir->filePath(QStringLiteral("folder.mp4")));
 
     auto factory = IpodLibraryFactory::withMountPoints({QFile::encodeName(m_device)});
     {
         std::unique_ptr<MediaApplication> app = factory.createApplication();
         app->libraryPlaylist()->addFile(m_video);
-        const QString missing = m_dir->filePath("missing.mp4");
+        const QString missing = m_dir->filePath(QStringLiteral("missing.mp4"));
         try {
             app->libraryPlaylist()->addFile(missing);
             QFAIL("a missing file was added");
@@ -271,8 +280,8 @@ void TestMediaLibrary::failedAddsLeaveTheDatabaseConsistent()
             QVERIFY2(error.message().contains(missing), qPrintable(error.message()));
         }
         QVERIFY_THROWS_EXCEPTION(Error, app->libraryPlaylist()->addFile(text.fileName()));
-        QVERIFY_THROWS_EXCEPTION(Error,
-                                 app->libraryPlaylist()->addFile(m_dir->filePath("folder.mp4")));
+        QVERIFY_THROWS_EXCEPTION(
+            Error, app->libraryPlaylist()->addFile(m_dir->filePath(QStringLiteral("folder.mp4"))));
         // Released by going out of scope, as after a failed hand-over.
     }
 
@@ -290,8 +299,8 @@ void TestMediaLibrary::failedCopyIsUndone()
     app->libraryPlaylist()->addFile(m_audio);
 
     // A file where the music folder should be makes the copy fail after the track was created.
-    const QString music = m_device + "/iPod_Control/Music";
-    QVERIFY(QDir().rename(music, music + ".away"));
+    const QString music = m_device + QStringLiteral("/iPod_Control/Music");
+    QVERIFY(QDir().rename(music, music + QStringLiteral(".away")));
     QFile blocker(music);
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
@@ -302,7 +311,7 @@ void TestMediaLibrary::failedCopyIsUndone()
         QVERIFY2(error.message().contains(m_video), qPrintable(error.message()));
     }
     QVERIFY(blocker.remove());
-    QVERIFY(QDir().rename(music + ".away", music));
+    QVERIFY(QDir().rename(music + QStringLiteral(".away"), music));
     app->release();
 
     const QList<TrackInfo> tracks = tracksOnDevice(m_device);
@@ -318,7 +327,7 @@ void TestMediaLibrary::releaseReportsAFailedWrite()
     app->libraryPlaylist()->addFile(m_audio);
 
     // The device went away between adding and releasing.
-    const QString iTunes = m_device + "/iPod_Control/iTunes";
+    const QString iTunes = m_device + QStringLiteral("/iPod_Control/iTunes");
     QVERIFY(QDir(iTunes).removeRecursively());
     QFile blocker(iTunes);
     QVERIFY(blocker.open(QIODevice::WriteOnly));

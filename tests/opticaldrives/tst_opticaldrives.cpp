@@ -68,7 +68,7 @@ private:
     void buildMachine();
     QByteArray tmp(const char* relative) const
     {
-        return QFile::encodeName(m_dir->filePath(relative));
+        return QFile::encodeName(m_dir->filePath(QString::fromUtf8(relative)));
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -126,7 +126,7 @@ void TestOpticalDrives::udevEscapes()
 
 void TestOpticalDrives::buildMachine()
 {
-    const QString block = m_dir->filePath("sys/block/");
+    const QString block = m_dir->filePath(QStringLiteral("sys/block/"));
     struct Device
     {
         const char* name;
@@ -138,14 +138,14 @@ void TestOpticalDrives::buildMachine()
          {Device{"sr0", "5\n", "11:0\n"}, Device{"sr1", "5\n", "11:1\n"},
           Device{"sr10", "5\n", "11:10\n"}, Device{"sr2", "0\n", "11:2\n"},
           Device{"sda", "5\n", "8:0\n"}, Device{"srx", "5\n", "11:3\n"}, Device{"sr9", "5", ""}}) {
-        writeFile(block + d.name + "/device/type", d.type);
+        writeFile(block + QString::fromUtf8(d.name) + QStringLiteral("/device/type"), d.type);
         if (*d.dev)
-            writeFile(block + d.name + "/dev", d.dev);
+            writeFile(block + QString::fromUtf8(d.name) + QStringLiteral("/dev"), d.dev);
     }
 
-    QDir().mkpath(m_dir->filePath("media/MY DISC"));
-    QDir().mkpath(m_dir->filePath("sub"));
-    writeFile(m_dir->filePath("dev/sr1")); // a node statvfs would answer
+    QDir().mkpath(m_dir->filePath(QStringLiteral("media/MY DISC")));
+    QDir().mkpath(m_dir->filePath(QStringLiteral("sub")));
+    writeFile(m_dir->filePath(QStringLiteral("dev/sr1"))); // a node statvfs would answer
     // sr0: a bind mount of a sub-folder first, then the disc itself, found by device number.
     // sr9: no dev file, found by its mount source. sr10: mounted where nothing exists.
     QByteArray mountInfo = "22 27 0:21 / /proc rw,relatime - proc proc rw\n";
@@ -155,20 +155,21 @@ void TestOpticalDrives::buildMachine()
         "51 27 11:0 / " + escapeBlanks(tmp("media/MY DISC")) + " ro shared:1 - udf /dev/cdrom ro\n";
     mountInfo += "52 27 0:99 / " + tmp("media/nine") + "/ ro - iso9660 " + tmp("dev/sr9") + " ro\n";
     mountInfo += "53 27 11:10 / " + tmp("media/missing") + " ro - iso9660 /dev/sr10 ro\n";
-    writeFile(m_dir->filePath("proc/self/mountinfo"), mountInfo);
-    QDir().mkpath(m_dir->filePath("media/nine"));
+    writeFile(m_dir->filePath(QStringLiteral("proc/self/mountinfo")), mountInfo);
+    QDir().mkpath(m_dir->filePath(QStringLiteral("media/nine")));
 
-    const QString byLabel = m_dir->filePath("dev/disk/by-label/");
-    makeLink("../../sr0", byLabel + "MY\\x20DISC");
-    makeLink("../../sda", byLabel + "DATA");
-    makeLink("../../sr10", byLabel + "\xe6\x97\xa5\xe6\x9c\xac");
+    const QString byLabel = m_dir->filePath(QStringLiteral("dev/disk/by-label/"));
+    makeLink("../../sr0", byLabel + QStringLiteral("MY\\x20DISC"));
+    makeLink("../../sda", byLabel + QStringLiteral("DATA"));
+    makeLink("../../sr10", byLabel + QString::fromUtf8("\xe6\x97\xa5\xe6\x9c\xac"));
 }
 
 void TestOpticalDrives::listsOpticalDrivesInDeviceOrder()
 {
     buildMachine();
-    LinuxDriveService service(m_dir->filePath("sys"), m_dir->filePath("proc"),
-                              m_dir->filePath("dev"));
+    LinuxDriveService service(m_dir->filePath(QStringLiteral("sys")),
+                              m_dir->filePath(QStringLiteral("proc")),
+                              m_dir->filePath(QStringLiteral("dev")));
     const QList<OpticalDrive> expected = {
         {tmp("media/MY DISC/"), "MY DISC", tmp("dev/sr0"), true},
         {tmp("dev/sr1"), "", tmp("dev/sr1"), false},
@@ -189,8 +190,9 @@ void TestOpticalDrives::labelsFollowTheSystemCodePage()
 {
     buildMachine();
     setSystemCodePage(CodePage::Cp932);
-    LinuxDriveService service(m_dir->filePath("sys"), m_dir->filePath("proc"),
-                              m_dir->filePath("dev"));
+    LinuxDriveService service(m_dir->filePath(QStringLiteral("sys")),
+                              m_dir->filePath(QStringLiteral("proc")),
+                              m_dir->filePath(QStringLiteral("dev")));
     const QList<OpticalDrive> drives = service.opticalDrives();
     QCOMPARE(drives.size(), 4);
     QCOMPARE(drives[3].label, QByteArray("\x93\xfa\x96\x7b")); // 日本 in Shift-JIS
@@ -212,15 +214,17 @@ void TestOpticalDrives::readiness()
     QFETCH(QByteArray, root);
     QFETCH(bool, ready);
     buildMachine();
-    LinuxDriveService service(m_dir->filePath("sys"), m_dir->filePath("proc"),
-                              m_dir->filePath("dev"));
+    LinuxDriveService service(m_dir->filePath(QStringLiteral("sys")),
+                              m_dir->filePath(QStringLiteral("proc")),
+                              m_dir->filePath(QStringLiteral("dev")));
     QCOMPARE(service.isReady(tmp(root.constData())), ready);
 }
 
 void TestOpticalDrives::noSysFolderMeansNoDrives()
 {
-    LinuxDriveService service(m_dir->filePath("sys"), m_dir->filePath("proc"),
-                              m_dir->filePath("dev"));
+    LinuxDriveService service(m_dir->filePath(QStringLiteral("sys")),
+                              m_dir->filePath(QStringLiteral("proc")),
+                              m_dir->filePath(QStringLiteral("dev")));
     QVERIFY(service.opticalDrives().isEmpty());
     QVERIFY(!service.isReady("/"));
 }
@@ -229,7 +233,7 @@ void TestOpticalDrives::kernelSignalsMountChanges()
 {
     // A fake sr0 without a dev file is matched by the source name of its mount, so a tmpfs
     // mounted "from" it in the real mount table stands in for a disc.
-    writeFile(m_dir->filePath("sys/block/sr0/device/type"), "5\n");
+    writeFile(m_dir->filePath(QStringLiteral("sys/block/sr0/device/type")), "5\n");
     QDir(m_dir->path()).mkpath(QStringLiteral("media/disc"));
     QDir(m_dir->path()).mkpath(QStringLiteral("usb"));
     const QByteArray disc = tmp("media/disc");
@@ -244,8 +248,8 @@ void TestOpticalDrives::kernelSignalsMountChanges()
         }
     } unmount{{disc, usb}};
 
-    LinuxDriveService drives(m_dir->filePath("sys"), QStringLiteral("/proc"),
-                             m_dir->filePath("dev"));
+    LinuxDriveService drives(m_dir->filePath(QStringLiteral("sys")), QStringLiteral("/proc"),
+                             m_dir->filePath(QStringLiteral("dev")));
     int calls = 0;
     OpticalMountWatcher watcher(drives, [&calls] { ++calls; });
     watcher.start();
@@ -289,7 +293,7 @@ Found sorted(Found found)
 
 void TestOpticalDrives::chapterFilesOfADisc()
 {
-    const QString disc = m_dir->filePath("disc/");
+    const QString disc = m_dir->filePath(QStringLiteral("disc/"));
     for (const char* file :
          {"VIDEO_TS/VIDEO_TS.VOB", "VIDEO_TS/VIDEO_TS.IFO", "VIDEO_TS/VTS_01_0.VOB",
           "VIDEO_TS/VTS_01_1.VOB", "VIDEO_TS/VTS_01_2.vob", "VIDEO_TS/video_ts.VOB",
@@ -297,12 +301,12 @@ void TestOpticalDrives::chapterFilesOfADisc()
           "EXTRA/clips/VTS_01_1.VOB", "EXTRA/NOEXT", "AUDIO_TS/.keep", "DVD_RTAV/VR_MOVIE.VRO",
           "DVD_RTAV/VR_STILL.VRO", "DVD_RTAV/VR_AUDIO.VRO", "DVD_RTAV/VR_MANGR.IFO",
           "DVD_RTAV/vr_movie.VRO", "DVD_RTAV/VR_MOVIE.vro"})
-        writeFile(disc + file);
-    makeLink(QFile::encodeName(m_dir->path()), disc + "loop"); // back to the top
-    makeLink("VIDEO_TS", disc + "folder.VOB");                 // a link to a folder
-    makeLink("VIDEO_TS/VTS_01_0.VOB", disc + "linked.VOB");    // a link to a file
-    makeLink("nowhere/X.VOB", disc + "dangling.VOB");
-    QVERIFY(mkfifo(QFile::encodeName(disc + "pipe.VOB").constData(), 0600) == 0);
+        writeFile(disc + QString::fromUtf8(file));
+    makeLink(QFile::encodeName(m_dir->path()), disc + QStringLiteral("loop")); // back to the top
+    makeLink("VIDEO_TS", disc + QStringLiteral("folder.VOB"));                 // a link to a folder
+    makeLink("VIDEO_TS/VTS_01_0.VOB", disc + QStringLiteral("linked.VOB"));    // a link to a file
+    makeLink("nowhere/X.VOB", disc + QStringLiteral("dangling.VOB"));
+    QVERIFY(mkfifo(QFile::encodeName(disc + QStringLiteral("pipe.VOB")).constData(), 0600) == 0);
 
     const QByteArray root = QFile::encodeName(disc);
     const Found expected = sorted({
@@ -320,10 +324,10 @@ void TestOpticalDrives::chapterFilesOfADisc()
 
 void TestOpticalDrives::chapterFilesAreFoundDepthFirst()
 {
-    const QString disc = m_dir->filePath("disc/");
+    const QString disc = m_dir->filePath(QStringLiteral("disc/"));
     for (const char* file : {"A.VOB", "B.VOB", "one/A.VOB", "one/two/A.VOB", "one/two/B.VOB",
                              "one/three/A.VOB", "one/Z.VOB", "four/A.VOB", "four/five/A.VOB"})
-        writeFile(disc + file);
+        writeFile(disc + QString::fromUtf8(file));
     const QByteArray root = QFile::encodeName(disc);
     const Found found = chapters(root);
     QCOMPARE(found.size(), 9);
@@ -355,13 +359,14 @@ void TestOpticalDrives::chapterDepthLimit()
     QFETCH(int, maxDepth);
     QFETCH(int, count);
     // A chain 20 folders deep with one chapter on every level.
-    QString folder = m_dir->filePath("disc/");
+    QString folder = m_dir->filePath(QStringLiteral("disc/"));
     for (int level = 0; level <= 20; ++level) {
         writeFile(folder + QStringLiteral("L%1.VOB").arg(level));
         folder += QStringLiteral("d/");
     }
     QList<QByteArray> names;
-    for (const auto& [name, path] : chapters(QFile::encodeName(m_dir->filePath("disc/")), maxDepth))
+    for (const auto& [name, path] :
+         chapters(QFile::encodeName(m_dir->filePath(QStringLiteral("disc/"))), maxDepth))
         names.append(name);
     std::sort(names.begin(), names.end());
     QList<QByteArray> expected;
@@ -375,10 +380,10 @@ void TestOpticalDrives::unreadableFolderIsSkipped()
 {
     if (geteuid() == 0)
         QSKIP("root reads every folder");
-    const QString disc = m_dir->filePath("disc/");
-    writeFile(disc + "VIDEO_TS/VTS_01_1.VOB");
-    writeFile(disc + "locked/VTS_02_1.VOB");
-    const QByteArray locked = QFile::encodeName(disc + "locked");
+    const QString disc = m_dir->filePath(QStringLiteral("disc/"));
+    writeFile(disc + QStringLiteral("VIDEO_TS/VTS_01_1.VOB"));
+    writeFile(disc + QStringLiteral("locked/VTS_02_1.VOB"));
+    const QByteArray locked = QFile::encodeName(disc + QStringLiteral("locked"));
     QCOMPARE(chmod(locked.constData(), 0), 0);
     const Found found = chapters(QFile::encodeName(disc));
     chmod(locked.constData(), 0700);

@@ -170,7 +170,8 @@ private Q_SLOTS:
         QCOMPARE(file.readInteger("CONF", "QUALITY", 1), 3);
         QCOMPARE(file.readBool("CONF", "OPENDIR", true), false);
         // No temporary file is left beside it.
-        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.ini"});
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("config.ini")});
     }
 
     void writeFailures()

@@ -39,9 +39,9 @@ private Q_SLOTS:
     void orderAndSearch()
     {
         ThConvertInfoObjectList list;
-        QCOMPARE(list.Add(job("/a", csFailed)), 0);
-        QCOMPARE(list.Add(job("/b")), 1);
-        QCOMPARE(list.Add(job("/b")), 2); // duplicates are separate jobs
+        QCOMPARE(list.Add(job(QStringLiteral("/a"), csFailed)), 0);
+        QCOMPARE(list.Add(job(QStringLiteral("/b"))), 1);
+        QCOMPARE(list.Add(job(QStringLiteral("/b"))), 2); // duplicates are separate jobs
         QCOMPARE(list.FirstWaiting(), list.Items(1));
         QVERIFY(!list.FirstConverting());
         list.Items(2)->Status = csConverting;
@@ -65,8 +65,8 @@ private Q_SLOTS:
     {
         QFETCH(int, index);
         ThConvertInfoObjectList list;
-        list.Add(job("/a"));
-        list.Add(job("/b"));
+        list.Add(job(QStringLiteral("/a")));
+        list.Add(job(QStringLiteral("/b")));
         const QString message = QStringLiteral("リストのインデックスが範囲を超えています (%1)").arg(index);
         for (int pass = 0; pass < 2; ++pass) {
             try {

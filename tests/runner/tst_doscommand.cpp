@@ -35,12 +35,12 @@ int childProcesses()
 {
     int count = 0;
     const QByteArray self = QByteArray::number(getpid());
-    for (const QString& name : QDir("/proc").entryList(QDir::Dirs)) {
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         bool isPid = false;
         name.toInt(&isPid);
         if (!isPid)
             continue;
-        QFile stat("/proc/" + name + "/stat");
+        QFile stat(QStringLiteral("/proc/") + name + QStringLiteral("/stat"));
         if (!stat.open(QIODevice::ReadOnly))
             continue;
         const QByteArray text = stat.readAll();
@@ -54,7 +54,7 @@ int childProcesses()
 // Gone, or a zombie waiting for a parent that is not us.
 bool processEnded(pid_t pid)
 {
-    QFile stat(QString("/proc/%1/stat").arg(pid));
+    QFile stat(QString(QStringLiteral("/proc/%1/stat")).arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return true;
     const QByteArray text = stat.readAll();
@@ -517,7 +517,7 @@ private slots:
 
     void destroyWhileRunning()
     {
-        const int threadsBefore = entriesIn("/proc/self/task");
+        const int threadsBefore = entriesIn(QStringLiteral("/proc/self/task"));
         pid_t child = 0;
         {
             auto command = std::make_unique<TDosCommand>();
@@ -527,7 +527,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT((child = recorder.childPid()) > 0, 20000);
         }
         QVERIFY(processEnded(child));
-        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn(QStringLiteral("/proc/self/task")), threadsBefore,
+                                  20000);
 
         // A worker waiting in a hand-over that the main thread never executes.
         {
@@ -537,13 +538,14 @@ private slots:
             command.Start();
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn(QStringLiteral("/proc/self/task")), threadsBefore,
+                                  20000);
     }
 
     void manyRunsLeaveNothingBehind()
     {
-        const int fdsBefore = entriesIn("/proc/self/fd");
-        const int threadsBefore = entriesIn("/proc/self/task");
+        const int fdsBefore = entriesIn(QStringLiteral("/proc/self/fd"));
+        const int threadsBefore = entriesIn(QStringLiteral("/proc/self/task"));
         TDosCommand command;
         int lines = 0;
         int terminations = 0;
@@ -554,8 +556,9 @@ private slots:
             QCOMPARE(command.Execute(), 0u);
         QCOMPARE(lines, 500);
         QCOMPARE(terminations, 500);
-        QTRY_COMPARE_WITH_TIMEOUT(entriesIn("/proc/self/task"), threadsBefore, 20000);
-        QCOMPARE(entriesIn("/proc/self/fd"), fdsBefore);
+        QTRY_COMPARE_WITH_TIMEOUT(entriesIn(QStringLiteral("/proc/self/task")), threadsBefore,
+                                  20000);
+        QCOMPARE(entriesIn(QStringLiteral("/proc/self/fd")), fdsBefore);
         QCOMPARE(childProcesses(), 0);
     }
 };

@@ -136,7 +136,7 @@ void TestPngButton::hoverShowsOverImage()
     move(m_outside);
     QVERIFY(!m_button->MouseInside());
     QCOMPARE(at(rendered(m_button), 10, 10), kNormal);
-    QCOMPARE(m_log, QStringList({"enter", "exit"}));
+    QCOMPARE(m_log, QStringList({QStringLiteral("enter"), QStringLiteral("exit")}));
 }
 
 void TestPngButton::clickComesBeforeReleaseWithStateUp()
@@ -148,7 +148,8 @@ void TestPngButton::clickComesBeforeReleaseWithStateUp()
     QCOMPARE(pictureAt(pressed, kDown), QPoint(12, 12));
     release(m_centre);
     QCOMPARE(m_button->ButtonState(), pbsUp);
-    QCOMPARE(m_log, QStringList({"enter", "down 1", "click state 0", "up 1"}));
+    QCOMPARE(m_log, QStringList({QStringLiteral("enter"), QStringLiteral("down 1"),
+                                 QStringLiteral("click state 0"), QStringLiteral("up 1")}));
 }
 
 void TestPngButton::dragOffAndBack_data()
@@ -178,10 +179,10 @@ void TestPngButton::dragOffAndBack()
         move(m_outside);
     release(at);
     QCOMPARE(m_button->ButtonState(), pbsUp);
-    QCOMPARE(m_log.contains("click state 0"), releaseInside);
+    QCOMPARE(m_log.contains(QStringLiteral("click state 0")), releaseInside);
     QCOMPARE(m_button->MouseInside(), releaseInside);
     // Qt's own leave after the release must not be reported a second time.
-    QCOMPARE(m_log.count("exit"), releaseInside ? 1 : 2);
+    QCOMPARE(m_log.count(QStringLiteral("exit")), releaseInside ? 1 : 2);
 }
 
 void TestPngButton::otherMouseButtonsChangeNothing_data()
@@ -200,7 +201,7 @@ void TestPngButton::otherMouseButtonsChangeNothing()
     QCOMPARE(pictureAt(rendered(m_button), kOver), QPoint(10, 10));
     release(m_centre, button);
     QCOMPARE(m_button->ButtonState(), pbsUp);
-    QVERIFY(!m_log.join(' ').contains("click"));
+    QVERIFY(!m_log.join(QLatin1Char(' ')).contains(QStringLiteral("click")));
     QVERIFY(m_log.contains(QStringLiteral("down %1").arg(int(button))));
 }
 
@@ -211,7 +212,7 @@ void TestPngButton::doubleClickGivesOneClick()
     move(m_centre);
     QTest::mouseDClick(m_window->windowHandle(), Qt::LeftButton, {}, inWindow(m_centre));
     QCOMPARE(doubles, 1);
-    QCOMPARE(m_log.count("click state 0"), 1);
+    QCOMPARE(m_log.count(QStringLiteral("click state 0")), 1);
     QCOMPARE(m_button->ButtonState(), pbsUp);
 }
 
@@ -225,7 +226,7 @@ void TestPngButton::disableInClickHandlerKeepsMouseInside()
 
     move(m_outside);
     QVERIFY(m_button->MouseInside());
-    QVERIFY(!m_log.contains("exit"));
+    QVERIFY(!m_log.contains(QStringLiteral("exit")));
 
     m_button->setEnabled(true);
     QCOMPARE(m_button->ButtonState(), pbsUp);

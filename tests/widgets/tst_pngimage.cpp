@@ -227,8 +227,9 @@ void TestPngImage::everyTruncationFails()
         for (qsizetype n = 0; n < bytes.size(); ++n) {
             try {
                 PngImage::fromData(bytes.left(n));
-                QFAIL(
-                    qPrintable(QStringLiteral("%1 cut to %2 bytes was accepted").arg(name).arg(n)));
+                QFAIL(qPrintable(QStringLiteral("%1 cut to %2 bytes was accepted")
+                                     .arg(QString::fromUtf8(name))
+                                     .arg(n)));
             } catch (const PngError& e) {
                 QVERIFY(!e.message().isEmpty());
             }
@@ -254,7 +255,8 @@ void TestPngImage::everyFlippedByteIsHandled()
 void TestPngImage::missingFile()
 {
     QVERIFY_THROWS_EXCEPTION(PngError, PngImage::fromFile(fixture("no_such_file.png")));
-    QVERIFY_THROWS_EXCEPTION(PngError, PngImage::fromFile(":/artwork/no_such_file.png"));
+    QVERIFY_THROWS_EXCEPTION(PngError,
+                             PngImage::fromFile(QStringLiteral(":/artwork/no_such_file.png")));
 }
 
 void TestPngImage::addOpaqueAlpha_data()
