@@ -120,13 +120,18 @@ private Q_SLOTS:
         m_video = m_media.filePath(QStringLiteral("clip.mp4"));
         m_audio = m_media.filePath(QStringLiteral("song.mp3"));
         const QList<QStringList> commands = {
-            {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1", "-c:v", "mpeg4",
-             m_video},
-            {"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "libmp3lame", m_audio}};
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+             QStringLiteral("testsrc=size=64x48:rate=10:duration=1"), QStringLiteral("-c:v"),
+             QStringLiteral("mpeg4"), m_video},
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+             QStringLiteral("sine=duration=1"), QStringLiteral("-c:a"),
+             QStringLiteral("libmp3lame"), m_audio}};
         for (const QStringList& arguments : commands) {
             QProcess ffmpeg;
             ffmpeg.start(QStringLiteral("ffmpeg"),
-                         QStringList{"-nostdin", "-v", "error", "-y"} + arguments);
+                         QStringList{QStringLiteral("-nostdin"), QStringLiteral("-v"),
+                                     QStringLiteral("error"), QStringLiteral("-y")} +
+                             arguments);
             QVERIFY(ffmpeg.waitForFinished(60000));
             QCOMPARE(ffmpeg.exitCode(), 0);
         }
@@ -146,7 +151,7 @@ private Q_SLOTS:
 
         const QList<TConvertStatus> both{csTransferred, csTransferred};
         const QList<TConvertStatus> none{csConverted, csConverted};
-        const QStringList all{"clip", "song"};
+        const QStringList all{QStringLiteral("clip"), QStringLiteral("song")};
         const QStringList nothing;
         const QString noId =
             QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
@@ -175,10 +180,10 @@ private Q_SLOTS:
             << QStringLiteral("機種を判別できないiPodには登録できません");
         QTest::newRow("unknown model, plain database")
             << "" << IdIn::Nowhere << 0 << false << true << both << all << false << QString();
-        QTest::newRow("nano 2G: the song only")
-            << "MA477" << IdIn::Nowhere << 0 << false << false
-            << QList<TConvertStatus>{csTransferred, csConverted} << QStringList{"song"} << false
-            << QStringLiteral("このiPodは動画を再生できません");
+        QTest::newRow("nano 2G: the song only") << "MA477" << IdIn::Nowhere << 0 << false << false
+                                                << QList<TConvertStatus>{csTransferred, csConverted}
+                                                << QStringList{QStringLiteral("song")} << false
+                                                << QStringLiteral("このiPodは動画を再生できません");
     }
 
     void handOver()
@@ -226,7 +231,8 @@ private Q_SLOTS:
         form.AddToiTunes();
 
         QCOMPARE(prompt.informations,
-                 handedOver ? QStringList{"変換・iTunesへの転送が完了しました"} : QStringList());
+                 handedOver ? QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")}
+                            : QStringList());
         QList<TConvertStatus> actual;
         for (int i = 0; i < form.JobList->Count(); ++i)
             actual << form.JobList->Items(i)->Status;
