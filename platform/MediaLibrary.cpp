@@ -275,8 +275,8 @@ Signature signatureOf(Itdb_IpodGeneration generation)
     case ITDB_IPOD_GENERATION_NANO_5:
         return Signature::Hash72;
     default:
-        // The button-less shuffles, the nano 6G/7G, and the iOS devices, whose databases
-        // libgpod cannot write on a mounted volume.
+        // The button-less shuffles, the nano 6G and the iOS devices, whose databases libgpod
+        // cannot write on a mounted volume. (libgpod does not know the nano 7G: it is unknown.)
         return Signature::Unsupported;
     }
 }
