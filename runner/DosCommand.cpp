@@ -1,4 +1,4 @@
-#include "runner/DosCommand.h"
+#include "runner/DosCommand_p.h"
 
 #include "platform/CodePage.h"
 #include "platform/CommandLine.h"
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <system_error>
 
@@ -20,8 +21,8 @@ void SharedLines::append(const QByteArray& line)
         std::unique_lock lock(m_lock);
         m_lines.append(line);
     }
-    if (m_appendHook)
-        m_appendHook();
+    if (m_onAppend)
+        m_onAppend();
 }
 
 void SharedLines::clear()
@@ -65,6 +66,21 @@ public:
 private:
     int m_error;
 };
+
+// The error code a run that failed with this exception reports in ResultCode: the system's,
+// where a call failed; otherwise the one recorded before the throw, or errno.
+int errorCodeOf(const std::exception_ptr& failure, int recorded, int lastErrno)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const RunFailure& runFailure) {
+        return runFailure.error();
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    } catch (...) {
+        return recorded != 0 ? recorded : lastErrno;
+    }
+}
 
 // How a string list takes a whole text: one item per line, CR, LF and CR LF all break, and a
 // break at the very end adds no empty item.
@@ -129,16 +145,16 @@ void TProcessTimer::onMainThread(std::function<void()> call)
 
 // ---- TDosThread
 
-TDosThread::TDosThread(TDosCommand* owner)
-    : m_owner(owner), m_timer(owner->m_timer), m_commandLine(owner->CommandLine),
-      m_onNewLine(owner->OnNewLine), m_onTerminated(owner->OnTerminated),
-      m_maxTimeAfterBeginning(owner->MaxTimeAfterBeginning),
-      m_maxTimeAfterLastOutput(owner->MaxTimeAfterLastOutput),
-      m_priorityClass(owner->PriorityClass), m_showWindow(owner->ShowWindow),
-      m_creationFlag(owner->CreationFlag), m_exitCode(tovilo::stillActiveExitCode),
+TDosThread::TDosThread(TDosCommandPrivate* owner)
+    : m_d(owner), m_owner(owner->q), m_timer(owner->timer), m_commandLine(m_owner->CommandLine),
+      m_onNewLine(m_owner->OnNewLine), m_onTerminated(m_owner->OnTerminated),
+      m_maxTimeAfterBeginning(m_owner->MaxTimeAfterBeginning),
+      m_maxTimeAfterLastOutput(m_owner->MaxTimeAfterLastOutput),
+      m_priorityClass(m_owner->PriorityClass), m_showWindow(m_owner->ShowWindow),
+      m_creationFlag(m_owner->CreationFlag), m_exitCode(tovilo::stillActiveExitCode),
       m_handOver(std::make_shared<HandOver>())
 {
-    owner->InputQueue.clear();
+    m_owner->InputQueue.clear();
 }
 
 TDosThread::~TDosThread()
@@ -172,7 +188,7 @@ void TDosThread::threadBody()
     }
     m_finished = true;
     // The owner joins this thread before it is destroyed, so it is still there to be told.
-    m_owner->m_calls.post([owner = m_owner, this] { owner->workerEnded(this); });
+    m_d->calls.post([d = m_d, this] { d->workerEnded(this); });
 }
 
 void TDosThread::reportStartError(const QString& message)
@@ -185,7 +201,7 @@ void TDosThread::reportStartError(const QString& message)
     QString text = message;
     if (!text.isEmpty() && text.back() > QLatin1Char('.'))
         text += QLatin1Char('.');
-    m_owner->m_calls.post([owner = m_owner, text] {
+    m_d->calls.post([owner = m_owner, text] {
         if (owner->OnStartError)
             owner->OnStartError(text);
     });
@@ -203,7 +219,7 @@ bool TDosThread::runOnMainThread(std::function<void()> call)
     // After the call only the shared hand-over state is touched: the worker may have been
     // released and destroyed meanwhile. Whatever the call throws is dropped on the main thread,
     // where it was raised: an exception must never unwind through the event loop.
-    m_owner->m_calls.post([handOver, ticket, call = std::move(call)] {
+    m_d->calls.post([handOver, ticket, call = std::move(call)] {
         try {
             call();
         } catch (...) {
@@ -238,36 +254,14 @@ void TDosThread::Run()
     ChildProcess child;
     m_exitCode = stillActiveExitCode;
 
-    auto endSteps = [&] {
-        if (childCreated) {
-            // Kills the child when it was still running and whatever it left in its process
-            // group, then collects it.
-            child.finish();
-            m_timer->StopCounting();
-        }
-        if (pipesCreated) {
-            input.readEnd.reset();
-            output.writeEnd.reset();
-            output.readEnd.reset();
-            input.writeEnd.reset();
-        }
-        if (m_onTerminated) {
-            const quint32 exitCode = m_exitCode;
-            runOnMainThread([this, exitCode] { m_onTerminated(m_owner, exitCode); });
-        }
-        const quint8 state = m_owner->m_runState;
-        if (state == rsPreparing || state == rsCreatingPipes || state == rsCreatingProcess ||
-            state == rsRunning) {
-            m_owner->m_runState = static_cast<quint8>(state + 1);
-            m_owner->m_resultCode = static_cast<quint32>(m_lastError);
-        }
-    };
-
+    // However the run ends, it takes the one end-of-run path below; a failure is passed on
+    // after it.
+    std::exception_ptr failure;
     try {
-        m_owner->m_runState = rsPreparing;
+        m_d->runState = rsPreparing;
         QByteArray buffer(1024, '\0');
 
-        m_owner->m_runState = rsCreatingPipes;
+        m_d->runState = rsCreatingPipes;
         if (const int error = createPipe(input)) {
             m_lastError = error;
             throw TCreatePipeError(QStringLiteral("Failed to create a pipe: ") +
@@ -282,7 +276,7 @@ void TDosThread::Run()
         }
         pipesCreated = true;
 
-        m_owner->m_runState = rsCreatingProcess;
+        m_d->runState = rsCreatingProcess;
         const QList<QByteArray> argv = splitCommandLine(m_commandLine);
         if (const int error = child.start(argv, input.readEnd.get(), output.writeEnd.get())) {
             m_lastError = error;
@@ -296,7 +290,7 @@ void TDosThread::Run()
         if (const int error = setNonBlocking(input.writeEnd.get()))
             throw RunFailure(error);
         m_timer->StartCounting();
-        m_owner->m_runState = rsRunning;
+        m_d->runState = rsRunning;
         m_splitter = LineSplitter();
         m_lastWasPartial = false;
 
@@ -323,36 +317,50 @@ void TDosThread::Run()
             pause(outputFd, child.exitEventFd(), input.writeEnd.get(), outputOpen);
 
             if (m_exitCode != stillActiveExitCode) {
-                m_owner->m_runState = rsExited;
-                m_owner->m_resultCode = m_exitCode;
+                m_d->runState = rsExited;
+                m_d->resultCode = m_exitCode;
                 break;
             }
             if (m_stopRequested) {
-                m_owner->m_runState = rsStopped;
+                m_d->runState = rsStopped;
                 break;
             }
             if (timedOut()) {
-                m_owner->m_runState = rsTimedOut;
+                m_d->runState = rsTimedOut;
                 break;
             }
         }
         if (!m_splitter.pendingText().isEmpty())
             DeliverOutput(m_splitter.pendingText(), otPartialLine);
-    } catch (const RunFailure& failure) {
-        m_lastError = failure.error();
-        endSteps();
-        throw;
-    } catch (const std::bad_alloc&) {
-        m_lastError = ENOMEM;
-        endSteps();
-        throw;
     } catch (...) {
-        if (m_lastError == 0)
-            m_lastError = errno;
-        endSteps();
-        throw;
+        const int lastErrno = errno;
+        failure = std::current_exception();
+        m_lastError = errorCodeOf(failure, m_lastError, lastErrno);
     }
-    endSteps();
+
+    if (childCreated) {
+        // Kills the child when it was still running and whatever it left in its process
+        // group, then collects it.
+        child.finish();
+        m_timer->StopCounting();
+    }
+    if (pipesCreated) {
+        input.readEnd.reset();
+        output.writeEnd.reset();
+        output.readEnd.reset();
+        input.writeEnd.reset();
+    }
+    if (m_onTerminated) {
+        const quint32 exitCode = m_exitCode;
+        runOnMainThread([this, exitCode] { m_onTerminated(m_owner, exitCode); });
+    }
+    const auto stage = static_cast<TRunState>(m_d->runState.load());
+    if (const std::optional<TRunState> failed = tovilo::failureOf(stage)) {
+        m_d->runState = *failed;
+        m_d->resultCode = static_cast<quint32>(m_lastError);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TDosThread::pause(int outputFd, int exitFd, int inputFd, bool& outputOpen)
@@ -415,7 +423,7 @@ void TDosThread::splitOutput(const char* data, qsizetype size)
                 return;
             }
             // Set before the delivery, so a handler sees the break of the line it receives.
-            m_owner->m_outputReturnCode = lineBreak == Break::CrLf ? rcCRLF : rcLF;
+            m_d->outputReturnCode = lineBreak == Break::CrLf ? rcCRLF : rcLF;
             DeliverOutput(text, otCompleteLine);
         },
         [this] { return m_stopRequested.load(std::memory_order_relaxed); });
@@ -490,50 +498,65 @@ void TDosThread::ApplyOutput()
 // ---- TDosCommand
 
 TDosCommand::TDosCommand(QObject* owner)
-    : QObject(owner), DeliveredLines(m_lock), InputQueue(m_lock)
+    : QObject(owner), InputQueue([this] { d->wakeWorkers(); }),
+      d(std::make_unique<TDosCommandPrivate>(this))
 {
-    InputQueue.setAppendHook([this] { wakeWorkers(); });
 }
 
-void TDosCommand::wakeWorkers()
+void TDosCommandPrivate::wakeWorkers()
 {
-    for (const auto& worker : m_workers)
-        worker->m_wake.signal();
+    for (const auto& worker : workers)
+        worker->wake();
 }
 
 TDosCommand::~TDosCommand()
 {
     // Workers may be waiting in a hand-over that this thread will never execute: release them,
     // then wait until every one has ended (killing its child) before anything they use goes.
-    for (const auto& worker : m_workers) {
+    for (const auto& worker : d->workers) {
         worker->RequestStop();
         worker->abandon();
     }
-    for (const auto& worker : m_workers)
+    for (const auto& worker : d->workers)
         worker->join();
-    m_workers.clear();
-    m_current = nullptr;
-    delete m_timer;
+    d->workers.clear();
+    d->current = nullptr;
+    delete d->timer;
+}
+
+TReturnCode TDosCommand::OutputReturnCode() const
+{
+    return static_cast<TReturnCode>(d->outputReturnCode.load());
+}
+
+TRunState TDosCommand::RunState() const
+{
+    return static_cast<TRunState>(d->runState.load());
+}
+
+quint32 TDosCommand::ResultCode() const
+{
+    return d->resultCode;
 }
 
 void TDosCommand::Start()
 {
     if (CommandLine.isEmpty())
         return;
-    if (!m_timer) {
-        m_timer = new TProcessTimer(this);
+    if (!d->timer) {
+        d->timer = new TProcessTimer(this);
         // The workers compare the counters when they wake up.
-        connect(m_timer, &TProcessTimer::ticked, this, &TDosCommand::wakeWorkers);
+        connect(d->timer, &TProcessTimer::ticked, this, [this] { d->wakeWorkers(); });
     }
     DeliveredLines.clear();
-    auto worker = std::make_unique<TDosThread>(this);
+    auto worker = std::make_unique<TDosThread>(d.get());
     TDosThread* started = worker.get();
     try {
         worker->start();
     } catch (const std::system_error& error) {
         // No thread: the run fails while preparing, and still ends with its one OnTerminated.
-        m_current = nullptr;
-        m_runState = rsPreparing;
+        d->current = nullptr;
+        d->runState = rsPreparing;
         const TTerminateEvent onTerminated = OnTerminated;
         if (onTerminated) {
             try {
@@ -541,12 +564,12 @@ void TDosCommand::Start()
             } catch (...) {
             }
         }
-        m_runState = rsPrepareFailed;
-        m_resultCode = static_cast<quint32>(error.code().value());
+        d->runState = rsPrepareFailed;
+        d->resultCode = static_cast<quint32>(error.code().value());
         return;
     }
-    m_workers.push_back(std::move(worker));
-    m_current = started;
+    d->workers.push_back(std::move(worker));
+    d->current = started;
 }
 
 quint32 TDosCommand::Execute()
@@ -558,13 +581,13 @@ quint32 TDosCommand::Execute()
 
 void TDosCommand::Stop()
 {
-    if (m_current)
-        m_current->RequestStop();
+    if (d->current)
+        d->current->RequestStop();
 }
 
 bool TDosCommand::IsRunning() const
 {
-    return m_current && !m_current->Finished();
+    return d->current && !d->current->Finished();
 }
 
 void TDosCommand::WaitWhileRunning()
@@ -573,22 +596,22 @@ void TDosCommand::WaitWhileRunning()
     // so checking before exec() cannot miss the end, and nothing spins meanwhile.
     while (IsRunning()) {
         QEventLoop loop;
-        m_waits.push_back(&loop);
+        d->waits.push_back(&loop);
         loop.exec();
-        m_waits.erase(std::find(m_waits.begin(), m_waits.end(), &loop));
+        d->waits.erase(std::find(d->waits.begin(), d->waits.end(), &loop));
     }
 }
 
-void TDosCommand::workerEnded(TDosThread* worker)
+void TDosCommandPrivate::workerEnded(TDosThread* worker)
 {
-    const auto found = std::find_if(m_workers.begin(), m_workers.end(),
+    const auto found = std::find_if(workers.begin(), workers.end(),
                                     [worker](const auto& w) { return w.get() == worker; });
-    if (found != m_workers.end()) {
-        if (m_current == worker)
-            m_current = nullptr;
+    if (found != workers.end()) {
+        if (current == worker)
+            current = nullptr;
         // The thread has nothing left to do after posting this: the join is immediate.
-        m_workers.erase(found);
+        workers.erase(found);
     }
-    for (QEventLoop* loop : m_waits)
+    for (QEventLoop* loop : waits)
         loop->quit();
 }
