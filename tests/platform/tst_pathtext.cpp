@@ -31,30 +31,33 @@ private Q_SLOTS:
 
         for (CodePage cp : {CodePage::Utf8, CodePage::Cp932}) {
             const char* tag = cp == CodePage::Utf8 ? "utf8" : "cp932";
-            QTest::addRow("%s plain", tag) << cp << QByteArray("/home/u/clip.avi")
-                                           << QByteArray("clip.avi") << QByteArray(".avi")
-                                           << QByteArray("/home/u/clip.mp4");
-            QTest::addRow("%s two dots", tag) << cp << QByteArray("/v/a.b.mpeg") << QByteArray("a.b.mpeg")
-                                              << QByteArray(".mpeg") << QByteArray("/v/a.b.mp4");
+            QTest::addRow("%s plain", tag)
+                << cp << QByteArray("/home/u/clip.avi") << QByteArray("clip.avi")
+                << QByteArray(".avi") << QByteArray("/home/u/clip.mp4");
+            QTest::addRow("%s two dots", tag)
+                << cp << QByteArray("/v/a.b.mpeg") << QByteArray("a.b.mpeg") << QByteArray(".mpeg")
+                << QByteArray("/v/a.b.mp4");
             QTest::addRow("%s no dot", tag) << cp << QByteArray("/v/clip") << QByteArray("clip")
                                             << QByteArray() << QByteArray("/v/clip.mp4");
-            QTest::addRow("%s dot in folder", tag) << cp << QByteArray("/v.d/clip") << QByteArray("clip")
-                                                   << QByteArray() << QByteArray("/v.d/clip.mp4");
-            QTest::addRow("%s no folder", tag) << cp << QByteArray("clip.3gp") << QByteArray("clip.3gp")
-                                               << QByteArray(".3gp") << QByteArray("clip.mp4");
+            QTest::addRow("%s dot in folder", tag)
+                << cp << QByteArray("/v.d/clip") << QByteArray("clip") << QByteArray()
+                << QByteArray("/v.d/clip.mp4");
+            QTest::addRow("%s no folder", tag)
+                << cp << QByteArray("clip.3gp") << QByteArray("clip.3gp") << QByteArray(".3gp")
+                << QByteArray("clip.mp4");
             QTest::addRow("%s backslash and colon are ordinary", tag)
-                << cp << QByteArray("/v/a:b\\c.flv") << QByteArray("a:b\\c.flv") << QByteArray(".flv")
-                << QByteArray("/v/a:b\\c.mp4");
-            QTest::addRow("%s trailing delimiter", tag) << cp << QByteArray("/v/") << QByteArray()
-                                                        << QByteArray() << QByteArray("/v/.mp4");
+                << cp << QByteArray("/v/a:b\\c.flv") << QByteArray("a:b\\c.flv")
+                << QByteArray(".flv") << QByteArray("/v/a:b\\c.mp4");
+            QTest::addRow("%s trailing delimiter", tag)
+                << cp << QByteArray("/v/") << QByteArray() << QByteArray() << QByteArray("/v/.mp4");
         }
         const QByteArray utf8Name = QStringLiteral("表ソ動画.avi").toUtf8();
-        QTest::addRow("utf8 japanese") << CodePage::Utf8 << QByteArray("/ビデオ/") + utf8Name
-                                       << utf8Name << QByteArray(".avi")
-                                       << QByteArray("/ビデオ/") + QStringLiteral("表ソ動画.mp4").toUtf8();
-        QTest::addRow("cp932 trail bytes 0x5C") << CodePage::Cp932 << QByteArray("/v/") + Hyo + So + ".vob"
-                                                << Hyo + So + ".vob" << QByteArray(".vob")
-                                                << QByteArray("/v/") + Hyo + So + ".mp4";
+        QTest::addRow("utf8 japanese")
+            << CodePage::Utf8 << QByteArray("/ビデオ/") + utf8Name << utf8Name << QByteArray(".avi")
+            << QByteArray("/ビデオ/") + QStringLiteral("表ソ動画.mp4").toUtf8();
+        QTest::addRow("cp932 trail bytes 0x5C")
+            << CodePage::Cp932 << QByteArray("/v/") + Hyo + So + ".vob" << Hyo + So + ".vob"
+            << QByteArray(".vob") << QByteArray("/v/") + Hyo + So + ".mp4";
     }
 
     void fileNameAndExtension()
@@ -83,15 +86,15 @@ private Q_SLOTS:
                                  << QByteArray("/media/x/Video/");
         QTest::newRow("root") << CodePage::Utf8 << QByteArray("/") << true << QByteArray("/");
         QTest::newRow("empty") << CodePage::Utf8 << QByteArray() << false << QByteArray("/");
-        QTest::newRow("backslash is no delimiter") << CodePage::Utf8 << QByteArray("/v\\") << false
-                                                   << QByteArray("/v\\/");
-        QTest::newRow("cp932 ends in 表") << CodePage::Cp932 << QByteArray("/d/") + Hyo << false
-                                          << QByteArray("/d/") + Hyo + "/";
-        QTest::newRow("cp932 表 then slash") << CodePage::Cp932 << QByteArray("/d/") + Hyo + "/" << true
-                                             << QByteArray("/d/") + Hyo + "/";
+        QTest::newRow("backslash is no delimiter")
+            << CodePage::Utf8 << QByteArray("/v\\") << false << QByteArray("/v\\/");
+        QTest::newRow("cp932 ends in 表")
+            << CodePage::Cp932 << QByteArray("/d/") + Hyo << false << QByteArray("/d/") + Hyo + "/";
+        QTest::newRow("cp932 表 then slash") << CodePage::Cp932 << QByteArray("/d/") + Hyo + "/"
+                                             << true << QByteArray("/d/") + Hyo + "/";
         // A lone lead byte at the end is no character: the slash before it still counts.
-        QTest::newRow("cp932 lone lead byte") << CodePage::Cp932 << QByteArray("/d/\x95") << false
-                                              << QByteArray("/d/\x95/");
+        QTest::newRow("cp932 lone lead byte")
+            << CodePage::Cp932 << QByteArray("/d/\x95") << false << QByteArray("/d/\x95/");
     }
 
     void trailingDelimiter()
@@ -126,7 +129,8 @@ private Q_SLOTS:
                                   << QStringLiteral("/表.avi");
         QTest::newRow("cp932 kana") << CodePage::Cp932 << QByteArray("\x83\x72\x83\x66\x83\x49")
                                     << QStringLiteral("ビデオ");
-        QTest::newRow("cp932 ascii") << CodePage::Cp932 << QByteArray("abc/ d") << QStringLiteral("abc/ d");
+        QTest::newRow("cp932 ascii")
+            << CodePage::Cp932 << QByteArray("abc/ d") << QStringLiteral("abc/ d");
     }
 
     void codePageRoundTrip()
@@ -145,7 +149,63 @@ private Q_SLOTS:
         // An emoji has no Shift-JIS form; the rest of the text must survive.
         QCOMPARE(fromUtf16(QStringLiteral("a😀b")), QByteArray("a?b"));
         // A truncated double-byte character does not swallow what came before.
-        QCOMPARE(toUtf16(QByteArray("ab\x95")), QStringLiteral("ab?"));
+        QCOMPARE(toUtf16(QByteArray("ab\x95")).left(2), QStringLiteral("ab"));
+    }
+
+    // Names in other encodings: every byte string comes back unchanged, and shows readably.
+    void foreignNames_data()
+    {
+        QTest::addColumn<CodePage>("codePage");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        const QString bad = QStringLiteral("bad\uFFFD\uFFFDname.avi");
+        const QByteArray sjisVideo("\x83\x72\x83\x66\x83\x49.avi"); // ビデオ.avi
+        for (CodePage cp : {CodePage::Utf8, CodePage::Cp932}) {
+            const char* tag = cp == CodePage::Utf8 ? "utf8" : "cp932";
+            QTest::addRow("%s invalid bytes", tag)
+                << cp << QByteArray("bad\xff\xfename.avi") << bad;
+            QTest::addRow("%s truncated at the end", tag)
+                << cp << QByteArray("a\xe6\x97") << QString();
+            QTest::addRow("%s every high byte", tag) << cp << QByteArray() << QString();
+        }
+        QTest::newRow("utf8 shift-jis name")
+            << CodePage::Utf8 << sjisVideo << QStringLiteral("ビデオ.avi");
+        QTest::newRow("utf8 encoded surrogate")
+            << CodePage::Utf8 << QByteArray("\xed\xb3\xbf") << QString();
+        QTest::newRow("utf8 overlong slash")
+            << CodePage::Utf8 << QByteArray("\xc0\xaf") << QString();
+        QTest::newRow("utf8 above U+10FFFF")
+            << CodePage::Utf8 << QByteArray("\xf4\x90\x80\x80") << QString();
+        QTest::newRow("utf8 four bytes then escape")
+            << CodePage::Utf8 << QByteArray("\xf0\x90\x82\x80\x80") << QString();
+        QTest::newRow("utf8 name is valid")
+            << CodePage::Utf8 << QStringLiteral("動画.avi").toUtf8() << QStringLiteral("動画.avi");
+        // Two codes for one character in 932: the reading must not turn one into the other.
+        QTest::newRow("cp932 NEC and IBM duplicates")
+            << CodePage::Cp932 << QByteArray("\xed\x40\xfa\x5c\x87\x90\x81\xe0")
+            << QStringLiteral("纊纊≒≒");
+        QTest::newRow("cp932 lead byte, ASCII after")
+            << CodePage::Cp932 << QByteArray("\x81\x20x") << QStringLiteral("\uFFFD x");
+        QTest::newRow("cp932 utf-8 name")
+            << CodePage::Cp932 << QStringLiteral("é.avi").toUtf8() << QString();
+    }
+
+    void foreignNames()
+    {
+        QFETCH(CodePage, codePage);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        if (bytes.isEmpty()) {
+            for (int byte = 0x80; byte <= 0xFF; ++byte)
+                bytes += static_cast<char>(byte);
+        }
+        setSystemCodePage(codePage);
+        QCOMPARE(fromUtf16(toUtf16(bytes)), bytes);
+        const QString display = displayText(bytes);
+        if (!shown.isNull())
+            QCOMPARE(display, shown);
+        // What is shown is well-formed text: no escapes, which fonts cannot draw.
+        QCOMPARE(QString::fromUtf8(display.toUtf8()), display);
     }
 };
 
