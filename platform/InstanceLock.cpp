@@ -1,5 +1,7 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/Process.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -11,52 +13,94 @@ namespace tovilo {
 
 namespace {
 
-// A private folder of this user's: created 0700, never a link, never somebody else's.
-bool usableFolder(const QByteArray& folder)
+enum class Attempt
 {
-    struct stat info{};
-    if (::lstat(folder.constData(), &info) != 0) {
-        if (errno != ENOENT || ::mkdir(folder.constData(), 0700) != 0)
-            return false;
-        if (::lstat(folder.constData(), &info) != 0)
-            return false;
-    }
-    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+    Acquired,
+    HeldElsewhere,
+    Unsafe
+};
+
+// Opens a folder without following a link and checks, on what was opened, that it is a
+// folder of this user's that nobody else may enter or change.
+UniqueFd openPrivateFolder(const QByteArray& folder)
+{
+    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
+        return UniqueFd();
+    UniqueFd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
+        return UniqueFd();
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid() || (info.st_mode & 077) != 0)
+        return UniqueFd();
+    return fd;
 }
 
-QByteArray defaultRuntimeDir()
+Attempt lockIn(const QByteArray& folder, const QByteArray& name)
 {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && *xdg == '/') {
-        struct stat info{};
-        if (::stat(xdg, &info) == 0 && S_ISDIR(info.st_mode))
-            return QByteArray(xdg);
+    const UniqueFd dir = openPrivateFolder(folder);
+    if (!dir.isValid())
+        return Attempt::Unsafe;
+    UniqueFd lock(
+        ::openat(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat info
+    {
+    };
+    if (!lock.isValid() || ::fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != ::getuid())
+        return Attempt::Unsafe;
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        return errno == EWOULDBLOCK ? Attempt::HeldElsewhere : Attempt::Unsafe;
     }
-    return "/tmp/tovilo-" + QByteArray::number(::getuid());
+    // The descriptor stays open for the life of the process: closing it would free the lock.
+    lock.release();
+    return Attempt::Acquired;
 }
 
 } // namespace
 
-InstanceLockResult acquireInstanceLock(const QByteArray& name, QByteArray runtimeDir)
+QList<QByteArray> instanceLockFolders()
 {
-    if (runtimeDir.isEmpty())
-        runtimeDir = defaultRuntimeDir();
-    if (!usableFolder(runtimeDir))
-        return InstanceLockResult::Unavailable;
-
-    const QByteArray path = runtimeDir + '/' + name;
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return InstanceLockResult::Unavailable;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
-        const bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
-        return busy ? InstanceLockResult::HeldElsewhere : InstanceLockResult::Unavailable;
+    QList<QByteArray> folders;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime == '/')
+        folders << QByteArray(runtime);
+    folders << "/tmp/tovilo-" + QByteArray::number(::getuid());
+    QByteArray cache = std::getenv("XDG_CACHE_HOME");
+    if (!cache.startsWith('/')) {
+        const QByteArray home = std::getenv("HOME");
+        cache = home.startsWith('/') ? home + "/.cache" : QByteArray();
     }
-    // The descriptor stays open for the life of the process: closing it would free the lock.
-    return InstanceLockResult::Acquired;
+    if (!cache.isEmpty()) {
+        // Its parent may not exist yet on a new account; a failure shows in the attempt.
+        ::mkdir(cache.constData(), 0700);
+        folders << cache + "/tovilo";
+    }
+    return folders;
+}
+
+InstanceLockResult acquireInstanceLock(const QByteArray& name, const QList<QByteArray>& folders)
+{
+    for (const QByteArray& folder : folders) {
+        switch (lockIn(folder, name)) {
+        case Attempt::Acquired:
+            return InstanceLockResult::Acquired;
+        case Attempt::HeldElsewhere:
+            return InstanceLockResult::HeldElsewhere;
+        case Attempt::Unsafe:
+            break;
+        }
+    }
+    return InstanceLockResult::Unavailable;
+}
+
+InstanceLockResult acquireInstanceLock(const QByteArray& name, const QByteArray& folder)
+{
+    return acquireInstanceLock(name, folder.isEmpty() ? instanceLockFolders()
+                                                      : QList<QByteArray>{folder});
 }
 
 } // namespace tovilo
