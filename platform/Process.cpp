@@ -210,13 +210,14 @@ int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd
         error = posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
 
     // Own process group, so that termination reaches the child's own children too. The
-    // spawning thread may block signals (SIGPIPE above all) and the program may ignore some:
-    // the child starts with an empty mask and SIGPIPE at its default.
+    // spawning thread may block signals (SIGPIPE above all) and the program may ignore or
+    // catch some: the child starts with an empty mask and these at their default action.
     sigset_t emptyMask;
     sigemptyset(&emptyMask);
     sigset_t defaults;
     sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
+    for (const int number : {SIGPIPE, SIGTERM, SIGHUP, SIGINT})
+        sigaddset(&defaults, number);
     if (!error)
         error = posix_spawnattr_setflags(
             &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <memory>
+#include <pthread.h>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -289,6 +290,38 @@ private slots:
         QCOMPARE(command.RunState(), rsStopped);
         QCOMPARE(command.ResultCode(), 7u);
         QVERIFY(processEnded(child));
+    }
+
+    // The program ignores or blocks the signals it handles itself (and nohup ignores
+    // SIGHUP); the encoder must still end on them like any program.
+    void childStartsWithDefaultSignals_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+
+    void childStartsWithDefaultSignals()
+    {
+        QFETCH(int, number);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, number);
+        sigset_t oldMask;
+        pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
+        const auto oldHandler = std::signal(number, SIG_IGN);
+
+        TDosCommand command;
+        Recorder recorder(command);
+        command.CommandLine = childCommand({"sleep", "60"});
+        command.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.childPid() > 0, 20000);
+        std::signal(number, oldHandler);
+        pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+        ::kill(recorder.childPid(), number);
+        QTRY_VERIFY_WITH_TIMEOUT(!command.IsRunning(), 20000);
+        QCOMPARE(command.ResultCode(), 128u + static_cast<quint32>(number));
     }
 
     void stopRightAfterStart()
