@@ -257,7 +257,7 @@ void TFormMain::RefreshList()
         const ThConvertInfoObject* job = JobList->Items(i);
         QTableWidgetItem* name = ListViewConvertFile->item(i, 0);
         if (name == nullptr || name->data(Qt::UserRole).toString() != job->SourceFile) {
-            name = new QTableWidgetItem(toUtf16(extractFileName(fromUtf16(job->SourceFile))));
+            name = new QTableWidgetItem(displayText(extractFileName(fromUtf16(job->SourceFile))));
             name->setData(Qt::UserRole, job->SourceFile);
             ListViewConvertFile->setItem(i, 0, name);
         }
@@ -339,7 +339,7 @@ void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
 {
     bool warned = false;
     for (const QUrl& url : urls) {
-        const QByteArray name = url.isLocalFile() ? fromUtf16(url.toLocalFile()) : QByteArray();
+        const QByteArray name = localFilePath(url);
         const QByteArray extension = extractFileExt(name).toUpper();
         if (!name.isEmpty() && DroppableExtensions.contains(extension)) {
             AddSourceFile(name);

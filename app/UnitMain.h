@@ -126,6 +126,10 @@ public:
 
     bool IsBusy() const;
 
+    // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
+    // as a confirmed stop would, without the question, then the event loop ends with 0.
+    void stopAndQuit();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -137,6 +141,7 @@ private:
     // The application-wide hook: catches files dropped on the list before they are dispatched.
     bool AppMessage(QObject* watched, QEvent* event);
     void createControls();
+    void stopConversion();
     void deletePartialOutput(const QString& outputFile);
     // The queue's progress outside the window; currentFraction is the running job's share done.
     void publishProgress(double currentFraction);
@@ -154,4 +159,5 @@ private:
     double m_sourceLength = 0; // of the running job's source, in seconds; 0 while unknown
     int m_publishedPercent = -1;
     int m_publishedJobsLeft = -1;
+    bool m_quitRequested = false;
 };

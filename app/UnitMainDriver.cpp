@@ -11,12 +11,14 @@
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -84,6 +86,8 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
 
 void TFormMain::StartNextJob()
 {
+    if (m_quitRequested)
+        return;
     SituationText.clear();
     ShowSituation();
     ThConvertInfoObject* job = JobList->FirstWaiting();
@@ -102,9 +106,28 @@ void TFormMain::StartNextJob()
 
     const QByteArray source = fromUtf16(job->SourceFile);
     const QByteArray extension = JobList->AudioOnly ? ".mp3" : ".mp4";
-    const QByteArray output =
-        MakeUniqueFileName(JobList->SaveDir + changeFileExt(extractFileName(source), extension));
+    const QByteArray wanted = JobList->SaveDir + changeFileExt(extractFileName(source), extension);
+    // The name is claimed before the encoder starts, so another program or job never writes
+    // into it; a name that turns up between the choice and the claim only moves us on.
+    QByteArray output;
+    int error = EEXIST;
+    for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
+        output = MakeUniqueFileName(wanted);
+        error = reserveNewFile(output);
+    }
     job->OutputFile = toUtf16(output);
+    if (error != 0) {
+        // Nothing was created, so nothing is deleted; the row says why as for an encoder.
+        job->Status = csFailed;
+        const QByteArray kind = error == ENOENT || error == ENOTDIR  ? "output-folder"
+                                : error == ENOSPC || error == EDQUOT ? "disk-full"
+                                                                     : "output-unwritable";
+        job->EncoderError =
+            EncoderErrorPrefix + ' ' + kind + ": " + qt_error_string(error).toUtf8();
+        RefreshList();
+        QMetaObject::invokeMethod(this, guarded([this] { StartNextJob(); }), Qt::QueuedConnection);
+        return;
+    }
 
     DosCommandConvert->CommandLine = "lib/ffmpeg" + JobList->BuildArguments(source, output);
     // Start returns at once; the run's end arrives as an event of the main loop. Unlike a
@@ -115,13 +138,18 @@ void TFormMain::StartNextJob()
 
 QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
 {
-    if (!fileExists(path))
-        return path;
+    // Anything at the name takes it, a dangling link included: the encoder would write
+    // through it. A name too long for "(n)" loses the end of its stem.
+    const qsizetype limit = fileNameLimit(path);
     const QByteArray extension = extractFileExt(path);
     const QByteArray stem = path.left(path.size() - extension.size());
+    const QByteArray first = fitFileName(stem, extension, limit);
+    if (!nameTaken(first))
+        return first;
     for (qint64 n = 1;; ++n) {
-        const QByteArray candidate = stem + '(' + QByteArray::number(n) + ')' + extension;
-        if (!fileExists(candidate))
+        const QByteArray candidate =
+            fitFileName(stem, '(' + QByteArray::number(n) + ')' + extension, limit);
+        if (!nameTaken(candidate))
             return candidate;
     }
 }
@@ -232,6 +260,11 @@ void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
 {
     if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
         return;
+    stopConversion();
+}
+
+void TFormMain::stopConversion()
+{
     if (!DosCommandConvert->IsRunning() || Cancelling)
         return;
     Cancelling = true;
@@ -247,6 +280,18 @@ void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
     RefreshList();
     Cancelling = false;
     SetBusy(false);
+    if (m_quitRequested)
+        QCoreApplication::exit(0);
+}
+
+void TFormMain::stopAndQuit()
+{
+    m_quitRequested = true;
+    // A stop under way quits when it is done: ending the loops now would cut its wait short.
+    if (Cancelling)
+        return;
+    stopConversion();
+    QCoreApplication::exit(0);
 }
 
 void TFormMain::deletePartialOutput(const QString& outputFile)
@@ -257,7 +302,8 @@ void TFormMain::deletePartialOutput(const QString& outputFile)
     while (fileExists(path) && !removeFile(path)) {
         if (elapsed.elapsed() >= 10000) {
             m_services.prompt->information(
-                this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") + outputFile);
+                this,
+                QStringLiteral("変換途中のファイルを削除できませんでした。\n") + displayText(path));
             return;
         }
         waitProcessingEvents(100);

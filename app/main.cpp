@@ -7,6 +7,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
+#include "platform/TerminationSignals.h"
 #include "ui/FrameworkError.h"
 #include "ui/QtServices.h"
 
@@ -54,6 +55,12 @@ int main(int argc, char* argv[])
     // Qt's own dialogs (open, folder browser) speak Japanese like the rest of the program.
     tovilo::installQtTranslations(app);
 
+    // Asked to end (logout, kill, a closed terminal), the program leaves its loop and exits
+    // with 0; once the window exists, a running conversion is stopped first.
+    tovilo::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &tovilo::TerminationSignals::received, &app,
+                     [] { QCoreApplication::exit(0); });
+
     tovilo::QtPromptService prompt;
     if (tovilo::acquireInstanceLock("TOVILO_RUNNING") ==
         tovilo::InstanceLockResult::HeldElsewhere) {
@@ -78,6 +85,9 @@ int main(int argc, char* argv[])
         &formMain);
     TFormConfig formConfig(services, &formMain);
     formMain.SetDialogs(&formSelectDVD, &formConfig);
+    terminationSignals.disconnect(&app);
+    QObject::connect(&terminationSignals, &tovilo::TerminationSignals::received, &formMain,
+                     &TFormMain::stopAndQuit);
     formMain.show();
     app.exec();
     tovilo::setFrameworkErrorReporter({});

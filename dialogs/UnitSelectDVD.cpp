@@ -171,7 +171,7 @@ void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* tar
     const int itemHeight = qMax(DesignItemHeight, target->fontMetrics().height());
     findChapterFiles(folder,
                      [target, itemHeight](const QByteArray& name, const QByteArray& fullPath) {
-                         auto* item = new QListWidgetItem(toUtf16(name));
+                         auto* item = new QListWidgetItem(displayText(name));
                          item->setData(PathRole, fullPath);
                          item->setSizeHint(QSize(0, itemHeight));
                          target->addItem(item);

@@ -1,6 +1,10 @@
 #include "platform/FileSystem.h"
 
+#include "platform/PathText.h"
+
 #include <cerrno>
+#include <climits>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +52,38 @@ bool makeDirectory(const QByteArray& path)
 bool removeFile(const QByteArray& path)
 {
     return usable(path) && ::unlink(path.constData()) == 0;
+}
+
+bool nameTaken(const QByteArray& path)
+{
+    // lstat: a link is taken whatever it points to. A name that cannot be looked at (folder
+    // missing or closed) is left for the reservation to fail on with the real reason.
+    struct stat info
+    {
+    };
+    return usable(path) && ::lstat(path.constData(), &info) == 0;
+}
+
+int reserveNewFile(const QByteArray& path)
+{
+    if (!usable(path))
+        return errno;
+    int fd;
+    do {
+        fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+    ::close(fd);
+    return 0;
+}
+
+qsizetype fileNameLimit(const QByteArray& path)
+{
+    const qsizetype delimiter = lastDelimiter(path);
+    const QByteArray folder = delimiter < 0 ? QByteArray(".") : path.left(delimiter + 1);
+    const long limit = usable(folder) ? ::pathconf(folder.constData(), _PC_NAME_MAX) : -1;
+    return limit > 0 ? limit : NAME_MAX;
 }
 
 } // namespace tovilo

@@ -17,4 +17,18 @@ bool makeDirectory(const QByteArray& path);
 // Removes a file or a link, never a folder.
 bool removeFile(const QByteArray& path);
 
+// Output files: a name is taken by anything that stands there, and a chosen name is claimed
+// before anything is written, so no output goes through a link or into a file another
+// program or job is writing.
+
+// Anything stands at `path`: a file, a folder, a link (a dangling one too).
+bool nameTaken(const QByteArray& path);
+// Creates the file empty (mode 0666 less the umask), failing with EEXIST when anything
+// stands at the path, a link included, so two writers never get the same name. Returns 0 or
+// an errno.
+int reserveNewFile(const QByteArray& path);
+// The longest file name, in bytes, the folder of `path` takes (NAME_MAX when it cannot be
+// asked).
+qsizetype fileNameLimit(const QByteArray& path);
+
 } // namespace tovilo

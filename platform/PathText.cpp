@@ -2,6 +2,8 @@
 
 #include "platform/CodePage.h"
 
+#include <QUrl>
+
 namespace tovilo {
 
 namespace {
@@ -49,6 +51,21 @@ QByteArray changeFileExt(const QByteArray& path, const QByteArray& extension)
     return (dot < 0 ? path : path.left(dot)) + extension;
 }
 
+QByteArray fitFileName(const QByteArray& stem, const QByteArray& suffix, qsizetype nameLimit)
+{
+    const qsizetype nameStart = lastDelimiter(stem) + 1;
+    const qsizetype room = nameLimit - suffix.size();
+    if (stem.size() - nameStart <= room || room < 0)
+        return stem + suffix;
+    qsizetype end = nameStart;
+    for (qsizetype next; end < stem.size(); end = next) {
+        next = end + charLength(stem, end);
+        if (next - nameStart > room)
+            break;
+    }
+    return stem.left(end) + suffix;
+}
+
 bool endsWithDelimiter(const QByteArray& path)
 {
     return !path.isEmpty() && lastDelimiter(path) == path.size() - 1;
@@ -57,6 +74,18 @@ bool endsWithDelimiter(const QByteArray& path)
 QByteArray includeTrailingDelimiter(const QByteArray& path)
 {
     return endsWithDelimiter(path) ? path : path + PathDelimiter;
+}
+
+QByteArray localFilePath(const QUrl& url)
+{
+    if (!url.isLocalFile())
+        return QByteArray();
+    QByteArray path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    // As toLocalFile(): a host names a network share.
+    const QString host = url.host();
+    if (!host.isEmpty() && host != QLatin1String("localhost"))
+        path = "//" + host.toUtf8() + path;
+    return path;
 }
 
 } // namespace tovilo

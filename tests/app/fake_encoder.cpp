@@ -1,7 +1,8 @@
 // Stands in for lib/ffmpeg in the driver's tests; how it behaves depends on the source name:
 // "fail" exits 1 after writing part of its output and then FAKE_ENCODER_ENDING (or a wrapper
 // failure line), "slow" reports progress for a long time, anything else converts at once in
-// three progress steps. Every run is logged to encoder.log in the working folder.
+// three progress steps. Every run is logged to encoder.log in the working folder
+// (source, output, process id).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,8 @@ int main(int argc, char** argv)
     }
     const std::string output = argc > 1 ? argv[argc - 1] : "";
     if (FILE* log = std::fopen("encoder.log", "a")) {
-        std::fprintf(log, "%s\t%s\n", source.c_str(), output.c_str());
+        std::fprintf(log, "%s\t%s\t%d\n", source.c_str(), output.c_str(),
+                     static_cast<int>(getpid()));
         std::fclose(log);
     }
     FILE* out = std::fopen(output.c_str(), "w");

@@ -1,17 +1,29 @@
 #include "../common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "platform/CodePage.h"
 #include "platform/MediaLibrary.h"
+#include "platform/PathText.h"
+#include "platform/TerminationSignals.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
+#include <QMimeData>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tovilo;
 using namespace tovilo::test;
@@ -74,8 +86,14 @@ class TestDriver : public QObject
     QStringList m_errors;
     std::unique_ptr<TFormMain> m_form;
 
-    QString out(const QString& name) const { return m_work.filePath(QStringLiteral("out/") + name); }
-    QString src(const QString& name) const { return m_work.filePath(QStringLiteral("src/") + name); }
+    QString out(const QString& name) const
+    {
+        return m_work.filePath(QStringLiteral("out/") + name);
+    }
+    QString src(const QString& name) const
+    {
+        return m_work.filePath(QStringLiteral("src/") + name);
+    }
 
     void add(const QString& name, TConvertStatus status = csWaiting)
     {
@@ -105,30 +123,35 @@ class TestDriver : public QObject
         return sources;
     }
 
-    void press(TPNGButton* button)
+    // The process id the running encoder logged.
+    pid_t encoderPid() const
     {
-        QTest::mouseClick(button, Qt::LeftButton);
+        QFile log(m_work.filePath(QStringLiteral("encoder.log")));
+        if (!log.open(QIODevice::ReadOnly))
+            return 0;
+        return log.readLine().trimmed().split('\t').value(2).toInt();
     }
+
+    void press(TPNGButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
     bool idle() const { return m_form->PngBtnConvertMovie->isEnabled(); }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_previousCurrent = QDir::currentPath();
-    }
+    void initTestCase() { m_previousCurrent = QDir::currentPath(); }
 
     void init()
     {
         QDir work(m_work.path());
-        for (const QString& entry : work.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+        for (const QString& entry :
+             work.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
             QFileInfo(work.filePath(entry)).isDir() ? QDir(work.filePath(entry)).removeRecursively()
                                                     : QFile::remove(work.filePath(entry));
         work.mkpath(QStringLiteral("lib"));
         work.mkpath(QStringLiteral("out"));
         work.mkpath(QStringLiteral("src"));
         work.mkpath(QStringLiteral("Documents"));
-        QVERIFY(QFile::link(QStringLiteral(FAKE_ENCODER), work.filePath(QStringLiteral("lib/ffmpeg"))));
+        QVERIFY(
+            QFile::link(QStringLiteral(FAKE_ENCODER), work.filePath(QStringLiteral("lib/ffmpeg"))));
         QVERIFY(QDir::setCurrent(m_work.path()));
 
         m_prompt = FakePrompt();
@@ -138,7 +161,7 @@ private Q_SLOTS:
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
         m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_library});
-        m_form->JobList->SaveDir = QFile::encodeName(out(QString())) ;
+        m_form->JobList->SaveDir = QFile::encodeName(out(QString()));
         m_form->JobList->OpenDir = false;
     }
 
@@ -157,22 +180,25 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("text");
         const QString suffix = QStringLiteral("までの動画を変換完了");
-        QTest::newRow("half to even, down") << QByteArray("size= 1kB time=2.50 bitrate= 32.8kbits/s")
-                                            << QStringLiteral("00時間00分02秒") + suffix;
+        QTest::newRow("half to even, down")
+            << QByteArray("size= 1kB time=2.50 bitrate= 32.8kbits/s")
+            << QStringLiteral("00時間00分02秒") + suffix;
         QTest::newRow("half to even, up") << QByteArray("time=3.50 bitrate= 32.8kbits/s")
                                           << QStringLiteral("00時間00分04秒") + suffix;
         QTest::newRow("minutes") << QByteArray("frame=1 time=83.45 bitrate=1k")
                                  << QStringLiteral("00時間01分23秒") + suffix;
-        QTest::newRow("blanks around") << QByteArray("time=  3725.2  bitrate") << QStringLiteral("01時間02分05秒") + suffix;
+        QTest::newRow("blanks around")
+            << QByteArray("time=  3725.2  bitrate") << QStringLiteral("01時間02分05秒") + suffix;
         QTest::newRow("no bitrate") << QByteArray("time=83.45 speed=1x") << QString();
         QTest::newRow("clock form") << QByteArray("time=00:01:23.45 bitrate=1k") << QString();
         QTest::newRow("upper case only") << QByteArray("TIME=83.45 bitrate=1k") << QString();
         QTest::newRow("no time") << QByteArray("bitrate=1k") << QString();
         QTest::newRow("not a number") << QByteArray("time=N/A bitrate=N/A") << QString();
         QTest::newRow("empty number") << QByteArray("time= bitrate=1k") << QString();
-        QTest::newRow("decimal comma is no number") << QByteArray("time=83,45 bitrate=1k") << QString();
-        QTest::newRow("mixed case finds lower") << QByteArray("Time=1 time=5.4 bitrate")
-                                                << QStringLiteral("00時間00分05秒") + suffix;
+        QTest::newRow("decimal comma is no number")
+            << QByteArray("time=83,45 bitrate=1k") << QString();
+        QTest::newRow("mixed case finds lower")
+            << QByteArray("Time=1 time=5.4 bitrate") << QStringLiteral("00時間00分05秒") + suffix;
     }
 
     void progressText()
@@ -213,28 +239,36 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("ending");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing file") << QByteArray("lib/ffmpeg: error: input-missing: No such file or directory\n")
-                                      << QStringLiteral("変換元のファイルが見つかりません");
+        QTest::newRow("missing file")
+            << QByteArray("lib/ffmpeg: error: input-missing: No such file or directory\n")
+            << QStringLiteral("変換元のファイルが見つかりません");
         QTest::newRow("broken input after ffmpeg's own lines")
-            << QByteArray("[avi @ 0x55] invalid header\nlib/ffmpeg: error: input-invalid: Invalid data found when "
+            << QByteArray("[avi @ 0x55] invalid header\nlib/ffmpeg: error: input-invalid: Invalid "
+                          "data found when "
                           "processing input\n")
             << QStringLiteral("変換元のファイルが壊れているか、対応していない形式です");
-        QTest::newRow("disk full, CR LF") << QByteArray("lib/ffmpeg: error: disk-full: No space left on device\r\n")
-                                          << QStringLiteral("保存先のディスクに空きがありません");
+        QTest::newRow("disk full, CR LF")
+            << QByteArray("lib/ffmpeg: error: disk-full: No space left on device\r\n")
+            << QStringLiteral("保存先のディスクに空きがありません");
         QTest::newRow("the last such line, without a line end")
-            << QByteArray("lib/ffmpeg: error: other: first\nlib/ffmpeg: error: output-folder: No such file")
+            << QByteArray("lib/ffmpeg: error: other: first\nlib/ffmpeg: error: output-folder: No "
+                          "such file")
             << QStringLiteral("保存先のフォルダーが見つかりません");
-        QTest::newRow("output after the line") << QByteArray("lib/ffmpeg: error: no-audio: no stream\nexiting\n")
-                                               << QStringLiteral("変換元のファイルに音声が含まれていません");
+        QTest::newRow("output after the line")
+            << QByteArray("lib/ffmpeg: error: no-audio: no stream\nexiting\n")
+            << QStringLiteral("変換元のファイルに音声が含まれていません");
         QTest::newRow("other: the encoder's words")
-            << QByteArray("lib/ffmpeg: error: other: \xe5\x8b\x95\xe7\x94\xbb.avi: Invalid argument\n")
+            << QByteArray(
+                   "lib/ffmpeg: error: other: \xe5\x8b\x95\xe7\x94\xbb.avi: Invalid argument\n")
             << QStringLiteral("動画.avi: Invalid argument");
         QTest::newRow("unknown kind") << QByteArray("lib/ffmpeg: error: cosmic-ray: bit flipped\n")
                                       << QStringLiteral("bit flipped");
-        QTest::newRow("no failure line") << QByteArray("Conversion failed!\n")
-                                         << QStringLiteral("変換に失敗しました（原因はわかりません）");
-        QTest::newRow("not at the line's start") << QByteArray("note: lib/ffmpeg: error: disk-full: x\n")
-                                                 << QStringLiteral("変換に失敗しました（原因はわかりません）");
+        QTest::newRow("no failure line")
+            << QByteArray("Conversion failed!\n")
+            << QStringLiteral("変換に失敗しました（原因はわかりません）");
+        QTest::newRow("not at the line's start")
+            << QByteArray("note: lib/ffmpeg: error: disk-full: x\n")
+            << QStringLiteral("変換に失敗しました（原因はわかりません）");
     }
 
     void failureReasonOnTheRow()
@@ -339,7 +373,8 @@ private Q_SLOTS:
         add(QStringLiteral("after.avi"));
         press(m_form->PngBtnConvertMovie);
         QVERIFY(!idle());
-        QTRY_VERIFY_WITH_TIMEOUT(m_form->LblSituation->text().endsWith(QStringLiteral("までの動画を変換完了")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_form->LblSituation->text().endsWith(QStringLiteral("までの動画を変換完了")), 20000);
         QVERIFY(QFile::exists(out(QStringLiteral("slow.mp4"))));
         QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換中"));
 
@@ -363,6 +398,152 @@ private Q_SLOTS:
         QCOMPARE(encoderLog(), QStringList{QStringLiteral("slow.avi")});
         QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
         QVERIFY(m_prompt.informations.isEmpty());
+    }
+
+    // Asked to end mid-conversion, the program stops the encoder and cleans up as a confirmed
+    // stop does, without asking, and leaves its loop with 0.
+    void terminationSignalStopsAndQuits_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+
+    void terminationSignalStopsAndQuits()
+    {
+        QFETCH(int, number);
+        TerminationSignals termination;
+        connect(&termination, &TerminationSignals::received, m_form.get(), &TFormMain::stopAndQuit);
+        add(QStringLiteral("slow.avi"));
+        add(QStringLiteral("after.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->LblSituation->text().isEmpty(), 20000);
+        const pid_t encoder = encoderPid();
+        QVERIFY(encoder > 0);
+
+        QTimer::singleShot(0, this, [number] { ::kill(::getpid(), number); });
+        QTimer::singleShot(20000, this, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(m_prompt.questions.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(encoder, 0) != 0 && errno == ESRCH, 2000);
+        QVERIFY(!QFile::exists(out(QStringLiteral("slow.mp4"))));
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
+        QVERIFY(idle());
+        QCOMPARE(encoderLog(), QStringList{QStringLiteral("slow.avi")});
+    }
+
+    // Output names: whatever stands at a name takes it, nothing is written through a link,
+    // and a name at the file system's limit still gets its number.
+    void outputNames_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QString>("present"); // what stands at the first choice
+        QTest::addColumn<QByteArray>("output");
+        const QByteArray longStem(251, 'L');
+        QTest::newRow("dangling link")
+            << QByteArray("a.avi") << "dangling" << QByteArray("a(1).mp4");
+        QTest::newRow("link to a file") << QByteArray("a.avi") << "link" << QByteArray("a(1).mp4");
+        QTest::newRow("folder") << QByteArray("a.avi") << "folder" << QByteArray("a(1).mp4");
+        QTest::newRow("free") << QByteArray("a.avi") << "" << QByteArray("a.mp4");
+        QTest::newRow("long name") << longStem + ".avi"
+                                   << "file" << longStem.left(248) + "(1).mp4";
+        QTest::newRow("long name without extension") << longStem + "LLLL"
+                                                     << "" << longStem + ".mp4";
+    }
+
+    void outputNames()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(QString, present);
+        QFETCH(QByteArray, output);
+        const QByteArray outDir = QFile::encodeName(out(QString()));
+        const QByteArray target = QFile::encodeName(m_work.filePath(QStringLiteral("target.mp4")));
+        const QByteArray first = outDir + changeFileExt(source, ".mp4");
+        QVERIFY(QFile(QFile::decodeName(QFile::encodeName(src(QString())) + source))
+                    .open(QIODevice::WriteOnly));
+        if (present == QLatin1String("link")) {
+            QVERIFY(QFile(QFile::decodeName(target)).open(QIODevice::WriteOnly));
+        }
+        if (present == QLatin1String("dangling") || present == QLatin1String("link"))
+            QVERIFY(::symlink(target.constData(), first.constData()) == 0);
+        else if (present == QLatin1String("folder"))
+            QVERIFY(::mkdir(first.constData(), 0700) == 0);
+        else if (present == QLatin1String("file"))
+            QVERIFY(QFile(QFile::decodeName(first)).open(QIODevice::WriteOnly));
+
+        m_form->AddSourceFile(QFile::encodeName(src(QString())) + source);
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
+        QCOMPARE(fromUtf16(m_form->JobList->Items(0)->OutputFile), outDir + output);
+        QVERIFY(QFileInfo(QFile::decodeName(outDir + output)).size() > 0);
+        // Whatever the link pointed at is as it was.
+        QCOMPARE(QFileInfo(QFile::decodeName(target)).exists(), present == QLatin1String("link"));
+        if (present == QLatin1String("link"))
+            QCOMPARE(QFileInfo(QFile::decodeName(target)).size(), 0);
+    }
+
+    void unwritableOutputFailsEachJob()
+    {
+        m_form->JobList->SaveDir = QFile::encodeName(out(QStringLiteral("missing/")));
+        add(QStringLiteral("one.avi"));
+        add(QStringLiteral("two.avi"));
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csFailed}));
+        QVERIFY(encoderLog().isEmpty());
+        QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->toolTip(),
+                 QStringLiteral("保存先のフォルダーが見つかりません"));
+        QCOMPARE(m_prompt.informations, QStringList{QStringLiteral("変換が完了しました")});
+    }
+
+    // A dropped name that is not UTF-8 is shown readably but converted from and into its
+    // own bytes.
+    void foreignNameKeepsItsBytes_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("bad\xff\xfename") << QStringLiteral("bad\uFFFD\uFFFDname.avi");
+        QTest::newRow("Shift-JIS")
+            << QByteArray("\x83\x72\x83\x66\x83\x49") << QStringLiteral("ビデオ.avi");
+    }
+
+    void foreignNameKeepsItsBytes()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+        const QByteArray source = QFile::encodeName(src(QString())) + name + ".avi";
+        const int fd = ::open(source.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QMimeData mime;
+        mime.setData(QStringLiteral("text/uri-list"),
+                     "file://" + source.toPercentEncoding("/") + "\r\n");
+        QWidget* viewport = m_form->ListViewConvertFile->viewport();
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        QDropEvent dropEvent(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
+                             Qt::NoModifier);
+        QApplication::sendEvent(viewport, &dropEvent);
+        QCOMPARE(m_form->JobList->Count(), 1);
+        QCOMPARE(m_form->ListViewConvertFile->item(0, 0)->text(), shown);
+
+        press(m_form->PngBtnConvertMovie);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
+        QFile log(m_work.filePath(QStringLiteral("encoder.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> run = log.readAll().split('\t');
+        QCOMPARE(run.value(0), source);
+        const QByteArray output = QFile::encodeName(out(QString())) + name + ".mp4";
+        QCOMPARE(run.value(1), output);
+        QVERIFY(::access(output.constData(), F_OK) == 0);
+        // QDir cannot name these to clean up.
+        ::unlink(output.constData());
+        ::unlink(source.constData());
     }
 
     void missingEncoder()
@@ -408,7 +589,8 @@ private Q_SLOTS:
         QCOMPARE(m_prompt.informations,
                  QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")});
         // Last job first; failed jobs are never handed over.
-        QCOMPARE(m_library.added, (QStringList{out(QStringLiteral("y.mp4")), out(QStringLiteral("x.mp4"))}));
+        QCOMPARE(m_library.added,
+                 (QStringList{out(QStringLiteral("y.mp4")), out(QStringLiteral("x.mp4"))}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csTransferred, csFailed, csTransferred}));
         QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("転送完了"));
         QCOMPARE(m_shell.activations, 2);
@@ -446,8 +628,8 @@ private Q_SLOTS:
         m_form->ListViewConvertFile->selectRow(0);
         m_library.failOnAdd = 3; // the third-to-last job
         m_form->AddToiTunes();
-        QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted, csTransferred,
-                                                    csTransferred}));
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted,
+                                                    csTransferred, csTransferred}));
         QVERIFY(m_prompt.informations.isEmpty());
         QCOMPARE(m_shell.activations, 0);
         QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
@@ -464,7 +646,8 @@ private Q_SLOTS:
         int maxThreads = 0;
         QTimer sampler;
         connect(&sampler, &QTimer::timeout, this, [&maxThreads] {
-            maxThreads = std::max<int>(maxThreads, QDir(QStringLiteral("/proc/self/task")).count() - 2);
+            maxThreads =
+                std::max<int>(maxThreads, QDir(QStringLiteral("/proc/self/task")).count() - 2);
         });
         sampler.start(5);
         press(m_form->PngBtnConvertMusic);

@@ -1,7 +1,9 @@
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 
+#include <QMimeData>
 #include <QTest>
+#include <QUrl>
 
 using namespace tovilo;
 
@@ -150,6 +152,79 @@ private Q_SLOTS:
         QCOMPARE(fromUtf16(QStringLiteral("a😀b")), QByteArray("a?b"));
         // A truncated double-byte character does not swallow what came before.
         QCOMPARE(toUtf16(QByteArray("ab\x95")).left(2), QStringLiteral("ab"));
+    }
+
+    // A name near the file system's limit must still fit after "(n)", cut between characters.
+    void fitFileName_data()
+    {
+        QTest::addColumn<CodePage>("codePage");
+        QTest::addColumn<QByteArray>("stem");
+        QTest::addColumn<QByteArray>("suffix");
+        QTest::addColumn<QByteArray>("fitted");
+        QTest::addColumn<int>("limit");
+        const QByteArray a = QStringLiteral("あ").toUtf8();
+        QTest::newRow("fits already")
+            << CodePage::Utf8 << QByteArray("/o/clip") << QByteArray("(1).mp4")
+            << QByteArray("/o/clip(1).mp4") << 255;
+        QTest::newRow("utf8 whole characters")
+            << CodePage::Utf8 << "/o/" + a.repeated(90) << QByteArray("(1).mp4")
+            << "/o/" + a.repeated(82) + "(1).mp4" << 255;
+        QTest::newRow("cp932 trail byte is a backslash")
+            << CodePage::Cp932 << "/o/" + Hyo.repeated(130) << QByteArray(".mp4")
+            << "/o/" + Hyo.repeated(125) + ".mp4" << 255;
+        QTest::newRow("undecodable bytes")
+            << CodePage::Utf8 << "/o/" + QByteArray(300, '\xff') << QByteArray("(12).mp3")
+            << "/o/" + QByteArray(247, '\xff') + "(12).mp3" << 255;
+        QTest::newRow("only the name is cut")
+            << CodePage::Utf8 << QByteArray("/a/long/folder/abc") << QByteArray(".mp4")
+            << QByteArray("/a/long/folder/a.mp4") << 5;
+        QTest::newRow("suffix alone too long")
+            << CodePage::Utf8 << QByteArray("/o/abc") << QByteArray(256, 'x')
+            << "/o/abc" + QByteArray(256, 'x') << 255;
+    }
+
+    void fitFileName()
+    {
+        QFETCH(CodePage, codePage);
+        QFETCH(QByteArray, stem);
+        QFETCH(QByteArray, suffix);
+        QFETCH(QByteArray, fitted);
+        QFETCH(int, limit);
+        setSystemCodePage(codePage);
+        QCOMPARE(tovilo::fitFileName(stem, suffix, limit), fitted);
+    }
+
+    // Names arrive as URLs from a drop; their bytes must reach us unchanged.
+    void localFilePath_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QByteArray>("path");
+        QTest::newRow("invalid UTF-8") << QStringLiteral("file:///v/bad%FF%FEname.avi")
+                                       << QByteArray("/v/bad\xff\xfename.avi");
+        QTest::newRow("shift-jis") << QStringLiteral("file:///v/%83%72%83%66%83%49.avi")
+                                   << QByteArray("/v/\x83\x72\x83\x66\x83\x49.avi");
+        QTest::newRow("utf-8") << QStringLiteral("file:///v/%E8%A1%A8%20a.avi")
+                               << QStringLiteral("/v/表 a.avi").toUtf8();
+        QTest::newRow("unencoded utf-8")
+            << QStringLiteral("file:///v/表.avi") << QStringLiteral("/v/表.avi").toUtf8();
+        QTest::newRow("percent sign")
+            << QStringLiteral("file:///v/100%25.avi") << QByteArray("/v/100%.avi");
+        QTest::newRow("localhost")
+            << QStringLiteral("file://localhost/v/a.avi") << QByteArray("/v/a.avi");
+        QTest::newRow("share") << QStringLiteral("file://nas/v/a.avi")
+                               << QByteArray("//nas/v/a.avi");
+        QTest::newRow("not a file") << QStringLiteral("https://example.org/a.avi") << QByteArray();
+    }
+
+    void localFilePath()
+    {
+        QFETCH(QString, url);
+        QFETCH(QByteArray, path);
+        QCOMPARE(tovilo::localFilePath(QUrl(url)), path);
+        // The way a drop carries it: text/uri-list, read back by QMimeData.
+        QMimeData mime;
+        mime.setData(QStringLiteral("text/uri-list"), url.toUtf8() + "\r\n");
+        QCOMPARE(tovilo::localFilePath(mime.urls().value(0)), path);
     }
 
     // Names in other encodings: every byte string comes back unchanged, and shows readably.
