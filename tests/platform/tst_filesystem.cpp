@@ -31,29 +31,45 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QFile::decodeName(path("gone")), QFile::decodeName(path("dangling"))));
     }
 
+    // Existence as the file checks see it (links followed), as an output name sees it
+    // (anything there takes the name), and whether the name can be claimed.
     void existence_data()
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<bool>("exists");
         QTest::addColumn<bool>("isFile");
+        QTest::addColumn<bool>("taken");
+        QTest::addColumn<int>("reserveError");
 
-        QTest::newRow("file") << QByteArray("file") << true << true;
-        QTest::newRow("folder") << QByteArray("folder") << true << false;
-        QTest::newRow("link to file") << QByteArray("toFile") << true << true;
-        QTest::newRow("link to folder") << QByteArray("toFolder") << true << false;
-        QTest::newRow("dangling link") << QByteArray("dangling") << false << false;
-        QTest::newRow("missing") << QByteArray("missing") << false << false;
+        QTest::newRow("file") << QByteArray("file") << true << true << true << EEXIST;
+        QTest::newRow("folder") << QByteArray("folder") << true << false << true << EEXIST;
+        QTest::newRow("link to file") << QByteArray("toFile") << true << true << true << EEXIST;
+        QTest::newRow("link to folder")
+            << QByteArray("toFolder") << true << false << true << EEXIST;
+        QTest::newRow("dangling link")
+            << QByteArray("dangling") << false << false << true << EEXIST;
+        QTest::newRow("missing") << QByteArray("missing") << false << false << false << 0;
+        QTest::newRow("folder missing")
+            << QByteArray("none/x") << false << false << false << ENOENT;
         // Cut at the NUL the path would name "file".
-        QTest::newRow("NUL byte") << QByteArray("file\0x", 6) << false << false;
+        QTest::newRow("NUL byte") << QByteArray("file\0x", 6) << false << false << false << EINVAL;
     }
     void existence()
     {
         QFETCH(QByteArray, name);
         QFETCH(bool, exists);
         QFETCH(bool, isFile);
+        QFETCH(bool, taken);
+        QFETCH(int, reserveError);
         const QByteArray full = QFile::encodeName(m_dir.path()) + '/' + name;
         QCOMPARE(pathExists(full), exists);
         QCOMPARE(fileExists(full), isFile);
+        QCOMPARE(nameTaken(full), taken);
+        QCOMPARE(reserveNewFile(full), reserveError);
+        // A claimed name is an empty file; a link is never followed to create its target.
+        if (reserveError == 0)
+            QCOMPARE(QFileInfo(QFile::decodeName(full)).size(), 0);
+        QVERIFY(!QFileInfo::exists(QFile::decodeName(path("gone"))));
     }
 
     void makeAndRemove()
