@@ -11,13 +11,14 @@
 //                                  of one core, against the bench's while it runs ffmpeg
 //   bench_driver queue [jobs]      a queue of jobs (5000) on a stand-in encoder that exits at
 //                                  once: peak memory, peak threads, time per job, against
-//                                  spawning the stand-in as often with posix_spawn + waitpid
+//                                  spawning the stand-in as often with a plain runCommand
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include "../tests/common/FakeServices.h"
 #include "app/UnitMain.h"
 #include "encoder/WrapperArgs.h"
 #include "platform/CommandLine.h"
+#include "platform/Process.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
@@ -37,14 +38,10 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 using namespace tovilo;
 using namespace tovilo::test;
@@ -95,50 +92,13 @@ void printLoad()
 // when killed, -1 when it could not be started.
 int runProgram(const std::vector<std::string>& args, bool readOutput)
 {
-    std::vector<char*> argv;
+    QList<QByteArray> argv;
     for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    int output[2] = {-1, -1};
-    if (readOutput) {
-        if (pipe2(output, O_CLOEXEC) != 0)
-            return -1;
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    const int error = args[0].find('/') == std::string::npos
-                          ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)
-                          : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (readOutput)
-        ::close(output[1]);
-    if (error != 0) {
-        if (readOutput)
-            ::close(output[0]);
-        return -1;
-    }
-    if (readOutput) {
-        static char buffer[1 << 16];
-        for (;;) {
-            const ssize_t n = ::read(output[0], buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-        }
-        ::close(output[0]);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        argv.append(QByteArray::fromStdString(arg));
+    const tovilo::CommandResult result = tovilo::runCommand(
+        argv, -1,
+        readOutput ? tovilo::CommandOutput::CollectWithError : tovilo::CommandOutput::Discard);
+    return result.startError != 0 ? -1 : static_cast<int>(result.exitCode);
 }
 
 // A working folder whose lib/ffmpeg is the given encoder, made current for the window, and the
@@ -497,7 +457,7 @@ int benchQueue(int jobs)
                 "time)\n",
                 total, 1000 * total / jobs, after.self - before.self,
                 100 * (after.self - before.self) / total);
-    std::printf("   reference: posix_spawn + waitpid of the stand-in, %d times: %.3f s before, "
+    std::printf("   reference: a plain runCommand of the stand-in, %d times: %.3f s before, "
                 "%.3f s after, mean %.3f ms per spawn\n",
                 jobs, referenceBefore, referenceAfter, 1000 * reference / jobs);
     std::printf("   ratio driver/plain spawn: %.2f; driver overhead per job beyond the spawn: "
@@ -530,14 +490,9 @@ int main(int argc, char** argv)
         int result = 0;
         for (const char* part : {"convert", "queue"}) {
             std::fflush(stdout);
-            pid_t pid = -1;
-            char* const childArgv[] = {argv[0], const_cast<char*>(part), nullptr};
-            if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, childArgv, environ) != 0)
-                return 1;
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            result |= !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+            const tovilo::CommandResult run =
+                tovilo::runCommand({"/proc/self/exe", part}, -1, tovilo::CommandOutput::Inherit);
+            result |= run.startError != 0 || run.exitCode != 0;
         }
         return result;
     }

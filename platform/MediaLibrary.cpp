@@ -4,6 +4,7 @@
 #include "platform/Error.h"
 #include "platform/MountInfo.h"
 #include "platform/PathText.h"
+#include "platform/Process.h"
 
 #include <gpod/itdb.h>
 
@@ -12,23 +13,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace tovilo {
 
@@ -509,73 +503,16 @@ std::unique_ptr<MediaApplication> IpodLibraryFactory::createApplication()
 
 int mediaDurationMs(const QByteArray& path)
 {
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0)
-        return 0;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
     QByteArray file = path;
     // A name starting with "-" would be read as an option.
     if (!file.startsWith('/'))
         file.prepend("./");
-    const char* argv[] = {"ffprobe",
-                          "-v",
-                          "error",
-                          "-show_entries",
-                          "format=duration",
-                          "-of",
-                          "default=nw=1:nk=1",
-                          file.constData(),
-                          nullptr};
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawnp(&pid, "ffprobe", &actions, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
-    if (spawned != 0) {
-        close(output[0]);
+    const CommandResult probe = runCommand({"ffprobe", "-v", "error", "-show_entries",
+                                            "format=duration", "-of", "default=nw=1:nk=1", file},
+                                           ProbeTimeoutMs);
+    if (probe.startError != 0 || probe.timedOut || probe.exitCode != 0)
         return 0;
-    }
-
-    QByteArray text;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(ProbeTimeoutMs);
-    bool timedOut = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd readable{output[0], POLLIN, 0};
-        const int ready = poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            timedOut = ready == 0;
-            break;
-        }
-        char buffer[256];
-        const ssize_t got = read(output[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        text.append(buffer, got);
-    }
-    close(output[0]);
-    if (timedOut)
-        kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return 0;
+    const QByteArray& text = probe.output;
 
     bool ok = false;
     const double seconds = text.trimmed().toDouble(&ok);

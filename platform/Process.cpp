@@ -1,6 +1,8 @@
 #include "platform/Process.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
@@ -180,7 +182,7 @@ ChildProcess::~ChildProcess()
     finish();
 }
 
-int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd)
+int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd, int errorFd)
 {
     if (m_pid > 0)
         return EBUSY;
@@ -207,7 +209,8 @@ int ChildProcess::start(const QList<QByteArray>& argv, int stdinFd, int outputFd
     if (!error)
         error = posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
     if (!error)
-        error = posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+        error = posix_spawn_file_actions_adddup2(&actions, errorFd >= 0 ? errorFd : outputFd,
+                                                 STDERR_FILENO);
 
     // Own process group, so that termination reaches the child's own children too. The
     // spawning thread may block signals (SIGPIPE above all) and the program may ignore or
@@ -286,6 +289,84 @@ void ChildProcess::finish()
     m_pid = -1;
     m_exitEvent.reset();
     errno = saved;
+}
+
+CommandResult runCommand(const QList<QByteArray>& argv, int timeoutMs, CommandOutput output)
+{
+    using Clock = std::chrono::steady_clock;
+    CommandResult result;
+    const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const UniqueFd nowhere(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!input.isValid() || !nowhere.isValid()) {
+        result.startError = errno;
+        return result;
+    }
+    const bool collect =
+        output == CommandOutput::Collect || output == CommandOutput::CollectWithError;
+    Pipe pipe;
+    if (collect) {
+        if (const int error = createPipe(pipe)) {
+            result.startError = error;
+            return result;
+        }
+    }
+    int outFd = STDOUT_FILENO;
+    int errFd = STDERR_FILENO;
+    switch (output) {
+    case CommandOutput::Collect:
+        outFd = pipe.writeEnd.get();
+        errFd = nowhere.get();
+        break;
+    case CommandOutput::CollectWithError:
+        outFd = errFd = pipe.writeEnd.get();
+        break;
+    case CommandOutput::Discard:
+        outFd = errFd = nowhere.get();
+        break;
+    case CommandOutput::Inherit:
+        break;
+    }
+
+    ChildProcess child;
+    if (const int error = child.start(argv, input.get(), outFd, errFd)) {
+        result.startError = error;
+        return result;
+    }
+    // Only the child's copy may keep the pipe open, or its end would never be seen.
+    pipe.writeEnd.reset();
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool reading = collect;
+    char buffer[4096];
+    for (;;) {
+        if (!reading && child.exitCode() != stillActiveExitCode)
+            break;
+        int waitMs = -1;
+        if (timeoutMs >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                result.timedOut = true;
+                break;
+            }
+            waitMs = static_cast<int>(left.count());
+        }
+        WaitEntry entry;
+        entry.fd = reading ? pipe.readEnd.get() : child.exitEventFd();
+        if (entry.fd < 0) // no pidfd: look again shortly
+            waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+        waitForAny(&entry, entry.fd < 0 ? 0 : 1, waitMs);
+        if (reading && (entry.ready || entry.hungUp)) {
+            const std::int64_t got = readSome(pipe.readEnd.get(), buffer, sizeof buffer);
+            if (got > 0)
+                result.output.append(buffer, static_cast<qsizetype>(got));
+            else
+                reading = false; // end of output, or a pipe that can no longer be read
+        }
+    }
+    result.exitCode = child.exitCode();
+    child.finish();
+    return result;
 }
 
 } // namespace tovilo

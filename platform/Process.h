@@ -99,11 +99,11 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts argv[0] with argv, stdin from stdinFd and stdout and stderr both into outputFd.
-    // A program name without "/" is looked up on PATH; one with "/" is taken as a path
-    // (relative ones against the current folder). Never runs a shell. A program that cannot
-    // be executed fails here. Returns 0 or an errno.
-    int start(const QList<QByteArray>& argv, int stdinFd, int outputFd);
+    // Starts argv[0] with argv, stdin from stdinFd and stdout into outputFd, stderr into
+    // errorFd (into outputFd too when errorFd is -1). A program name without "/" is looked up
+    // on PATH; one with "/" is taken as a path (relative ones against the current folder).
+    // Never runs a shell. A program that cannot be executed fails here. Returns 0 or an errno.
+    int start(const QList<QByteArray>& argv, int stdinFd, int outputFd, int errorFd = -1);
 
     bool isStarted() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
@@ -126,5 +126,28 @@ private:
     bool m_exited = false;
     std::uint32_t m_exitCode = stillActiveExitCode;
 };
+
+// Where runCommand sends what the child writes.
+enum class CommandOutput
+{
+    Collect,          // standard output collected, standard error dropped
+    CollectWithError, // both collected, in the order written
+    Discard,          // both dropped
+    Inherit           // both go where ours go
+};
+
+struct CommandResult
+{
+    int startError = 0;                           // errno when the program could not be started
+    bool timedOut = false;                        // killed at the time limit
+    std::uint32_t exitCode = stillActiveExitCode; // exit status, 128 + signal when killed
+    QByteArray output;
+};
+
+// Runs a program as ChildProcess::start does, with standard input from /dev/null, and waits
+// until it has ended and closed its output. With timeoutMs >= 0 it is killed, with what is
+// left of its process group, once that time has passed. Blocks the calling thread.
+CommandResult runCommand(const QList<QByteArray>& argv, int timeoutMs,
+                         CommandOutput output = CommandOutput::Collect);
 
 } // namespace tovilo
