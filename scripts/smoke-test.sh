@@ -1,7 +1,8 @@
 #!/bin/sh
 # Smoke test of an installed Tovilo on a virtual X display: the program starts and shows its
 # window, converts a short video with the encoder it was installed with, refuses a second
-# start with its "already running" message, and closes cleanly when its window is closed.
+# start with its "already running" message, closes cleanly when its window is closed, and when
+# told to end (SIGTERM) mid-conversion stops the encoder, removes the partial file and exits 0.
 # Usage: scripts/smoke-test.sh [command]    (default: the tovilo command on PATH)
 # Needs xvfb, xauth, xdotool, python3-xlib and ffmpeg (scripts/setup.sh installs them).
 set -eu
@@ -17,9 +18,10 @@ tovilo=${1:-tovilo}
 work=$(mktemp -d /tmp/tovilo-smoke.XXXXXX)
 first=""
 second=""
+third=""
 
 cleanup() {
-    for pid in $first $second; do
+    for pid in $first $second $third; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -85,4 +87,34 @@ close_window "$main"
 wait_exit "$first" 15 || fail "the program did not end when its window was closed"
 [ "$status" -eq 0 ] || fail "the program ended with exit code $status"
 first=""
+
+echo "smoke test: SIGTERM while converting"
+# Long enough to be mid-way for a good while: an hour, copied together from 20 seconds.
+ffmpeg -v error -f lavfi -i testsrc=duration=20:size=160x120:rate=25 -f lavfi -i sine=duration=20 \
+    -c:v mpeg4 -q:v 31 -c:a mp3 -b:a 32k "$work/videos/part.avi" </dev/null
+ffmpeg -v error -stream_loop 180 -i "$work/videos/part.avi" -c copy "$work/videos/long.avi" </dev/null
+"$tovilo" >"$work/third.log" 2>&1 &
+third=$!
+main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo for the third start"
+add_file "$third" "$main" "$work/videos/long.avi"
+sleep 0.5
+click "$main" 404 82                        # 動画変換
+partial="$HOME/Documents/Tovilo/long.mp4"
+tries=150
+until [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null; do
+    [ "$tries" -gt 0 ] || fail "the long conversion did not start"
+    sleep 0.2
+    tries=$((tries - 1))
+done
+kill -TERM "$third"
+wait_exit "$third" 15 || fail "the program did not end on SIGTERM"
+[ "$status" -eq 0 ] || fail "the program ended on SIGTERM with exit code $status"
+third=""
+tries=10
+while pgrep -f "$work/videos/long.avi" >/dev/null; do
+    [ "$tries" -gt 0 ] || fail "an encoder outlived the program: $(pgrep -af "$work/videos/long.avi")"
+    sleep 0.2
+    tries=$((tries - 1))
+done
+[ ! -e "$partial" ] || fail "the partial file $partial was left behind"
 echo "smoke test passed"
