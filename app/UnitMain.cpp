@@ -28,7 +28,6 @@ using namespace tovilo;
 
 namespace {
 
-constexpr QSize ClientSize(471, 266);
 const QByteArray SettingsSection = "CONF";
 
 // The extensions a drop accepts, upper-case.
@@ -44,7 +43,7 @@ TFormMain::TFormMain(const Services& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(QStringLiteral("Tovilo"));
-    setFixedSize(ClientSize);
+    setFixedSize(layout::mainWindow::clientSize);
     setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
     createControls();
     FormCreate();
@@ -63,22 +62,21 @@ void TFormMain::SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config)
 
 void TFormMain::createControls()
 {
-    ImageBG = createBackground(this, {474, 277}, QStringLiteral(":/artwork/bg_main.png"));
+    using namespace layout::mainWindow;
+    ImageBG = createBackground(this, backgroundSize, QStringLiteral(":/artwork/bg_main.png"));
 
-    PngBtnAddFile = createImageButton(this, "PngBtnAddFile", "addfile", {18, 9, 130, 38});
-    PngBtnAddDVD = createImageButton(this, "PngBtnAddDVD", "adddvd", {159, 8, 136, 40});
-    PngBtnListDelete = createImageButton(this, "PngBtnListDelete", "listdelete", {308, 9, 65, 38});
-    PngBtnConfig = createImageButton(this, "PngBtnConfig", "config", {391, 9, 65, 38});
-    PngBtnConvertCancel = createImageButton(this, "PngBtnConvertCancel", "convertcancel",
-                                            {20, 245, 65, 21}, pbsImageLeft);
-    PngBtnConvertMovie =
-        createImageButton(this, "PngBtnConvertMovie", "convertmovie", {341, 63, 127, 38});
-    PngBtnConvertMovie2iTunes = createImageButton(this, "PngBtnConvertMovie2iTunes",
-                                                  "convertmovie2itunes", {341, 104, 127, 38});
-    PngBtnConvertMusic =
-        createImageButton(this, "PngBtnConvertMusic", "convertmusic", {341, 155, 127, 38});
-    PngBtnConvertMusic2iTunes = createImageButton(this, "PngBtnConvertMusic2iTunes",
-                                                  "convertmusic2itunes", {341, 196, 127, 38});
+    PngBtnAddFile = createImageButton(this, "PngBtnAddFile", addFile);
+    PngBtnAddDVD = createImageButton(this, "PngBtnAddDVD", addDvd);
+    PngBtnListDelete = createImageButton(this, "PngBtnListDelete", listDelete);
+    PngBtnConfig = createImageButton(this, "PngBtnConfig", config);
+    PngBtnConvertCancel =
+        createImageButton(this, "PngBtnConvertCancel", convertCancel, pbsImageLeft);
+    PngBtnConvertMovie = createImageButton(this, "PngBtnConvertMovie", convertMovie);
+    PngBtnConvertMovie2iTunes =
+        createImageButton(this, "PngBtnConvertMovie2iTunes", convertMovieToLibrary);
+    PngBtnConvertMusic = createImageButton(this, "PngBtnConvertMusic", convertMusic);
+    PngBtnConvertMusic2iTunes =
+        createImageButton(this, "PngBtnConvertMusic2iTunes", convertMusicToLibrary);
     // The convert buttons share one handler and tell themselves apart by their tag.
     PngBtnConvertMovie->SetTag(ModeMovie);
     PngBtnConvertMovie2iTunes->SetTag(ModeMovieToLibrary);
@@ -87,13 +85,13 @@ void TFormMain::createControls()
 
     LblSituation = new QLabel(this);
     LblSituation->setObjectName(QStringLiteral("LblSituation"));
-    LblSituation->setGeometry(96, 249, 369, 12);
+    LblSituation->setGeometry(situation);
     LblSituation->setAttribute(Qt::WA_TranslucentBackground);
     LblSituation->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     ListViewConvertFile = new QTableWidget(0, 2, this);
     ListViewConvertFile->setObjectName(QStringLiteral("ListViewConvertFile"));
-    ListViewConvertFile->setGeometry(20, 63, 313, 169);
+    ListViewConvertFile->setGeometry(fileList);
     ListViewConvertFile->setHorizontalHeaderLabels(
         {QStringLiteral("ファイル名"), QStringLiteral("状態")});
     ListViewConvertFile->setShowGrid(true);

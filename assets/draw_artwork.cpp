@@ -2,6 +2,7 @@
 // preview of each window. Run by hand (fonts-ipafont-gothic must be installed):
 //   QT_QPA_PLATFORM=offscreen tovilo_draw_artwork <repository>
 // It writes <repository>/assets/images, <repository>/assets/icons and <repository>/docs.
+#include "ui/Layout.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>
@@ -41,8 +42,7 @@ enum class Icon
 
 struct Button
 {
-    QString name;
-    QRect control;
+    tovilo::layout::ButtonPlace place;
     QSize image;
     bool imageLeft; // pbsImageLeft; every other button has the picture above the caption
     QStringList lines;
@@ -64,7 +64,7 @@ struct Window
 const QString kFontFamily = QStringLiteral("IPAPGothic");
 const QColor kText(0x33, 0x33, 0x33);
 const QColor kLabelText(0x3a, 0x36, 0x30);
-const QColor kDialogFace(244, 242, 235); // the settings check box is painted in this colour
+const QColor kDialogFace(tovilo::layout::dialogFace); // the settings check box lies on it
 const QColor kBand(0xe4, 0xde, 0xcf);
 const QColor kDivider(0xaf, 0xa8, 0x98);
 
@@ -128,7 +128,8 @@ void label(QPainter& p, int x, int y, const QString& text)
 
 QImage mainBackground()
 {
-    QImage image(474, 277, QImage::Format_RGB32);
+    constexpr QSize size = tovilo::layout::mainWindow::backgroundSize;
+    QImage image(size.width(), size.height(), QImage::Format_RGB32);
     QPainter p(&image);
     hline(p, 0, 0, 473, kDivider);
     verticalGradient(p, QRect(0, 1, 474, 26), QColor(0xfe, 0xfe, 0xfc), QColor(0xf6, 0xf4, 0xee));
@@ -144,7 +145,8 @@ QImage mainBackground()
 
 QImage selectDvdBackground()
 {
-    QImage image(314, 311, QImage::Format_RGB32);
+    constexpr QSize size = tovilo::layout::selectDvd::backgroundSize;
+    QImage image(size.width(), size.height(), QImage::Format_RGB32);
     image.fill(kDialogFace);
     QPainter p(&image);
     label(p, 23, 19, QStringLiteral("ドライブ"));
@@ -157,7 +159,8 @@ QImage selectDvdBackground()
 
 QImage configBackground()
 {
-    QImage image(474, 277, QImage::Format_RGB32);
+    constexpr QSize size = tovilo::layout::config::backgroundSize;
+    QImage image(size.width(), size.height(), QImage::Format_RGB32);
     image.fill(kDialogFace);
     QPainter p(&image);
     label(p, 47, 31, QStringLiteral("画質設定："));
@@ -379,8 +382,8 @@ void drawFace(QPainter& p, const QRectF& r, Look look)
 QPoint picturePos(const Button& b, bool pressed)
 {
     const int off = pressed ? 2 : 0;
-    const int w = b.control.width();
-    const int h = b.control.height();
+    const int w = b.place.rect.width();
+    const int h = b.place.rect.height();
     const int iw = b.image.width();
     const int ih = b.image.height();
     QPoint pos;
@@ -388,7 +391,7 @@ QPoint picturePos(const Button& b, bool pressed)
         pos = QPoint((w - iw) / 2, (h - ih) / 2 + off);
     else
         pos = QPoint((w - iw) / 2 + off, (h - ih) / 2 + off);
-    return b.control.topLeft() + pos;
+    return b.place.rect.topLeft() + pos;
 }
 
 QImage drawButton(const QImage& background, const Button& b, Look look)
@@ -429,117 +432,79 @@ QImage drawButton(const QImage& background, const Button& b, Look look)
 std::vector<Window> windows()
 {
     std::vector<Window> list;
-    list.push_back({QStringLiteral("bg_main.png"),
-                    QStringLiteral("preview_main.png"),
-                    QSize(471, 266),
-                    mainBackground,
-                    {
-                        {QStringLiteral("addfile"),
-                         {18, 9, 130, 38},
-                         {126, 38},
-                         false,
-                         {QStringLiteral("ファイル追加")},
-                         Icon::GreenPage},
-                        {QStringLiteral("adddvd"),
-                         {159, 8, 136, 40},
-                         {126, 38},
-                         false,
-                         {QStringLiteral("DVDから変換")},
-                         Icon::BlueDisc},
-                        {QStringLiteral("listdelete"),
-                         {308, 9, 65, 38},
-                         {65, 38},
-                         false,
-                         {QStringLiteral("選択削除")}},
-                        {QStringLiteral("config"),
-                         {391, 9, 65, 38},
-                         {65, 38},
-                         false,
-                         {QStringLiteral("設定")}},
-                        {QStringLiteral("convertcancel"),
-                         {20, 245, 65, 21},
-                         {65, 21},
-                         true,
-                         {QStringLiteral("変換中止")},
-                         Icon::None,
-                         true},
-                        {QStringLiteral("convertmovie"),
-                         {341, 63, 127, 38},
-                         {127, 38},
-                         false,
-                         {QStringLiteral("動画変換")},
-                         Icon::RedMonitor},
-                        {QStringLiteral("convertmovie2itunes"),
-                         {341, 104, 127, 38},
-                         {127, 38},
-                         false,
-                         {QStringLiteral("動画変換&"), QStringLiteral("iTunes 登録")},
-                         Icon::RedPlayer},
-                        {QStringLiteral("convertmusic"),
-                         {341, 155, 127, 38},
-                         {127, 38},
-                         false,
-                         {QStringLiteral("音声変換")},
-                         Icon::BlueNote},
-                        {QStringLiteral("convertmusic2itunes"),
-                         {341, 196, 127, 38},
-                         {127, 38},
-                         false,
-                         {QStringLiteral("音声変換&"), QStringLiteral("iTunes 登録")},
-                         Icon::BluePlayer},
-                    }});
-    list.push_back({QStringLiteral("bg_selectdvd.png"),
-                    QStringLiteral("preview_selectdvd.png"),
-                    QSize(310, 308),
-                    selectDvdBackground,
-                    {
-                        {QStringLiteral("dvd_refresh"),
-                         {231, 33, 65, 32},
-                         {65, 32},
-                         false,
-                         {QStringLiteral("更新")}},
-                        {QStringLiteral("dvd_selectall"),
-                         {16, 212, 73, 32},
-                         {73, 32},
-                         false,
-                         {QStringLiteral("全選択")}},
-                        {QStringLiteral("dvd_anselectall"),
-                         {104, 212, 85, 32},
-                         {85, 32},
-                         false,
-                         {QStringLiteral("全選択解除")}},
-                        {QStringLiteral("dvd_ok"),
-                         {125, 265, 73, 38},
-                         {73, 38},
-                         false,
-                         {QStringLiteral("OK")}},
-                        {QStringLiteral("dvd_cancel"),
-                         {212, 265, 84, 38},
-                         {84, 38},
-                         false,
-                         {QStringLiteral("キャンセル")}},
-                    }});
-    list.push_back({QStringLiteral("bg_config.png"),
-                    QStringLiteral("preview_config.png"),
-                    QSize(470, 273),
-                    configBackground,
-                    {
-                        {QStringLiteral("config_selectdir"),
-                         {365, 155, 65, 32},
-                         {65, 32},
-                         false,
-                         {QStringLiteral("選択")}},
-                        {QStringLiteral("config_ok"),
-                         {289, 231, 65, 38},
-                         {65, 38},
-                         false,
-                         {QStringLiteral("OK")}},
-                        {QStringLiteral("config_cancel"),
-                         {372, 231, 83, 38},
-                         {83, 38},
-                         false,
-                         {QStringLiteral("キャンセル")}},
-                    }});
+    list.push_back(
+        {QStringLiteral("bg_main.png"),
+         QStringLiteral("preview_main.png"),
+         tovilo::layout::mainWindow::clientSize,
+         mainBackground,
+         {
+             {tovilo::layout::mainWindow::addFile,
+              {126, 38},
+              false,
+              {QStringLiteral("ファイル追加")},
+              Icon::GreenPage},
+             {tovilo::layout::mainWindow::addDvd,
+              {126, 38},
+              false,
+              {QStringLiteral("DVDから変換")},
+              Icon::BlueDisc},
+             {tovilo::layout::mainWindow::listDelete,
+              {65, 38},
+              false,
+              {QStringLiteral("選択削除")}},
+             {tovilo::layout::mainWindow::config, {65, 38}, false, {QStringLiteral("設定")}},
+             {tovilo::layout::mainWindow::convertCancel,
+              {65, 21},
+              true,
+              {QStringLiteral("変換中止")},
+              Icon::None,
+              true},
+             {tovilo::layout::mainWindow::convertMovie,
+              {127, 38},
+              false,
+              {QStringLiteral("動画変換")},
+              Icon::RedMonitor},
+             {tovilo::layout::mainWindow::convertMovieToLibrary,
+              {127, 38},
+              false,
+              {QStringLiteral("動画変換&"), QStringLiteral("iTunes 登録")},
+              Icon::RedPlayer},
+             {tovilo::layout::mainWindow::convertMusic,
+              {127, 38},
+              false,
+              {QStringLiteral("音声変換")},
+              Icon::BlueNote},
+             {tovilo::layout::mainWindow::convertMusicToLibrary,
+              {127, 38},
+              false,
+              {QStringLiteral("音声変換&"), QStringLiteral("iTunes 登録")},
+              Icon::BluePlayer},
+         }});
+    list.push_back(
+        {QStringLiteral("bg_selectdvd.png"),
+         QStringLiteral("preview_selectdvd.png"),
+         tovilo::layout::selectDvd::clientSize,
+         selectDvdBackground,
+         {
+             {tovilo::layout::selectDvd::refresh, {65, 32}, false, {QStringLiteral("更新")}},
+             {tovilo::layout::selectDvd::selectAll, {73, 32}, false, {QStringLiteral("全選択")}},
+             {tovilo::layout::selectDvd::unselectAll,
+              {85, 32},
+              false,
+              {QStringLiteral("全選択解除")}},
+             {tovilo::layout::selectDvd::ok, {73, 38}, false, {QStringLiteral("OK")}},
+             {tovilo::layout::selectDvd::cancel, {84, 38}, false, {QStringLiteral("キャンセル")}},
+         }});
+    list.push_back(
+        {QStringLiteral("bg_config.png"),
+         QStringLiteral("preview_config.png"),
+         tovilo::layout::config::clientSize,
+         configBackground,
+         {
+             {tovilo::layout::config::selectDir, {65, 32}, false, {QStringLiteral("選択")}},
+             {tovilo::layout::config::ok, {65, 38}, false, {QStringLiteral("OK")}},
+             {tovilo::layout::config::cancel, {83, 38}, false, {QStringLiteral("キャンセル")}},
+         }});
     return list;
 }
 
@@ -552,19 +517,19 @@ void drawControls(QPainter& p, const QString& preview)
         p.drawRect(r.adjusted(0, 0, -1, -1));
     };
     if (preview == QLatin1String("preview_main.png")) {
-        box({20, 63, 313, 169});
+        box(tovilo::layout::mainWindow::fileList);
         p.fillRect(QRect(21, 64, 311, 18), QColor(0xf0, 0xee, 0xe8));
         p.setFont(uiFont(12));
         p.setPen(kText);
         p.drawText(QRect(26, 64, 170, 18), Qt::AlignVCenter, QStringLiteral("ファイル名"));
         p.drawText(QRect(206, 64, 110, 18), Qt::AlignVCenter, QStringLiteral("状態"));
     } else if (preview == QLatin1String("preview_selectdvd.png")) {
-        box({20, 38, 203, 20});
-        box({20, 94, 274, 110});
+        box(tovilo::layout::selectDvd::driveList);
+        box(tovilo::layout::selectDvd::chapterList);
     } else {
-        box({120, 29, 137, 20});
-        box({120, 92, 137, 20});
-        box({105, 160, 251, 20});
+        box(tovilo::layout::config::quality);
+        box(tovilo::layout::config::ratio);
+        box(tovilo::layout::config::saveDir);
         box({107, 190, 13, 13});
     }
 }
@@ -596,12 +561,13 @@ void drawWindow(const Window& w)
         const QImage normal = drawButton(background, b, Look::Normal);
         const QImage over = drawButton(background, b, Look::Over);
         const QImage down = drawButton(background, b, Look::Down);
-        saveRgb(normal, images + b.name + QStringLiteral("_normal.png"));
-        saveRgb(over, images + b.name + QStringLiteral("_over.png"));
-        saveRgb(down, images + b.name + QStringLiteral("_down.png"));
+        saveRgb(normal,
+                images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_normal.png"));
+        saveRgb(over, images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_over.png"));
+        saveRgb(down, images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_down.png"));
 
         auto* button = new TPNGButton(&window);
-        button->setGeometry(b.control);
+        button->setGeometry(b.place.rect);
         button->SetButtonStyle(pbsNoFrame);
         button->SetButtonLayout(b.imageLeft ? pbsImageLeft : pbsImageAbove);
         button->SetImageNormal(asPng(normal));

@@ -17,8 +17,6 @@ using namespace tovilo;
 
 namespace {
 
-constexpr QSize ClientSize(470, 273);
-
 const QStringList QualityItems = {
     QStringLiteral("最高画質（高解像度）"),
     QStringLiteral("最高画質"),
@@ -39,54 +37,54 @@ TFormConfig::TFormConfig(const Services& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("FormConfig"));
     setWindowTitle(QStringLiteral("設定"));
-    setFixedSize(ClientSize);
+    setFixedSize(layout::config::clientSize);
     setFont(dialogFont());
     createControls();
 }
 
 void TFormConfig::createControls()
 {
-    ImageBG = createBackground(this, {474, 277}, QStringLiteral(":/artwork/bg_config.png"));
+    using namespace layout::config;
+    ImageBG = createBackground(this, backgroundSize, QStringLiteral(":/artwork/bg_config.png"));
 
     CBConvertQuality = new QComboBox(this);
     CBConvertQuality->setObjectName(QStringLiteral("CBConvertQuality"));
-    CBConvertQuality->setGeometry(120, 29, 137, 20);
+    CBConvertQuality->setGeometry(quality);
     CBConvertQuality->addItems(QualityItems);
     CBConvertQuality->setCurrentIndex(0);
 
     CBConvertRaito = new QComboBox(this);
     CBConvertRaito->setObjectName(QStringLiteral("CBConvertRaito"));
-    CBConvertRaito->setGeometry(120, 92, 137, 20);
+    CBConvertRaito->setGeometry(ratio);
     CBConvertRaito->addItems(RatioItems);
     CBConvertRaito->setCurrentIndex(0);
 
     EditSaveDir = new QLineEdit(this);
     EditSaveDir->setObjectName(QStringLiteral("EditSaveDir"));
-    EditSaveDir->setGeometry(105, 160, 251, 20);
+    EditSaveDir->setGeometry(saveDir);
     EditSaveDir->setReadOnly(true);
     EditSaveDir->setText(QStringLiteral("EditSaveDir"));
     QPalette editPalette = EditSaveDir->palette();
     editPalette.setColor(QPalette::Base, editPalette.color(QPalette::Button));
     EditSaveDir->setPalette(editPalette);
 
-    PngBtnSelectDir =
-        createImageButton(this, "PngBtnSelectDir", "config_selectdir", {365, 155, 65, 32});
+    PngBtnSelectDir = createImageButton(this, "PngBtnSelectDir", selectDir);
 
     CBOpenDir = new QCheckBox(this);
     CBOpenDir->setObjectName(QStringLiteral("CBOpenDir"));
-    CBOpenDir->setGeometry(105, 188, 16, 17);
+    CBOpenDir->setGeometry(openDir);
     CBOpenDir->setAutoFillBackground(true);
     QPalette checkPalette = CBOpenDir->palette();
-    checkPalette.setColor(QPalette::Window, QColor(244, 242, 235));
+    checkPalette.setColor(QPalette::Window, QColor(layout::dialogFace));
     CBOpenDir->setPalette(checkPalette);
 
     // Lies over the check box's caption, which is painted into the background picture.
     LblOpenDir = new ClickLabel(this);
     LblOpenDir->setObjectName(QStringLiteral("LblOpenDir"));
-    LblOpenDir->setGeometry(121, 189, 151, 15);
+    LblOpenDir->setGeometry(openDirCaption);
 
-    PngBtnOK = createImageButton(this, "PngBtnOK", "config_ok", {289, 231, 65, 38});
-    PngBtnCancel = createImageButton(this, "PngBtnCancel", "config_cancel", {372, 231, 83, 38});
+    PngBtnOK = createImageButton(this, "PngBtnOK", ok);
+    PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
     setTabOrder(CBConvertQuality, CBConvertRaito);
     setTabOrder(CBConvertRaito, EditSaveDir);

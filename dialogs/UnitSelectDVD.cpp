@@ -19,7 +19,6 @@ using namespace tovilo;
 
 namespace {
 
-constexpr QSize ClientSize(310, 308);
 // The list was laid out for 12-pixel rows; a substitute font whose underscore reaches below
 // that would lose it (VTS_01_1 would read "VTS 01 1"), so rows grow to the font's height.
 constexpr int DesignItemHeight = 12;
@@ -33,7 +32,7 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDrive
 {
     setObjectName(QStringLiteral("FormSelectDVD"));
     setWindowTitle(QStringLiteral("チャプター選択画面"));
-    setFixedSize(ClientSize);
+    setFixedSize(layout::selectDvd::clientSize);
     setFont(dialogFont());
     createControls();
     m_mountWatcher = new OpticalMountWatcher(
@@ -44,30 +43,28 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDrive
 
 void TFormSelectDVD::createControls()
 {
-    ImageBG = createBackground(this, {314, 311}, QStringLiteral(":/artwork/bg_selectdvd.png"));
+    using namespace layout::selectDvd;
+    ImageBG = createBackground(this, backgroundSize, QStringLiteral(":/artwork/bg_selectdvd.png"));
 
     CBDriveList = new QComboBox(this);
     CBDriveList->setObjectName(QStringLiteral("CBDriveList"));
-    CBDriveList->setGeometry(20, 38, 203, 20);
+    CBDriveList->setGeometry(driveList);
     CBDriveList->setEditable(false);
 
-    PngBtnRefreshChapterList =
-        createImageButton(this, "PngBtnRefreshChapterList", "dvd_refresh", {231, 33, 65, 32});
+    PngBtnRefreshChapterList = createImageButton(this, "PngBtnRefreshChapterList", refresh);
 
     LBChapter = new QListWidget(this);
     LBChapter->setObjectName(QStringLiteral("LBChapter"));
-    LBChapter->setGeometry(20, 94, 274, 110);
+    LBChapter->setGeometry(chapterList);
     LBChapter->setSelectionMode(QAbstractItemView::ExtendedSelection);
     LBChapter->setSortingEnabled(false);
     LBChapter->setUniformItemSizes(true);
     LBChapter->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
-    PngBtnSelectAll =
-        createImageButton(this, "PngBtnSelectAll", "dvd_selectall", {16, 212, 73, 32});
-    PngBtnAnSelectAll =
-        createImageButton(this, "PngBtnAnSelectAll", "dvd_anselectall", {104, 212, 85, 32});
-    PngBtnOK = createImageButton(this, "PngBtnOK", "dvd_ok", {125, 265, 73, 38});
-    PngBtnCancel = createImageButton(this, "PngBtnCancel", "dvd_cancel", {212, 265, 84, 38});
+    PngBtnSelectAll = createImageButton(this, "PngBtnSelectAll", selectAll);
+    PngBtnAnSelectAll = createImageButton(this, "PngBtnAnSelectAll", unselectAll);
+    PngBtnOK = createImageButton(this, "PngBtnOK", ok);
+    PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
     setTabOrder(CBDriveList, LBChapter);
 

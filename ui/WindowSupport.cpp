@@ -13,6 +13,12 @@ QFont dialogFont()
     return QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9);
 }
 
+TPNGButton* createImageButton(QWidget* parent, const char* objectName,
+                              const layout::ButtonPlace& place, TPNGButtonLayout style)
+{
+    return ::createImageButton(parent, objectName, place.artwork, place.rect, style);
+}
+
 QLabel* createBackground(QWidget* parent, const QSize& size, const QString& resource)
 {
     auto* background = new QLabel(parent);

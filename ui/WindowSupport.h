@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ui/Layout.h"
+#include "widgets/pngextra.h"
+
 #include <QLabel>
 
 class QWidget;
@@ -13,6 +16,11 @@ QFont dialogFont();
 // Places `dialog` so that its frame is centred on `owner`'s frame (on the screen when there
 // is no owner), kept inside the owner's screen.
 void centreOnOwner(QWidget* dialog, QWidget* owner);
+
+// The picture button at its place in the window's layout.
+TPNGButton* createImageButton(QWidget* parent, const char* objectName,
+                              const layout::ButtonPlace& place,
+                              TPNGButtonLayout style = pbsImageAbove);
 
 // The window's background picture at the top left, `size` large (it may exceed the window).
 QLabel* createBackground(QWidget* parent, const QSize& size, const QString& resource);

@@ -3,6 +3,7 @@
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
+#include "ui/Layout.h"
 #include "ui/QtServices.h"
 #include "widgets/pngextra.h"
 
@@ -117,7 +118,7 @@ private Q_SLOTS:
         QCOMPARE(form.JobList->OpenDir, true);
         QCOMPARE(form.OpenDialogMovie.InitialDir, QString::fromUtf8(form.DocumentsDir));
         QCOMPARE(form.windowTitle(), QStringLiteral("Tovilo"));
-        QCOMPARE(form.size(), QSize(471, 266));
+        QCOMPARE(form.size(), tovilo::layout::mainWindow::clientSize);
         // Idle: the eight commands enabled, stop disabled, drops accepted.
         QVERIFY(form.PngBtnConvertMovie->isEnabled());
         QVERIFY(!form.PngBtnConvertCancel->isEnabled());

@@ -1,6 +1,9 @@
+#include "ui/Layout.h"
 #include "widgets/pngextra.h"
 
 #include <QTest>
+
+namespace layout = tovilo::layout;
 
 using tovilo::PngImage;
 
@@ -49,38 +52,44 @@ void TestArtwork::buttonImages_data()
     const QString main = QStringLiteral("bg_main.png");
     const QString dvd = QStringLiteral("bg_selectdvd.png");
     const QString config = QStringLiteral("bg_config.png");
-    QTest::newRow("addfile") << "addfile" << main << QRect(18, 9, 130, 38) << QSize(126, 38)
-                             << false;
-    QTest::newRow("adddvd") << "adddvd" << main << QRect(159, 8, 136, 40) << QSize(126, 38)
+    QTest::newRow("addfile") << "addfile" << main << layout::mainWindow::addFile.rect
+                             << QSize(126, 38) << false;
+    QTest::newRow("adddvd") << "adddvd" << main << layout::mainWindow::addDvd.rect << QSize(126, 38)
                             << false;
-    QTest::newRow("listdelete") << "listdelete" << main << QRect(308, 9, 65, 38) << QSize(65, 38)
-                                << false;
-    QTest::newRow("config") << "config" << main << QRect(391, 9, 65, 38) << QSize(65, 38) << false;
+    QTest::newRow("listdelete") << "listdelete" << main << layout::mainWindow::listDelete.rect
+                                << QSize(65, 38) << false;
+    QTest::newRow("config") << "config" << main << layout::mainWindow::config.rect << QSize(65, 38)
+                            << false;
     QTest::newRow("convertcancel")
-        << "convertcancel" << main << QRect(20, 245, 65, 21) << QSize(65, 21) << true;
-    QTest::newRow("convertmovie") << "convertmovie" << main << QRect(341, 63, 127, 38)
+        << "convertcancel" << main << layout::mainWindow::convertCancel.rect << QSize(65, 21)
+        << true;
+    QTest::newRow("convertmovie") << "convertmovie" << main << layout::mainWindow::convertMovie.rect
                                   << QSize(127, 38) << false;
     QTest::newRow("convertmovie2itunes")
-        << "convertmovie2itunes" << main << QRect(341, 104, 127, 38) << QSize(127, 38) << false;
-    QTest::newRow("convertmusic") << "convertmusic" << main << QRect(341, 155, 127, 38)
+        << "convertmovie2itunes" << main << layout::mainWindow::convertMovieToLibrary.rect
+        << QSize(127, 38) << false;
+    QTest::newRow("convertmusic") << "convertmusic" << main << layout::mainWindow::convertMusic.rect
                                   << QSize(127, 38) << false;
     QTest::newRow("convertmusic2itunes")
-        << "convertmusic2itunes" << main << QRect(341, 196, 127, 38) << QSize(127, 38) << false;
-    QTest::newRow("dvd_refresh") << "dvd_refresh" << dvd << QRect(231, 33, 65, 32) << QSize(65, 32)
-                                 << false;
+        << "convertmusic2itunes" << main << layout::mainWindow::convertMusicToLibrary.rect
+        << QSize(127, 38) << false;
+    QTest::newRow("dvd_refresh") << "dvd_refresh" << dvd << layout::selectDvd::refresh.rect
+                                 << QSize(65, 32) << false;
     QTest::newRow("dvd_selectall")
-        << "dvd_selectall" << dvd << QRect(16, 212, 73, 32) << QSize(73, 32) << false;
+        << "dvd_selectall" << dvd << layout::selectDvd::selectAll.rect << QSize(73, 32) << false;
     QTest::newRow("dvd_anselectall")
-        << "dvd_anselectall" << dvd << QRect(104, 212, 85, 32) << QSize(85, 32) << false;
-    QTest::newRow("dvd_ok") << "dvd_ok" << dvd << QRect(125, 265, 73, 38) << QSize(73, 38) << false;
-    QTest::newRow("dvd_cancel") << "dvd_cancel" << dvd << QRect(212, 265, 84, 38) << QSize(84, 38)
-                                << false;
+        << "dvd_anselectall" << dvd << layout::selectDvd::unselectAll.rect << QSize(85, 32)
+        << false;
+    QTest::newRow("dvd_ok") << "dvd_ok" << dvd << layout::selectDvd::ok.rect << QSize(73, 38)
+                            << false;
+    QTest::newRow("dvd_cancel") << "dvd_cancel" << dvd << layout::selectDvd::cancel.rect
+                                << QSize(84, 38) << false;
     QTest::newRow("config_selectdir")
-        << "config_selectdir" << config << QRect(365, 155, 65, 32) << QSize(65, 32) << false;
-    QTest::newRow("config_ok") << "config_ok" << config << QRect(289, 231, 65, 38) << QSize(65, 38)
+        << "config_selectdir" << config << layout::config::selectDir.rect << QSize(65, 32) << false;
+    QTest::newRow("config_ok") << "config_ok" << config << layout::config::ok.rect << QSize(65, 38)
                                << false;
     QTest::newRow("config_cancel")
-        << "config_cancel" << config << QRect(372, 231, 83, 38) << QSize(83, 38) << false;
+        << "config_cancel" << config << layout::config::cancel.rect << QSize(83, 38) << false;
 }
 
 void TestArtwork::buttonImages()
@@ -131,9 +140,10 @@ void TestArtwork::backgrounds_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("dividerY");
-    QTest::newRow("main") << "bg_main.png" << QSize(474, 277) << 240;
-    QTest::newRow("chapter selection") << "bg_selectdvd.png" << QSize(314, 311) << 256;
-    QTest::newRow("settings") << "bg_config.png" << QSize(474, 277) << 222;
+    QTest::newRow("main") << "bg_main.png" << layout::mainWindow::backgroundSize << 240;
+    QTest::newRow("chapter selection")
+        << "bg_selectdvd.png" << layout::selectDvd::backgroundSize << 256;
+    QTest::newRow("settings") << "bg_config.png" << layout::config::backgroundSize << 222;
 }
 
 void TestArtwork::backgrounds()
@@ -154,11 +164,12 @@ void TestArtwork::backgrounds()
 
 void TestArtwork::settingsCheckBoxColour()
 {
-    // CBOpenDir is painted in 244,242,235 at (105,188) 16 x 17; the picture must match there.
+    // The check box is painted in the dialog face colour; the picture must match beneath it.
     const PngImage bg = load(QStringLiteral("bg_config.png"));
-    for (int y = 188; y < 205; ++y)
-        for (int x = 105; x < 121; ++x)
-            QCOMPARE(pixel(bg, x, y), QColor(244, 242, 235));
+    const QRect box = layout::config::openDir;
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            QCOMPARE(pixel(bg, x, y), QColor(layout::dialogFace));
 }
 
 void TestArtwork::windowIcon()
