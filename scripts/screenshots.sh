@@ -72,13 +72,13 @@ main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
 # One file converted, two waiting.
 add_file "$program" "$main" "$videos/sports_day.avi"
 sleep 0.5
-click "$main" 404 82                        # 動画変換
+click "$main" $point_convertmovie  # 動画変換
 box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
 press "$box" Return
 wait_hidden "$program" "$box" 10 || fail "the message did not close"
 [ -s "$HOME/ビデオ/iPod/sports_day.mp4" ] || fail "sports_day.avi was not converted"
 # Two files at once.
-click "$main" 83 28                         # ファイル追加
+click "$main" $point_addfile  # ファイル追加
 opener=$(wait_other_window "$program" "$main" 30) || fail "ファイル追加 opened no file dialog"
 xdotool windowfocus --sync "$opener"
 xdotool type --delay 20 '"trip_to_kyoto.mpg" "piano_recital.flv"'
@@ -89,23 +89,23 @@ wait_hidden "$program" "$opener" 30 || fail "the file dialog did not close"
 sleep 0.5
 shoot "$main" main.png
 
-click "$main" 227 28                        # DVDから変換
+click "$main" $point_adddvd  # DVDから変換
 dvd=$(wait_window '^チャプター選択画面$' 30) || fail "DVDから変換 opened no chapter dialog"
 sleep 0.5
-click "$dvd" 254 284                        # キャンセル
+click "$dvd" $point_dvd_cancel  # キャンセル
 wait_hidden "$program" "$dvd" 10 || fail "the chapter dialog did not close"
 
-click "$main" 423 28                        # 設定
+click "$main" $point_config  # 設定
 config=$(wait_window '^設定$' 30) || fail "設定 opened no settings dialog"
 sleep 0.5
 shoot "$config" config.png
-click "$config" 413 250                     # キャンセル
+click "$config" $point_config_cancel  # キャンセル
 wait_hidden "$program" "$config" 10 || fail "the settings dialog did not close"
 
 # A file that is no video fails; resting the pointer on its row shows why.
 printf 'not a video\n' >"$videos/broken_clip.avi"
 add_file "$program" "$main" "$videos/broken_clip.avi"
-click "$main" 404 82                        # 動画変換
+click "$main" $point_convertmovie  # 動画変換
 for step in "the removal notice" "the end of the conversion"; do
     box=$(wait_window '^情報$' 120) || fail "no message for $step"
     press "$box" Return

@@ -60,7 +60,7 @@ main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo"
 echo "smoke test: add a video with ファイル追加 and convert it with 動画変換"
 add_file "$first" "$main" "$work/videos/sample.avi"
 sleep 0.5
-click "$main" 404 82                        # 動画変換
+click "$main" $point_convertmovie  # 動画変換
 done_box=$(wait_window '^情報$' 120) || fail "the conversion did not end with a message"
 output="$HOME/Documents/Tovilo/sample.mp4"
 [ -s "$output" ] || fail "no converted file $output"

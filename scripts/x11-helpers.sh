@@ -1,6 +1,15 @@
 # Shell functions for driving the real program under Xvfb (no window manager), sourced by
 # smoke-test.sh and screenshots.sh. Each wait polls five times a second.
 
+# The click points (point_<button>="x y") come from the windows' layout table; the build
+# writes them into <build>/layout.sh.
+layout_points=${TOVILO_BUILD_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build}/layout.sh
+if [ ! -r "$layout_points" ]; then
+    echo "$layout_points is missing: build Tovilo first (scripts/build.sh)" >&2
+    exit 1
+fi
+. "$layout_points"
+
 # Waits up to $2 seconds for a visible window whose title matches $1; prints its id.
 wait_window() {
     tries=$(($2 * 5))
@@ -76,14 +85,14 @@ press() {
     xdotool key --clearmodifiers "$2"
 }
 
-# Clicks at ($2, $3) in window $1.
+# Clicks at ($2, $3) in window $1 (a point_<button> variable, unquoted, gives both).
 click() {
     xdotool mousemove --sync --window "$1" "$2" "$3" click 1
 }
 
 # Adds file $3 with ファイル追加 in main window $2 of process $1, typing its path into the dialog.
 add_file() {
-    click "$2" 83 28
+    click "$2" $point_addfile
     opener=$(wait_other_window "$1" "$2" 30) || fail "ファイル追加 opened no file dialog"
     xdotool windowfocus --sync "$opener"
     xdotool type --delay 20 "$3"
