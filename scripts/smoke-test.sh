@@ -98,7 +98,7 @@ third=$!
 main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo for the third start"
 add_file "$third" "$main" "$work/videos/long.avi"
 sleep 0.5
-click "$main" 404 82                        # 動画変換
+click "$main" $point_convertmovie  # 動画変換
 partial="$HOME/Documents/Tovilo/long.mp4"
 tries=150
 until [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null; do
