@@ -93,28 +93,38 @@ echo "smoke test: SIGTERM while converting"
 ffmpeg -v error -f lavfi -i testsrc=duration=20:size=160x120:rate=25 -f lavfi -i sine=duration=20 \
     -c:v mpeg4 -q:v 31 -c:a mp3 -b:a 32k "$work/videos/part.avi" </dev/null
 ffmpeg -v error -stream_loop 180 -i "$work/videos/part.avi" -c copy "$work/videos/long.avi" </dev/null
-"$tovilo" >"$work/third.log" 2>&1 &
-third=$!
-main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo for the third start"
-add_file "$third" "$main" "$work/videos/long.avi"
-sleep 0.5
-click "$main" $point_convertmovie  # 動画変換
-partial="$HOME/Documents/Tovilo/long.mp4"
-tries=150
-until [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null; do
-    [ "$tries" -gt 0 ] || fail "the long conversion did not start"
-    sleep 0.2
-    tries=$((tries - 1))
-done
-kill -TERM "$third"
-wait_exit "$third" 15 || fail "the program did not end on SIGTERM"
-[ "$status" -eq 0 ] || fail "the program ended on SIGTERM with exit code $status"
-third=""
-tries=10
-while pgrep -f "$work/videos/long.avi" >/dev/null; do
-    [ "$tries" -gt 0 ] || fail "an encoder outlived the program: $(pgrep -af "$work/videos/long.avi")"
-    sleep 0.2
-    tries=$((tries - 1))
-done
-[ ! -e "$partial" ] || fail "the partial file $partial was left behind"
+# Ends the program with signal $1 mid-way through the long conversion: no encoder may outlive
+# it and no partial file may stay. SIGTERM is a clean stop (exit status 0); after SIGKILL the
+# wrapper must notice by itself that the program is gone.
+end_while_converting() {
+    "$tovilo" >"$work/$1.log" 2>&1 &
+    third=$!
+    main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo before SIG$1"
+    add_file "$third" "$main" "$work/videos/long.avi"
+    sleep 0.5
+    click "$main" $point_convertmovie  # 動画変換
+    partial="$HOME/Documents/Tovilo/long.mp4"
+    tries=150
+    until [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null; do
+        [ "$tries" -gt 0 ] || fail "the long conversion did not start before SIG$1"
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    kill -"$1" "$third"
+    wait_exit "$third" 15 || fail "the program did not end on SIG$1"
+    if [ "$1" = TERM ] && [ "$status" -ne 0 ]; then
+        fail "the program ended on SIGTERM with exit code $status"
+    fi
+    tries=10
+    while pgrep -f "$work/videos/long.avi" >/dev/null; do
+        [ "$tries" -gt 0 ] || fail "an encoder outlived the program after SIG$1: $(pgrep -af "$work/videos/long.avi")"
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    third=""
+    [ ! -e "$partial" ] || fail "the partial file $partial was left behind after SIG$1"
+}
+end_while_converting TERM
+echo "smoke test: SIGKILL while converting"
+end_while_converting KILL
 echo "smoke test passed"
