@@ -40,6 +40,13 @@ void waitProcessingEvents(int intervalMs)
     loop.exec();
 }
 
+QString progressTextFor(double seconds)
+{
+    // Halves go to the even neighbour.
+    return TFormMain::FormatDuration(static_cast<int>(std::nearbyint(seconds))) +
+           QStringLiteral("までの動画を変換完了");
+}
+
 } // namespace
 
 bool TFormMain::HasFinishedJobs() const
@@ -119,11 +126,7 @@ void TFormMain::StartNextJob()
     if (error != 0) {
         // Nothing was created, so nothing is deleted; the row says why as for an encoder.
         job->Status = csFailed;
-        const QByteArray kind = error == ENOENT || error == ENOTDIR  ? "output-folder"
-                                : error == ENOSPC || error == EDQUOT ? "disk-full"
-                                                                     : "output-unwritable";
-        job->EncoderError =
-            EncoderErrorPrefix + ' ' + kind + ": " + qt_error_string(error).toUtf8();
+        job->EncoderError = outputNotClaimedLine(error);
         RefreshList();
         QMetaObject::invokeMethod(this, guarded([this] { StartNextJob(); }), Qt::QueuedConnection);
         return;
@@ -163,11 +166,7 @@ QString TFormMain::FormatDuration(int seconds)
 QString TFormMain::ProgressText(const QByteArray& line)
 {
     const std::optional<double> value = ProgressSeconds(line);
-    if (!value)
-        return QString();
-    // Halves go to the even neighbour.
-    const int seconds = static_cast<int>(std::nearbyint(*value));
-    return FormatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+    return value ? progressTextFor(*value) : QString();
 }
 
 std::optional<double> TFormMain::ProgressSeconds(const QByteArray& line)
@@ -229,7 +228,7 @@ void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine
     const std::optional<double> seconds = ProgressSeconds(NewLine);
     if (!seconds)
         return;
-    SituationText = ProgressText(NewLine);
+    SituationText = progressTextFor(*seconds);
     ShowSituation();
     if (m_sourceLength > 0)
         publishProgress(*seconds / m_sourceLength);

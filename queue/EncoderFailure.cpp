@@ -3,6 +3,7 @@
 #include "platform/CodePage.h"
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 namespace tovilo {
@@ -42,6 +43,14 @@ bool isEncoderErrorLine(const QByteArray& line)
 QByteArray encoderNotStartedLine()
 {
     return EncoderErrorPrefix + " encoder-missing: lib/ffmpeg could not be started";
+}
+
+QByteArray outputNotClaimedLine(int error)
+{
+    const QByteArray kind = error == ENOENT || error == ENOTDIR  ? "output-folder"
+                            : error == ENOSPC || error == EDQUOT ? "disk-full"
+                                                                 : "output-unwritable";
+    return EncoderErrorPrefix + ' ' + kind + ": " + qt_error_string(error).toUtf8();
 }
 
 QString failureReasonText(const QByteArray& errorLine)
