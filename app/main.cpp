@@ -1,7 +1,5 @@
 // Program entry: one instance per session, the three windows in their fixed order, the loop.
-#include "app/UnitMain.h"
-#include "dialogs/UnitConfig.h"
-#include "dialogs/UnitSelectDVD.h"
+#include "app/AppWindows.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/InstanceLock.h"
@@ -78,13 +76,9 @@ int main(int argc, char* argv[])
     tovilo::setFrameworkErrorReporter(
         [&mainWindow](const QString& text) { tovilo::showFrameworkErrorBox(mainWindow, text); });
 
-    TFormMain formMain(services);
+    AppWindows windows(services);
+    TFormMain& formMain = windows.formMain;
     mainWindow = &formMain;
-    TFormSelectDVD formSelectDVD(
-        services, [&formMain](const QByteArray& root) { return formMain.IsDriveReady(root); },
-        &formMain);
-    TFormConfig formConfig(services, &formMain);
-    formMain.SetDialogs(&formSelectDVD, &formConfig);
     terminationSignals.disconnect(&app);
     QObject::connect(&terminationSignals, &tovilo::TerminationSignals::received, &formMain,
                      &TFormMain::stopAndQuit);

@@ -2,9 +2,7 @@
 #include "../common/DvdDiscs.h"
 #include "../common/FakeServices.h"
 #include "../dialogs/DialogTestSupport.h"
-#include "app/UnitMain.h"
-#include "dialogs/UnitConfig.h"
-#include "dialogs/UnitSelectDVD.h"
+#include "app/AppWindows.h"
 #include "platform/MediaLibrary.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
@@ -218,11 +216,9 @@ private Q_SLOTS:
         QDir().mkpath(QString::fromUtf8(shell.documents));
         NoMediaDevice noDevice;
         const Services services{prompt, shell, drives, noDevice};
-        TFormMain form(services);
-        TFormSelectDVD dialog(
-            services, [&form](const QByteArray& root) { return form.IsDriveReady(root); }, &form);
-        TFormConfig config(services, &form);
-        form.SetDialogs(&dialog, &config);
+        AppWindows windows(services);
+        TFormMain& form = windows.formMain;
+        TFormSelectDVD& dialog = windows.formSelectDVD;
         form.JobList->OpenDir = false;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));

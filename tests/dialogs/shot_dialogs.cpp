@@ -3,9 +3,7 @@
 //   shot_dialogs <output folder> [disc folder, made anew]
 #include "../common/DvdDiscs.h"
 #include "DialogTestSupport.h"
-#include "app/UnitMain.h"
-#include "dialogs/UnitConfig.h"
-#include "dialogs/UnitSelectDVD.h"
+#include "app/AppWindows.h"
 #include "platform/CodePage.h"
 
 #include <QAbstractItemView>
@@ -46,11 +44,10 @@ int main(int argc, char* argv[])
     NoMediaDevice noDevice;
     const Services services{prompt, shell, drives, noDevice};
 
-    TFormMain main(services);
-    TFormSelectDVD selectDvd(
-        services, [&main](const QByteArray& root) { return main.IsDriveReady(root); }, &main);
-    TFormConfig config(services, &main);
-    main.SetDialogs(&selectDvd, &config);
+    AppWindows windows(services);
+    TFormMain& main = windows.formMain;
+    TFormSelectDVD& selectDvd = windows.formSelectDVD;
+    TFormConfig& config = windows.formConfig;
     main.show();
 
     selectDvd.show();

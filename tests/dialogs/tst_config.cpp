@@ -1,7 +1,5 @@
 #include "DialogTestSupport.h"
-#include "app/UnitMain.h"
-#include "dialogs/UnitConfig.h"
-#include "dialogs/UnitSelectDVD.h"
+#include "app/AppWindows.h"
 #include "platform/CodePage.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
@@ -27,9 +25,9 @@ private:
     RecordingShell m_shell;
     FakeDrives m_drives;
     NoMediaDevice m_noDevice;
-    std::unique_ptr<TFormMain> m_main;
-    std::unique_ptr<TFormSelectDVD> m_selectDvd;
-    std::unique_ptr<TFormConfig> m_dialog;
+    std::unique_ptr<AppWindows> m_windows;
+    TFormMain* m_main = nullptr;
+    TFormConfig* m_dialog = nullptr;
 
     QString settingsFile() const { return toUtf16(m_main->DataDir) + QStringLiteral("config.ini"); }
 
@@ -43,7 +41,7 @@ private:
     bool editSettings(const std::function<void()>& script)
     {
         return runModal(
-            m_dialog.get(), script, [this] { m_main->PngBtnConfigClick(m_main->PngBtnConfig); },
+            m_dialog, script, [this] { m_main->PngBtnConfigClick(m_main->PngBtnConfig); },
             [this] { m_dialog->done(QDialog::Rejected); });
     }
 
@@ -57,22 +55,18 @@ private slots:
         QVERIFY(QDir().mkpath(documents));
         m_shell.documents = fromUtf16(documents);
         const Services services{m_prompt, m_shell, m_drives, m_noDevice};
-        m_main = std::make_unique<TFormMain>(services);
-        m_selectDvd = std::make_unique<TFormSelectDVD>(
-            services,
-            [main = m_main.get()](const QByteArray& root) { return main->IsDriveReady(root); },
-            m_main.get());
-        m_dialog = std::make_unique<TFormConfig>(services, m_main.get());
-        m_main->SetDialogs(m_selectDvd.get(), m_dialog.get());
+        m_windows = std::make_unique<AppWindows>(services);
+        m_main = &m_windows->formMain;
+        m_dialog = &m_windows->formConfig;
         m_main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_main));
     }
 
     void cleanup()
     {
-        m_dialog.reset();
-        m_selectDvd.reset();
-        m_main.reset();
+        m_windows.reset();
+        m_main = nullptr;
+        m_dialog = nullptr;
         m_shell.nextFolder.reset();
         m_shell.browseTitles.clear();
         setSystemCodePage(CodePage::Utf8);

@@ -1,7 +1,5 @@
 #include "DialogTestSupport.h"
-#include "app/UnitMain.h"
-#include "dialogs/UnitConfig.h"
-#include "dialogs/UnitSelectDVD.h"
+#include "app/AppWindows.h"
 #include "platform/CodePage.h"
 #include "widgets/pngextra.h"
 
@@ -26,9 +24,9 @@ private:
     RecordingShell m_shell;
     FakeDrives m_drives;
     NoMediaDevice m_noDevice;
-    std::unique_ptr<TFormMain> m_main;
-    std::unique_ptr<TFormSelectDVD> m_dialog;
-    std::unique_ptr<TFormConfig> m_config;
+    std::unique_ptr<AppWindows> m_windows;
+    TFormMain* m_main = nullptr;
+    TFormSelectDVD* m_dialog = nullptr;
     // Whether the dialog was visible whenever a message was shown.
     QList<bool> m_shownWhileVisible;
 
@@ -36,15 +34,11 @@ private:
     void start()
     {
         const Services services{m_prompt, m_shell, m_drives, m_noDevice};
-        m_main = std::make_unique<TFormMain>(services);
-        m_dialog = std::make_unique<TFormSelectDVD>(
-            services,
-            [main = m_main.get()](const QByteArray& root) { return main->IsDriveReady(root); },
-            m_main.get());
-        m_config = std::make_unique<TFormConfig>(services, m_main.get());
-        m_main->SetDialogs(m_dialog.get(), m_config.get());
+        m_windows = std::make_unique<AppWindows>(services);
+        m_main = &m_windows->formMain;
+        m_dialog = &m_windows->formSelectDVD;
         m_main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(m_main));
     }
 
     QByteArray disc(const QString& name) const { return fromUtf16(m_temp.filePath(name)) + '/'; }
@@ -101,7 +95,7 @@ private:
     bool addFromDvd(const std::function<void()>& script)
     {
         return runModal(
-            m_dialog.get(), script, [this] { m_main->PngBtnAddDVDClick(m_main->PngBtnAddDVD); },
+            m_dialog, script, [this] { m_main->PngBtnAddDVDClick(m_main->PngBtnAddDVD); },
             [this] {
                 m_dialog->CloseAllowed = true;
                 m_dialog->done(QDialog::Rejected);
@@ -121,9 +115,9 @@ private slots:
 
     void cleanup()
     {
-        m_config.reset();
-        m_dialog.reset();
-        m_main.reset();
+        m_windows.reset();
+        m_main = nullptr;
+        m_dialog = nullptr;
         m_drives = FakeDrives();
         m_prompt.informations.clear();
         m_shownWhileVisible.clear();
