@@ -34,12 +34,8 @@ fail() {
     exit 1
 }
 
-export HOME="$work/home"
-export XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME/Documents" "$HOME/ビデオ/iPod"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
-export LC_ALL=C.UTF-8
+private_user "$work"
+mkdir -p "$HOME/ビデオ/iPod"
 # The user's own choice, so that no file manager pops up after the conversion.
 mkdir -p "$HOME/Documents/Tovilo"
 printf '[CONF]\nQUALITY=1\nRAITO=1\nSAVEDIR=%s/ビデオ/iPod/\nOPENDIR=0\n' "$HOME" \

@@ -38,14 +38,8 @@ fail() {
     exit 1
 }
 
-# A user of its own: a fresh home with a Documents folder, a private runtime folder for the
-# single-instance lock, so nothing of the machine's real users is touched or in the way.
-export HOME="$work/home"
-export XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME/Documents" "$work/videos"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
-export LC_ALL=C.UTF-8
+private_user "$work"
+mkdir -p "$work/videos"
 
 ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=25 \
     -f lavfi -i sine=duration=2 -c:v mpeg4 -c:a mp3 "$work/videos/sample.avi" </dev/null
@@ -93,6 +87,13 @@ echo "smoke test: SIGTERM while converting"
 ffmpeg -v error -f lavfi -i testsrc=duration=20:size=160x120:rate=25 -f lavfi -i sine=duration=20 \
     -c:v mpeg4 -q:v 31 -c:a mp3 -b:a 32k "$work/videos/part.avi" </dev/null
 ffmpeg -v error -stream_loop 180 -i "$work/videos/part.avi" -c copy "$work/videos/long.avi" </dev/null
+converting() {
+    [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null
+}
+no_encoder() {
+    ! pgrep -f "$work/videos/long.avi" >/dev/null
+}
+
 # Ends the program with signal $1 mid-way through the long conversion: no encoder may outlive
 # it and no partial file may stay. SIGTERM is a clean stop (exit status 0); after SIGKILL the
 # wrapper must notice by itself that the program is gone.
@@ -104,23 +105,14 @@ end_while_converting() {
     sleep 0.5
     click "$main" $point_convertmovie  # 動画変換
     partial="$HOME/Documents/Tovilo/long.mp4"
-    tries=150
-    until [ -e "$partial" ] && pgrep -f "$work/videos/long.avi" >/dev/null; do
-        [ "$tries" -gt 0 ] || fail "the long conversion did not start before SIG$1"
-        sleep 0.2
-        tries=$((tries - 1))
-    done
+    wait_until 30 converting || fail "the long conversion did not start before SIG$1"
     kill -"$1" "$third"
     wait_exit "$third" 15 || fail "the program did not end on SIG$1"
     if [ "$1" = TERM ] && [ "$status" -ne 0 ]; then
         fail "the program ended on SIGTERM with exit code $status"
     fi
-    tries=10
-    while pgrep -f "$work/videos/long.avi" >/dev/null; do
-        [ "$tries" -gt 0 ] || fail "an encoder outlived the program after SIG$1: $(pgrep -af "$work/videos/long.avi")"
-        sleep 0.2
-        tries=$((tries - 1))
-    done
+    wait_until 2 no_encoder ||
+        fail "an encoder outlived the program after SIG$1: $(pgrep -af "$work/videos/long.avi")"
     third=""
     [ ! -e "$partial" ] || fail "the partial file $partial was left behind after SIG$1"
 }

@@ -10,54 +10,67 @@ if [ ! -r "$layout_points" ]; then
 fi
 . "$layout_points"
 
-# Waits up to $2 seconds for a visible window whose title matches $1; prints its id.
-wait_window() {
-    tries=$(($2 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
+# A user of its own under folder $1: a fresh home with a Documents folder and a private
+# runtime folder for the single-instance lock, so nothing of the machine's real users is
+# touched or in the way.
+private_user() {
+    export HOME="$1/home"
+    export XDG_RUNTIME_DIR="$1/run"
+    mkdir -p "$HOME/Documents"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
+    export LC_ALL=C.UTF-8
+}
+
+# Runs the command "$2 ..." until it succeeds, for at most $1 seconds.
+wait_until() {
+    tries=$(($1 * 5))
+    shift
+    until "$@"; do
+        [ "$tries" -gt 0 ] || return 1
         sleep 0.2
         tries=$((tries - 1))
     done
-    return 1
+}
+
+# Prints the first visible window whose title matches $1; fails when there is none.
+find_window() {
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] && echo "$id"
+}
+
+# Prints a visible window of process $1 other than window $2; fails when there is none.
+find_other_window() {
+    id=$(xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "$2" | head -n 1 || true)
+    [ -n "$id" ] && echo "$id"
+}
+
+window_hidden() {
+    ! xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -qx "$2"
+}
+
+process_ended() {
+    ! kill -0 "$1" 2>/dev/null
+}
+
+# Waits up to $2 seconds for a visible window whose title matches $1; prints its id.
+wait_window() {
+    wait_until "$2" find_window "$1"
 }
 
 # Waits up to $3 seconds for a visible window of process $1 other than window $2; prints its id.
 wait_other_window() {
-    tries=$(($3 * 5))
-    while [ "$tries" -gt 0 ]; do
-        id=$(xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "$2" | head -n 1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.2
-        tries=$((tries - 1))
-    done
-    return 1
+    wait_until "$3" find_other_window "$1" "$2"
 }
 
 # Waits up to $3 seconds until window $2 of process $1 is no longer shown.
 wait_hidden() {
-    tries=$(($3 * 5))
-    while xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -qx "$2"; do
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.2
-        tries=$((tries - 1))
-    done
+    wait_until "$3" window_hidden "$1" "$2"
 }
 
 # Waits up to $2 seconds for process $1 to end; its exit code is in $status.
 wait_exit() {
-    tries=$(($2 * 5))
-    while kill -0 "$1" 2>/dev/null; do
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.2
-        tries=$((tries - 1))
-    done
+    wait_until "$2" process_ended "$1" || return 1
     status=0
     wait "$1" || status=$?
 }
