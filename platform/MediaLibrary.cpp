@@ -212,12 +212,10 @@ public:
         }
         // The user unplugs once told the files are there: they must be on the device by then,
         // not in the page cache.
-        const int volume =
-            open(m_device->mountPoint.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool flushed = volume >= 0 && syncfs(volume) == 0;
+        const UniqueFd volume(
+            open(m_device->mountPoint.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const bool flushed = volume.isValid() && syncfs(volume.get()) == 0;
         const int flushError = errno;
-        if (volume >= 0)
-            close(volume);
         if (!flushed)
             throw MediaError(
                 MediaFailure::WriteFailed,
@@ -286,12 +284,11 @@ struct HeaderSignature
 HeaderSignature signatureInHeader(const char* path)
 {
     HeaderSignature signature;
-    const int database = open(path, O_RDONLY | O_CLOEXEC);
-    if (database < 0)
+    const UniqueFd database(open(path, O_RDONLY | O_CLOEXEC));
+    if (!database.isValid())
         return signature;
     QByteArray header(0xA0, '\0');
-    const ssize_t got = pread(database, header.data(), header.size(), 0);
-    close(database);
+    const ssize_t got = pread(database.get(), header.data(), header.size(), 0);
     header.truncate(std::max<ssize_t>(got, 0));
     const auto anySet = [&](int from, int length) {
         const QByteArray field = header.mid(from, length);

@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace tovilo {
 
@@ -73,12 +72,6 @@ MountInfoChanges::MountInfoChanges(const QByteArray& path)
     // Opening takes the current state as seen; only later changes raise POLLPRI.
     : m_fd(open(path.constData(), O_RDONLY | O_CLOEXEC))
 {
-}
-
-MountInfoChanges::~MountInfoChanges()
-{
-    if (m_fd >= 0)
-        close(m_fd);
 }
 
 } // namespace tovilo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Process.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QSocketNotifier>
@@ -46,15 +48,14 @@ class MountInfoChanges : public MountChangeSource
 public:
     // Check descriptor() >= 0 for success.
     explicit MountInfoChanges(const QByteArray& path);
-    ~MountInfoChanges() override;
     MountInfoChanges(const MountInfoChanges&) = delete;
     MountInfoChanges& operator=(const MountInfoChanges&) = delete;
 
-    int descriptor() const override { return m_fd; }
+    int descriptor() const override { return m_fd.get(); }
     QSocketNotifier::Type readiness() const override { return QSocketNotifier::Exception; }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 } // namespace tovilo
