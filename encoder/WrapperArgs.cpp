@@ -1,5 +1,7 @@
 #include "WrapperArgs.h"
 
+#include "X264Settings.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -28,7 +30,7 @@ const std::array<Option, 14> kOptions = {{
     {"-y", Kind::Flag, {}},
     {"-i", Kind::Path, {}},
     {"-flags", Kind::Choice, {"bitexact"}},
-    {"-vcodec", Kind::Choice, {"mpeg4"}},
+    {"-vcodec", Kind::Choice, {"mpeg4", "libx264"}},
     {"-s", Kind::Choice, {"640x480", "640x360", "320x240", "320x180"}},
     {"-async", Kind::Choice, {"1000"}},
     {"-r", Kind::Choice, {"30", "15"}},
@@ -141,6 +143,14 @@ void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view>
 // rate stays. It runs before the scaling that -s appends to the filter chain.
 constexpr const char* kDeinterlaceFilter = "yadif=mode=send_frame:parity=auto:deint=interlaced";
 
+// Frame size and rate as the option table has checked them: "640x480", "2500k".
+H264Encode h264EncodeForRow(const std::string& frameSize, const std::string& rate)
+{
+    const size_t x = frameSize.find('x');
+    return h264EncodeFor(std::stoi(frameSize.substr(0, x)), std::stoi(frameSize.substr(x + 1)),
+                         std::stoi(rate));
+}
+
 Parsed parseComplete(const std::vector<std::string>& args)
 {
     Parsed parsed = parse(args);
@@ -215,16 +225,25 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
         if (options.deinterlace)
             out.insert(out.end(), {"-vf", kDeinterlaceFilter});
+        const bool h264 = parsed.at("-vcodec") == "libx264";
+        std::vector<std::string> codec = {"-c:v", "mpeg4",  "-flags", parsed.at("-flags"),
+                                          "-b:v", videoRate};
+        if (h264) {
+            codec = h264VideoArguments(h264EncodeForRow(parsed.at("-s"), videoRate));
+            codec.insert(codec.end(), {"-flags", parsed.at("-flags")});
+        }
+        out.insert(out.end(), codec.begin(), codec.end());
         out.insert(
             out.end(),
-            {"-c:v", parsed.at("-vcodec"), "-flags", parsed.at("-flags"), "-b:v", videoRate, "-s",
-             parsed.at("-s"), "-aspect", aspectOf(parsed.at("-s")), "-r", parsed.at("-r"), "-c:a",
-             "aac", "-b:a", parsed.at("-ab"), "-ac", parsed.at("-ac"), "-ar", parsed.at("-ar"),
+            {"-s", parsed.at("-s"), "-aspect", aspectOf(parsed.at("-s")), "-r", parsed.at("-r"),
+             "-c:a", "aac", "-b:a", parsed.at("-ab"), "-ac", parsed.at("-ac"), "-ar",
+             parsed.at("-ar"),
              // What ffmpeg 5.1 itself turns the deprecated -async into; later versions
              // dropped the option.
              "-af",
              "aresample=async=" + parsed.at("-async") + ":min_hard_comp=0.100000:first_pts=0",
-             "-sn", "-f", "mp4"});
+             // The ipod variant writes the atom the iPods look for before playing H.264.
+             "-sn", "-f", h264 ? "ipod" : "mp4"});
     }
     out.push_back(fileUrl(parsed.output));
     return out;

@@ -50,6 +50,8 @@ class TestWrapperArgs : public QObject
 private slots:
     void mapsEveryQualityRow_data();
     void mapsEveryQualityRow();
+    void mapsH264Rows_data();
+    void mapsH264Rows();
     void mapsAudio();
     void refuses_data();
     void refuses();
@@ -98,6 +100,84 @@ void TestWrapperArgs::mapsEveryQualityRow()
     QCOMPARE(fromArgs(mapArguments(toArgs(legacy))), expected);
 }
 
+// The same command lines with libx264: the level's limits, and the ipod variant of mp4.
+void TestWrapperArgs::mapsH264Rows_data()
+{
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("videoBits");
+    QTest::addColumn<QString>("level");
+    QTest::addColumn<QString>("maxRate");
+    QTest::addColumn<QString>("refs");
+
+    QTest::newRow("q0 4:3, capped at 1.5 Mbit/s") << "640x480"
+                                                  << "30"
+                                                  << "2500kb"
+                                                  << "3.0"
+                                                  << "1500k"
+                                                  << "1";
+    QTest::newRow("q0 16:9") << "640x360"
+                             << "30"
+                             << "2500kb"
+                             << "3.0"
+                             << "1500k"
+                             << "1";
+    QTest::newRow("q1 4:3, capped at level 1.3") << "320x240"
+                                                 << "30"
+                                                 << "2048kb"
+                                                 << "1.3"
+                                                 << "768k"
+                                                 << "7";
+    QTest::newRow("q2 16:9, more references for smaller frames") << "320x180"
+                                                                 << "30"
+                                                                 << "1024kb"
+                                                                 << "1.3"
+                                                                 << "768k"
+                                                                 << "9";
+    QTest::newRow("q3 4:3, below the cap") << "320x240"
+                                           << "30"
+                                           << "512kb"
+                                           << "1.3"
+                                           << "512k"
+                                           << "7";
+    QTest::newRow("q4 16:9") << "320x180"
+                             << "15"
+                             << "384kb"
+                             << "1.3"
+                             << "384k"
+                             << "9";
+}
+
+void TestWrapperArgs::mapsH264Rows()
+{
+    QFETCH(QString, size);
+    QFETCH(QString, rate);
+    QFETCH(QString, videoBits);
+    QFETCH(QString, level);
+    QFETCH(QString, maxRate);
+    QFETCH(QString, refs);
+
+    QStringList legacy = videoCommand(size, rate, videoBits, u"44100"_s, u"128k"_s);
+    legacy[legacy.indexOf(u"mpeg4"_s)] = u"libx264"_s;
+    const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
+    const auto valueOf = [&](const QString& option) {
+        const qsizetype at = mapped.indexOf(option);
+        return at >= 0 && at + 1 < mapped.size() ? mapped[at + 1] : QString();
+    };
+    QCOMPARE(valueOf(u"-c:v"_s), u"libx264"_s);
+    QCOMPARE(valueOf(u"-profile:v"_s), u"baseline"_s);
+    QCOMPARE(valueOf(u"-bf"_s), u"0"_s);
+    QCOMPARE(valueOf(u"-level:v"_s), level);
+    QCOMPARE(valueOf(u"-maxrate"_s), maxRate);
+    QCOMPARE(valueOf(u"-bufsize"_s), u"2000k"_s);
+    QCOMPARE(valueOf(u"-refs"_s), refs);
+    QCOMPARE(valueOf(u"-s"_s), size);
+    QCOMPARE(valueOf(u"-r"_s), rate);
+    QCOMPARE(valueOf(u"-f"_s), u"ipod"_s);
+    QVERIFY2(!mapped.contains(u"-b:v"_s), qPrintable(mapped.join(u' ')));
+    QCOMPARE(mapped.last(), u"file:/out/clip.mp4"_s);
+}
+
 void TestWrapperArgs::mapsAudio()
 {
     QCOMPARE(
@@ -135,6 +215,9 @@ void TestWrapperArgs::refuses_data()
     QTest::newRow("value outside the table")
         << videoCommand(u"720x480"_s, u"30"_s, u"2500kb"_s, u"48000"_s, u"160k"_s)
         << "\"720x480\" of option -s";
+    QStringList otherCodec = video;
+    otherCodec[otherCodec.indexOf(u"mpeg4"_s)] = u"libx265"_s;
+    QTest::newRow("codec outside the table") << otherCodec << "\"libx265\" of option -vcodec";
     QTest::newRow("newer bit rate spelling")
         << videoCommand(u"640x480"_s, u"30"_s, u"2500k"_s, u"48000"_s, u"160k"_s)
         << "\"2500k\" of option -b";

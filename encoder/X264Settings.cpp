@@ -1,0 +1,73 @@
+#include "X264Settings.h"
+
+#include <algorithm>
+
+namespace tovilo {
+
+namespace {
+
+// Level 1.3 is what the 320-wide iPods promise to decode: 768 kbit/s, a 2000 kbit buffer and a
+// picture buffer of 2376 macroblocks. The 640-wide iPods decode level 3.0, but only the
+// low-complexity part of it: 1.5 Mbit/s and a single reference frame.
+constexpr int kSmallMaxKbit = 768;
+constexpr int kSmallDpbMacroblocks = 2376;
+constexpr int kLargeMaxKbit = 1500;
+constexpr int kBufferKbit = 2000;
+
+struct Quality
+{
+    int requestedKbit;
+    int crf;
+};
+
+// A lower CRF for the rows that ask for more; where the content is hard the cap decides instead,
+// so the file never outgrows the rate asked for.
+constexpr Quality kQualities[] = {{2500, 20}, {2048, 18}, {1024, 20}, {512, 22}, {384, 23}};
+constexpr int kDefaultCrf = 23;
+
+int crfFor(int requestedKbit)
+{
+    for (const Quality& quality : kQualities) {
+        if (requestedKbit >= quality.requestedKbit)
+            return quality.crf;
+    }
+    return kDefaultCrf;
+}
+
+int macroblocks(int pixels)
+{
+    return (pixels + 15) / 16;
+}
+
+} // namespace
+
+int maxReferenceFrames(int dpbMacroblocks, int width, int height)
+{
+    const int picture = macroblocks(width) * macroblocks(height);
+    return picture > 0 ? std::clamp(dpbMacroblocks / picture, 1, 16) : 1;
+}
+
+H264Encode h264EncodeFor(int width, int height, int requestedKbit)
+{
+    H264Encode encode;
+    const bool large = width > 320 || height > 240;
+    encode.level = large ? "3.0" : "1.3";
+    encode.maxRateKbit = std::min(requestedKbit, large ? kLargeMaxKbit : kSmallMaxKbit);
+    encode.bufferKbit = kBufferKbit;
+    encode.refs = large ? 1 : maxReferenceFrames(kSmallDpbMacroblocks, width, height);
+    encode.crf = crfFor(requestedKbit);
+    return encode;
+}
+
+std::vector<std::string> h264VideoArguments(const H264Encode& encode)
+{
+    const std::string refs = std::to_string(encode.refs);
+    return {"-c:v", "libx264", "-preset", "fast", "-profile:v", "baseline", "-level:v",
+            encode.level, "-refs", refs, "-crf", std::to_string(encode.crf), "-maxrate",
+            std::to_string(encode.maxRateKbit) + "k", "-bufsize",
+            std::to_string(encode.bufferKbit) + "k",
+            // Baseline has no B-frames; saying so keeps a preset from ever asking for them.
+            "-bf", "0", "-pix_fmt", "yuv420p"};
+}
+
+} // namespace tovilo
