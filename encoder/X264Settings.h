@@ -13,6 +13,7 @@ struct H264Encode
     int bufferKbit = 0;
     int refs = 1;
     int crf = 0; // constant quality wherever the cap leaves room for it
+    bool psychoVisual = true;
 };
 
 // The encode for a frame size and the video rate the command line asks for (kbit/s).

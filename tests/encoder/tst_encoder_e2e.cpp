@@ -101,6 +101,35 @@ int interlacedFrames(const QString& file)
     return run.exitCode == 0 ? count : -1;
 }
 
+QStringList withCodec(QStringList args, const QString& codec)
+{
+    args[args.indexOf(u"mpeg4"_s)] = codec;
+    return args;
+}
+
+struct Packet
+{
+    double time;
+    qint64 bytes;
+    bool key;
+};
+
+QList<Packet> videoPackets(const QString& file)
+{
+    const Run run = runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-select_streams"_s, u"v:0"_s,
+                                              u"-show_entries"_s, u"packet=pts_time,size,flags"_s,
+                                              u"-of"_s, u"csv=p=0"_s, u"file:"_s + file});
+    QList<Packet> packets;
+    for (const QByteArray& line : run.output.split('\n')) {
+        const QList<QByteArray> fields = line.split(',');
+        if (fields.size() >= 3)
+            packets.append({fields[0].toDouble(), fields[1].toLongLong(), fields[2].contains('K')});
+    }
+    std::sort(packets.begin(), packets.end(),
+              [](const Packet& a, const Packet& b) { return a.time < b.time; });
+    return packets;
+}
+
 } // namespace
 
 class TestEncoderEndToEnd : public QObject
@@ -111,6 +140,8 @@ private slots:
     void initTestCase();
     void converts_data();
     void converts();
+    void convertsToH264_data();
+    void convertsToH264();
     void failsOnMissingSource();
     void reportsWhyItFailed_data();
     void reportsWhyItFailed();
@@ -121,8 +152,9 @@ private slots:
 
 private:
     QTemporaryDir m_root;
-    QString m_folder; // blanks and Japanese
-    QString m_source; // file name with a leading '-'
+    QString m_folder;     // blanks and Japanese
+    QString m_source;     // file name with a leading '-'
+    QString m_busySource; // grain that no rate cap leaves alone
 };
 
 void TestEncoderEndToEnd::initTestCase()
@@ -140,6 +172,15 @@ void TestEncoderEndToEnd::initTestCase()
                                  u"-i"_s, u"sine=duration=2"_s, u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s,
                                  u"pcm_s16le"_s, u"file:"_s + m_source});
     QVERIFY2(made.exitCode == 0, made.output);
+
+    m_busySource = m_root.filePath(u"grain.mkv"_s);
+    const Run busy = makeClip(m_busySource,
+                              {u"-f"_s, u"lavfi"_s, u"-i"_s,
+                               u"testsrc2=size=640x480:rate=30,noise=alls=40:allf=t+u"_s, u"-c:v"_s,
+                               u"libx264"_s, u"-qp"_s, u"0"_s, u"-preset"_s, u"ultrafast"_s,
+                               u"-c:a"_s, u"pcm_s16le"_s},
+                              3);
+    QVERIFY2(busy.exitCode == 0, busy.output);
 }
 
 void TestEncoderEndToEnd::converts_data()
@@ -228,6 +269,102 @@ void TestEncoderEndToEnd::converts()
     QCOMPARE(video[u"r_frame_rate"_s].toString(), frameRate);
     QCOMPARE(audio[u"codec_name"_s].toString(), u"aac"_s);
     QCOMPARE(audio[u"channels"_s].toInt(), 2);
+}
+
+// What the iPods that play H.264 decode, on a source that presses every row against its cap; and
+// no larger than the same row in MPEG-4.
+void TestEncoderEndToEnd::convertsToH264_data()
+{
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<int>("ratio");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("frameRate");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("maxKbit");
+    QTest::addColumn<int>("refs");
+
+    QTest::newRow("q0 4:3") << 0 << 0 << QSize(640, 480) << 30 << 30 << 1500 << 1;
+    QTest::newRow("q0 16:9") << 0 << 1 << QSize(640, 360) << 30 << 30 << 1500 << 1;
+    QTest::newRow("q1 4:3") << 1 << 0 << QSize(320, 240) << 30 << 13 << 768 << 7;
+    QTest::newRow("q3 16:9") << 3 << 1 << QSize(320, 180) << 30 << 13 << 512 << 9;
+    QTest::newRow("q4 4:3") << 4 << 0 << QSize(320, 240) << 15 << 13 << 384 << 7;
+}
+
+void TestEncoderEndToEnd::convertsToH264()
+{
+    QFETCH(int, quality);
+    QFETCH(int, ratio);
+    QFETCH(QSize, size);
+    QFETCH(int, frameRate);
+    QFETCH(int, level);
+    QFETCH(int, maxKbit);
+    QFETCH(int, refs);
+
+    ThConvertInfoObjectList queue;
+    queue.Quality = static_cast<std::uint8_t>(quality);
+    queue.Ratio = static_cast<std::uint8_t>(ratio);
+    const QString output = m_root.filePath(u"h264 q%1 r%2.mp4"_s.arg(quality).arg(ratio));
+    const QString reference = m_root.filePath(u"mpeg4 q%1 r%2.mp4"_s.arg(quality).arg(ratio));
+    const Run run = runProgram(
+        QStringLiteral(WRAPPER_PATH),
+        withCodec(wrapperArgs(queue, m_busySource.toUtf8(), output.toUtf8()), u"libx264"_s));
+    QVERIFY2(run.exitCode == 0, run.output);
+    QVERIFY2(QRegularExpression(u"time=\\d+\\.\\d\\d bitrate="_s)
+                 .match(QString::fromUtf8(run.output))
+                 .hasMatch(),
+             run.output);
+
+    const Run stream =
+        runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-count_frames"_s, u"-select_streams"_s,
+                                  u"v:0"_s, u"-show_entries"_s,
+                                  u"stream=codec_name,profile,level,refs,has_b_frames,width,height,"
+                                  u"r_frame_rate:frame=pict_type"_s,
+                                  u"-of"_s, u"json"_s, u"file:"_s + output});
+    const QJsonObject info = QJsonDocument::fromJson(stream.output).object();
+    const QJsonObject video = info[u"streams"_s].toArray().first().toObject();
+    QCOMPARE(video[u"codec_name"_s].toString(), u"h264"_s);
+    QCOMPARE(video[u"profile"_s].toString(), u"Constrained Baseline"_s);
+    QCOMPARE(video[u"level"_s].toInt(), level);
+    QCOMPARE(video[u"refs"_s].toInt(), refs);
+    QCOMPARE(video[u"has_b_frames"_s].toInt(), 0);
+    QCOMPARE(QSize(video[u"width"_s].toInt(), video[u"height"_s].toInt()), size);
+    QCOMPARE(video[u"r_frame_rate"_s].toString(), u"%1/1"_s.arg(frameRate));
+    const QJsonArray frames = info[u"frames"_s].toArray();
+    // A rate change may round the three seconds by a frame either way.
+    QVERIFY2(qAbs(frames.size() - 3 * frameRate) <= 2, qPrintable(QString::number(frames.size())));
+    for (const QJsonValue& frame : frames)
+        QVERIFY(frame[u"pict_type"_s].toString() != u"B"_s);
+
+    // The decoder's buffer never runs dry: no second of packets holds more than one second at
+    // the cap and a full buffer.
+    const QList<Packet> packets = videoPackets(output);
+    QCOMPARE(packets.size(), frames.size());
+    const qint64 limitBytes = (maxKbit + 2000) * 1000 / 8;
+    qint64 peak = 0;
+    for (qsizetype first = 0, last = 0, sum = 0; first < packets.size(); ++first) {
+        while (last < packets.size() && packets[last].time < packets[first].time + 1 - 1e-6)
+            sum += packets[last++].bytes;
+        peak = std::max(peak, qint64(sum));
+        sum -= packets[first].bytes;
+    }
+    QVERIFY2(peak <= limitBytes, qPrintable(u"%1 bytes in a second"_s.arg(peak)));
+    // A rate well under the cap would leave the check above proving nothing.
+    QVERIFY2(peak > limitBytes / 4, qPrintable(u"%1 bytes in a second"_s.arg(peak)));
+
+    // The ipod variant: an M4V file with the atom iPods look for in the sample description.
+    QFile file(output);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray data = file.readAll();
+    QCOMPARE(data.mid(4, 8), QByteArray("ftypM4V "));
+    QVERIFY(data.contains(QByteArray::fromHex("6b6840f25f244fc5ba39a51bcf0323f3")));
+    QVERIFY(tovilo::checkOutputFile(output.toStdString(), false).empty());
+
+    const Run described = runProgram(QStringLiteral(WRAPPER_PATH),
+                                     wrapperArgs(queue, m_busySource.toUtf8(), reference.toUtf8()));
+    QVERIFY2(described.exitCode == 0, described.output);
+    QVERIFY2(QFileInfo(output).size() <= QFileInfo(reference).size(),
+             qPrintable(u"H.264 %1 bytes, MPEG-4 %2"_s.arg(QFileInfo(output).size())
+                            .arg(QFileInfo(reference).size())));
 }
 
 void TestEncoderEndToEnd::failsOnMissingSource()
