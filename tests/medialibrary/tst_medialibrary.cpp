@@ -108,6 +108,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QTemporaryDir m_media;
     QString m_video;
+    QString m_h264Video; // Constrained Baseline in the ipod variant of MP4
     QString m_audio;
 };
 
@@ -122,6 +123,12 @@ void TestMediaLibrary::initTestCase()
                QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=1"),
                QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-c:a"),
                QStringLiteral("aac"), QStringLiteral("-shortest"), m_video});
+    m_h264Video = m_media.filePath(QStringLiteral("h264 clip.mp4"));
+    runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("testsrc=size=64x48:rate=10:duration=1.5"), QStringLiteral("-c:v"),
+               QStringLiteral("libx264"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
+               QStringLiteral("-profile:v"), QStringLiteral("baseline"), QStringLiteral("-f"),
+               QStringLiteral("ipod"), m_h264Video});
     runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
                QStringLiteral("libmp3lame"), m_audio});
@@ -226,10 +233,11 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
     // One playlist object per file, as the hand-over asks for it.
     app->libraryPlaylist()->addFile(m_audio);
     app->libraryPlaylist()->addFile(m_video);
+    app->libraryPlaylist()->addFile(m_h264Video);
     app->release();
 
     const QList<TrackInfo> tracks = tracksOnDevice(m_device);
-    QCOMPARE(tracks.size(), 2);
+    QCOMPARE(tracks.size(), 3);
     struct Expected
     {
         QString title;
@@ -243,6 +251,8 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
          2000},
         {QStringLiteral("日本 語.clip"), QStringLiteral("MPEG-4 video file"), ITDB_MEDIATYPE_MOVIE,
          m_video, 1000},
+        {QStringLiteral("h264 clip"), QStringLiteral("MPEG-4 video file"), ITDB_MEDIATYPE_MOVIE,
+         m_h264Video, 1500},
     };
     for (const Expected& want : expected) {
         const auto track = std::find_if(tracks.begin(), tracks.end(),
@@ -257,7 +267,7 @@ void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
         QVERIFY(track->fileOnDevice.startsWith(m_device + QStringLiteral("/iPod_Control/Music/")));
         QCOMPARE(QFileInfo(track->fileOnDevice).size(), QFileInfo(want.source).size());
     }
-    QCOMPARE(musicFiles(m_device).size(), 2);
+    QCOMPARE(musicFiles(m_device).size(), 3);
 }
 
 void TestMediaLibrary::failedAddsLeaveTheDatabaseConsistent()
