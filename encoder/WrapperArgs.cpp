@@ -223,8 +223,12 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         videoRate.pop_back(); // "2500kb" -> "2500k"
         // -vlevel is dropped: ffmpeg ORs -level into the MPEG-4 profile byte, and 30 turns
         // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
-        if (options.deinterlace)
-            out.insert(out.end(), {"-vf", kDeinterlaceFilter});
+        // The frame rate is set by a filter: -r alone repeats the first frames when it halves
+        // the rate, so the picture runs a frame or two behind the sound for the whole file.
+        const std::string frameRate = "fps=" + parsed.at("-r");
+        out.insert(out.end(),
+                   {"-vf", options.deinterlace ? std::string(kDeinterlaceFilter) + "," + frameRate
+                                               : frameRate});
         const bool h264 = parsed.at("-vcodec") == "libx264";
         std::vector<std::string> codec = {"-c:v", "mpeg4",  "-flags", parsed.at("-flags"),
                                           "-b:v", videoRate};
