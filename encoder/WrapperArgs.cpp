@@ -225,7 +225,10 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
         // The frame rate is set by a filter: -r alone repeats the first frames when it halves
         // the rate, so the picture runs a frame or two behind the sound for the whole file.
-        const std::string frameRate = "fps=" + parsed.at("-r");
+        // Moved a quarter frame on, source times rounded to the millisecond (Matroska) stay
+        // clear of the points where fps rounds to the other frame.
+        const std::string frameRate =
+            "setpts=PTS+0.25/(" + parsed.at("-r") + "*TB),fps=" + parsed.at("-r");
         out.insert(out.end(),
                    {"-vf", options.deinterlace ? std::string(kDeinterlaceFilter) + "," + frameRate
                                                : frameRate});

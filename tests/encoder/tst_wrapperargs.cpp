@@ -82,7 +82,8 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
     for (const Row& row : rows) {
         const QString expected =
             QStringLiteral(
-                "-hide_banner -nostdin -y -i file:/in/clip.avi -vf fps=%4 -c:v mpeg4 -flags "
+                "-hide_banner -nostdin -y -i file:/in/clip.avi -vf setpts=PTS+0.25/(%4*TB),fps=%4 "
+                "-c:v mpeg4 -flags "
                 "bitexact "
                 "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
                 "-f mp4 file:/out/clip.mp4")
