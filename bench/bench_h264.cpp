@@ -357,20 +357,35 @@ int main(int argc, char** argv)
             const double shareSsim = ssim(shareFile, source, row);
             const double shareBytes = videoBytes(shareFile);
 
-            const double sizeRatio = h264.bytes / hb.bytes;
+            double sizeRatio = h264.bytes / hb.bytes;
+            double oursAtEqualSize = h264.ssim;
+            const char* equalMark = "";
+            if (std::abs(sizeRatio - 1) > kEqualSize) {
+                // HandBrake's rate control cannot reach our size under the same cap: the
+                // wrapper's encoder at an average rate of HandBrake's size instead, marked '*'.
+                const QString atFile = prefix + QStringLiteral("h264-at-handbrake.mp4");
+                const int kbit = static_cast<int>(hb.bytes * 8 / duration / 1000);
+                if (!ok(run(h264AtRate(wrapper, source, atFile, row, kbit)),
+                        "H.264 at HandBrake's size"))
+                    return 1;
+                oursAtEqualSize = ssim(atFile, source, row);
+                sizeRatio = videoBytes(atFile) / hb.bytes;
+                equalMark = "*";
+                QFile::remove(atFile);
+            }
             const bool equalSize = std::abs(sizeRatio - 1) <= kEqualSize;
-            const bool ssimAhead = equalSize && h264.ssim >= hb.ssim;
+            const bool ssimAhead = equalSize && oursAtEqualSize >= hb.ssim;
             const bool faster = h264.wall <= hb.wall;
             const bool equivalent = shareSsim >= mpeg4.ssim;
             checks += 3;
             missed += !ssimAhead + !faster + !equivalent;
             std::printf("%-6s q%d | %6.0f %.4f %5.1f %5.1f | %6.0f %.4f %5.1f %5.1f | %6.0f %.4f "
-                        "%5.1f %5.1f | %.3f %.4f | %.4f%s %.3f %.2f%s %.2f | %.4f at %.2f %s\n",
+                        "%5.1f %5.1f | %.3f %.4f | %.4f%s%s %.3f %.2f%s %.2f | %.4f at %.2f %s\n",
                         sourceKind.name, row.quality, mpeg4.bytes / 1000, mpeg4.ssim, mpeg4.wall,
                         mpeg4.processor, h264.bytes / 1000, h264.ssim, h264.wall, h264.processor,
                         hb.bytes / 1000, hb.ssim, hb.wall, hb.processor, h264.bytes / mpeg4.bytes,
-                        h264.ssim / mpeg4.ssim, h264.ssim / hb.ssim, ssimAhead ? "" : "!",
-                        sizeRatio, h264.wall / hb.wall, faster ? "" : "!",
+                        h264.ssim / mpeg4.ssim, oursAtEqualSize / hb.ssim, equalMark,
+                        ssimAhead ? "" : "!", sizeRatio, h264.wall / hb.wall, faster ? "" : "!",
                         h264.processor / hb.processor, shareSsim, shareBytes / mpeg4.bytes,
                         equivalent ? "ok" : "MISSED");
             std::fflush(stdout);
