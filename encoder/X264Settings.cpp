@@ -20,8 +20,9 @@ struct Quality
     int crf;
 };
 
-// A lower CRF for the rows that ask for more; where the content is hard the cap decides instead,
-// so the file never outgrows the rate asked for.
+// A lower CRF for the 320-wide rows that ask for more (the 640-wide row spreads its rate over
+// four times the pixels); where the content is hard the cap decides instead, so the file never
+// outgrows the rate asked for.
 constexpr Quality kQualities[] = {{2500, 20}, {2048, 18}, {1024, 20}, {512, 22}, {384, 23}};
 constexpr int kDefaultCrf = 23;
 
