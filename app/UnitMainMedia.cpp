@@ -37,6 +37,10 @@ QString mediaFailureText(MediaFailure failure)
         return QStringLiteral("iPodの空き容量が足りません");
     case MediaFailure::WriteFailed:
         return QStringLiteral("iPodに書き込めませんでした");
+    case MediaFailure::ReadOnly:
+        return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+    case MediaFailure::NotInitialised:
+        return QStringLiteral("iPodが初期化されていないため登録しませんでした");
     case MediaFailure::Failed:
         break;
     }

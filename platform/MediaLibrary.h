@@ -1,12 +1,14 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/IpodVolumes.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace tovilo {
@@ -24,6 +26,8 @@ enum class MediaFailure
     NoVideo,            // the file is a video and the device plays none
     DeviceFull,         // the file does not fit on the device
     WriteFailed,        // the database could not be written or flushed to the device
+    ReadOnly,           // the device is mounted read-only (as a Mac-formatted one is)
+    NotInitialised,     // the device has no database yet; initialiseDevice() makes one
 };
 
 class MediaError : public Error
@@ -61,6 +65,8 @@ public:
     // tovilo::Error when saving fails, after taking the files of this session off the device
     // again. Later calls do nothing.
     virtual void release() = 0;
+    // Where the device is mounted, for removing it afterwards.
+    virtual QByteArray mountPoint() const = 0;
 };
 
 class MediaLibraryFactory
@@ -69,37 +75,53 @@ public:
     virtual ~MediaLibraryFactory() = default;
     // Throws tovilo::Error when there is no device, its database cannot be read, or the
     // database could not be written in a form the device shows; nothing on the device is
-    // changed then.
+    // changed then. A device without a database fails with MediaFailure::NotInitialised.
     virtual std::unique_ptr<MediaApplication> createApplication() = 0;
+    // Gives the device createApplication() would open an empty database, for its model as its
+    // SysInfo names it; does nothing when it has one. Throws tovilo::Error when there is no
+    // device or its model is not known (MediaFailure::UnknownModel), leaving it unchanged.
+    virtual void initialiseDevice() = 0;
 };
 
-// The iPod on the first mounted volume that holds an iPod database, handled with libgpod.
-// With several iPods connected, "first" is the lowest mount point in byte order, so the same
-// device is chosen every time whatever order the volumes were mounted in. Devices whose
-// database libgpod cannot sign are refused before anything is copied (see MediaFailure).
+// The iPod on the first mounted volume that holds an iPod control folder, handled with
+// libgpod. Volumes come from UDisks2 where it answers, else from the mount table, and count
+// only when they pass checkIpodVolume(). With several iPods connected, "first" is the lowest
+// mount point in byte order, so the same device is chosen every time whatever order the volumes
+// were mounted in. Devices whose database libgpod cannot sign, and devices mounted read-only,
+// are refused before anything is copied (see MediaFailure).
 class IpodLibraryFactory : public MediaLibraryFactory
 {
 public:
-    // Looks for the device among the mount points of `mountInfoPath`.
-    explicit IpodLibraryFactory(QString mountInfoPath = QStringLiteral("/proc/self/mountinfo"));
-    // Looks for the device among the given mount points only.
+    // Looks for the device among the volumes `volumes` reports (when given and answering),
+    // else among the mounts of `mountInfoPath`.
+    explicit IpodLibraryFactory(QString mountInfoPath = QStringLiteral("/proc/self/mountinfo"),
+                                const VolumeSource* volumes = nullptr);
+    // Looks for the device among the given folders only, which the caller vouches for.
     static IpodLibraryFactory withMountPoints(QList<QByteArray> mountPoints);
 
     std::unique_ptr<MediaApplication> createApplication() override;
+    void initialiseDevice() override;
 
     // The mount point of the device createApplication() would open, or empty.
     QByteArray deviceMountPoint() const;
 
-    // The lowest of `mountPoints` (in byte order) that holds iPod_Control/iTunes/iTunesDB, or
-    // empty.
-    static QByteArray findDevice(const QList<QByteArray>& mountPoints);
-
 private:
+    std::optional<IpodVolume> findDevice() const;
+
     QString m_mountInfoPath;
+    const VolumeSource* m_volumes = nullptr;
     QList<QByteArray> m_mountPoints;
 };
 
-// The play length in milliseconds as ffprobe reports it, 0 when it cannot be read.
-int mediaDurationMs(const QByteArray& path);
+// What ffprobe tells about a file the device is given.
+struct MediaFacts
+{
+    int durationMs = 0; // 0 when unknown
+    int bitrateKbps = 0;
+    bool known = false;    // ffprobe read the file
+    bool hasVideo = false; // a moving picture, not just cover art
+};
+MediaFacts probeMedia(const QByteArray& path);
+
 
 } // namespace tovilo

@@ -60,6 +60,7 @@ struct FakeLibrary : MediaLibraryFactory
             return std::make_unique<Playlist>(library);
         }
         void release() override { library->calls << QStringLiteral("release"); }
+        QByteArray mountPoint() const override { return "/media/user/IPOD"; }
     };
 
     std::unique_ptr<MediaApplication> createApplication() override
@@ -69,6 +70,7 @@ struct FakeLibrary : MediaLibraryFactory
             throw Error(QStringLiteral("no device"));
         return std::make_unique<App>(this);
     }
+    void initialiseDevice() override { calls << QStringLiteral("initialise"); }
 };
 
 } // namespace

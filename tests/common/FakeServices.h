@@ -130,6 +130,10 @@ public:
     {
         throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
     }
+    void initialiseDevice() override
+    {
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+    }
 };
 
 } // namespace tovilo::test
