@@ -109,9 +109,8 @@ std::optional<IpodVolume> chooseIpodVolume(const QList<MountedVolume>& volumes, 
 {
     // Mount order changes with plugging order; the path does not.
     QList<MountedVolume> sorted = volumes;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-        return a.mountPoint < b.mountPoint;
-    });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.mountPoint < b.mountPoint; });
     for (const MountedVolume& volume : std::as_const(sorted)) {
         if (std::optional<IpodVolume> ipod = checkIpodVolume(volume, uid))
             return ipod;

@@ -542,9 +542,8 @@ IpodVolume writableDevice(const std::optional<IpodVolume>& device)
     if (!device)
         throw MediaError(MediaFailure::NoDevice, QStringLiteral("No iPod is connected."));
     struct statvfs volume;
-    if (device->volume.readOnly ||
-        (statvfs(device->volume.mountPoint.constData(), &volume) == 0 &&
-         (volume.f_flag & ST_RDONLY) != 0))
+    if (device->volume.readOnly || (statvfs(device->volume.mountPoint.constData(), &volume) == 0 &&
+                                    (volume.f_flag & ST_RDONLY) != 0))
         throw MediaError(MediaFailure::ReadOnly, QStringLiteral("The iPod is mounted read-only."));
     return *device;
 }
@@ -604,9 +603,8 @@ void IpodLibraryFactory::initialiseDevice()
     const QByteArray name = (label.isEmpty() ? QStringLiteral("iPod") : label).toUtf8();
     GError* error = nullptr;
     if (!itdb_init_ipod(mountPoint.constData(), model.constData(), name.constData(), &error))
-        throw MediaError(
-            MediaFailure::WriteFailed,
-            QStringLiteral("Cannot set up the iPod: %1").arg(takeMessage(error)));
+        throw MediaError(MediaFailure::WriteFailed,
+                         QStringLiteral("Cannot set up the iPod: %1").arg(takeMessage(error)));
     const UniqueFd volume(open(mountPoint.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!volume.isValid() || syncfs(volume.get()) != 0)
         throw MediaError(MediaFailure::WriteFailed,

@@ -123,5 +123,4 @@ struct MediaFacts
 };
 MediaFacts probeMedia(const QByteArray& path);
 
-
 } // namespace tovilo

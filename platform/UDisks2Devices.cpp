@@ -105,12 +105,10 @@ UDisks2Devices::UDisks2Devices(QDBusConnection bus, QObject* parent)
     // A file system is added before it is mounted: its mount points change afterwards.
     m_bus.connect(Service, QString(), Properties, QStringLiteral("PropertiesChanged"), this,
                   SLOT(propertiesChanged(QDBusMessage)));
-    auto* watcher = new QDBusServiceWatcher(Service, m_bus,
-                                            QDBusServiceWatcher::WatchForOwnerChange, this);
-    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
-            &UDisks2Devices::serviceGone);
-    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this,
-            &UDisks2Devices::fetchObjects);
+    auto* watcher =
+        new QDBusServiceWatcher(Service, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, &UDisks2Devices::serviceGone);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &UDisks2Devices::fetchObjects);
     fetchObjects();
 }
 
@@ -184,7 +182,8 @@ void UDisks2Devices::updateObject(const QString& path, const InterfaceMap& inter
     if (interfaces.contains(DriveInterface)) {
         const QVariantMap& properties = interfaces[DriveInterface];
         if (properties.contains(QStringLiteral("CanPowerOff")))
-            m_drives[path].canPowerOff = qdbus_cast<bool>(properties[QStringLiteral("CanPowerOff")]);
+            m_drives[path].canPowerOff =
+                qdbus_cast<bool>(properties[QStringLiteral("CanPowerOff")]);
         else
             m_drives[path];
     }
@@ -292,8 +291,7 @@ void UDisks2Devices::callStep(const std::shared_ptr<Removal>& removal, const QSt
 {
     QDBusMessage call = QDBusMessage::createMethodCall(Service, path, interface, method);
     call << QVariantMap();
-    auto* watcher =
-        new QDBusPendingCallWatcher(m_bus.asyncCall(call, RemovalStepTimeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, RemovalStepTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, removal](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
