@@ -111,6 +111,9 @@ public:
 
     // Media library hand-over
     void AddToiTunes();
+    // Unmounts and switches off the device at `mountPoint`; the situation line tells how it
+    // went.
+    void RemoveMediaDevice(const QByteArray& mountPoint);
 
     // Handlers
     void PngBtnAddFileClick(TPNGButton* Sender);

@@ -47,6 +47,26 @@ QString mediaFailureText(MediaFailure failure)
     return QStringLiteral("iPodへの転送に失敗しました");
 }
 
+// The situation line's words for how a removal went.
+QString removalText(std::optional<RemovalFailure> failure)
+{
+    if (!failure)
+        return QStringLiteral("iPodを安全に取り外せます");
+    switch (*failure) {
+    case RemovalFailure::Busy:
+        return QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
+    case RemovalFailure::NotAuthorised:
+        return QStringLiteral("iPodを取り外す権限がありません");
+    case RemovalFailure::NotFound:
+        return QStringLiteral("取り外すiPodが見つかりません");
+    case RemovalFailure::StillPowered:
+        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
+    case RemovalFailure::Failed:
+        break;
+    }
+    return QStringLiteral("iPodを取り外せませんでした");
+}
+
 // Why the current exception ended a hand-over.
 MediaFailure currentMediaFailure()
 {
@@ -65,8 +85,26 @@ void TFormMain::AddToiTunes()
 {
     QList<ThConvertInfoObject*> transferred;
     bool videoRefused = false;
+    QByteArray mountPoint;
     try {
-        ITunesApp = m_services.mediaLibrary->createApplication();
+        try {
+            ITunesApp = m_services.mediaLibrary->createApplication();
+        } catch (const MediaError& error) {
+            if (error.failure() != MediaFailure::NotInitialised)
+                throw;
+            // Setting up writes a new, empty library onto the device: only when the user says so.
+            RestoreAndActivate();
+            if (!m_services.prompt->confirm(
+                    this, QStringLiteral("接続されているiPodは初期化されていません。\n"
+                                         "iPodを初期化して転送しますか？"))) {
+                SituationText = QStringLiteral("iPodを初期化しなかったため転送していません");
+                ShowSituation();
+                return;
+            }
+            m_services.mediaLibrary->initialiseDevice();
+            ITunesApp = m_services.mediaLibrary->createApplication();
+        }
+        mountPoint = ITunesApp->mountPoint();
         const int count = JobList->Count();
         for (int i = count - 1; i >= 0; --i) {
             ThConvertInfoObject* job = JobList->Items(i);
@@ -120,6 +158,26 @@ void TFormMain::AddToiTunes()
         ShowSituation();
         return;
     }
-    m_services.prompt->information(this, QStringLiteral("変換・iTunesへの転送が完了しました"));
+    const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
+    if (!m_services.deviceRemoval->isAvailable()) {
+        m_services.prompt->information(this, done);
+        RestoreAndActivate();
+        return;
+    }
+    const bool remove =
+        m_services.prompt->informationWithAction(this, done, QStringLiteral("iPodを取り外す"));
     RestoreAndActivate();
+    if (remove)
+        RemoveMediaDevice(mountPoint);
+}
+
+void TFormMain::RemoveMediaDevice(const QByteArray& mountPoint)
+{
+    SituationText = QStringLiteral("iPodを取り外しています…");
+    ShowSituation();
+    m_services.deviceRemoval->removeDevice(mountPoint, this,
+                                           [this](std::optional<RemovalFailure> failure) {
+                                               SituationText = removalText(failure);
+                                               ShowSituation();
+                                           });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DesktopIntegration.h"
+#include "platform/DeviceRemoval.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,6 +25,9 @@ public:
     virtual void information(QWidget* owner, const QString& text) = 0;
     // True when the user answered Yes.
     virtual bool confirm(QWidget* owner, const QString& text) = 0;
+    // "情報" with OK and a second button labelled `action`; true when that one was pressed.
+    virtual bool informationWithAction(QWidget* owner, const QString& text,
+                                       const QString& action) = 0;
 };
 
 // The desktop: user folders, file and folder choosers, opening a folder, raising a window.
@@ -67,6 +71,8 @@ struct Services
     ServiceRef<MediaLibraryFactory> mediaLibrary;
     // Windows given no desktop keep the queue's progress to themselves.
     ServiceRef<DesktopService> desktop = noDesktop();
+    // Without it, no window offers to remove a device.
+    ServiceRef<DeviceRemovalService> deviceRemoval = noDeviceRemoval();
 };
 
 } // namespace tovilo
