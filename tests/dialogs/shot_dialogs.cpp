@@ -1,22 +1,17 @@
 // Renders both dialogs into selectdvd.png and config.png, the chapter dialog with a drive
-// holding a DVD-Video authored for the purpose (dvdauthor and ffmpeg are needed), and the
-// hand-over's completion box with its removal button into ipod_done.png:
+// holding a DVD-Video authored for the purpose (dvdauthor and ffmpeg are needed):
 //   shot_dialogs <output folder> [disc folder, made anew]
 #include "../common/DvdDiscs.h"
 #include "DialogTestSupport.h"
 #include "app/AppWindows.h"
 #include "platform/CodePage.h"
-#include "ui/QtServices.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QListWidget>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -77,24 +72,5 @@ int main(int argc, char* argv[])
     config.SettingsToControls();
     config.show();
     QApplication::processEvents();
-    if (!config.grab().save(output + QStringLiteral("/config.png")))
-        return 1;
-    config.hide();
-
-    // The real box, shot once it is up, then closed with OK.
-    bool saved = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        poll.stop();
-        saved = box->grab().save(output + QStringLiteral("/ipod_done.png"));
-        box->button(QMessageBox::Ok)->click();
-    });
-    poll.start(50);
-    QtPromptService prompts;
-    prompts.informationWithAction(&main, QStringLiteral("変換・iTunesへの転送が完了しました"),
-                                  QStringLiteral("iPodを取り外す"));
-    return saved ? 0 : 1;
+    return config.grab().save(output + QStringLiteral("/config.png")) ? 0 : 1;
 }
