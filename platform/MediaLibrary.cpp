@@ -521,12 +521,27 @@ std::optional<IpodVolume> IpodLibraryFactory::findDevice() const
         }
         return std::nullopt;
     }
-    std::optional<QList<MountedVolume>> volumes;
-    if (m_volumes)
-        volumes = m_volumes->mountedVolumes();
-    if (!volumes)
-        volumes = volumesFromMountTable(m_mountInfoPath);
-    return chooseIpodVolume(*volumes, geteuid());
+    const QList<MountedVolume> table = volumesFromMountTable(m_mountInfoPath);
+    const std::optional<QList<MountedVolume>> announced =
+        m_volumes ? m_volumes->mountedVolumes() : std::nullopt;
+    if (!announced)
+        return chooseIpodVolume(table, geteuid());
+    // What is mounted there, and how, is the kernel's word: UDisks2 names the block device's
+    // content (an NTFS partition), not the driver that mounted it (a FUSE one).
+    QList<MountedVolume> volumes;
+    for (const MountedVolume& volume : *announced) {
+        const auto mounted = std::find_if(table.begin(), table.end(), [&](const MountedVolume& m) {
+            return m.mountPoint == volume.mountPoint;
+        });
+        if (mounted == table.end())
+            continue;
+        MountedVolume joined = *mounted;
+        if (!volume.label.isEmpty())
+            joined.label = volume.label;
+        joined.readOnly = mounted->readOnly || volume.readOnly;
+        volumes.append(joined);
+    }
+    return chooseIpodVolume(volumes, geteuid());
 }
 
 QByteArray IpodLibraryFactory::deviceMountPoint() const

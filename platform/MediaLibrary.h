@@ -85,7 +85,7 @@ public:
 
 // The iPod on the first mounted volume that holds an iPod control folder, handled with
 // libgpod. Volumes come from UDisks2 where it answers, else from the mount table, and count
-// only when they pass checkIpodVolume(). With several iPods connected, "first" is the lowest
+// only when they pass checkIpodVolume() with the mount table's file system type and source. With several iPods connected, "first" is the lowest
 // mount point in byte order, so the same device is chosen every time whatever order the volumes
 // were mounted in. Devices whose database libgpod cannot sign, and devices mounted read-only,
 // are refused before anything is copied (see MediaFailure).

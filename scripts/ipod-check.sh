@@ -6,7 +6,8 @@
 # the stand-in was asked to unmount and then to power off, once each. Leaves a picture of the
 # main window with the completion box in $TOVILO_IPOD_SHOT (default /tmp/tovilo-ipod-done.png).
 # Usage: scripts/ipod-check.sh [program folder]   (default: the build folder)
-# Needs a built program and what scripts/setup.sh installs (python3-dbusmock, xdotool, ...).
+# Needs root (the iPod is a loop-mounted disk image, as a real one is a mounted disk), a built
+# program and what scripts/setup.sh installs (python3-dbusmock, xdotool, ...).
 set -eu
 
 if [ -z "${TOVILO_IPOD_INNER:-}" ]; then
@@ -26,6 +27,7 @@ cleanup() {
     for pid in $program $standin $bus; do
         kill "$pid" 2>/dev/null || true
     done
+    [ -z "${ipod:-}" ] || umount "$ipod" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,10 +55,13 @@ mock() {
 }
 wait_until 30 mock RemovalCalls >/dev/null || fail "the stand-in UDisks2 did not start"
 
-# A restored iPod 5.5G: its description, no library yet.
+# A restored iPod 5.5G: its description, no library yet, on a disk of its own.
+mkdir -p "$work/content/iPod_Control/Device" "$work/IPOD"
+printf 'ModelNumStr: MA446\n' >"$work/content/iPod_Control/Device/SysInfo"
+truncate -s 32M "$work/ipod.img"
+mkfs.ext4 -q -d "$work/content" "$work/ipod.img" || fail "mkfs.ext4 failed"
+mount -o loop "$work/ipod.img" "$work/IPOD" || fail "the iPod image cannot be mounted (root?)"
 ipod=$work/IPOD
-mkdir -p "$ipod/iPod_Control/Device"
-printf 'ModelNumStr: MA446\n' >"$ipod/iPod_Control/Device/SysInfo"
 mock AddVolume string:sdz1 string:/dev/sdz1 uint64:"$(stat -c %d "$ipod")" string:vfat \
     string:"$ipod" string:IPOD boolean:false string:ipod boolean:true >/dev/null
 

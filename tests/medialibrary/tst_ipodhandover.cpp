@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace tovilo;
 using namespace tovilo::test;
@@ -313,8 +314,15 @@ private Q_SLOTS:
         struct stat info;
         QCOMPARE(stat(QFile::encodeName(device).constData(), &info), 0);
         volumes.volume = {QFile::encodeName(device), "/dev/sdz1", "vfat", info.st_dev,
-                          QStringLiteral("IPOD"),    readOnly};
-        IpodLibraryFactory library(QStringLiteral("/nonexistent"), &volumes);
+                          QStringLiteral("IPOD"),    false};
+        // The kernel's word on the same mount; the read-only row is read-only there only.
+        QFile mountInfo(dir.filePath(QStringLiteral("mountinfo")));
+        QVERIFY(mountInfo.open(QIODevice::WriteOnly));
+        mountInfo.write("40 27 " + QByteArray::number(major(info.st_dev)) + ':' +
+                        QByteArray::number(minor(info.st_dev)) + " / " + QFile::encodeName(device) +
+                        (readOnly ? " ro" : " rw") + " - vfat /dev/sdz1 rw\n");
+        mountInfo.close();
+        IpodLibraryFactory library(mountInfo.fileName(), &volumes);
         FakePrompt prompt;
         prompt.answers = {setUp};
         prompt.pressAction = pressRemove;

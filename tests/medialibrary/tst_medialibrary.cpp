@@ -368,6 +368,19 @@ MountedVolume volumeAt(const QString& folder, const QString& label = QString())
     return {QFile::encodeName(folder), "/dev/sdz1", "vfat", deviceOf(folder), label, false};
 }
 
+// The same, as a mount table file holds it.
+QString mountTableFor(const QString& folder, const QString& path)
+{
+    const dev_t device = deviceOf(folder);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    file.write("40 27 " + QByteArray::number(major(device)) + ':' +
+               QByteArray::number(minor(device)) + " / " +
+               QFile::encodeName(folder).replace(" ", "\\040") + " rw - vfat /dev/sdz1 rw\n");
+    return path;
+}
+
 bool run(const QString& program, const QStringList& arguments, QString* errors = nullptr)
 {
     QProcess process;
@@ -574,7 +587,8 @@ void TestMediaLibrary::blankIpodIsSetUp()
 
     FixedVolumes volumes;
     volumes.volumes = {volumeAt(blank, label)};
-    IpodLibraryFactory factory(QStringLiteral("/nonexistent"), &volumes);
+    IpodLibraryFactory factory(mountTableFor(blank, m_dir->filePath(QStringLiteral("mountinfo"))),
+                               &volumes);
     try {
         factory.createApplication();
         QFAIL("a blank iPod was opened");

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace tovilo;
 
@@ -35,6 +36,18 @@ QStringList names(std::initializer_list<const char*> texts)
     return list;
 }
 
+// A mount table whose one row mounts `folder` with file system `type`.
+bool writeMountTable(const QString& path, const QString& folder, const QByteArray& type)
+{
+    const dev_t device = deviceOf(folder);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write("40 27 " + QByteArray::number(major(device)) + ':' +
+                      QByteArray::number(minor(device)) + " / " +
+                      QFile::encodeName(folder).replace(" ", "\\040") + " rw - " + type +
+                      " /dev/sdz1 rw\n") > 0;
+}
+
 struct RemovalOutcome
 {
     int calls = 0;
@@ -53,6 +66,7 @@ class TestUDisks2 : public QObject
     QProcess m_standin;
     QTemporaryDir m_dir;
     QString m_ipod;
+    QString m_mountInfo;
     std::unique_ptr<UDisks2Devices> m_devices;
     int m_volumes = 0;
 
@@ -107,6 +121,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_ipod));
         GError* error = nullptr;
         QVERIFY(itdb_init_ipod(QFile::encodeName(m_ipod).constData(), "MA446", "Test", &error));
+        m_mountInfo = m_dir.filePath(QStringLiteral("mountinfo"));
+        QVERIFY(writeMountTable(m_mountInfo, m_ipod, "vfat"));
 
         // A bus of our own stands for the system bus.
         m_daemon.start(QStringLiteral(TOVILO_DBUS_DAEMON),
@@ -147,7 +163,7 @@ private Q_SLOTS:
 
     void volumesFollowTheService()
     {
-        IpodLibraryFactory factory(m_dir.filePath(QStringLiteral("no-mountinfo")), m_devices.get());
+        IpodLibraryFactory factory(m_mountInfo, m_devices.get());
         const QString name = addVolume(false);
         QVERIFY(mountPoints().isEmpty()); // not mounted yet
 
@@ -165,17 +181,24 @@ private Q_SLOTS:
         QTRY_VERIFY(mountPoints().isEmpty());
         QVERIFY(factory.deviceMountPoint().isEmpty());
 
-        // The same rules as for the mount table: a FUSE volume is not looked into.
-        const QString fuse = addVolume(true, false, QStringLiteral("fuse.sshfs"));
+        // The same rules as for the mount table, with the kernel's word on how it is mounted: a
+        // partition UDisks2 calls NTFS that a FUSE driver mounted is not looked into.
+        const QString fuse = addVolume(true, false, QStringLiteral("ntfs"));
         QTRY_COMPARE(mountPoints().size(), 1);
+        QVERIFY(writeMountTable(m_mountInfo, m_ipod, "fuseblk"));
         QVERIFY(factory.deviceMountPoint().isEmpty());
+        // Announced, but no longer (or not yet) in the mount table.
+        QVERIFY(writeMountTable(m_mountInfo, m_dir.filePath(QStringLiteral("elsewhere")), "vfat"));
+        QVERIFY(factory.deviceMountPoint().isEmpty());
+        QVERIFY(writeMountTable(m_mountInfo, m_ipod, "vfat"));
+        QCOMPARE(factory.deviceMountPoint(), QFile::encodeName(m_ipod));
         callMock(QStringLiteral("RemoveVolume"), {fuse});
         QTRY_VERIFY(mountPoints().isEmpty());
     }
 
     void readOnlyVolumeIsRefused()
     {
-        IpodLibraryFactory factory(m_dir.filePath(QStringLiteral("no-mountinfo")), m_devices.get());
+        IpodLibraryFactory factory(m_mountInfo, m_devices.get());
         const QString name = addVolume(true, true);
         QTRY_COMPARE(mountPoints().size(), 1);
         try {
