@@ -5,6 +5,8 @@
 
 #include "FfmpegLog.h"
 #include "OutputCheck.h"
+#include "PictureFilter.h"
+#include "SourceProbe.h"
 #include "TimeRewriter.h"
 #include "WrapperArgs.h"
 
@@ -36,9 +38,11 @@ constexpr int kParentGoneExit = 128 + SIGHUP;
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // How often the wrapper looks whether the program that started it is still there.
 constexpr int kWatchIntervalMs = 250;
-// Reading the first frames' flags takes well under a second; a source that takes longer to
+// Reading the first frames takes well under a second; a source that takes longer to
 // open is converted without deinterlacing rather than held up.
 constexpr int kProbeSeconds = 30;
+// Far more than the probe's listing of a source with many streams and programmes.
+constexpr size_t kMaxProbeOutput = 4u << 20;
 constexpr const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 int g_signalPipe = -1; // write end of the self-pipe
@@ -338,45 +342,28 @@ private:
     bool m_existed = false;
 };
 
-// Whether the source's first frames are flagged interlaced (or its stream says so), read with
-// the ffprobe that comes with the ffmpeg found. Without one, or for a source it cannot read,
-// the conversion goes on as for a progressive source and ffmpeg reports what is wrong.
-bool hasInterlacedFrames(const std::string& ffmpeg, const tovilo::Request& request, Watch& watch)
+// The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
+// source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
+// choices and ffmpeg reports what is wrong.
+tovilo::SourceInfo probeSource(const std::string& ffmpeg, const tovilo::Request& request,
+                               Watch& watch)
 {
     const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
     if (::access(ffprobe.c_str(), X_OK) != 0)
-        return false;
-    std::vector<std::string> args = {"-v", "error"};
-    const std::string format = tovilo::inputFormatFor(request.input);
-    if (!format.empty())
-        args.insert(args.end(), {"-f", format});
-    args.insert(args.end(), {"-select_streams", "v:0", "-read_intervals", "%+#60", "-show_entries",
-                             "stream=field_order:frame=interlaced_frame", "-of", "csv=p=0",
-                             tovilo::fileUrl(request.input)});
+        return {};
     std::string text;
     const ChildEnd end = runChild(
-        ffprobe, args, watch,
+        ffprobe, tovilo::probeArguments(request.input), watch,
         [&](std::string_view piece) {
-            if (text.size() < (1u << 20))
+            if (text.size() < kMaxProbeOutput)
                 text.append(piece);
             return true;
         },
         kProbeSeconds);
     if (end.execErrno != 0 || end.timedOut || !WIFEXITED(end.status) ||
-        WEXITSTATUS(end.status) != 0)
-        return false;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t lineEnd = text.find('\n', at);
-        if (lineEnd == std::string::npos)
-            lineEnd = text.size();
-        const std::string_view line(text.data() + at, lineEnd - at);
-        const std::string_view value = line.substr(0, line.find(','));
-        if (value == "1" || value == "tt" || value == "bb" || value == "tb" || value == "bt")
-            return true;
-        at = lineEnd + 1;
-    }
-    return false;
+        WEXITSTATUS(end.status) != 0 || text.size() >= kMaxProbeOutput)
+        return {};
+    return tovilo::parseProbe(text);
 }
 
 struct Failure
@@ -479,9 +466,19 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
 
     tovilo::MapOptions options;
     options.overwrite = output.isEmptyFile(); // the file the program reserved for us
-    options.deinterlace = !request.audioOnly && hasInterlacedFrames(ffmpeg, request, watch);
+    const tovilo::SourceInfo source = probeSource(ffmpeg, request, watch);
     if (watch.stopping())
         return stopped(watch, output);
+    if (!request.audioOnly) {
+        options.videoFilter =
+            tovilo::pictureFilter(source, request.frameWidth, request.frameHeight);
+        if (source.mapVideo >= 0)
+            options.streams.push_back("0:" + std::to_string(source.mapVideo));
+    }
+    if (source.mapAudio >= 0)
+        options.streams.push_back("0:" + std::to_string(source.mapAudio));
+    if (source.skipTo > 0)
+        options.start = std::to_string(source.skipTo);
 
     tovilo::TimeRewriter rewriter;
     tovilo::FfmpegLog log;
@@ -514,7 +511,9 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
     const int exitCode = WIFEXITED(end.status) ? WEXITSTATUS(end.status) : kCannotRunExit;
     std::string checkProblem;
     if (exitCode == 0 && !log.writeFailed()) {
-        checkProblem = tovilo::checkOutputFile(request.output, request.audioOnly);
+        // A source without a picture gives a sound-only MP4, which is what was asked of it.
+        const bool needsVideo = !source.known || source.hasVideo;
+        checkProblem = tovilo::checkOutputFile(request.output, request.audioOnly, needsVideo);
         if (checkProblem.empty())
             return 0;
     }
