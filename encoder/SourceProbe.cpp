@@ -13,6 +13,8 @@ namespace {
 
 // Packets read for the frame flags. A broadcast GOP with its sound fits well within them; a
 // source whose first this-many packets decode to no picture at all is converted from its start.
+// Only key frames are decoded: they carry the flags too, and the first that decodes is where a
+// recording that begins mid-GOP can start. That keeps the probe as cheap as ffprobe's start-up.
 constexpr const char* kProbeInterval = "%+#150";
 // A first picture this much later than its stream's start means undecodable frames before it.
 constexpr double kBrokenStartSeconds = 0.1;
@@ -157,7 +159,7 @@ std::vector<std::string> probeArguments(const std::string& input)
     if (!format.empty())
         args.insert(args.end(), {"-f", format});
     args.insert(args.end(),
-                {"-read_intervals", kProbeInterval, "-show_entries",
+                {"-skip_frame", "nokey", "-read_intervals", kProbeInterval, "-show_entries",
                  "format=start_time:program=program_id:program_stream=index:"
                  "stream=index,codec_type,width,height,sample_aspect_ratio,pix_fmt,field_order,"
                  "color_transfer,color_primaries,color_space,start_time:"
