@@ -9,6 +9,7 @@
 #include "queue/EncoderFailure.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
+#include "ui/VideoFormats.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
@@ -29,9 +30,6 @@ using namespace tovilo;
 namespace {
 
 const QByteArray SettingsSection = "CONF";
-
-// The extensions a drop accepts, upper-case.
-const QList<QByteArray> DroppableExtensions = {".AVI", ".FLV", ".MPG", ".MPEG", ".3GP", ".VOB"};
 
 } // namespace
 
@@ -219,8 +217,13 @@ void TFormMain::LoadSettings()
     JobList->Quality =
         static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
     JobList->Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
-    JobList->SaveDir = ini.readString(SettingsSection, "SAVEDIR", DataDir);
+    // A folder edited by hand without its "/" would put the outputs beside it, and an empty or
+    // relative one into the working folder or above it.
+    const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", DataDir);
+    JobList->SaveDir = saveDir.startsWith('/') ? includeTrailingDelimiter(saveDir) : DataDir;
     JobList->OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
+    // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
+    JobList->Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
 }
 
 void TFormMain::SaveSettings()
@@ -230,6 +233,7 @@ void TFormMain::SaveSettings()
     ini.writeInteger(SettingsSection, "RAITO", JobList->Ratio);
     ini.writeString(SettingsSection, "SAVEDIR", JobList->SaveDir);
     ini.writeBool(SettingsSection, "OPENDIR", JobList->OpenDir);
+    ini.writeInteger(SettingsSection, "CODEC", JobList->Codec);
 }
 
 // ---------------------------------------------------------------- file list
@@ -338,13 +342,10 @@ void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
     bool warned = false;
     for (const QUrl& url : urls) {
         const QByteArray name = localFilePath(url);
-        const QByteArray extension = extractFileExt(name).toUpper();
-        if (!name.isEmpty() && DroppableExtensions.contains(extension)) {
+        if (isVideoFileName(name)) {
             AddSourceFile(name);
         } else if (!warned) {
-            m_services.prompt->information(
-                this,
-                QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+            m_services.prompt->information(this, unsupportedFileText());
             warned = true;
         }
     }
