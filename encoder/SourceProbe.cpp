@@ -2,6 +2,7 @@
 
 #include "WrapperArgs.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -228,6 +229,8 @@ SourceInfo parseProbe(std::string_view text)
                          field.substr(field.size() - 6) == ".index")
                          programmes[n].push_back(toInt(value, -1));
                  });
+    for (auto& [n, members] : programmes)
+        std::sort(members.begin(), members.end()); // the listing's keys sort as text
     int videoIndex = largestPicture(streams, all);
     if (programmes.size() > 1 && videoIndex >= 0) {
         // The programme of the best picture, and the first sound of that programme.

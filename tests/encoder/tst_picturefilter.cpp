@@ -64,8 +64,6 @@ class TestPictureFilter : public QObject
 private slots:
     void describesTheSource_data();
     void describesTheSource();
-    void placesThePicture_data();
-    void placesThePicture();
 };
 
 void TestPictureFilter::describesTheSource_data()
@@ -105,6 +103,14 @@ void TestPictureFilter::describesTheSource_data()
     QTest::newRow("1.85:1 is within 5 % of 16:9 and fills")
         << video(0, u"1998x1080"_s) << wide << ""
         << "-1,-1" << 0.0;
+    QTest::newRow("5 % wider than 4:3 fills") << video(0, u"336x240"_s) << sd << ""
+                                              << "-1,-1" << 0.0;
+    QTest::newRow("6 % wider has bars, even sizes")
+        << video(0, u"424x300"_s) << sd
+        << u"scale=320:226,"_s + kBars.arg(320).arg(240).arg(0).arg(6) << "-1,-1" << 0.0;
+    QTest::newRow("square into 16:9, even offsets")
+        << video(0, u"500x500"_s) << QSize(640, 360)
+        << u"scale=360:360,"_s + kBars.arg(640).arg(360).arg(140).arg(0) << "-1,-1" << 0.0;
     QTest::newRow("1.9:1 is not") << video(0, u"1900x1000"_s) << wide
                                   << u"scale=320:168,"_s + kBars.arg(320).arg(180).arg(0).arg(6)
                                   << "-1,-1" << 0.0;
@@ -190,39 +196,6 @@ void TestPictureFilter::describesTheSource()
              filter);
     QCOMPARE(u"%1,%2"_s.arg(source.mapVideo).arg(source.mapAudio), streams);
     QVERIFY2(qAbs(source.skipTo - skipTo) < 1e-6, qPrintable(QString::number(source.skipTo)));
-}
-
-void TestPictureFilter::placesThePicture_data()
-{
-    QTest::addColumn<QSizeF>("display");
-    QTest::addColumn<QSize>("frame");
-    QTest::addColumn<QRect>("picture");
-
-    QTest::newRow("same shape") << QSizeF(1920, 1080) << QSize(640, 360) << QRect(0, 0, 640, 360);
-    QTest::newRow("5 % wider fills")
-        << QSizeF(1.05 * 4, 3) << QSize(320, 240) << QRect(0, 0, 320, 240);
-    QTest::newRow("6 % wider has bars")
-        << QSizeF(1.06 * 4, 3) << QSize(320, 240) << QRect(0, 6, 320, 226);
-    QTest::newRow("5 % narrower fills")
-        << QSizeF(4, 3 * 1.05) << QSize(320, 240) << QRect(0, 0, 320, 240);
-    QTest::newRow("odd bar widths stay even")
-        << QSizeF(1, 1) << QSize(640, 360) << QRect(140, 0, 360, 360);
-    QTest::newRow("very wide keeps a picture")
-        << QSizeF(10000, 1) << QSize(320, 180) << QRect(0, 88, 320, 2);
-    QTest::newRow("no size known fills")
-        << QSizeF(0, 0) << QSize(320, 240) << QRect(0, 0, 320, 240);
-}
-
-void TestPictureFilter::placesThePicture()
-{
-    QFETCH(QSizeF, display);
-    QFETCH(QSize, frame);
-    QFETCH(QRect, picture);
-
-    const tovilo::Placement place =
-        tovilo::placePicture(display.width(), display.height(), frame.width(), frame.height());
-    QCOMPARE(QRect(place.x, place.y, place.width, place.height), picture);
-    QVERIFY(place.x % 2 == 0 && place.y % 2 == 0 && place.width % 2 == 0 && place.height % 2 == 0);
 }
 
 QTEST_GUILESS_MAIN(TestPictureFilter)
