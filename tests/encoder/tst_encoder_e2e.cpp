@@ -577,8 +577,8 @@ void TestEncoderEndToEnd::keepsTheShape_data()
     QTest::newRow("portrait phone clip")
         << u"phone.mp4"_s << u"-vf scale=180:320,setsar=1 "_s + h264 << 0 << portrait << "";
     QTest::newRow("stored landscape, display matrix turns it")
-        << u"turned.mp4"_s << u"-vf scale=180:320,setsar=1,transpose=clock "_s + h264 << 0 << portrait
-        << "rotate";
+        << u"turned.mp4"_s << u"-vf scale=180:320,setsar=1,transpose=clock "_s + h264 << 0
+        << portrait << "rotate";
     QTest::newRow("16:9 DVD in a 4:3 frame")
         << u"wide.vob"_s
         << u"-vf scale=320:180,scale=720:480,setsar=32/27 -target ntsc-dvd -aspect 16:9"_s << 0
