@@ -14,8 +14,8 @@
 //                                  spawning the stand-in as often with a plain runCommand
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
-#include "../tests/common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "common/FakeServices.h"
 #include "encoder/WrapperArgs.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"

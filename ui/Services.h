@@ -1,6 +1,8 @@
 #pragma once
 
-#include "platform/DesktopIntegration.h"
+#include "platform/DesktopService.h"
+#include "platform/DriveService.h"
+#include "platform/MediaLibraryFactory.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,9 +14,6 @@
 class QWidget;
 
 namespace tovilo {
-
-class DriveService;
-class MediaLibraryFactory;
 
 // Modal message boxes owned by a window, without icon: "情報" with OK, "確認" with Yes and No.
 class PromptService
