@@ -265,9 +265,9 @@ void TFormMain::RefreshList()
     for (int i = 0; i < count; ++i) {
         const ThConvertInfoObject* job = JobList->Items(i);
         ShownRow& shown = m_shownRows[static_cast<size_t>(i)];
-        const bool sameJob = shown.job == job &&
-                             shown.source.constData() == job->SourceFile.constData() &&
-                             ListViewConvertFile->item(i, 0) != nullptr;
+        // A fresh row has no job; a job whose source was replaced no longer shares our string.
+        const bool sameJob =
+            shown.job == job && shown.source.constData() == job->SourceFile.constData();
         if (sameJob && shown.status == job->Status && shown.encoderError == job->EncoderError)
             continue;
         QTableWidgetItem* name = ListViewConvertFile->item(i, 0);
