@@ -11,6 +11,7 @@
 #include "queue/EncoderFailure.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
+#include "ui/VideoFormats.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
 
@@ -29,9 +30,6 @@
 using namespace tovilo;
 
 namespace {
-
-// The extensions a drop accepts, upper-case.
-const QList<QByteArray> DroppableExtensions = {".AVI", ".FLV", ".MPG", ".MPEG", ".3GP", ".VOB"};
 
 } // namespace
 
@@ -358,13 +356,10 @@ void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
     bool warned = false;
     for (const QUrl& url : urls) {
         const QByteArray name = localFilePath(url);
-        const QByteArray extension = extractFileExt(name).toUpper();
-        if (!name.isEmpty() && DroppableExtensions.contains(extension)) {
+        if (isVideoFileName(name)) {
             AddSourceFile(name);
         } else if (!warned) {
-            m_services.prompt->information(
-                this,
-                QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+            m_services.prompt->information(this, unsupportedFileText());
             warned = true;
         }
     }

@@ -167,13 +167,15 @@ QImage configBackground()
     label(p, 47, 95, QStringLiteral("画面比率："));
     label(p, 47, 162, QStringLiteral("保存先："));
     label(p, 124, 189, QStringLiteral("変換後に保存先を開く"));
-    for (int y : {72, 135}) {
+    label(p, 47, 236, QStringLiteral("映像の形式："));
+    for (int y : {72, 135, 214}) {
         hline(p, y, 35, 438, QColor(0xd2, 0xcb, 0xbb));
         hline(p, y + 1, 35, 438, Qt::white);
     }
-    hline(p, 222, 0, 473, kDivider);
-    hline(p, 223, 0, 473, QColor(0xfa, 0xf8, 0xf2));
-    p.fillRect(QRect(0, 224, 474, 53), kBand);
+    constexpr int divider = tovilo::layout::config::dividerY;
+    hline(p, divider, 0, 473, kDivider);
+    hline(p, divider + 1, 0, 473, QColor(0xfa, 0xf8, 0xf2));
+    p.fillRect(QRect(0, divider + 2, 474, size.height() - divider - 2), kBand);
     return image;
 }
 
@@ -530,6 +532,7 @@ void drawControls(QPainter& p, const QString& preview)
         box(tovilo::layout::config::quality);
         box(tovilo::layout::config::ratio);
         box(tovilo::layout::config::saveDir);
+        box(tovilo::layout::config::codec);
         box({107, 190, 13, 13});
     }
 }

@@ -32,8 +32,9 @@ double plainPipeRate(long lines)
     tovilo::ChildProcess child;
     QElapsedTimer clock;
     clock.start();
-    if (child.start({BENCH_RUNNER_CHILD, "lines", QByteArray::number(qlonglong(lines))},
-                    input.readEnd.get(), output.writeEnd.get()))
+    if (child.start(
+            QList<QByteArray>{BENCH_RUNNER_CHILD, "lines", QByteArray::number(qlonglong(lines))},
+            input.readEnd.get(), output.writeEnd.get()))
         return 0;
     input.readEnd.reset();
     output.writeEnd.reset();

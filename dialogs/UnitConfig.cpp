@@ -22,6 +22,10 @@ const QStringList RatioItems = {
     QStringLiteral("標準（４：３）"),
     QStringLiteral("ワイド（１６：９）"),
 };
+const QStringList CodecItems = {
+    QStringLiteral("MPEG-4（すべてのiPod）"),
+    QStringLiteral("H.264（高画質）"),
+};
 
 } // namespace
 
@@ -78,12 +82,19 @@ void TFormConfig::createControls()
     LblOpenDir->setObjectName(QStringLiteral("LblOpenDir"));
     LblOpenDir->setGeometry(openDirCaption);
 
+    CBVideoCodec = new QComboBox(this);
+    CBVideoCodec->setObjectName(QStringLiteral("CBVideoCodec"));
+    CBVideoCodec->setGeometry(codec);
+    CBVideoCodec->addItems(CodecItems);
+    CBVideoCodec->setCurrentIndex(0);
+
     PngBtnOK = createImageButton(this, "PngBtnOK", ok);
     PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
     setTabOrder(CBConvertQuality, CBConvertRaito);
     setTabOrder(CBConvertRaito, EditSaveDir);
     setTabOrder(EditSaveDir, CBOpenDir);
+    setTabOrder(CBOpenDir, CBVideoCodec);
 
     const auto connectClick = [this](TPNGButton* button,
                                      void (TFormConfig::*handler)(TPNGButton*)) {
@@ -123,6 +134,7 @@ void TFormConfig::SettingsToControls()
         CBConvertRaito->setCurrentIndex(EditedList->Ratio);
     setSaveDir(EditedList->SaveDir);
     CBOpenDir->setChecked(EditedList->OpenDir);
+    CBVideoCodec->setCurrentIndex(EditedList->Codec == 1 ? 1 : 0);
 }
 
 void TFormConfig::ControlsToSettings()
@@ -135,6 +147,7 @@ void TFormConfig::ControlsToSettings()
                               ? m_saveDirBytes
                               : fromUtf16(EditSaveDir->text());
     EditedList->OpenDir = CBOpenDir->isChecked();
+    EditedList->Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
 }
 
 void TFormConfig::setSaveDir(const QByteArray& folder)

@@ -40,6 +40,7 @@ public:
     TPNGButton* PngBtnSelectDir = nullptr;
     QCheckBox* CBOpenDir = nullptr;
     tovilo::ClickLabel* LblOpenDir = nullptr;
+    QComboBox* CBVideoCodec = nullptr;
     TPNGButton* PngBtnOK = nullptr;
     TPNGButton* PngBtnCancel = nullptr;
 

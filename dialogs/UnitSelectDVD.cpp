@@ -94,6 +94,10 @@ void TFormSelectDVD::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (!event->spontaneous())
         centreOnOwner(this, parentWidget());
+    // The watcher sleeps while the dialog is hidden; a disc inserted or ejected meanwhile
+    // would otherwise show as an empty drive. Unchanged drives keep the lists as they were.
+    if (m_services.drives->opticalDrives() != m_drives)
+        BtnRefreshChapterListClick(PngBtnRefreshChapterList);
     m_mountWatcher->start();
 }
 
@@ -157,8 +161,9 @@ void TFormSelectDVD::RefreshChapterList()
         FindChapterFiles(root, LBChapter);
         return;
     }
-    // Only a user looking at the dialog is told; at start-up the dialog is still hidden.
-    if (isVisible())
+    // Only a user working in the dialog is told: not at start-up, not while another window is
+    // in front when the mount watcher refreshes.
+    if (isActiveWindow())
         m_services.prompt->information(this,
                                        QStringLiteral("ドライブにディスクを挿入してください"));
 }

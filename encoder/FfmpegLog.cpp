@@ -19,37 +19,6 @@ bool startsWith(std::string_view text, std::string_view prefix)
     return text.substr(0, prefix.size()) == prefix;
 }
 
-const char* kindName(FailureKind kind)
-{
-    switch (kind) {
-    case FailureKind::InputMissing:
-        return "input-missing";
-    case FailureKind::InputUnreadable:
-        return "input-unreadable";
-    case FailureKind::InputInvalid:
-        return "input-invalid";
-    case FailureKind::NoAudio:
-        return "no-audio";
-    case FailureKind::DiskFull:
-        return "disk-full";
-    case FailureKind::OutputFolder:
-        return "output-folder";
-    case FailureKind::OutputUnwritable:
-        return "output-unwritable";
-    case FailureKind::EncoderMissing:
-        return "encoder-missing";
-    case FailureKind::IncompleteOutput:
-        return "incomplete-output";
-    case FailureKind::Stopped:
-        return "stopped";
-    case FailureKind::Usage:
-        return "usage";
-    case FailureKind::Other:
-        break;
-    }
-    return "other";
-}
-
 bool isProgress(std::string_view text)
 {
     return contains(text, "time=") && contains(text, "bitrate=");
@@ -76,8 +45,9 @@ bool readsAsError(std::string_view text)
 
 std::string failureLine(FailureKind kind, std::string_view detail)
 {
-    std::string line = "lib/ffmpeg: error: ";
-    line += kindName(kind);
+    std::string line(wrapperErrorPrefix);
+    line += ' ';
+    line += failureKindName(kind);
     line += ": ";
     for (char c : detail)
         line += c == '\n' || c == '\r' ? ' ' : c;

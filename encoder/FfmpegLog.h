@@ -1,26 +1,11 @@
 #pragma once
 
+#include "protocol/WrapperFailure.h"
+
 #include <string>
 #include <string_view>
 
 namespace tovilo {
-
-// Why a run failed, as the last line of the wrapper's output names it for the program.
-enum class FailureKind
-{
-    InputMissing,
-    InputUnreadable,
-    InputInvalid,
-    NoAudio,
-    DiskFull,
-    OutputFolder,
-    OutputUnwritable,
-    EncoderMissing,
-    IncompleteOutput,
-    Stopped,
-    Usage,
-    Other,
-};
 
 // "lib/ffmpeg: error: <kind>: <detail>\n", the detail folded onto one line.
 std::string failureLine(FailureKind kind, std::string_view detail);

@@ -1,5 +1,7 @@
 #include "OutputCheck.h"
 
+#include "oscore/Fd.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -67,18 +69,7 @@ private:
 
     bool readFully(std::uint64_t offset, void* data, size_t n)
     {
-        auto* bytes = static_cast<unsigned char*>(data);
-        while (n > 0) {
-            const ssize_t got = ::pread(m_fd, bytes, n, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
-            bytes += got;
-            n -= static_cast<size_t>(got);
-            offset += static_cast<std::uint64_t>(got);
-        }
-        return true;
+        return readFullyAt(m_fd, data, n, offset);
     }
 
     int m_fd;

@@ -18,7 +18,8 @@ struct DataFolders
 // level deep when missing; a failure to create it shows when the settings are saved.
 DataFolders prepareDataFolders(QByteArray documents);
 
-// Missing values take their defaults: quality 1, ratio 0, the data folder, open when done.
+// Missing values take their defaults: quality 1, ratio 0, the data folder, open when done,
+// MPEG-4.
 void loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
 

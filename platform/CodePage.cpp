@@ -39,6 +39,16 @@ bool isCp932Lead(unsigned char byte)
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
+// A lead byte starts a double-byte character only when a trail byte follows; otherwise (the
+// last byte of a UTF-8 name before its "/", say) it stands alone.
+bool isCp932PairAt(const QByteArray& bytes, qsizetype i)
+{
+    if (!isCp932Lead(static_cast<unsigned char>(bytes[i])) || i + 1 >= bytes.size())
+        return false;
+    const auto trail = static_cast<unsigned char>(bytes[i + 1]);
+    return (trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && trail <= 0xFC);
+}
+
 // Length of the well-formed UTF-8 sequence at bytes[i] (no overlong forms, no surrogates,
 // nothing above U+10FFFF), 0 when none starts there.
 qsizetype utf8Length(const QByteArray& bytes, qsizetype i)
@@ -257,7 +267,7 @@ struct Cp932
                 ++i;
                 continue;
             }
-            const qsizetype length = isCp932Lead(byte) && i + 1 < bytes.size() ? 2 : 1;
+            const qsizetype length = isCp932PairAt(bytes, i) ? 2 : 1;
             QString unit;
             if (decodeStrict(bytes.constData() + i, length, unit) &&
                 encode(unit) == QByteArrayView(bytes.constData() + i, length)) {
@@ -325,17 +335,10 @@ void setSystemCodePage(CodePage codePage)
     g_codePage.store(codePage);
 }
 
-bool isLeadByte(unsigned char byte)
-{
-    return systemCodePage() == CodePage::Cp932 && isCp932Lead(byte);
-}
-
 qsizetype charLength(const QByteArray& bytes, qsizetype index)
 {
     if (systemCodePage() == CodePage::Cp932)
-        return isCp932Lead(static_cast<unsigned char>(bytes[index])) && index + 1 < bytes.size()
-                   ? 2
-                   : 1;
+        return isCp932PairAt(bytes, index) ? 2 : 1;
     return std::max<qsizetype>(1, utf8Length(bytes, index));
 }
 

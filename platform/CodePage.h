@@ -17,9 +17,6 @@ CodePage detectSystemCodePage();
 CodePage systemCodePage();
 void setSystemCodePage(CodePage codePage);
 
-// True for the first byte of a double-byte character (only code page 932 has them).
-bool isLeadByte(unsigned char byte);
-
 // Length in bytes of the character that starts at `index`: a whole double-byte or UTF-8
 // sequence, 1 for a byte that starts none. Cutting only at these steps never splits a character.
 qsizetype charLength(const QByteArray& bytes, qsizetype index);

@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include "oscore/Fd.h"
 #include "platform/PathText.h"
 
 #include <cerrno>
@@ -68,14 +69,10 @@ int reserveNewFile(const QByteArray& path)
 {
     if (!usable(path))
         return errno;
-    int fd;
-    do {
-        fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return errno;
-    ::close(fd);
-    return 0;
+    const UniqueFd fd(retryOnInterrupt([&] {
+        return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    }));
+    return fd.isValid() ? 0 : errno;
 }
 
 qsizetype fileNameLimit(const QByteArray& path)

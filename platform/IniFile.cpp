@@ -1,6 +1,7 @@
 #include "platform/IniFile.h"
 #include "platform/HexDigit.h"
 
+#include "oscore/Fd.h"
 #include "platform/CodePage.h"
 
 #include <QList>
@@ -108,39 +109,20 @@ Location locate(const QByteArray& text, const QList<Line>& lines, QByteArrayView
 
 bool readFile(const QByteArray& path, QByteArray* contents)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.isValid())
         return false;
     QByteArray data;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ::close(fd);
-            if (n < 0)
-                return false;
+        const std::int64_t n = readSome(fd.get(), buffer, sizeof buffer);
+        if (n < 0)
+            return false;
+        if (n == 0)
             break;
-        }
         data.append(buffer, n);
     }
     *contents = data;
-    return true;
-}
-
-bool writeAll(int fd, const QByteArray& data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n =
-            ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
     return true;
 }
 
@@ -279,7 +261,10 @@ void IniFile::writeString(QByteArrayView section, QByteArrayView key, QByteArray
         ::umask(mask);
         return mask;
     }());
-    const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, updated) && ::fsync(fd) == 0;
+    const bool written =
+        ::fchmod(fd, mode) == 0 &&
+        writeAll(fd, std::string_view(updated.constData(), size_t(updated.size()))) &&
+        ::fsync(fd) == 0;
     if (::close(fd) != 0 || !written || ::rename(temp.constData(), target.constData()) != 0) {
         ::unlink(temp.constData());
         fail();

@@ -1,6 +1,6 @@
 #include "platform/InstanceLock.h"
 
-#include "platform/Process.h"
+#include "oscore/Fd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -50,11 +50,8 @@ Attempt lockIn(const QByteArray& folder, const QByteArray& name)
     if (!lock.isValid() || ::fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_uid != ::getuid())
         return Attempt::Unsafe;
-    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
+    if (retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? Attempt::HeldElsewhere : Attempt::Unsafe;
-    }
     // The descriptor stays open for the life of the process: closing it would free the lock.
     lock.release();
     return Attempt::Acquired;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Process.h"
+#include "oscore/Fd.h"
 
 #include <QByteArray>
 #include <QList>

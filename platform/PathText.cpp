@@ -13,12 +13,7 @@ namespace {
 qsizetype lastCharIndex(const QByteArray& text, char wanted, qsizetype from = 0)
 {
     qsizetype found = -1;
-    for (qsizetype i = from; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (isLeadByte(byte) && i + 1 < text.size()) {
-            ++i;
-            continue;
-        }
+    for (qsizetype i = from; i < text.size(); i += charLength(text, i)) {
         if (text[i] == wanted)
             found = i;
     }

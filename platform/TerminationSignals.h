@@ -2,17 +2,15 @@
 
 #include <QObject>
 
-#include "platform/Process.h"
-
-#include <csignal>
+#include "oscore/SignalPipe.h"
 
 class QSocketNotifier;
 
 namespace tovilo {
 
-// Brings SIGTERM, SIGHUP and SIGINT to the thread that made this object as a Qt signal: the
-// handler only writes the signal's number into a pipe, which a socket notifier reads, so the
-// work happens in the event loop and never inside the handler. A signal that was ignored when
+// Brings SIGTERM, SIGHUP and SIGINT to the thread that made this object as a Qt signal: a
+// socket notifier reads the signal self-pipe, so the work happens in the event loop and never
+// inside the handler. A signal that was ignored when
 // the program started (nohup, a background job) stays ignored. One object at a time; the
 // previous handlers come back when it is destroyed.
 class TerminationSignals : public QObject
@@ -34,15 +32,8 @@ signals:
 private:
     void readPending();
 
-    Pipe m_pipe;
+    SignalPipe m_signals;
     QSocketNotifier* m_notifier = nullptr;
-    struct Installed
-    {
-        int number;
-        struct sigaction previous;
-    };
-    Installed m_installed[3]{};
-    int m_installedCount = 0;
 };
 
 } // namespace tovilo

@@ -1,6 +1,7 @@
 #include "queue/EncoderFailure.h"
 
 #include "platform/CodePage.h"
+#include "protocol/WrapperFailure.h"
 
 #include <array>
 #include <cerrno>
@@ -8,30 +9,39 @@
 
 namespace tovilo {
 
-const QByteArray EncoderErrorPrefix = QByteArrayLiteral("lib/ffmpeg: error:");
+const QByteArray EncoderErrorPrefix(wrapperErrorPrefix.data(),
+                                    qsizetype(wrapperErrorPrefix.size()));
 
 namespace {
 
 struct KindText
 {
-    const char* kind;
+    FailureKind kind;
     const char* text; // UTF-8
 };
 
-// "other", "usage" and kinds added later show the encoder's words instead.
+// "other", "usage" and kinds the program does not know show the encoder's words instead.
 constexpr std::array KnownKinds{
-    KindText{"input-missing", "変換元のファイルが見つかりません"},
-    KindText{"input-unreadable", "変換元のファイルを読み込めません"},
-    KindText{"input-invalid", "変換元のファイルが壊れているか、対応していない形式です"},
-    KindText{"no-audio", "変換元のファイルに音声が含まれていません"},
-    KindText{"disk-full", "保存先のディスクに空きがありません"},
-    KindText{"output-folder", "保存先のフォルダーが見つかりません"},
-    KindText{"output-unwritable",
+    KindText{FailureKind::InputMissing, "変換元のファイルが見つかりません"},
+    KindText{FailureKind::InputUnreadable, "変換元のファイルを読み込めません"},
+    KindText{FailureKind::InputInvalid, "変換元のファイルが壊れているか、対応していない形式です"},
+    KindText{FailureKind::NoAudio, "変換元のファイルに音声が含まれていません"},
+    KindText{FailureKind::DiskFull, "保存先のディスクに空きがありません"},
+    KindText{FailureKind::OutputFolder, "保存先のフォルダーが見つかりません"},
+    KindText{FailureKind::OutputUnwritable,
              "保存先に書き込めません（書き込みの権限がないか、読み取り専用です）"},
-    KindText{"encoder-missing", "変換プログラム（FFmpeg）が見つからないか、起動できません"},
-    KindText{"incomplete-output", "変換したファイルを最後まで書き込めませんでした"},
-    KindText{"stopped", "変換が途中で打ち切られました"},
+    KindText{FailureKind::EncoderMissing,
+             "変換プログラム（FFmpeg）が見つからないか、起動できません"},
+    KindText{FailureKind::IncompleteOutput, "変換したファイルを最後まで書き込めませんでした"},
+    KindText{FailureKind::Stopped, "変換が途中で打ち切られました"},
 };
+
+QByteArray errorLine(FailureKind kind, const QByteArray& detail)
+{
+    const std::string_view name = failureKindName(kind);
+    return EncoderErrorPrefix + ' ' + QByteArray(name.data(), qsizetype(name.size())) + ": " +
+           detail;
+}
 
 } // namespace
 
@@ -42,15 +52,15 @@ bool isEncoderErrorLine(const QByteArray& line)
 
 QByteArray encoderNotStartedLine()
 {
-    return EncoderErrorPrefix + " encoder-missing: lib/ffmpeg could not be started";
+    return errorLine(FailureKind::EncoderMissing, "lib/ffmpeg could not be started");
 }
 
 QByteArray outputNotClaimedLine(int error)
 {
-    const QByteArray kind = error == ENOENT || error == ENOTDIR  ? "output-folder"
-                            : error == ENOSPC || error == EDQUOT ? "disk-full"
-                                                                 : "output-unwritable";
-    return EncoderErrorPrefix + ' ' + kind + ": " + qt_error_string(error).toUtf8();
+    const FailureKind kind = error == ENOENT || error == ENOTDIR  ? FailureKind::OutputFolder
+                             : error == ENOSPC || error == EDQUOT ? FailureKind::DiskFull
+                                                                  : FailureKind::OutputUnwritable;
+    return errorLine(kind, qt_error_string(error).toUtf8());
 }
 
 QString failureReasonText(const QByteArray& errorLine)
@@ -59,7 +69,9 @@ QString failureReasonText(const QByteArray& errorLine)
         return QStringLiteral("変換に失敗しました（原因はわかりません）");
     const QByteArray rest = errorLine.mid(EncoderErrorPrefix.size()).trimmed();
     const qsizetype colon = rest.indexOf(':');
-    const QByteArray kind = colon < 0 ? QByteArray() : rest.left(colon).trimmed();
+    const QByteArray name = colon < 0 ? QByteArray() : rest.left(colon).trimmed();
+    const std::optional<FailureKind> kind =
+        failureKindFromName(std::string_view(name.constData(), size_t(name.size())));
     for (const KindText& known : KnownKinds) {
         if (kind == known.kind)
             return QString::fromUtf8(known.text);

@@ -92,7 +92,10 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     QByteArray arguments = " -y -i " + tovilo::quoteArgument(source);
     if (AudioOnly)
         return arguments + " -ab 128k -ar 44100 -f mp3 " + tovilo::quoteArgument(output);
-    arguments += " -flags bitexact -vcodec mpeg4 " + FrameSizeArgument() + " -async 1000 ";
+    // H.264 differs only in the encoder's name; the wrapper makes it what iPods play.
+    arguments +=
+        Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
+    arguments += FrameSizeArgument() + " -async 1000 ";
     if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality))
         arguments += row->encoderPiece + tovilo::quoteArgument(output);
     return arguments;

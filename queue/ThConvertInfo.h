@@ -69,6 +69,7 @@ public:
     std::uint8_t Ratio = 0;   // 0 = 4:3, 1 = 16:9
     QByteArray SaveDir;       // output folder, meant to end in "/"
     bool OpenDir = false;     // open SaveDir when the queue is done
+    std::uint8_t Codec = 0;   // video format: 0 = MPEG-4 (every iPod), 1 = H.264
     bool AudioOnly = false;   // MP3 instead of MP4; set per run, never saved
 
 private:

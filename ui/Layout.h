@@ -60,11 +60,13 @@ constexpr QRect chapterList(20, 94, 274, 110);
 } // namespace selectDvd
 
 namespace config {
-constexpr QSize clientSize(470, 273);
-constexpr QSize backgroundSize(474, 277);
+// One row more than the original dialog (the video format); the bottom band moves down by it.
+constexpr int codecRow = 46;
+constexpr QSize clientSize(470, 273 + codecRow);
+constexpr QSize backgroundSize(474, 277 + codecRow);
 constexpr ButtonPlace selectDir{"config_selectdir", {365, 155, 65, 32}};
-constexpr ButtonPlace ok{"config_ok", {289, 231, 65, 38}};
-constexpr ButtonPlace cancel{"config_cancel", {372, 231, 83, 38}};
+constexpr ButtonPlace ok{"config_ok", {289, 231 + codecRow, 65, 38}};
+constexpr ButtonPlace cancel{"config_cancel", {372, 231 + codecRow, 83, 38}};
 constexpr ButtonPlace buttons[] = {selectDir, ok, cancel};
 constexpr QRect quality(120, 29, 137, 20);
 constexpr QRect ratio(120, 92, 137, 20);
@@ -72,6 +74,8 @@ constexpr QRect saveDir(105, 160, 251, 20);
 // The check box is painted in the dialog face colour over the background picture.
 constexpr QRect openDir(105, 188, 16, 17);
 constexpr QRect openDirCaption(121, 189, 151, 15);
+constexpr QRect codec(120, 233, 180, 20);
+constexpr int dividerY = 222 + codecRow;
 } // namespace config
 
 } // namespace tovilo::layout

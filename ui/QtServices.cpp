@@ -1,16 +1,20 @@
 #include "ui/QtServices.h"
 
 #include "platform/CodePage.h"
+#include "ui/VideoFormats.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace tovilo {
 
@@ -56,6 +60,73 @@ void showFrameworkErrorBox(QWidget* owner, const QString& text)
     runBox(owner, QMessageBox::Critical, QStringLiteral("Tovilo"), text, QMessageBox::Ok);
 }
 
+namespace {
+
+// The open dialog: several files at once (Shift, Ctrl), and typed names are taken as they
+// stand, whether or not the files exist, as the list queues any name it is given.
+class VideoOpenDialog : public QFileDialog
+{
+public:
+    explicit VideoOpenDialog(QWidget* owner) : QFileDialog(owner)
+    {
+        setAcceptMode(QFileDialog::AcceptOpen);
+        setFileMode(QFileDialog::ExistingFiles);
+        setNameFilter(videoNameFilter());
+        setOption(QFileDialog::HideNameFilterDetails);
+        setOption(QFileDialog::DontUseNativeDialog);
+    }
+
+    QStringList chosenFiles() const
+    {
+        return m_typedMissing.isEmpty() ? selectedFiles() : m_typedMissing;
+    }
+
+    void accept() override
+    {
+        // Qt's several-files mode refuses a missing name, and drops it silently when an
+        // existing one is typed beside it. A folder still opens as usual.
+        const QStringList files = typedFiles();
+        const bool anyMissing = std::any_of(files.begin(), files.end(), [](const QString& file) {
+            return !QFileInfo::exists(file);
+        });
+        const bool anyFolder = std::any_of(files.begin(), files.end(), [](const QString& file) {
+            return QFileInfo(file).isDir();
+        });
+        if (anyMissing && !anyFolder) {
+            m_typedMissing = files;
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    // The names in the name box: one name, or several each between double quotes.
+    QStringList typedFiles() const
+    {
+        const auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString text = edit != nullptr ? edit->text().trimmed() : QString();
+        QStringList names;
+        if (text.startsWith(QLatin1Char('"'))) {
+            const QStringList parts = text.split(QLatin1Char('"'));
+            for (qsizetype i = 1; i < parts.size(); i += 2)
+                names << parts[i];
+        } else if (!text.isEmpty()) {
+            names << text;
+        }
+        QStringList files;
+        for (const QString& name : std::as_const(names)) {
+            if (!name.isEmpty())
+                files << QDir(directory()).absoluteFilePath(name);
+        }
+        return files;
+    }
+
+    QStringList m_typedMissing;
+};
+
+} // namespace
+
 QByteArray QtShellService::documentsFolder()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
@@ -68,20 +139,12 @@ QByteArray QtShellService::documentsFolder()
 
 QStringList QtShellService::chooseVideoFiles(QWidget* owner, const QString& initialFolder)
 {
-    QFileDialog dialog(owner);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // Several files at once (Shift, Ctrl); Qt's dialog then wants every typed name to exist.
-    dialog.setFileMode(QFileDialog::ExistingFiles);
+    VideoOpenDialog dialog(owner);
     dialog.setDirectory(initialFolder);
-    // Extensions match whatever their letter case, as users of the original platform expect.
-    dialog.setNameFilter(QStringLiteral("動画ファイル (*.[aA][vV][iI] *.[fF][lL][vV] "
-                                        "*.[mM][pP][gG] *.[mM][pP][eE][gG] *.3[gG][pP])"));
-    dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.selectFile(QString());
     if (dialog.exec() != QDialog::Accepted)
         return {};
-    return dialog.selectedFiles();
+    return dialog.chosenFiles();
 }
 
 std::optional<QString> QtShellService::browseForFolder(QWidget* owner, const QString& title)

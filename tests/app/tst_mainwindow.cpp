@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QListView>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -167,6 +168,13 @@ private Q_SLOTS:
                                         << QByteArray() << true << QByteArray("1");
         QTest::newRow("empty quality") << QByteArray("[CONF]\nQUALITY=\n") << 1 << 0 << QByteArray()
                                        << true << QByteArray("1");
+        // Hand-edited folders: the missing "/" is added; empty or relative ones are not used.
+        QTest::newRow("save folder without slash") << QByteArray("[CONF]\nSAVEDIR=/v/out\n") << 1 << 0
+                                                   << QByteArray("/v/out/") << true << QByteArray("1");
+        QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0 << QByteArray()
+                                           << true << QByteArray("1");
+        QTest::newRow("relative save folder") << QByteArray("[CONF]\nSAVEDIR=../\n") << 1 << 0
+                                              << QByteArray() << true << QByteArray("1");
         QTest::newRow("japanese save folder")
             << QByteArray("[CONF]\nSAVEDIR=/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/\n") << 1
             << 0 << QByteArray("/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/") << true
@@ -195,6 +203,29 @@ private Q_SLOTS:
         QVERIFY(readAll(configPath()).contains("QUALITY=" + QByteArray::number(quality & 0xFF)));
     }
 
+    // The video format: 1 is H.264, anything else (missing, earlier versions, hand edits) MPEG-4.
+    void videoFormatSetting_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<int>("codec");
+        QTest::newRow("earlier version") << QByteArray("[CONF]\nQUALITY=2\n") << 0;
+        QTest::newRow("h264") << QByteArray("[CONF]\nCODEC=1\n") << 1;
+        QTest::newRow("mpeg4") << QByteArray("[CONF]\nCODEC=0\n") << 0;
+        QTest::newRow("out of range") << QByteArray("[CONF]\nCODEC=257\n") << 0;
+        QTest::newRow("not a number") << QByteArray("[CONF]\nCODEC=x264\n") << 0;
+    }
+
+    void videoFormatSetting()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(int, codec);
+        writeConfig(contents);
+        TFormMain form(services());
+        QCOMPARE(int(form.JobList->Codec), codec);
+        form.SaveSettings();
+        QVERIFY(readAll(configPath()).contains("CODEC=" + QByteArray::number(codec) + "\n"));
+    }
+
     void saveSettingsWritesInOrder()
     {
         TFormMain form(services());
@@ -204,7 +235,7 @@ private Q_SLOTS:
         form.JobList->OpenDir = false;
         form.SaveSettings();
         QCOMPARE(readAll(configPath()),
-                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\n"));
+                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\n"));
     }
 
     void saveSettingsFailureReachesTheErrorBox()
@@ -241,6 +272,22 @@ private Q_SLOTS:
                            QStringLiteral("z.Flv|変換待ち"),
                            QStringLiteral("w.mpg|変換待ち")}
             << 0;
+        QTest::newRow("today's containers")
+            << QStringList{QStringLiteral("/v/a.mp4"),  QStringLiteral("/v/b.M4V"),  QStringLiteral("/v/c.mov"),
+                           QStringLiteral("/v/d.mkv"),  QStringLiteral("/v/e.webm"), QStringLiteral("/v/f.wmv"),
+                           QStringLiteral("/v/g.asf"),  QStringLiteral("/v/h.ts"),   QStringLiteral("/v/i.M2TS"),
+                           QStringLiteral("/v/j.mts"),  QStringLiteral("/v/k.MOD"),  QStringLiteral("/v/l.ogv"),
+                           QStringLiteral("/v/m.dv"),   QStringLiteral("/v/n.rm"),   QStringLiteral("/v/o.rmvb"),
+                           QStringLiteral("/v/p.mp3"),  QStringLiteral("/v/q.tsx")}
+            << QStringList{QStringLiteral("a.mp4|変換待ち"), QStringLiteral("b.M4V|変換待ち"),
+                           QStringLiteral("c.mov|変換待ち"), QStringLiteral("d.mkv|変換待ち"),
+                           QStringLiteral("e.webm|変換待ち"), QStringLiteral("f.wmv|変換待ち"),
+                           QStringLiteral("g.asf|変換待ち"), QStringLiteral("h.ts|変換待ち"),
+                           QStringLiteral("i.M2TS|変換待ち"), QStringLiteral("j.mts|変換待ち"),
+                           QStringLiteral("k.MOD|変換待ち"), QStringLiteral("l.ogv|変換待ち"),
+                           QStringLiteral("m.dv|変換待ち"), QStringLiteral("n.rm|変換待ち"),
+                           QStringLiteral("o.rmvb|変換待ち")}
+            << 1;
         QTest::newRow("refused names warn once")
             << QStringList{QStringLiteral("/v/clip.avi.txt"), QStringLiteral("/v/noext"),
                            QStringLiteral("/v.avi/noext2")}
@@ -264,9 +311,8 @@ private Q_SLOTS:
         QCOMPARE(form.JobList->Count(), rows.size());
         QCOMPARE(m_prompt.informations.size(), warnings);
         if (warnings)
-            QCOMPARE(
-                m_prompt.informations.first(),
-                QStringLiteral("「AVI、FLV、MPG、3GP、VOB」以外のファイルには対応しておりません"));
+            QCOMPARE(m_prompt.informations.first(),
+                     QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません"));
         for (int i = 0; i < names.size() && i < rows.size(); ++i) {
             if (rows.size() == names.size())
                 QCOMPARE(form.JobList->Items(i)->SourceFile, names[i]);
@@ -317,33 +363,63 @@ private Q_SLOTS:
         QCOMPARE(m_shell.chooserFolders.first(), QString::fromUtf8(form.DocumentsDir));
     }
 
-    // The real open dialog: Japanese with Qt's translations, several files in the dialog's order.
-    void openDialogInJapaneseTakesSeveralFiles()
+    // The real open dialog: Japanese with Qt's translations, several files in the dialog's
+    // order, today's containers listed, and a typed name queued whether or not it exists.
+    void openDialog_data()
     {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("chosen");
+        QTest::newRow("several") << QStringLiteral("\"c.flv\" \"a.avi\"")
+                                 << QStringList{QStringLiteral("c.flv"), QStringLiteral("a.avi")};
+        QTest::newRow("missing") << QStringLiteral("gone.avi") << QStringList{QStringLiteral("gone.avi")};
+        QTest::newRow("existing and missing")
+            << QStringLiteral("\"d.MP4\" \"gone.mkv\"")
+            << QStringList{QStringLiteral("d.MP4"), QStringLiteral("gone.mkv")};
+    }
+
+    void openDialog()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QStringList, chosen);
         QVERIFY(installQtTranslations(*QCoreApplication::instance()));
         QTemporaryDir folder;
-        for (const char* name : {"a.avi", "b.MPG", "c.flv"}) {
+        for (const char* name : {"a.avi", "b.MPG", "c.flv", "d.MP4", "e.m2ts", "notes.txt"}) {
             QFile file(folder.filePath(QLatin1String(name)));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         QString title;
+        QStringList listed;
         QTimer user;
         connect(&user, &QTimer::timeout, this, [&] {
             auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
             if (dialog == nullptr)
                 return;
+            auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+            if (view->model()->rowCount(view->rootIndex()) < 5)
+                return; // the folder is still being read
+            // Typed, as a user does, into the name box that has the focus.
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            edit->setFocus();
+            if (!edit->hasFocus())
+                return;
             user.stop();
             title = dialog->windowTitle();
-            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                ->setText(QStringLiteral("\"c.flv\" \"a.avi\""));
+            for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+                listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
+            edit->setText(typed);
             static_cast<QDialog*>(dialog)->accept(); // as the Open button does
         });
         user.start(10);
         QtShellService shell;
-        const QStringList chosen = shell.chooseVideoFiles(nullptr, folder.path());
+        const QStringList files = shell.chooseVideoFiles(nullptr, folder.path());
         QCOMPARE(title, QStringLiteral("開く"));
-        QCOMPARE(chosen, (QStringList{folder.filePath(QStringLiteral("c.flv")),
-                                      folder.filePath(QStringLiteral("a.avi"))}));
+        listed.sort();
+        QCOMPARE(listed, (QStringList{QStringLiteral("a.avi"), QStringLiteral("b.MPG"), QStringLiteral("c.flv"),
+                                      QStringLiteral("d.MP4"), QStringLiteral("e.m2ts")}));
+        QStringList expected;
+        for (const QString& name : chosen)
+            expected << folder.filePath(name);
+        QCOMPARE(files, expected);
     }
 
     void removeSelectedRows()

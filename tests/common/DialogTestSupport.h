@@ -45,8 +45,11 @@ inline bool runModal(QDialog* dialog, const std::function<void()>& script,
 {
     bool reached = false;
     QTimer::singleShot(0, dialog, [&] {
-        reached = QTest::qWaitFor(
-            [dialog] { return dialog->isVisible() && qApp->activeModalWidget() == dialog; });
+        reached = QTest::qWaitFor([dialog] {
+            // The user acts in the dialog once it is the active window.
+            return dialog->isVisible() && qApp->activeModalWidget() == dialog &&
+                   dialog->isActiveWindow();
+        });
         if (reached)
             script();
         if (dialog->isVisible())

@@ -196,8 +196,29 @@ private slots:
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnOK); }));
         QVERIFY(m_dialog->Accepted);
         // The defaults of a first run, as the settings file stores them.
-        QCOMPARE(settingsText(),
-                 "[CONF]\nQUALITY=1\nRAITO=0\nSAVEDIR=" + m_main->DataDir + "\nOPENDIR=1\n");
+        QCOMPARE(settingsText(), "[CONF]\nQUALITY=1\nRAITO=0\nSAVEDIR=" + m_main->DataDir +
+                                     "\nOPENDIR=1\nCODEC=0\n");
+    }
+
+    void videoFormat()
+    {
+        QVERIFY(editSettings([this] {
+            QCOMPARE(m_dialog->CBVideoCodec->currentText(),
+                     QStringLiteral("MPEG-4（すべてのiPod）"));
+            m_dialog->CBVideoCodec->setCurrentIndex(1);
+            click(m_dialog->PngBtnCancel);
+        }));
+        QCOMPARE(m_main->JobList->Codec, 0);
+        QVERIFY(editSettings([this] {
+            m_dialog->CBVideoCodec->setCurrentIndex(1);
+            click(m_dialog->PngBtnOK);
+        }));
+        QCOMPARE(m_main->JobList->Codec, 1);
+        QVERIFY(settingsText().endsWith("OPENDIR=1\nCODEC=1\n"));
+        QVERIFY(editSettings([this] {
+            QCOMPARE(m_dialog->CBVideoCodec->currentText(), QStringLiteral("H.264（高画質）"));
+            click(m_dialog->PngBtnCancel);
+        }));
     }
 
     void savedFolderKeptByteForByte()

@@ -420,6 +420,47 @@ private slots:
                  QStringList({toUtf16(second) + QStringLiteral("DVD_RTAV/VR_MOVIE.VRO")}));
         QCOMPARE(m_prompt.informations.size(), 1);
     }
+
+    // What changed while the dialog was hidden shows when it opens; a mount change while
+    // another window is in front refreshes the lists without a message over that window.
+    void mountChangesWhileHiddenOrInactive()
+    {
+        const QByteArray disc =
+            makeDisc(QStringLiteral("late"), {QStringLiteral("VIDEO_TS/VTS_01_1.VOB")});
+        m_drives.add("/dev/sr0", "", false);
+        start();
+        m_drives.drives[0] = {disc, "LATE", "/dev/sr0", true};
+        m_drives.ready.insert(disc);
+        QVERIFY(addFromDvd([&] {
+            QCOMPARE(driveEntries(), QStringList({toUtf16(disc) + QStringLiteral("[LATE]")}));
+            QCOMPARE(chapterTexts(), QStringList({QStringLiteral("VTS_01_1")}));
+            clickChapter(0, Qt::NoModifier);
+
+            QWidget other;
+            other.show();
+            other.activateWindow();
+            QTRY_VERIFY(other.isActiveWindow());
+            m_drives.drives[0] = {"/dev/sr0", "", "/dev/sr0", false};
+            m_drives.mounts.signalChange();
+            QTRY_COMPARE(driveEntries(), QStringList({QStringLiteral("/dev/sr0[]")}));
+            QCOMPARE(m_dialog->LBChapter->count(), 0);
+            other.close();
+            QTest::mouseClick(m_dialog->PngBtnCancel, Qt::LeftButton);
+        }));
+        QVERIFY(m_prompt.informations.isEmpty());
+
+        // Opened again with nothing changed: the lists stay as they were.
+        m_drives.drives[0] = {disc, "LATE", "/dev/sr0", true};
+        QVERIFY(addFromDvd([&] {
+            QCOMPARE(chapterTexts(), QStringList({QStringLiteral("VTS_01_1")}));
+            clickChapter(0, Qt::NoModifier);
+            QTest::mouseClick(m_dialog->PngBtnCancel, Qt::LeftButton);
+        }));
+        QVERIFY(addFromDvd([&] {
+            QCOMPARE(m_dialog->LBChapter->selectedItems().size(), 1);
+            QTest::mouseClick(m_dialog->PngBtnCancel, Qt::LeftButton);
+        }));
+    }
 };
 
 QTEST_MAIN(TestSelectDVD)

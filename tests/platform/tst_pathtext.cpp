@@ -57,6 +57,10 @@ private Q_SLOTS:
         QTest::addRow("utf8 japanese")
             << CodePage::Utf8 << QByteArray("/ビデオ/") + utf8Name << utf8Name << QByteArray(".avi")
             << QByteArray("/ビデオ/") + QStringLiteral("表ソ動画.mp4").toUtf8();
+        // "あ" in UTF-8 ends in 0x82, a lead byte in 932; the "/" after it is no trail byte.
+        QTest::addRow("cp932 utf-8 folder")
+            << CodePage::Cp932 << QByteArray("/v/\xe3\x81\x82/clip.avi") << QByteArray("clip.avi")
+            << QByteArray(".avi") << QByteArray("/v/\xe3\x81\x82/clip.mp4");
         QTest::addRow("cp932 trail bytes 0x5C")
             << CodePage::Cp932 << QByteArray("/v/") + Hyo + So + ".vob" << Hyo + So + ".vob"
             << QByteArray(".vob") << QByteArray("/v/") + Hyo + So + ".mp4";
@@ -112,12 +116,12 @@ private Q_SLOTS:
 
     void cp932LeadByteHidesDotAndSlash()
     {
-        // In code page 932 a lead byte swallows the next byte, whatever it is.
+        // In code page 932 a lead byte takes a trail byte with it (0x5C, "\\", among them), but
+        // "." and "/" are no trail bytes: before them it stands alone.
         setSystemCodePage(CodePage::Cp932);
-        const QByteArray path = QByteArray("/d/a\x81.b");
-        QCOMPARE(extractFileExt(path), QByteArray());
-        setSystemCodePage(CodePage::Utf8);
-        QCOMPARE(extractFileExt(path), QByteArray(".b"));
+        QCOMPARE(extractFileExt(QByteArray("/d/a\x81\x5c.b")), QByteArray(".b"));
+        QCOMPARE(extractFileExt(QByteArray("/d/a\x81.b")), QByteArray(".b"));
+        QCOMPARE(extractFileName(QByteArray("/d/\x82/c")), QByteArray("c"));
     }
 
     void codePageRoundTrip_data()

@@ -143,7 +143,8 @@ void TestArtwork::backgrounds_data()
     QTest::newRow("main") << "bg_main.png" << layout::mainWindow::backgroundSize << 240;
     QTest::newRow("chapter selection")
         << "bg_selectdvd.png" << layout::selectDvd::backgroundSize << 256;
-    QTest::newRow("settings") << "bg_config.png" << layout::config::backgroundSize << 222;
+    QTest::newRow("settings") << "bg_config.png" << layout::config::backgroundSize
+                              << layout::config::dividerY;
 }
 
 void TestArtwork::backgrounds()

@@ -1,0 +1,354 @@
+#include "Conversion.h"
+
+#include "FfmpegLog.h"
+#include "OutputCheck.h"
+#include "TimeRewriter.h"
+#include "WrapperArgs.h"
+#include "oscore/Child.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tovilo {
+
+namespace {
+
+constexpr int kFailedExit = 1;
+constexpr int kUsageExit = 2;
+constexpr int kNotFoundExit = 127;
+constexpr int kCannotRunExit = 126;
+constexpr int kParentGoneExit = 128 + SIGHUP;
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+// How often the wrapper looks whether the program that started it is still there.
+constexpr int kWatchIntervalMs = 250;
+// Reading the first frames' flags takes well under a second; a source that takes longer to
+// open is converted without deinterlacing rather than held up.
+constexpr int kProbeSeconds = 30;
+
+void reportFailure(FailureKind kind, std::string_view detail)
+{
+    writeAll(STDERR_FILENO, failureLine(kind, detail));
+}
+
+std::string signalText(int signal)
+{
+    return std::to_string(signal) + " (" + ::strsignal(signal) + ")";
+}
+
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+std::string findFfmpeg()
+{
+    const char* pathVariable = std::getenv("PATH");
+    const std::string path = pathVariable ? pathVariable : kDefaultPath;
+    struct stat self = {};
+    const bool knowSelf = ::stat("/proc/self/exe", &self) == 0;
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find(':', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string dir = end == begin ? "." : path.substr(begin, end - begin);
+        begin = end + 1;
+        const std::string candidate = dir + "/ffmpeg";
+        struct stat st = {};
+        if (::stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            ::access(candidate.c_str(), X_OK) != 0)
+            continue;
+        if (knowSelf && st.st_dev == self.st_dev && st.st_ino == self.st_ino)
+            continue;
+        return candidate;
+    }
+    return {};
+}
+
+Watch::Watch() : m_parent(::getppid()) {}
+
+bool Watch::start()
+{
+    SignalPipe::Options options;
+    options.keepIgnored = false;
+    options.restartCalls = false;
+    return m_signals.install({SIGTERM, SIGINT, SIGHUP, SIGCHLD}, options);
+}
+
+void Watch::update()
+{
+    unsigned char numbers[64];
+    int n;
+    while ((n = m_signals.take(numbers, sizeof numbers)) > 0) {
+        for (int i = 0; i < n; ++i) {
+            if (numbers[i] != SIGCHLD && m_stopSignal == 0)
+                m_stopSignal = numbers[i];
+        }
+    }
+    if (::getppid() != m_parent)
+        m_parentGone = true;
+}
+
+RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
+                     const std::function<bool(std::string_view)>& onOutput, int timeLimit)
+{
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.output = CommandOutput::CollectWithError;
+    options.timeoutMs = timeLimit > 0 ? timeLimit * 1000 : -1;
+    options.onOutput = [&](std::string_view piece) {
+        if (!onOutput(piece))
+            watch.readerGone();
+        return true;
+    };
+    options.stopFd = watch.fd();
+    options.pollMs = kWatchIntervalMs;
+    options.stopRequested = [&] {
+        watch.update();
+        return watch.stopping();
+    };
+    // ffmpeg stays in our process group, so that whoever ends the group ends it too; killed
+    // along with us if we are killed on our own. We are single-threaded, so the death signal
+    // is tied to this process's life.
+    options.child.ownGroup = false;
+    options.child.dieWithParent = true;
+    return runChild(argv, options);
+}
+
+OutputFile::OutputFile(std::string path) : m_path(std::move(path))
+{
+    m_existed = ::lstat(m_path.c_str(), &m_before) == 0;
+}
+
+bool OutputFile::isLink() const
+{
+    return m_existed && S_ISLNK(m_before.st_mode);
+}
+
+bool OutputFile::isEmptyFile() const
+{
+    return m_existed && S_ISREG(m_before.st_mode) && m_before.st_size == 0;
+}
+
+void OutputFile::removeIfOurs() const
+{
+    struct stat now = {};
+    if (::lstat(m_path.c_str(), &now) != 0 || !S_ISREG(now.st_mode))
+        return;
+    const bool untouched = m_existed && S_ISREG(m_before.st_mode) && m_before.st_size > 0 &&
+                           now.st_dev == m_before.st_dev && now.st_ino == m_before.st_ino &&
+                           now.st_size == m_before.st_size &&
+                           now.st_mtim.tv_sec == m_before.st_mtim.tv_sec &&
+                           now.st_mtim.tv_nsec == m_before.st_mtim.tv_nsec;
+    if (!untouched)
+        ::unlink(m_path.c_str());
+}
+
+bool hasInterlacedFrames(const std::string& ffmpeg, const Request& request, Watch& watch)
+{
+    const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
+    if (::access(ffprobe.c_str(), X_OK) != 0)
+        return false;
+    std::vector<std::string> args = {"-v", "error"};
+    const std::string format = inputFormatFor(request.input);
+    if (!format.empty())
+        args.insert(args.end(), {"-f", format});
+    args.insert(args.end(), {"-select_streams", "v:0", "-read_intervals", "%+#60", "-show_entries",
+                             "stream=field_order:frame=interlaced_frame", "-of", "csv=p=0",
+                             fileUrl(request.input)});
+    std::string text;
+    const RunResult end = runWatched(
+        ffprobe, args, watch,
+        [&](std::string_view piece) {
+            if (text.size() < (1u << 20))
+                text.append(piece);
+            return true;
+        },
+        kProbeSeconds);
+    if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0)
+        return false;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t lineEnd = text.find('\n', at);
+        if (lineEnd == std::string::npos)
+            lineEnd = text.size();
+        const std::string_view line(text.data() + at, lineEnd - at);
+        const std::string_view value = line.substr(0, line.find(','));
+        if (value == "1" || value == "tt" || value == "bb" || value == "tb" || value == "bt")
+            return true;
+        at = lineEnd + 1;
+    }
+    return false;
+}
+
+namespace {
+
+// ffmpeg names the file in front of its message ("file:<path>: ..."); the program knows which.
+std::string withoutFileName(const std::string& line, const Request& request)
+{
+    for (const std::string* path : {&request.input, &request.output}) {
+        const std::string prefix = fileUrl(*path) + ": ";
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return line.substr(prefix.size());
+    }
+    return line;
+}
+
+} // namespace
+
+Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
+                 const std::string& checkProblem)
+{
+    if (log.noSpace())
+        return {FailureKind::DiskFull, log.noSpaceText()};
+
+    struct stat st = {};
+    if (::stat(request.input.c_str(), &st) != 0) {
+        const int error = errno;
+        return {error == ENOENT || error == ENOTDIR ? FailureKind::InputMissing
+                                                    : FailureKind::InputUnreadable,
+                std::strerror(error)};
+    }
+    if (S_ISDIR(st.st_mode))
+        return {FailureKind::InputUnreadable, std::strerror(EISDIR)};
+    const int input = ::open(request.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (input < 0)
+        return {FailureKind::InputUnreadable, std::strerror(errno)};
+    ::close(input);
+
+    const std::string folder = folderOf(request.output);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {FailureKind::OutputFolder, "the output folder does not exist"};
+    if (::lstat(request.output.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return {FailureKind::OutputUnwritable, std::strerror(EISDIR)};
+        if (::access(request.output.c_str(), W_OK) != 0)
+            return {FailureKind::OutputUnwritable, std::strerror(errno)};
+    } else if (::access(folder.c_str(), W_OK) != 0) {
+        return {FailureKind::OutputUnwritable, std::strerror(errno)};
+    }
+
+    if (log.invalidInput())
+        return {FailureKind::InputInvalid, "Invalid data found when processing input"};
+    if (request.audioOnly && log.noStream())
+        return {FailureKind::NoAudio, "the source has no audio track"};
+    if (log.writeFailed())
+        return {FailureKind::IncompleteOutput, withoutFileName(log.writeError(), request)};
+    if (exitCode == 0)
+        return {FailureKind::IncompleteOutput, checkProblem};
+    if (!log.lastError().empty())
+        return {FailureKind::Other, withoutFileName(log.lastError(), request)};
+    return {FailureKind::Other, "ffmpeg exited with code " + std::to_string(exitCode)};
+}
+
+namespace {
+
+int stopped(const Watch& watch, const OutputFile& output)
+{
+    output.removeIfOurs();
+    if (watch.parentGone()) {
+        reportFailure(FailureKind::Stopped, "the program that started the conversion is gone");
+        return kParentGoneExit;
+    }
+    reportFailure(FailureKind::Stopped, "stopped by signal " + signalText(watch.stopSignal()));
+    return 128 + watch.stopSignal();
+}
+
+} // namespace
+
+int convert(const std::string& ffmpeg, const std::vector<std::string>& args, const Request& request)
+{
+    const OutputFile output(request.output);
+    // A link would make ffmpeg write wherever it points, a file the user never chose.
+    if (output.isLink()) {
+        reportFailure(FailureKind::OutputUnwritable, "the output is a symbolic link");
+        return kFailedExit;
+    }
+    if (ffmpeg.empty()) {
+        output.removeIfOurs(); // the empty file reserved for us
+        reportFailure(FailureKind::EncoderMissing,
+                      "ffmpeg was not found on PATH; install the ffmpeg package");
+        return kNotFoundExit;
+    }
+    Watch watch;
+    if (!watch.start()) {
+        reportFailure(FailureKind::Other,
+                      std::string("cannot create a pipe: ") + std::strerror(errno));
+        return kCannotRunExit;
+    }
+
+    MapOptions options;
+    options.overwrite = output.isEmptyFile(); // the file the program reserved for us
+    options.deinterlace = !request.audioOnly && hasInterlacedFrames(ffmpeg, request, watch);
+    if (watch.stopping())
+        return stopped(watch, output);
+
+    TimeRewriter rewriter;
+    FfmpegLog log;
+    const RunResult end =
+        runWatched(ffmpeg, mapArguments(args, options), watch, [&](std::string_view piece) {
+            log.feed(piece);
+            return writeAll(STDOUT_FILENO, rewriter.feed(piece));
+        });
+    log.finish();
+    if (!writeAll(STDOUT_FILENO, rewriter.finish()))
+        watch.readerGone();
+
+    if (end.startError != 0) {
+        output.removeIfOurs();
+        reportFailure(FailureKind::EncoderMissing,
+                      "cannot run " + ffmpeg + ": " + std::strerror(end.startError));
+        return end.startError == ENOENT ? kNotFoundExit : kCannotRunExit;
+    }
+    if (watch.stopping())
+        return stopped(watch, output);
+    if (end.exitSignal != 0) {
+        const int signal = end.exitSignal;
+        const bool ended =
+            signal == SIGKILL || signal == SIGTERM || signal == SIGINT || signal == SIGHUP;
+        output.removeIfOurs();
+        reportFailure(ended ? FailureKind::Stopped : FailureKind::Other,
+                      "ffmpeg was ended by signal " + signalText(signal));
+        return 128 + signal;
+    }
+    const int exitCode = static_cast<int>(end.exitCode);
+    std::string checkProblem;
+    if (exitCode == 0 && !log.writeFailed()) {
+        checkProblem = checkOutputFile(request.output, request.audioOnly);
+        if (checkProblem.empty())
+            return 0;
+    }
+    const Failure failure = diagnose(request, log, exitCode, checkProblem);
+    output.removeIfOurs();
+    reportFailure(failure.kind, failure.detail);
+    return exitCode != 0 ? exitCode : kFailedExit;
+}
+
+int runWrapper(const std::vector<std::string>& args)
+{
+    Request request;
+    try {
+        request = describeRequest(args);
+    } catch (const ArgumentError& error) {
+        reportFailure(FailureKind::Usage, error.what());
+        return kUsageExit;
+    }
+    return convert(findFfmpeg(), args, request);
+}
+
+} // namespace tovilo

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "oscore/Fd.h"
+
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+// Child processes: started with their signals reset, in a process group of their own (or
+// ours), waited for with a time limit, and never left behind as zombies.
+namespace tovilo {
+
+// The exit code reported while a child still runs.
+constexpr std::uint32_t stillActiveExitCode = 259;
+
+struct ChildOptions
+{
+    // A process group of its own, so that ending it reaches what it started too. Otherwise
+    // the child stays in ours and only the child itself is ended.
+    bool ownGroup = true;
+    // The child is killed when the thread that started it ends (PR_SET_PDEATHSIG): for a
+    // single-threaded caller, when the caller dies.
+    bool dieWithParent = false;
+};
+
+// One child process started from an argv. The destructor kills what is left of it (its group,
+// when it has one) and collects it, so no zombie outlives the object.
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts argv[0] with argv (a null-terminated list), stdin from stdinFd, stdout into
+    // outputFd and stderr into errorFd (into outputFd too when errorFd is -1). A program name
+    // without "/" is looked up on PATH; one with "/" is taken as a path (relative ones against
+    // the current folder). Never runs a shell. The child starts with no signal blocked and
+    // SIGPIPE, SIGTERM, SIGHUP, SIGINT and SIGCHLD at their default action, whatever the
+    // caller had. A program that cannot be executed fails here. Returns 0 or an errno.
+    int startArgv(const char* const* argv, int stdinFd, int outputFd, int errorFd = -1,
+                  const ChildOptions& options = {});
+
+    // The same from any list of byte strings (std::string, QByteArray).
+    template <class List>
+    int start(const List& argv, int stdinFd, int outputFd, int errorFd = -1,
+              const ChildOptions& options = {})
+    {
+        std::vector<const char*> args;
+        args.reserve(std::size(argv) + 1);
+        for (const auto& arg : argv)
+            args.push_back(std::data(arg));
+        args.push_back(nullptr);
+        return startArgv(args.data(), stdinFd, outputFd, errorFd, options);
+    }
+
+    bool isStarted() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+
+    // Becomes readable when the child ends (a pidfd); -1 when the system gave none.
+    int exitEventFd() const { return m_exitEvent.get(); }
+
+    // Samples the exit code without collecting the child: stillActiveExitCode while it runs,
+    // its exit status once it has exited, 128 + the signal number when a signal killed it.
+    // The child stays a zombie until finish(), so its pid and process group cannot be reused.
+    std::uint32_t exitCode();
+    // The signal that ended the child, 0 while it runs or when it exited by itself.
+    int exitSignal() const { return m_exitSignal; }
+
+    // Waits up to timeoutMs (-1: without limit) for the child to end; false if it still runs.
+    bool waitForExit(int timeoutMs);
+
+    // Sends SIGKILL to the child's group (or, in ours, to the child alone), without
+    // collecting it.
+    void kill();
+
+    // Kills the child (if it still runs) and everything left in its process group with
+    // SIGKILL, then collects the child. Idempotent.
+    void finish();
+
+private:
+    pid_t m_pid = -1;
+    UniqueFd m_exitEvent;
+    bool m_ownGroup = true;
+    bool m_exited = false;
+    std::uint32_t m_exitCode = stillActiveExitCode;
+    int m_exitSignal = 0;
+};
+
+// Where runChild sends what the child writes.
+enum class CommandOutput
+{
+    Collect,          // standard output to onOutput, standard error dropped
+    CollectWithError, // both to onOutput, in the order written
+    Discard,          // both dropped
+    Inherit           // both go where ours go
+};
+
+struct RunOptions
+{
+    CommandOutput output = CommandOutput::Collect;
+    // The child is killed once this time has passed (-1: no limit).
+    int timeoutMs = -1;
+    // Gets what the child writes; false when it can no longer be delivered (the run goes on).
+    std::function<bool(std::string_view)> onOutput;
+    // Asked whenever stopFd becomes readable and at least every pollMs (-1: only then):
+    // true kills the child.
+    std::function<bool()> stopRequested;
+    int stopFd = -1;
+    int pollMs = -1;
+    ChildOptions child;
+};
+
+struct RunResult
+{
+    int startError = 0;                           // errno when the program could not be started
+    bool timedOut = false;                        // killed at the time limit
+    bool stopped = false;                         // killed because stopRequested said so
+    std::uint32_t exitCode = stillActiveExitCode; // exit status, 128 + signal when killed
+    int exitSignal = 0;                           // the signal that ended it, 0 for none
+};
+
+// Runs a program as ChildProcess::start does, with standard input from /dev/null, until it has
+// ended and closed its output, or until the time limit or a stop request, when it is killed
+// (with its group), what it had written so far delivered. Blocks the calling thread.
+RunResult runChildArgv(const char* const* argv, const RunOptions& options);
+
+template <class List> RunResult runChild(const List& argv, const RunOptions& options)
+{
+    std::vector<const char*> args;
+    args.reserve(std::size(argv) + 1);
+    for (const auto& arg : argv)
+        args.push_back(std::data(arg));
+    args.push_back(nullptr);
+    return runChildArgv(args.data(), options);
+}
+
+} // namespace tovilo

@@ -1,0 +1,173 @@
+#include "oscore/Child.h"
+#include "oscore/SignalPipe.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace tovilo;
+
+namespace {
+
+using Argv = std::vector<std::string>;
+
+// Runs argv to its end and returns what it printed on standard output.
+std::string outputOf(const Argv& argv, const ChildOptions& child = {}, int* exitCode = nullptr)
+{
+    std::string text;
+    RunOptions options;
+    options.child = child;
+    options.onOutput = [&](std::string_view piece) {
+        text.append(piece);
+        return true;
+    };
+    const RunResult result = runChild(argv, options);
+    if (exitCode != nullptr)
+        *exitCode = result.startError != 0 ? -result.startError : int(result.exitCode);
+    return text;
+}
+
+// The hexadecimal mask of one "Sig...:" line of /proc/<child>/status.
+unsigned long long maskOf(const std::string& status, const std::string& name)
+{
+    const std::size_t at = status.find(name + ":\t");
+    return at == std::string::npos ? ~0ull
+                                   : std::stoull(status.substr(at + name.size() + 2), nullptr, 16);
+}
+
+unsigned long long bit(int signal)
+{
+    return 1ull << (signal - 1);
+}
+
+} // namespace
+
+class TestOsCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Whatever the starting thread blocks or ignores, the child starts clean, in the group
+    // asked for.
+    void startsChildrenClean_data()
+    {
+        QTest::addColumn<bool>("ownGroup");
+        QTest::newRow("own group") << true;
+        QTest::newRow("our group") << false;
+    }
+
+    void startsChildrenClean()
+    {
+        QFETCH(bool, ownGroup);
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction oldTerm = {};
+        struct sigaction oldPipe = {};
+        ::sigaction(SIGTERM, &ignore, &oldTerm);
+        ::sigaction(SIGPIPE, &ignore, &oldPipe);
+        sigset_t block;
+        sigset_t oldMask;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &block, &oldMask);
+
+        ChildOptions options;
+        options.ownGroup = ownGroup;
+        const std::string status = outputOf({"cat", "/proc/self/status"}, options);
+        const std::string stat =
+            outputOf({"cut", "-d", " ", "-f", "5", "/proc/self/stat"}, options);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+        ::sigaction(SIGPIPE, &oldPipe, nullptr);
+        pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+
+        QCOMPARE(maskOf(status, "SigBlk"), 0ull);
+        QCOMPARE(maskOf(status, "SigIgn") & (bit(SIGTERM) | bit(SIGPIPE)), 0ull);
+        QVERIFY(!stat.empty());
+        const pid_t group = std::stoi(stat);
+        if (ownGroup)
+            QVERIFY(group != ::getpgrp());
+        else
+            QCOMPARE(group, ::getpgrp());
+    }
+
+    void reportsWhyAProgramDidNotStart_data()
+    {
+        QTest::addColumn<QByteArray>("program");
+        QTest::addColumn<int>("error");
+        QTest::newRow("missing path") << QByteArray("/nonexistent/program") << ENOENT;
+        QTest::newRow("missing on PATH") << QByteArray("tovilo-no-such-program") << ENOENT;
+        QTest::newRow("not executable") << QByteArray("plain") << EACCES;
+        QTest::newRow("a folder") << QByteArray("/") << EACCES;
+        QTest::newRow("empty") << QByteArray() << ENOENT;
+    }
+
+    void reportsWhyAProgramDidNotStart()
+    {
+        QFETCH(QByteArray, program);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        if (program == "plain") {
+            QFile file(dir.filePath(QStringLiteral("plain")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\n");
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+            program = QFile::encodeName(file.fileName());
+        }
+        int exitCode = 0;
+        outputOf({program.toStdString()}, {}, &exitCode);
+        QCOMPARE(exitCode, -error);
+    }
+
+    // A child that runs on is seen running, ends when killed, and its signal is told.
+    void waitsWithALimit()
+    {
+        const UniqueFd none(::open("/dev/null", O_RDWR | O_CLOEXEC));
+        ChildProcess child;
+        QCOMPARE(child.start(Argv{"sleep", "600"}, none.get(), none.get()), 0);
+        QVERIFY(!child.waitForExit(0));
+        QCOMPARE(child.exitCode(), stillActiveExitCode);
+        child.kill();
+        QVERIFY(child.waitForExit(-1));
+        QCOMPARE(child.exitSignal(), SIGKILL);
+        QCOMPARE(child.exitCode(), 128u + SIGKILL);
+    }
+
+    // A stop request ends the run at once; the output before it is delivered.
+    void stopsOnRequest()
+    {
+        SignalPipe piped;
+        QVERIFY(piped.install({SIGUSR1}, SignalPipe::Options{}));
+        std::string text;
+        bool asked = false;
+        RunOptions options;
+        options.onOutput = [&](std::string_view piece) {
+            text.append(piece);
+            if (text.find('\n') != std::string::npos && !asked) {
+                asked = true;
+                ::raise(SIGUSR1);
+            }
+            return true;
+        };
+        options.stopFd = piped.fd();
+        options.stopRequested = [&] {
+            unsigned char numbers[4];
+            return piped.take(numbers, sizeof numbers) > 0 && numbers[0] == SIGUSR1;
+        };
+        const RunResult result =
+            runChild(Argv{"sh", "-c", "echo started; exec sleep 600"}, options);
+        QVERIFY(result.stopped);
+        QVERIFY(!result.timedOut);
+        QCOMPARE(result.exitSignal, SIGKILL);
+        QCOMPARE(text, std::string("started\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOsCore)
+#include "tst_oscore.moc"
