@@ -375,6 +375,11 @@ private Q_SLOTS:
         QVERIFY(m_jobs->Items(1)->EncoderError.isEmpty());
         m_engine->purgeFinishedJobs();
         QVERIFY(m_jobs->Items(0)->EncoderError.isEmpty());
+        // Converted again under its own name: the failed run left nothing behind.
+        m_engine->start(false);
+        QTRY_COMPARE(m_done, 2);
+        QCOMPARE(statuses(), QList<int>{csConverted});
+        QCOMPARE(m_jobs->Items(0)->outputPath(), out("fail.mp4"));
     }
 
     // Output names: whatever stands at a name takes it, nothing is written through a link,
