@@ -371,6 +371,7 @@ HandOverResult ConversionEngine::handOver()
         } catch (...) {
             for (ThConvertInfoObject* job : transferred)
                 job->Status = csConverted;
+            transferred.clear();
             throw;
         }
     } catch (...) {
@@ -382,10 +383,14 @@ HandOverResult ConversionEngine::handOver()
                 failure = currentMediaFailure();
                 for (ThConvertInfoObject* job : transferred)
                     job->Status = csConverted;
+                transferred.clear();
             }
             m_mediaApplication.reset();
         }
-        return {HandOverResult::Failed, mediaFailureText(failure)};
+        // Releasing saved what was added before the failure: those files are on the device,
+        // and their rows must say so.
+        return {transferred.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
+                mediaFailureText(failure)};
     }
     if (videoRefused)
         // Not everything is on the device, so no word of completion.

@@ -22,7 +22,7 @@ struct HandOverResult
     enum Outcome
     {
         Done,    // every converted job is on the device
-        Partial, // the device took the audio but refused the videos
+        Partial, // some jobs reached the device, the others stay converted
         Failed,  // nothing changed on the device; the jobs stay converted
     };
     Outcome outcome = Done;

@@ -527,13 +527,18 @@ private Q_SLOTS:
         QTest::newRow("nothing converted")
             << QList<int>{csWaiting} << QList<QByteArray>{"w.mp4"} << false << -1 << false
             << int(HandOverResult::Done) << QList<int>{csWaiting} << QStringList() << QString();
+        QTest::newRow("device full on the first")
+            << QList<int>{c, c} << QList<QByteArray>{"0.mp3", "1.mp3"} << false << 1 << false
+            << int(HandOverResult::Failed) << QList<int>{c, c} << QStringList()
+            << QStringLiteral("iPodへの転送に失敗しました");
         QTest::newRow("no device") << QList<int>{c} << QList<QByteArray>{"a.mp4"} << true << -1
                                    << false << int(HandOverResult::Failed) << QList<int>{c}
                                    << QStringList() << QStringLiteral("iPodが見つかりません");
+        // What went before the failure is on the device: those rows are transferred.
         QTest::newRow("device full on the third-to-last")
             << QList<int>{c, c, c, c, c}
             << QList<QByteArray>{"0.mp3", "1.mp3", "2.mp3", "3.mp3", "4.mp3"} << false << 3 << false
-            << int(HandOverResult::Failed) << QList<int>{c, c, c, t, t}
+            << int(HandOverResult::Partial) << QList<int>{c, c, c, t, t}
             << QStringList{QStringLiteral("4.mp3"), QStringLiteral("3.mp3")}
             << QStringLiteral("iPodへの転送に失敗しました");
         QTest::newRow("videos refused, audio taken")
