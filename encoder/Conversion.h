@@ -6,6 +6,7 @@
 // the reason, and never leaves ffmpeg running once the program that started it is gone.
 
 #include "FfmpegLog.h"
+#include "SourceProbe.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
 #include "oscore/SignalPipe.h"
@@ -78,10 +79,10 @@ private:
     bool m_existed = false;
 };
 
-// Whether the source's first frames are flagged interlaced (or its stream says so), read with
-// the ffprobe that comes with the ffmpeg found. Without one, or for a source it cannot read,
-// the conversion goes on as for a progressive source and ffmpeg reports what is wrong.
-bool hasInterlacedFrames(const std::string& ffmpeg, const Request& request, Watch& watch);
+// The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
+// source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
+// choices and ffmpeg reports what is wrong.
+SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch);
 
 struct Failure
 {

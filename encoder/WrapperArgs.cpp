@@ -139,10 +139,6 @@ void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view>
     }
 }
 
-// Deinterlaces only the frames flagged interlaced, one frame out per frame in, so the frame
-// rate stays. It runs before the scaling that -s appends to the filter chain.
-constexpr const char* kDeinterlaceFilter = "yadif=mode=send_frame:parity=auto:deint=interlaced";
-
 // Frame size and rate as the option table has checked them: "640x480", "2500k".
 H264Encode h264EncodeForRow(const std::string& frameSize, const std::string& rate)
 {
@@ -190,6 +186,12 @@ Request describeRequest(const std::vector<std::string>& args)
     request.output = parsed.output;
     request.audioOnly = parsed.at("-f") == "mp3";
     request.overwrite = parsed.has("-y");
+    if (parsed.has("-s")) {
+        const std::string& size = parsed.at("-s");
+        const size_t x = size.find('x');
+        request.frameWidth = std::stoi(size.substr(0, x));
+        request.frameHeight = std::stoi(size.substr(x + 1));
+    }
     return request;
 }
 
@@ -204,7 +206,11 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
     const std::string inputFormat = inputFormatFor(parsed.at("-i"));
     if (!inputFormat.empty())
         out.insert(out.end(), {"-f", inputFormat});
+    if (!options.start.empty())
+        out.insert(out.end(), {"-ss", options.start});
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
+    for (const std::string& stream : options.streams)
+        out.insert(out.end(), {"-map", stream});
 
     if (parsed.at("-f") == "mp3") {
         const std::string what = "mp3 output";
@@ -230,8 +236,8 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         const std::string frameRate =
             "setpts=PTS+0.25/(" + parsed.at("-r") + "*TB),fps=" + parsed.at("-r");
         out.insert(out.end(),
-                   {"-vf", options.deinterlace ? std::string(kDeinterlaceFilter) + "," + frameRate
-                                               : frameRate});
+                   {"-vf", options.videoFilter.empty() ? frameRate
+                                                       : options.videoFilter + "," + frameRate});
         const bool h264 = parsed.at("-vcodec") == "libx264";
         std::vector<std::string> codec = {"-c:v", "mpeg4",  "-flags", parsed.at("-flags"),
                                           "-b:v", videoRate};

@@ -2,9 +2,9 @@
 
 // Fakes of the services the windows get, for offscreen tests: prompts that answer from a
 // script and record what they showed, a shell that records instead of acting, drives that a
-// test lays out, and a media library without a device.
+// test lays out, and those of the engine.
+#include "FakeEngineServices.h"
 #include "FakeMountTable.h"
-#include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "ui/Services.h"
 
@@ -38,6 +38,15 @@ public:
     {
         questions.append(text);
         return answers.isEmpty() ? defaultAnswer : answers.takeFirst();
+    }
+    // Recorded with informations, as "text [action]"; answered with pressAction.
+    bool pressAction = false;
+    bool informationWithAction(QWidget*, const QString& text, const QString& action) override
+    {
+        informations.append(text + QStringLiteral(" [") + action + QLatin1Char(']'));
+        if (onInformation)
+            onInformation(text);
+        return pressAction;
     }
 };
 
@@ -98,37 +107,20 @@ public:
     }
 };
 
-// Records what the window shows on the desktop around it.
-class FakeDesktop : public DesktopService
+// Removes devices as a test tells it to, from the event loop as the real one does.
+class FakeDeviceRemoval : public DeviceRemovalService
 {
 public:
-    struct Progress
-    {
-        double fraction;
-        qint64 jobsLeft;
-    };
-    QList<Progress> progress;
-    int clears = 0;
-    QStringList notices; // summary, a line break, body
+    bool available = true;
+    std::optional<RemovalFailure> outcome;
+    QList<QByteArray> removed; // the mount points asked for
 
-    void showProgress(double fraction, qint64 jobsLeft) override
+    bool isAvailable() const override { return available; }
+    void removeDevice(const QByteArray& mountPoint, QObject* context, Done done) override
     {
-        progress.append({fraction, jobsLeft});
-    }
-    void clearProgress() override { ++clears; }
-    void notify(const QString& summary, const QString& body) override
-    {
-        notices.append(summary + QLatin1Char('\n') + body);
-    }
-};
-
-// No device is connected.
-class NoMediaDevice : public MediaLibraryFactory
-{
-public:
-    std::unique_ptr<MediaApplication> createApplication() override
-    {
-        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+        removed.append(mountPoint);
+        QMetaObject::invokeMethod(
+            context, [done, failure = outcome] { done(failure); }, Qt::QueuedConnection);
     }
 };
 
