@@ -10,5 +10,7 @@ namespace tovilo {
 // a file cut short (a disk that filled while the index was written), so its exit code alone is
 // not enough. Returns an empty string for a good file, otherwise why it is not.
 std::string checkOutputFile(const std::string& path, bool audioOnly);
+// The same on an open file (read with pread, so its offset does not matter).
+std::string checkOutputFile(int fd, bool audioOnly);
 
 } // namespace tovilo

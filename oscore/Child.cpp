@@ -82,6 +82,8 @@ bool moveTo(int from, int to)
     if (!moveTo(stdinFd, STDIN_FILENO) || !moveTo(outputFd, STDOUT_FILENO) ||
         !moveTo(errorFd, STDERR_FILENO))
         childFails(reportFd, errno);
+    if (options.passFd > STDERR_FILENO && !moveTo(options.passFd, options.passFd))
+        childFails(reportFd, errno);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

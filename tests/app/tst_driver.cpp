@@ -260,9 +260,9 @@ private Q_SLOTS:
         QTest::newRow("other: the encoder's words")
             << QByteArray(
                    "lib/ffmpeg: error: other: \xe5\x8b\x95\xe7\x94\xbb.avi: Invalid argument\n")
-            << QStringLiteral("動画.avi: Invalid argument");
+            << QStringLiteral("変換に失敗しました（動画.avi: Invalid argument）");
         QTest::newRow("unknown kind") << QByteArray("lib/ffmpeg: error: cosmic-ray: bit flipped\n")
-                                      << QStringLiteral("bit flipped");
+                                      << QStringLiteral("変換に失敗しました（bit flipped）");
         QTest::newRow("no failure line")
             << QByteArray("Conversion failed!\n")
             << QStringLiteral("変換に失敗しました（原因はわかりません）");
