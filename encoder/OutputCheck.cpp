@@ -234,7 +234,8 @@ std::string checkMp4(File& file)
             return;
         Track track;
         track.ok = forEachBox(box.payload, box.size,
-                              [&](const Box& child) { readTrackBoxes(child, track); });
+                              [&](const Box& child) { readTrackBoxes(child, track); }) &&
+                   track.ok;
         if (!track.ok || track.lastChunk >= file.size())
             broken = true;
         else if (track.handler == "vide" && track.samples > 0)
