@@ -635,9 +635,14 @@ private slots:
         const QList<QByteArray> kept = command.DeliveredLines.toList();
         QCOMPARE(kept.size(), TDosCommand::DeliveredLinesKept);
         QCOMPARE(kept.last(), line);
-        // Two million kept lines took 340 MB here.
+        // Two million kept lines took 340 MB here. AddressSanitizer holds freed memory back,
+        // so only a plain build can tell.
+#ifndef __SANITIZE_ADDRESS__
         const qint64 grownKiB = residentKiB() - before;
         QVERIFY2(grownKiB < 64 * 1024, QByteArray::number(grownKiB));
+#else
+        Q_UNUSED(before);
+#endif
     }
 };
 
