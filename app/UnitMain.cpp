@@ -1,10 +1,12 @@
 #include "app/UnitMain.h"
 
+#include "dialogs/UnitConfig.h"
+#include "dialogs/UnitSelectDVD.h"
+#include "engine/ConversionEngine.h"
+#include "engine/DosCommandRunner.h"
+#include "engine/EncoderOutput.h"
+#include "engine/QueueSettings.h"
 #include "platform/CodePage.h"
-#include "platform/FileSystem.h"
-#include "platform/IniFile.h"
-#include "platform/MediaLibrary.h"
-#include "platform/OpticalDrives.h"
 #include "platform/PathText.h"
 #include "queue/EncoderFailure.h"
 #include "runner/DosCommand.h"
@@ -28,8 +30,6 @@
 using namespace tovilo;
 
 namespace {
-
-const QByteArray SettingsSection = "CONF";
 
 } // namespace
 
@@ -132,6 +132,7 @@ void TFormMain::createControls()
         DosCommandConvertTerminated(sender, exitCode);
     };
     DosCommandConvert->OnStartError = [](const QString& message) { reportFrameworkError(message); };
+    createEngine();
 
     TimerRegistiTunes = new QTimer(this);
     TimerRegistiTunes->setObjectName(QStringLiteral("TimerRegistiTunes"));
@@ -166,10 +167,31 @@ void TFormMain::createControls()
     });
 }
 
+void TFormMain::createEngine()
+{
+    m_runner = std::make_unique<DosCommandRunner>(*DosCommandConvert);
+    JobList = std::make_unique<ThConvertInfoObjectList>();
+    m_engine = new ConversionEngine(*JobList, *m_runner, *m_services.desktop,
+                                    *m_services.mediaLibrary, this);
+    connect(m_engine, &ConversionEngine::jobsChanged, this, guarded([this] { RefreshList(); }));
+    connect(m_engine, &ConversionEngine::situationChanged, this,
+            guarded([this](const QString& text) {
+                SituationText = text;
+                ShowSituation();
+            }));
+    connect(m_engine, &ConversionEngine::queueDone, this, guarded([this] { FinishConversion(); }));
+    connect(m_engine, &ConversionEngine::outputNotDeleted, this,
+            guarded([this](const QByteArray& path) {
+                m_services.prompt->information(
+                    this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") +
+                              displayText(path));
+            }));
+    connect(m_engine, &ConversionEngine::errorRaised, this, &reportFrameworkError);
+}
+
 void TFormMain::FormCreate()
 {
     qApp->installEventFilter(this);
-    JobList = std::make_unique<ThConvertInfoObjectList>();
     PrepareDataDir();
     LoadSettings();
     OpenDialogMovie.InitialDir = toUtf16(DocumentsDir);
@@ -180,6 +202,9 @@ void TFormMain::FormDestroy()
 {
     if (qApp)
         qApp->removeEventFilter(this);
+    // The engine works on the job list: it goes first.
+    delete m_engine;
+    m_engine = nullptr;
     JobList.reset();
 }
 
@@ -200,40 +225,19 @@ void TFormMain::showEvent(QShowEvent* event)
 
 void TFormMain::PrepareDataDir()
 {
-    QByteArray documents = m_services.shell->documentsFolder();
-    if (documents.isEmpty())
-        documents = "/";
-    documents = includeTrailingDelimiter(documents);
-    const QByteArray dataFolder = documents + "Tovilo";
-    if (!pathExists(dataFolder))
-        makeDirectory(dataFolder); // one level; a failure shows when saving
-    DocumentsDir = documents;
-    DataDir = dataFolder + PathDelimiter;
+    const DataFolders folders = prepareDataFolders(m_services.shell->documentsFolder());
+    DocumentsDir = folders.documents;
+    DataDir = folders.data;
 }
 
 void TFormMain::LoadSettings()
 {
-    const IniFile ini(DataDir + "config.ini");
-    JobList->Quality =
-        static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
-    JobList->Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
-    // A folder edited by hand without its "/" would put the outputs beside it, and an empty or
-    // relative one into the working folder or above it.
-    const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", DataDir);
-    JobList->SaveDir = saveDir.startsWith('/') ? includeTrailingDelimiter(saveDir) : DataDir;
-    JobList->OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
-    // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
-    JobList->Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
+    loadQueueSettings(*JobList, DataDir);
 }
 
 void TFormMain::SaveSettings()
 {
-    IniFile ini(DataDir + "config.ini");
-    ini.writeInteger(SettingsSection, "QUALITY", JobList->Quality);
-    ini.writeInteger(SettingsSection, "RAITO", JobList->Ratio);
-    ini.writeString(SettingsSection, "SAVEDIR", JobList->SaveDir);
-    ini.writeBool(SettingsSection, "OPENDIR", JobList->OpenDir);
-    ini.writeInteger(SettingsSection, "CODEC", JobList->Codec);
+    saveQueueSettings(*JobList, DataDir);
 }
 
 // ---------------------------------------------------------------- file list
@@ -241,27 +245,35 @@ void TFormMain::SaveSettings()
 void TFormMain::AddSourceFile(const QByteArray& path)
 {
     auto job = std::make_unique<ThConvertInfoObject>();
-    job->SourceFile = toUtf16(path);
+    job->setSourcePath(path);
     job->Status = csWaiting;
     JobList->Add(std::move(job));
 }
 
 void TFormMain::RefreshList()
 {
-    // Rows whose job is unchanged keep their items: the driver refreshes at every start and end
-    // of a job, and rebuilding thousands of rows each time would dominate a long queue.
+    // Only the rows whose job changed are redrawn: the engine refreshes at every start and end
+    // of a job, and a refresh that touched every row would make a long queue slow job by job.
     const int count = JobList->Count();
-    if (ListViewConvertFile->rowCount() != count) {
+    if (ListViewConvertFile->rowCount() != count || std::ssize(m_shownRows) != count) {
         ListViewConvertFile->clearContents();
         ListViewConvertFile->setRowCount(count);
+        m_shownRows.assign(static_cast<size_t>(count), ShownRow{});
     }
     for (int i = 0; i < count; ++i) {
         const ThConvertInfoObject* job = JobList->Items(i);
+        ShownRow& shown = m_shownRows[static_cast<size_t>(i)];
+        // A fresh row has no job; a job whose source was replaced no longer shares our string.
+        const bool sameJob =
+            shown.job == job && shown.source.constData() == job->SourceFile.constData();
+        if (sameJob && shown.status == job->Status && shown.encoderError == job->EncoderError)
+            continue;
         QTableWidgetItem* name = ListViewConvertFile->item(i, 0);
-        if (name == nullptr || name->data(Qt::UserRole).toString() != job->SourceFile) {
-            name = new QTableWidgetItem(displayText(extractFileName(fromUtf16(job->SourceFile))));
-            name->setData(Qt::UserRole, job->SourceFile);
+        if (!sameJob) {
+            name = new QTableWidgetItem(job->sourceDisplayName());
             ListViewConvertFile->setItem(i, 0, name);
+            shown.job = job;
+            shown.source = job->SourceFile;
         }
         const QString status = StatusText(*job);
         QTableWidgetItem* statusItem = ListViewConvertFile->item(i, 1);
@@ -276,6 +288,8 @@ void TFormMain::RefreshList()
             job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
         name->setToolTip(reason);
         statusItem->setToolTip(reason);
+        shown.status = job->Status;
+        shown.encoderError = job->EncoderError;
     }
     ListViewConvertFile->clearSelection();
     ListViewConvertFile->scrollToTop();
@@ -398,4 +412,159 @@ void TFormMain::closeEvent(QCloseEvent* event)
     event->ignore();
     m_services.prompt->information(
         this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+}
+
+void TFormMain::PngBtnAddDVDClick(TPNGButton* /*Sender*/)
+{
+    if (m_formSelectDVD == nullptr)
+        return;
+    m_formSelectDVD->ShowModal();
+    if (!m_formSelectDVD->Accepted)
+        return;
+    m_formSelectDVD->AddSelectedChapters(*JobList);
+    RefreshList();
+}
+
+void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
+{
+    if (m_formConfig == nullptr)
+        return;
+    m_formConfig->EditSettings(*JobList);
+    // OK saves even when nothing was changed.
+    if (m_formConfig->Accepted)
+        SaveSettings();
+}
+
+// ---------------------------------------------------------------- conversion
+
+bool TFormMain::HasFinishedJobs() const
+{
+    return m_engine->hasFinishedJobs();
+}
+
+void TFormMain::PurgeFinishedJobs()
+{
+    m_engine->purgeFinishedJobs();
+}
+
+void TFormMain::BtnConvertClick(TPNGButton* Sender)
+{
+    if (HasFinishedJobs())
+        m_services.prompt->information(
+            this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
+    PurgeFinishedJobs();
+    if (JobList->Count() == 0) {
+        m_services.prompt->information(this,
+                                       QStringLiteral("変換する動画をリストに追加してください"));
+        return;
+    }
+    SetBusy(true);
+    ConvertMode = Sender->Tag();
+    m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary);
+}
+
+void TFormMain::StartNextJob()
+{
+    m_engine->startNextJob();
+}
+
+QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
+{
+    return ConversionEngine::uniqueFileName(path);
+}
+
+QString TFormMain::FormatDuration(int seconds)
+{
+    return formatDuration(seconds);
+}
+
+void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
+{
+    m_engine->lineReceived(NewLine);
+}
+
+void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
+{
+    m_engine->runFinished(ExitCode);
+}
+
+void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
+{
+    if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
+        return;
+    stopConversion();
+}
+
+void TFormMain::stopConversion()
+{
+    if (!m_engine->stop())
+        return;
+    SetBusy(false);
+    if (m_quitRequested)
+        QCoreApplication::exit(0);
+}
+
+void TFormMain::stopAndQuit()
+{
+    m_quitRequested = true;
+    m_engine->halt();
+    // A stop under way quits when it is done: ending the loops now would cut its wait short.
+    if (m_engine->isCancelling())
+        return;
+    stopConversion();
+    QCoreApplication::exit(0);
+}
+
+void TFormMain::FinishConversion()
+{
+    // Before the window comes to the front: the notice is for a user who is elsewhere.
+    m_engine->endQueue(!isActiveWindow());
+    if (ConvertMode == ModeMovie || ConvertMode == ModeMusic) {
+        RestoreAndActivate();
+        m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
+    } else if (ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary) {
+        TimerRegistiTunes->start();
+    }
+    SetBusy(false);
+    if (JobList->OpenDir)
+        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+}
+
+void TFormMain::ShowSituation()
+{
+    LblSituation->setText(SituationText);
+}
+
+void TFormMain::RestoreAndActivate()
+{
+    m_services.shell->restoreAndActivate(this);
+}
+
+// ---------------------------------------------------------------- media library hand-over
+
+void TFormMain::TimerRegistiTunesTimer()
+{
+    TimerRegistiTunes->stop();
+    AddToiTunes();
+}
+
+void TFormMain::AddToiTunes()
+{
+    // A failure shows no message box, no refresh, no activation: the situation line says why,
+    // until the next conversion starts.
+    const HandOverResult result = m_engine->handOver();
+    if (result.outcome == HandOverResult::Failed) {
+        SituationText = result.situation;
+        ShowSituation();
+        return;
+    }
+    RefreshList();
+    RestoreAndActivate();
+    if (result.outcome == HandOverResult::Partial) {
+        SituationText = result.situation;
+        ShowSituation();
+        return;
+    }
+    m_services.prompt->information(this, QStringLiteral("変換・iTunesへの転送が完了しました"));
+    RestoreAndActivate();
 }

@@ -10,7 +10,7 @@
 #include <QWidget>
 
 #include <memory>
-#include <optional>
+#include <vector>
 
 class QLabel;
 class QTableWidget;
@@ -22,12 +22,13 @@ class TPNGButton;
 enum TOutputType : quint8;
 
 namespace tovilo {
-class MediaApplication;
-}
+class ConversionEngine;
+class DosCommandRunner;
+} // namespace tovilo
 
-// The main window: the conversion list and every command (UnitMain.cpp, UnitMainDialogs.cpp),
-// the conversion driver (UnitMainDriver.cpp) and the hand-over of converted files to the media
-// library (UnitMainMedia.cpp).
+// The main window: the conversion list and every command. The conversion itself and the
+// hand-over to the media library are the engine's; the window forwards the commands to it and
+// draws what it reports.
 class TFormMain : public QWidget
 {
     Q_OBJECT
@@ -50,13 +51,11 @@ public:
     };
 
     // Fields
-    std::unique_ptr<tovilo::MediaApplication> ITunesApp;
     std::unique_ptr<ThConvertInfoObjectList> JobList;
     QByteArray DataDir;      // ends in "/"
     QByteArray DocumentsDir; // ends in "/"
     int ConvertMode = 0;
     QString SituationText;
-    bool Cancelling = false;
 
     // Controls, in stacking order
     QLabel* ImageBG = nullptr;
@@ -92,8 +91,9 @@ public:
     void SetBusy(bool busy);
     void HandleDroppedFiles(const QList<QUrl>& urls);
     bool IsDriveReady(const QByteArray& root);
+    bool IsBusy() const;
 
-    // Conversion driver
+    // Conversion
     bool HasFinishedJobs() const;
     void PurgeFinishedJobs();
     void StartNextJob();
@@ -102,15 +102,8 @@ public:
     void RestoreAndActivate();
     static QByteArray MakeUniqueFileName(const QByteArray& path);
     static QString FormatDuration(int seconds);
-    // The progress text of one encoder line, or a null string when the line carries none.
-    static QString ProgressText(const QByteArray& line);
-    // The position in seconds of a progress line ("time=83.45 bitrate="), or nothing.
-    static std::optional<double> ProgressSeconds(const QByteArray& line);
-    // The source's length in seconds from the encoder's "Duration: HH:MM:SS.xx" line, or nothing.
-    static std::optional<double> DurationSeconds(const QByteArray& line);
-
-    // Media library hand-over
     void AddToiTunes();
+    tovilo::ConversionEngine& engine() const { return *m_engine; }
 
     // Handlers
     void PngBtnAddFileClick(TPNGButton* Sender);
@@ -123,8 +116,6 @@ public:
                                   TOutputType OutputType);
     void DosCommandConvertTerminated(TDosCommand* Sender, quint32 ExitCode);
     void TimerRegistiTunesTimer();
-
-    bool IsBusy() const;
 
     // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
     // as a confirmed stop would, without the question, then the event loop ends with 0.
@@ -141,23 +132,24 @@ private:
     // The application-wide hook: catches files dropped on the list before they are dispatched.
     bool AppMessage(QObject* watched, QEvent* event);
     void createControls();
+    void createEngine();
     void stopConversion();
-    void deletePartialOutput(const QString& outputFile);
-    // The queue's progress outside the window; currentFraction is the running job's share done.
-    void publishProgress(double currentFraction);
-    void clearProgress();
-    void notifyQueueDone();
+
+    // What a row of the list shows, so that a refresh touches only the rows that changed.
+    struct ShownRow
+    {
+        const ThConvertInfoObject* job = nullptr;
+        QString source; // shares the job's string while it is unchanged
+        TConvertStatus status = csWaiting;
+        QByteArray encoderError;
+    };
 
     tovilo::Services m_services;
+    std::unique_ptr<tovilo::DosCommandRunner> m_runner;
+    tovilo::ConversionEngine* m_engine = nullptr;
     TFormSelectDVD* m_formSelectDVD = nullptr;
     TFormConfig* m_formConfig = nullptr;
+    std::vector<ShownRow> m_shownRows;
     bool m_centred = false;
-
-    // The running queue as the desktop sees it.
-    int m_queueSize = 0;       // jobs to convert when the queue started
-    int m_jobsLeft = 0;        // the running job and those still waiting
-    double m_sourceLength = 0; // of the running job's source, in seconds; 0 while unknown
-    int m_publishedPercent = -1;
-    int m_publishedJobsLeft = -1;
     bool m_quitRequested = false;
 };

@@ -9,14 +9,18 @@
 //                                  arguments: median wall times and their ratio, the window's own
 //                                  processor time (its threads, children excluded) as a share
 //                                  of one core, against the bench's while it runs ffmpeg
-//   bench_driver queue [jobs]      a queue of jobs (5000) on a stand-in encoder that exits at
-//                                  once: peak memory, peak threads, time per job, against
-//                                  spawning the stand-in as often with a plain runCommand
+//   bench_driver queue [jobs]      a queue of jobs on a stand-in encoder that exits at once:
+//                                  peak memory, peak threads, time per job, against spawning
+//                                  the stand-in as often with a plain runCommand and claiming
+//                                  an output name for each as the driver does. Without a count,
+//                                  queues of 500, 2000 and 5000 jobs, each in a fresh process,
+//                                  and how much the cost per job grows with the queue
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
-#include "../tests/common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "common/FakeServices.h"
 #include "encoder/WrapperArgs.h"
+#include "engine/ConversionEngine.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "ui/FrameworkError.h"
@@ -390,15 +394,24 @@ int threadCount()
     return count;
 }
 
-double spawnReference(int jobs)
+// Spawns the stand-in `jobs` times and claims a new output name in `folder` for each, as the
+// driver does before each run: the file system's share of a job, which grows with the folder,
+// is in the reference too.
+double spawnReference(int jobs, const QString& folder)
 {
+    QDir().mkpath(folder);
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < jobs; ++i) {
-        if (runProgram({BENCH_STAND_IN, "-y", "-i", "src/clip.avi", "out/clip.mp4"}, false) != 0) {
+        const QByteArray name = QFile::encodeName(folder) + "/clip" +
+                                QByteArray::number(i).rightJustified(5, '0') + ".mp4";
+        const int fd = ::open(name.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0 || runProgram({BENCH_STAND_IN, "-y", "-i", "src/clip.avi", name.toStdString()},
+                                 false) != 0) {
             std::fprintf(stderr, "the stand-in failed\n");
             return -1;
         }
+        ::close(fd);
     }
     return clock.nsecsElapsed() / 1e9;
 }
@@ -415,7 +428,7 @@ int benchQueue(int jobs)
     QCoreApplication::processEvents();
 
     // The plain spawns before and after the queue, so that a change in the load shows.
-    const double referenceBefore = spawnReference(jobs);
+    const double referenceBefore = spawnReference(jobs, bench.path(QStringLiteral("ref-before")));
 
     const long rssBefore = statusKb("VmRSS");
     const bool peakReset = resetPeakMemory();
@@ -430,6 +443,17 @@ int benchQueue(int jobs)
     const Usage before = usageNow();
     QElapsedTimer clock;
     clock.start();
+    // The last jobs alone, when the list is as long as it gets and nothing is warming up: the
+    // cost of one job at this length.
+    const int tail = std::min(400, jobs);
+    Usage tailStart;
+    qint64 tailStartNs = -1;
+    QObject::connect(&form.engine(), &ConversionEngine::jobsChanged, &form, [&] {
+        if (tailStartNs < 0 && form.engine().convertedCount() == jobs - tail) {
+            tailStart = usageNow();
+            tailStartNs = clock.nsecsElapsed();
+        }
+    });
     const bool ok = bench.convertAll();
     const double total = clock.nsecsElapsed() / 1e9;
     const Usage after = usageNow();
@@ -447,7 +471,7 @@ int benchQueue(int jobs)
     }
     const double refresh = refreshClock.nsecsElapsed() / 1e9 / refreshes;
 
-    const double referenceAfter = spawnReference(jobs);
+    const double referenceAfter = spawnReference(jobs, bench.path(QStringLiteral("ref-after")));
     if (!ok || referenceBefore < 0 || referenceAfter < 0)
         return 1;
     const double reference = (referenceBefore + referenceAfter) / 2;
@@ -457,7 +481,8 @@ int benchQueue(int jobs)
                 "time)\n",
                 total, 1000 * total / jobs, after.self - before.self,
                 100 * (after.self - before.self) / total);
-    std::printf("   reference: a plain runCommand of the stand-in, %d times: %.3f s before, "
+    std::printf("   reference: a plain runCommand of the stand-in and a claimed name, %d times: "
+                "%.3f s before, "
                 "%.3f s after, mean %.3f ms per spawn\n",
                 jobs, referenceBefore, referenceAfter, 1000 * reference / jobs);
     std::printf("   ratio driver/plain spawn: %.2f; driver overhead per job beyond the spawn: "
@@ -467,12 +492,71 @@ int benchQueue(int jobs)
                 "rebuilt when each job starts and ends, that is %.3f ms or %.0f %% of the time "
                 "per job\n",
                 jobs, 1000 * refresh, 2000 * refresh, 100 * 2 * refresh / (total / jobs));
+    // Read by the scaling run.
+    std::printf(
+        "   per job: %d jobs, beyond the spawn %.4f ms, own processor %.4f ms; the last %d: "
+        "wall %.4f ms, own processor %.4f ms\n",
+        jobs, 1000 * (total - reference) / jobs, 1000 * (after.self - before.self) / jobs, tail,
+        (total * 1e9 - tailStartNs) / 1e6 / tail, 1000 * (after.self - tailStart.self) / tail);
     std::printf("   peak memory (VmHWM) %ld kB%s, resident before the run %ld kB\n", peak,
                 peakReset ? " since the run began" : " over the whole process (reset refused)",
                 rssBefore);
     std::printf("   peak threads %d (before the run %d), sampled every 2 ms\n", peakThreads,
                 threadsBefore);
     printLoad();
+    return 0;
+}
+
+// Queues of 500, 2000 and 5000 jobs, each in a fresh process: the cost per job should not
+// grow with the queue.
+int benchQueueScaling()
+{
+    struct Point
+    {
+        int jobs;
+        double beyondSpawn = -1;
+        double own = -1;
+        double tailWall = -1;
+        double tailOwn = -1;
+    };
+    std::vector<Point> points{{500}, {2000}, {5000}};
+    for (Point& point : points) {
+        const tovilo::CommandResult run =
+            tovilo::runCommand({"/proc/self/exe", "queue", QByteArray::number(point.jobs)}, -1,
+                               tovilo::CommandOutput::Collect);
+        std::fputs(run.output.constData(), stdout);
+        for (const QByteArray& line : run.output.split('\n')) {
+            if (std::sscanf(line.constData(),
+                            "   per job: %*d jobs, beyond the spawn %lf ms, own processor %lf ms; "
+                            "the last %*d: wall %lf ms, own processor %lf ms",
+                            &point.beyondSpawn, &point.own, &point.tailWall, &point.tailOwn) == 4)
+                break;
+        }
+        if (run.exitCode != 0 || point.tailOwn < 0) {
+            std::fprintf(stderr, "the queue of %d jobs failed\n", point.jobs);
+            return 1;
+        }
+    }
+    std::printf("4. cost per job by queue length (the same within 20 %% is flat)\n");
+    for (const Point& point : points)
+        std::printf("   %5d jobs: whole queue beyond the spawn %.3f ms, own processor %.3f ms; "
+                    "its last jobs: wall %.3f ms, own processor %.3f ms\n",
+                    point.jobs, point.beyondSpawn, point.own, point.tailWall, point.tailOwn);
+    const auto spread = [&points](double Point::*field) {
+        double low = points.front().*field;
+        double high = low;
+        for (const Point& point : points) {
+            low = std::min(low, point.*field);
+            high = std::max(high, point.*field);
+        }
+        return low > 0 ? high / low : 0;
+    };
+    // The wall time shares the machine; the program's own processor time does not.
+    std::printf("   the last jobs, 5000 against 500: own processor %.2f, wall %.2f; largest "
+                "against smallest: own processor %.2f, wall %.2f\n",
+                points.back().tailOwn / points.front().tailOwn,
+                points.back().tailWall / points.front().tailWall, spread(&Point::tailOwn),
+                spread(&Point::tailWall));
     return 0;
 }
 
@@ -501,7 +585,7 @@ int main(int argc, char** argv)
     if (what == "convert")
         return benchConvert(count > 0 ? count : 9);
     if (what == "queue")
-        return benchQueue(count > 0 ? count : 5000);
+        return count > 0 ? benchQueue(count) : benchQueueScaling();
     std::fprintf(stderr, "usage: bench_driver all | convert [rounds] | queue [jobs]\n");
     return 2;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
+#include "queue/QualityTable.h"
 #include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"
@@ -17,13 +18,6 @@ using namespace tovilo;
 
 namespace {
 
-const QStringList QualityItems = {
-    QStringLiteral("最高画質（高解像度）"),
-    QStringLiteral("最高画質"),
-    QStringLiteral("高画質"),
-    QStringLiteral("標準画質"),
-    QStringLiteral("低画質"),
-};
 const QStringList RatioItems = {
     QStringLiteral("標準（４：３）"),
     QStringLiteral("ワイド（１６：９）"),
@@ -54,7 +48,8 @@ void TFormConfig::createControls()
     CBConvertQuality = new QComboBox(this);
     CBConvertQuality->setObjectName(QStringLiteral("CBConvertQuality"));
     CBConvertQuality->setGeometry(quality);
-    CBConvertQuality->addItems(QualityItems);
+    for (const QualityRow& row : QualityRows)
+        CBConvertQuality->addItem(QString::fromUtf16(row.name));
     CBConvertQuality->setCurrentIndex(0);
 
     CBConvertRaito = new QComboBox(this);
@@ -133,7 +128,7 @@ void TFormConfig::SettingsToControls()
     if (EditedList == nullptr)
         return;
     // A value outside a box's range (a hand-edited settings file) keeps the box's selection.
-    if (EditedList->Quality < QualityItems.size())
+    if (qualityRow(EditedList->Quality) != nullptr)
         CBConvertQuality->setCurrentIndex(EditedList->Quality);
     if (EditedList->Ratio < RatioItems.size())
         CBConvertRaito->setCurrentIndex(EditedList->Ratio);

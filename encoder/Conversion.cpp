@@ -2,6 +2,7 @@
 
 #include "FfmpegLog.h"
 #include "OutputCheck.h"
+#include "PictureFilter.h"
 #include "TimeRewriter.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
@@ -30,9 +31,11 @@ constexpr int kParentGoneExit = 128 + SIGHUP;
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // How often the wrapper looks whether the program that started it is still there.
 constexpr int kWatchIntervalMs = 250;
-// Reading the first frames' flags takes well under a second; a source that takes longer to
-// open (a hung mount, a stuck probe) is converted without deinterlacing rather than held up.
+// Reading the first frames takes well under a second; a source that takes longer to open (a
+// hung mount, a stuck probe) is converted with ffmpeg's own choices rather than held up.
 constexpr int kProbeSeconds = 5;
+// Far more than the probe's listing of a source with many streams and programmes.
+constexpr size_t kMaxProbeOutput = 4u << 20;
 
 void reportFailure(FailureKind kind, std::string_view detail)
 {
@@ -210,45 +213,28 @@ void OutputFile::removeIfOurs() const
         ::unlink(m_path.c_str());
 }
 
-bool hasInterlacedFrames(const std::string& ffmpeg, const Request& request, Watch& watch)
+SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch)
 {
     const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
     if (::access(ffprobe.c_str(), X_OK) != 0)
-        return false;
-    std::vector<std::string> args = {"-v", "error"};
-    const std::string format = inputFormatFor(request.input);
-    if (!format.empty())
-        args.insert(args.end(), {"-f", format});
-    args.insert(args.end(), {"-select_streams", "v:0", "-read_intervals", "%+#60", "-show_entries",
-                             "stream=field_order:frame=interlaced_frame", "-of", "csv=p=0",
-                             fileUrl(request.input)});
+        return {};
     std::string text;
     // In a group of its own: a probe stuck on the source is killed with all it started.
     WatchedRun how;
     how.timeLimit = kProbeSeconds;
     how.ownGroup = true;
     const RunResult end = runWatched(
-        ffprobe, args, watch,
+        ffprobe, probeArguments(request.input), watch,
         [&](std::string_view piece) {
-            if (text.size() < (1u << 20))
+            if (text.size() < kMaxProbeOutput)
                 text.append(piece);
             return true;
         },
         how);
-    if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0)
-        return false;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t lineEnd = text.find('\n', at);
-        if (lineEnd == std::string::npos)
-            lineEnd = text.size();
-        const std::string_view line(text.data() + at, lineEnd - at);
-        const std::string_view value = line.substr(0, line.find(','));
-        if (value == "1" || value == "tt" || value == "bb" || value == "tb" || value == "bt")
-            return true;
-        at = lineEnd + 1;
-    }
-    return false;
+    if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0 ||
+        text.size() >= kMaxProbeOutput)
+        return {};
+    return parseProbe(text);
 }
 
 namespace {
@@ -343,9 +329,9 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         return kNotFoundExit;
     }
     // A pipe, a socket or a device would hold ffmpeg (and the probe) forever or never end.
-    struct stat source = {};
-    if (::stat(request.input.c_str(), &source) == 0 && !S_ISREG(source.st_mode) &&
-        !S_ISDIR(source.st_mode)) {
+    struct stat sourceFile = {};
+    if (::stat(request.input.c_str(), &sourceFile) == 0 && !S_ISREG(sourceFile.st_mode) &&
+        !S_ISDIR(sourceFile.st_mode)) {
         output.removeIfOurs();
         reportFailure(FailureKind::InputNotFile, "the source is not a regular file");
         return kFailedExit;
@@ -364,9 +350,18 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
 
     MapOptions options;
     options.overwrite = true; // the file held for ffmpeg, which it replaces
-    options.deinterlace = !request.audioOnly && hasInterlacedFrames(ffmpeg, request, watch);
+    const SourceInfo source = probeSource(ffmpeg, request, watch);
     if (watch.stopping())
         return stopped(watch, output);
+    if (!request.audioOnly) {
+        options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight);
+        if (source.mapVideo >= 0)
+            options.streams.push_back("0:" + std::to_string(source.mapVideo));
+    }
+    if (source.mapAudio >= 0)
+        options.streams.push_back("0:" + std::to_string(source.mapAudio));
+    if (source.skipTo > 0)
+        options.start = std::to_string(source.skipTo);
 
     // ffmpeg writes the held file, never a name.
     std::vector<std::string> ffmpegArgs = mapArguments(args, options);
@@ -407,7 +402,9 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     const int exitCode = static_cast<int>(end.exitCode);
     std::string checkProblem;
     if (exitCode == 0 && !log.writeFailed() && !log.inputFailed()) {
-        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly);
+        // A source without a picture gives a sound-only MP4, which is what was asked of it.
+        const bool needsVideo = !source.known || source.hasVideo;
+        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
         if (checkProblem.empty() && output.stillNamed())
             return 0;
         if (checkProblem.empty()) {

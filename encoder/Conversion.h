@@ -6,6 +6,7 @@
 // the reason, and never leaves ffmpeg running once the program that started it is gone.
 
 #include "FfmpegLog.h"
+#include "SourceProbe.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
 #include "oscore/SignalPipe.h"
@@ -104,10 +105,10 @@ private:
     UniqueFd m_held;
 };
 
-// Whether the source's first frames are flagged interlaced (or its stream says so), read with
-// the ffprobe that comes with the ffmpeg found. Without one, or for a source it cannot read,
-// the conversion goes on as for a progressive source and ffmpeg reports what is wrong.
-bool hasInterlacedFrames(const std::string& ffmpeg, const Request& request, Watch& watch);
+// The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
+// source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
+// choices and ffmpeg reports what is wrong.
+SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch);
 
 // Why a run that ffmpeg finished did not give a good file. The wrapper looks at the input and
 // the output folder itself: that is surer than reading ffmpeg's messages.

@@ -182,7 +182,7 @@ void readTrackBoxes(const Box& box, Track& track, int depth = 1)
     }
 }
 
-std::string checkMp4(File& file)
+std::string checkMp4(File& file, bool needsVideo)
 {
     std::uint64_t at = 0;
     std::uint64_t moovAt = 0;
@@ -228,6 +228,7 @@ std::string checkMp4(File& file)
     if (!file.read(moovAt, moov.data(), moov.size()))
         return "the index (moov) cannot be read";
     bool hasVideo = false;
+    bool hasSamples = false;
     bool broken = false;
     const bool parsed = forEachBox(moov.data(), moov.size(), [&](const Box& box) {
         if (box.type != "trak")
@@ -238,12 +239,16 @@ std::string checkMp4(File& file)
                    track.ok;
         if (!track.ok || track.lastChunk >= file.size())
             broken = true;
-        else if (track.handler == "vide" && track.samples > 0)
+        else if (track.samples > 0 && track.handler == "vide")
             hasVideo = true;
+        else if (track.samples > 0)
+            hasSamples = true;
     });
     if (!parsed || broken)
         return "the index (moov) is damaged";
-    return hasVideo ? std::string() : kNoVideo;
+    if (hasVideo || (!needsVideo && hasSamples))
+        return {};
+    return needsVideo ? kNoVideo : "the output holds no samples";
 }
 
 // The length in bytes of the MPEG audio Layer III frame with this header, or 0 for a header
@@ -302,25 +307,25 @@ std::string checkMp3(File& file)
 
 namespace {
 
-std::string check(File& file, bool audioOnly)
+std::string check(File& file, bool audioOnly, bool needsVideo)
 {
     if (file.error())
         return "the output cannot be read: " + std::string(std::strerror(file.error()));
-    return audioOnly ? checkMp3(file) : checkMp4(file);
+    return audioOnly ? checkMp3(file) : checkMp4(file, needsVideo);
 }
 
 } // namespace
 
-std::string checkOutputFile(const std::string& path, bool audioOnly)
+std::string checkOutputFile(const std::string& path, bool audioOnly, bool needsVideo)
 {
     File file(path);
-    return check(file, audioOnly);
+    return check(file, audioOnly, needsVideo);
 }
 
-std::string checkOutputFile(int fd, bool audioOnly)
+std::string checkOutputFile(int fd, bool audioOnly, bool needsVideo)
 {
     File file(fd);
-    return check(file, audioOnly);
+    return check(file, audioOnly, needsVideo);
 }
 
 } // namespace tovilo

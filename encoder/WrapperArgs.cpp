@@ -137,10 +137,6 @@ void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view>
     }
 }
 
-// Deinterlaces only the frames flagged interlaced, one frame out per frame in, so the frame
-// rate stays. It runs before the scaling that -s appends to the filter chain.
-constexpr const char* kDeinterlaceFilter = "yadif=mode=send_frame:parity=auto:deint=interlaced";
-
 Parsed parseComplete(const std::vector<std::string>& args)
 {
     Parsed parsed = parse(args);
@@ -180,6 +176,12 @@ Request describeRequest(const std::vector<std::string>& args)
     request.output = parsed.output;
     request.audioOnly = parsed.at("-f") == "mp3";
     request.overwrite = parsed.has("-y");
+    if (parsed.has("-s")) {
+        const std::string& size = parsed.at("-s");
+        const size_t x = size.find('x');
+        request.frameWidth = std::stoi(size.substr(0, x));
+        request.frameHeight = std::stoi(size.substr(x + 1));
+    }
     return request;
 }
 
@@ -194,7 +196,11 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
     const std::string inputFormat = inputFormatFor(parsed.at("-i"));
     if (!inputFormat.empty())
         out.insert(out.end(), {"-f", inputFormat});
+    if (!options.start.empty())
+        out.insert(out.end(), {"-ss", options.start});
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
+    for (const std::string& stream : options.streams)
+        out.insert(out.end(), {"-map", stream});
 
     if (parsed.at("-f") == "mp3") {
         const std::string what = "mp3 output";
@@ -213,8 +219,8 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         videoRate.pop_back(); // "2500kb" -> "2500k"
         // -vlevel is dropped: ffmpeg ORs -level into the MPEG-4 profile byte, and 30 turns
         // Simple Profile into Simple Scalable Profile, which an iPod cannot play.
-        if (options.deinterlace)
-            out.insert(out.end(), {"-vf", kDeinterlaceFilter});
+        if (!options.videoFilter.empty())
+            out.insert(out.end(), {"-vf", options.videoFilter});
         out.insert(
             out.end(),
             {"-c:v", parsed.at("-vcodec"), "-flags", parsed.at("-flags"), "-b:v", videoRate, "-s",

@@ -21,13 +21,17 @@ struct Request
     std::string output; // as given
     bool audioOnly = false;
     bool overwrite = false; // -y given
+    int frameWidth = 0;     // from -s; 0 for audio
+    int frameHeight = 0;
 };
 
 // Choices the wrapper makes from the source and the output, beyond what the command line says.
 struct MapOptions
 {
-    bool deinterlace = false; // the source has frames flagged interlaced
-    bool overwrite = false;   // replace the output even without -y (the reserved empty file)
+    bool overwrite = false;  // replace the output even without -y (the reserved empty file)
+    std::string videoFilter; // the -vf chain that runs before the scaling to -s, if any
+    std::vector<std::string> streams; // -map specifiers; empty for ffmpeg's own choice
+    std::string start;                // -ss of the input, empty for its beginning
 };
 
 // Takes the arguments after the program name, as the program emits them, and returns the

@@ -21,4 +21,12 @@ private:
     QByteArray m_utf8;
 };
 
+// The text of any exception: the message of our own, the C++ library's words otherwise.
+inline QString errorMessage(const std::exception& error)
+{
+    if (const auto* own = dynamic_cast<const Error*>(&error))
+        return own->message();
+    return QString::fromLocal8Bit(error.what());
+}
+
 } // namespace tovilo

@@ -17,6 +17,11 @@
 
 namespace tovilo {
 
+std::unique_ptr<MountChangeSource> DriveService::watchMounts()
+{
+    return nullptr;
+}
+
 namespace {
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;

@@ -1,21 +1,34 @@
 #include "queue/ThConvertInfo.h"
 
+#include "platform/CodePage.h"
 #include "platform/CommandLine.h"
+#include "platform/PathText.h"
+#include "queue/QualityTable.h"
 
-#include <array>
+QByteArray ThConvertInfoObject::sourcePath() const
+{
+    return tovilo::fromUtf16(SourceFile);
+}
 
-namespace {
+void ThConvertInfoObject::setSourcePath(const QByteArray& path)
+{
+    SourceFile = tovilo::toUtf16(path);
+}
 
-// The encoder options of each quality row that follow the frame size.
-constexpr std::array<const char*, 5> QualityPieces = {
-    " -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 -vlevel 30 ",
-    " -r 30 -acodec libfaac -b 2048kb -ac 2 -ar 48000 -ab 128k -f mp4 -vlevel 30 ",
-    " -r 30 -acodec libfaac -b 1024kb -ac 2 -ar 44100 -ab 128k -f mp4 -vlevel 30 ",
-    " -r 30 -acodec libfaac -b 512kb -ac 2 -ar 44100 -ab 128k -f mp4 -vlevel 30 ",
-    " -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 -vlevel 30 ",
-};
+QByteArray ThConvertInfoObject::outputPath() const
+{
+    return tovilo::fromUtf16(OutputFile);
+}
 
-} // namespace
+void ThConvertInfoObject::setOutputPath(const QByteArray& path)
+{
+    OutputFile = tovilo::toUtf16(path);
+}
+
+QString ThConvertInfoObject::sourceDisplayName() const
+{
+    return tovilo::displayText(tovilo::extractFileName(sourcePath()));
+}
 
 int ThConvertInfoObjectList::Add(std::unique_ptr<ThConvertInfoObject> job)
 {
@@ -63,9 +76,12 @@ ThConvertInfoObject* ThConvertInfoObjectList::FirstConverting() const
 
 QByteArray ThConvertInfoObjectList::FrameSizeArgument() const
 {
-    if (Quality == 0)
-        return Ratio == 0 ? "-s 640x480 " : "-s 640x360 ";
-    return Ratio == 0 ? "-s 320x240 " : "-s 320x180 ";
+    // A row outside the table (a hand-edited settings file) gets the small frame of the lower
+    // rows; any ratio but 0 is wide.
+    const tovilo::QualityRow* row = tovilo::qualityRow(Quality);
+    const tovilo::FrameSize size =
+        (row ? *row : tovilo::QualityRows.back()).frame[Ratio == 0 ? 0 : 1];
+    return "-s " + QByteArray::number(size.width) + 'x' + QByteArray::number(size.height) + ' ';
 }
 
 QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
@@ -80,8 +96,8 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     arguments +=
         Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
     arguments += FrameSizeArgument() + " -async 1000 ";
-    if (Quality < QualityPieces.size())
-        arguments += QualityPieces[Quality] + tovilo::quoteArgument(output);
+    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality))
+        arguments += row->encoderPiece + tovilo::quoteArgument(output);
     return arguments;
 }
 

@@ -21,7 +21,8 @@ enum TConvertStatus : std::uint8_t
     csFailed = 4,
 };
 
-// One job. The paths are UTF-16; they come from and go to the system code page.
+// One job. The paths are kept as UTF-16 and handed out as the bytes of the system code page
+// that the encoder and the file system take; the conversion between the two is made here only.
 struct ThConvertInfoObject
 {
     QString SourceFile;
@@ -30,6 +31,13 @@ struct ThConvertInfoObject
     // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
     // empty otherwise. Not part of the settings or of any stored file.
     QByteArray EncoderError;
+
+    QByteArray sourcePath() const;
+    void setSourcePath(const QByteArray& path);
+    QByteArray outputPath() const;
+    void setOutputPath(const QByteArray& path);
+    // The source's file name as the list shows it.
+    QString sourceDisplayName() const;
 };
 
 class EListError : public tovilo::Error

@@ -32,10 +32,7 @@ void reportFrameworkError(const QString& message)
 
 void reportException(const std::exception& error)
 {
-    if (const auto* own = dynamic_cast<const Error*>(&error))
-        reportFrameworkError(own->message());
-    else
-        reportFrameworkError(QString::fromLocal8Bit(error.what()));
+    reportFrameworkError(errorMessage(error));
 }
 
 } // namespace tovilo

@@ -1,8 +1,8 @@
 // The queue's progress and the end-of-queue notice as a desktop sees them: the real D-Bus
 // service on the private session bus the test runs under, a short queue through the stand-in
 // encoder, and a stand-in desktop that records the dock's updates and the notices.
-#include "../common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "common/FakeServices.h"
 #include "platform/DesktopIntegration.h"
 #include "widgets/pngextra.h"
 

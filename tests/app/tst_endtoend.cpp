@@ -1,8 +1,8 @@
 // The real driver with the real lib/ffmpeg wrapper and Debian's ffmpeg, on generated clips.
-#include "../common/DvdDiscs.h"
-#include "../common/FakeServices.h"
-#include "../dialogs/DialogTestSupport.h"
 #include "app/AppWindows.h"
+#include "common/DialogTestSupport.h"
+#include "common/DvdDiscs.h"
+#include "common/FakeServices.h"
 #include "platform/MediaLibrary.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"

@@ -1,5 +1,5 @@
-#include "../common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "common/FakeServices.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
@@ -109,7 +109,8 @@ private Q_SLOTS:
     {
         TFormMain form(services());
         const QByteArray data = QFile::encodeName(dataDir()) + "/";
-        QCOMPARE(form.DocumentsDir, QFile::encodeName(m_home.filePath(QStringLiteral("Documents"))) + "/");
+        QCOMPARE(form.DocumentsDir,
+                 QFile::encodeName(m_home.filePath(QStringLiteral("Documents"))) + "/");
         QCOMPARE(form.DataDir, data);
         QVERIFY(QFileInfo(dataDir()).isDir());
         QVERIFY(QDir(dataDir()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
@@ -124,7 +125,8 @@ private Q_SLOTS:
         QVERIFY(form.PngBtnConvertMovie->isEnabled());
         QVERIFY(!form.PngBtnConvertCancel->isEnabled());
         QVERIFY(form.ListViewConvertFile->viewport()->acceptDrops());
-        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(0)->text(), QStringLiteral("ファイル名"));
+        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(0)->text(),
+                 QStringLiteral("ファイル名"));
         QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(1)->text(), QStringLiteral("状態"));
     }
 
@@ -151,18 +153,19 @@ private Q_SLOTS:
         QTest::addColumn<bool>("openDir");
         QTest::addColumn<QByteArray>("savedOpenDir");
 
-        QTest::newRow("all set") << QByteArray("[CONF]\nQUALITY=3\nRAITO=1\nSAVEDIR=/v/\nOPENDIR=0\n")
+        QTest::newRow("all set") << QByteArray(
+                                        "[CONF]\nQUALITY=3\nRAITO=1\nSAVEDIR=/v/\nOPENDIR=0\n")
                                  << 3 << 1 << QByteArray("/v/") << false << QByteArray("0");
         QTest::newRow("opendir yes is default") << QByteArray("[CONF]\nOPENDIR=yes\n") << 1 << 0
                                                 << QByteArray() << true << QByteArray("1");
         QTest::newRow("opendir 2 written back as 1") << QByteArray("[CONF]\nOPENDIR=2\n") << 1 << 0
                                                      << QByteArray() << true << QByteArray("1");
-        QTest::newRow("quality hex") << QByteArray("[conf]\nquality=0x03\n") << 3 << 0 << QByteArray()
-                                     << true << QByteArray("1");
+        QTest::newRow("quality hex") << QByteArray("[conf]\nquality=0x03\n") << 3 << 0
+                                     << QByteArray() << true << QByteArray("1");
         QTest::newRow("quality 258 keeps low byte") << QByteArray("[CONF]\nQUALITY=258\n") << 2 << 0
                                                     << QByteArray() << true << QByteArray("1");
-        QTest::newRow("quality 7 kept") << QByteArray("[CONF]\nQUALITY=7\n") << 7 << 0 << QByteArray()
-                                        << true << QByteArray("1");
+        QTest::newRow("quality 7 kept") << QByteArray("[CONF]\nQUALITY=7\n") << 7 << 0
+                                        << QByteArray() << true << QByteArray("1");
         QTest::newRow("empty quality") << QByteArray("[CONF]\nQUALITY=\n") << 1 << 0 << QByteArray()
                                        << true << QByteArray("1");
         // Hand-edited folders: the missing "/" is added; empty or relative ones are not used.
@@ -173,8 +176,9 @@ private Q_SLOTS:
         QTest::newRow("relative save folder") << QByteArray("[CONF]\nSAVEDIR=../\n") << 1 << 0
                                               << QByteArray() << true << QByteArray("1");
         QTest::newRow("japanese save folder")
-            << QByteArray("[CONF]\nSAVEDIR=/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/\n") << 1 << 0
-            << QByteArray("/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/") << true << QByteArray("1");
+            << QByteArray("[CONF]\nSAVEDIR=/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/\n") << 1
+            << 0 << QByteArray("/home/u/\xe3\x83\x93\xe3\x83\x87\xe3\x82\xaa/") << true
+            << QByteArray("1");
     }
 
     void loadSettings()
@@ -289,8 +293,8 @@ private Q_SLOTS:
                            QStringLiteral("/v.avi/noext2")}
             << QStringList{} << 1;
         QTest::newRow("japanese name kept")
-            << QStringList{QStringLiteral("/ビデオ/表ソ番組.mpg")} << QStringList{QStringLiteral("表ソ番組.mpg|変換待ち")}
-            << 0;
+            << QStringList{QStringLiteral("/ビデオ/表ソ番組.mpg")}
+            << QStringList{QStringLiteral("表ソ番組.mpg|変換待ち")} << 0;
     }
 
     void drops()
@@ -330,9 +334,10 @@ private Q_SLOTS:
         QVERIFY(!form.ListViewConvertFile->viewport()->acceptDrops());
         QVERIFY(!drop(form, {QUrl::fromLocalFile(QStringLiteral("/v/a.avi"))}));
         QCOMPARE(form.JobList->Count(), 0);
-        for (TPNGButton* b : {form.PngBtnAddFile, form.PngBtnAddDVD, form.PngBtnListDelete, form.PngBtnConfig,
-                              form.PngBtnConvertMovie, form.PngBtnConvertMovie2iTunes, form.PngBtnConvertMusic,
-                              form.PngBtnConvertMusic2iTunes})
+        for (TPNGButton* b :
+             {form.PngBtnAddFile, form.PngBtnAddDVD, form.PngBtnListDelete, form.PngBtnConfig,
+              form.PngBtnConvertMovie, form.PngBtnConvertMovie2iTunes, form.PngBtnConvertMusic,
+              form.PngBtnConvertMusic2iTunes})
             QVERIFY(!b->isEnabled());
         QVERIFY(form.PngBtnConvertCancel->isEnabled());
         QVERIFY(form.ListViewConvertFile->isEnabled());

@@ -2,9 +2,9 @@
 
 // Fakes of the services the windows get, for offscreen tests: prompts that answer from a
 // script and record what they showed, a shell that records instead of acting, drives that a
-// test lays out, and a media library without a device.
+// test lays out, and those of the engine.
+#include "FakeEngineServices.h"
 #include "FakeMountTable.h"
-#include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "ui/Services.h"
 
@@ -95,40 +95,6 @@ public:
         drives.append(drive);
         if (isReady)
             ready.insert(root);
-    }
-};
-
-// Records what the window shows on the desktop around it.
-class FakeDesktop : public DesktopService
-{
-public:
-    struct Progress
-    {
-        double fraction;
-        qint64 jobsLeft;
-    };
-    QList<Progress> progress;
-    int clears = 0;
-    QStringList notices; // summary, a line break, body
-
-    void showProgress(double fraction, qint64 jobsLeft) override
-    {
-        progress.append({fraction, jobsLeft});
-    }
-    void clearProgress() override { ++clears; }
-    void notify(const QString& summary, const QString& body) override
-    {
-        notices.append(summary + QLatin1Char('\n') + body);
-    }
-};
-
-// No device is connected.
-class NoMediaDevice : public MediaLibraryFactory
-{
-public:
-    std::unique_ptr<MediaApplication> createApplication() override
-    {
-        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
     }
 };
 

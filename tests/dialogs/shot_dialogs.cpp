@@ -1,9 +1,9 @@
 // Renders both dialogs into selectdvd.png and config.png, the chapter dialog with a drive
 // holding a DVD-Video authored for the purpose (dvdauthor and ffmpeg are needed):
 //   shot_dialogs <output folder> [disc folder, made anew]
-#include "../common/DvdDiscs.h"
-#include "DialogTestSupport.h"
 #include "app/AppWindows.h"
+#include "common/DialogTestSupport.h"
+#include "common/DvdDiscs.h"
 #include "platform/CodePage.h"
 
 #include <QAbstractItemView>

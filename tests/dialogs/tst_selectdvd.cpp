@@ -1,5 +1,5 @@
-#include "DialogTestSupport.h"
 #include "app/AppWindows.h"
+#include "common/DialogTestSupport.h"
 #include "platform/CodePage.h"
 #include "widgets/pngextra.h"
 

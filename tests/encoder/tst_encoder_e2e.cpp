@@ -6,6 +6,7 @@
 #include "queue/ThConvertInfo.h"
 
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -61,7 +62,7 @@ QStringList wrapperArgs(const ThConvertInfoObjectList& queue, const QByteArray& 
 QJsonObject probe(const QString& file)
 {
     const Run run =
-        runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_streams"_s, u"-show_format"_s,
+        runProgram(u"ffprobe"_s, {u"-v"_s, u"quiet"_s, u"-show_streams"_s, u"-show_format"_s,
                                   u"-of"_s, u"json"_s, u"file:"_s + file});
     return run.exitCode == 0 ? QJsonDocument::fromJson(run.output).object() : QJsonObject();
 }
@@ -122,11 +123,15 @@ private slots:
     void checksTheFinishedFile();
     void readsTheSourceToItsEnd_data();
     void readsTheSourceToItsEnd();
+    void keepsTheShape_data();
+    void keepsTheShape();
+    void convertsSoundOnlySource();
 
 private:
     QTemporaryDir m_root;
     QString m_folder; // blanks and Japanese
     QString m_source; // file name with a leading '-'
+    QString m_still;  // the picture every shape source is made of
 };
 
 void TestEncoderEndToEnd::initTestCase()
@@ -144,6 +149,11 @@ void TestEncoderEndToEnd::initTestCase()
                                  u"-i"_s, u"sine=duration=2"_s, u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s,
                                  u"pcm_s16le"_s, u"file:"_s + m_source});
     QVERIFY2(made.exitCode == 0, made.output);
+    m_still = m_root.filePath(u"still.png"_s);
+    const Run still =
+        runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-v"_s, u"error"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                                 u"testsrc2=size=640x480"_s, u"-frames:v"_s, u"1"_s, m_still});
+    QVERIFY2(still.exitCode == 0, still.output);
 }
 
 void TestEncoderEndToEnd::converts_data()
@@ -345,12 +355,14 @@ void TestEncoderEndToEnd::convertsDvdRecordings()
     QVERIFY(QDir().mkpath(folder));
     const QString source = folder + u"/VR_MOVIE.VRO"_s;
     const QStringList picture =
-        interlaced
-            ? QStringList{u"-f"_s,     u"lavfi"_s,
-                          u"-i"_s,     u"testsrc=size=720x480:rate=60000/1001"_s,
-                          u"-vf"_s,    u"tinterlace=mode=interleave_top,setfield=tff"_s,
-                          u"-flags"_s, u"+ilme+ildct"_s}
-            : QStringList{u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=720x480:rate=30000/1001"_s};
+        interlaced ? QStringList{u"-f"_s,      u"lavfi"_s,
+                                 u"-i"_s,      u"testsrc=size=720x480:rate=60000/1001"_s,
+                                 u"-vf"_s,     u"tinterlace=mode=interleave_top,setfield=tff"_s,
+                                 u"-flags"_s,  u"+ilme+ildct"_s,
+                                 u"-aspect"_s, u"4:3"_s}
+                   : QStringList{u"-f"_s,      u"lavfi"_s,
+                                 u"-i"_s,      u"testsrc=size=720x480:rate=30000/1001"_s,
+                                 u"-aspect"_s, u"4:3"_s};
     const Run made =
         makeClip(source, picture + QStringList{u"-target"_s, u"ntsc-dvd"_s, u"-f"_s, u"vob"_s}, 3);
     QVERIFY2(made.exitCode == 0, made.output);
@@ -558,6 +570,284 @@ void TestEncoderEndToEnd::readsTheSourceToItsEnd()
         QVERIFY2(run.output.endsWith("\nlib/ffmpeg: error: " + line + "\n"), run.output);
         QVERIFY(!QFile::exists(output));
     }
+}
+
+namespace {
+
+QStringList ffmpegArgs(const QString& text)
+{
+    return QStringList{u"-nostdin"_s, u"-v"_s, u"error"_s, u"-y"_s} +
+           text.split(u' ', Qt::SkipEmptyParts);
+}
+
+// The picture's area in the output as cropdetect finds it over all frames.
+QRect pictureArea(const QString& file)
+{
+    const Run run = runProgram(
+        u"ffmpeg"_s, {u"-nostdin"_s, u"-hide_banner"_s, u"-i"_s, u"file:"_s + file, u"-vf"_s,
+                      u"cropdetect=limit=24:round=2:reset=0"_s, u"-f"_s, u"null"_s, u"-"_s});
+    QRegularExpression crop(u"crop=(\\d+):(\\d+):(\\d+):(\\d+)"_s);
+    QRect area;
+    for (const auto& match : crop.globalMatch(QString::fromUtf8(run.output)))
+        area = QRect(match.captured(3).toInt(), match.captured(4).toInt(),
+                     match.captured(1).toInt(), match.captured(2).toInt());
+    return area;
+}
+
+bool near(const QRect& a, const QRect& b)
+{
+    return qAbs(a.left() - b.left()) <= 2 && qAbs(a.top() - b.top()) <= 2 &&
+           qAbs(a.right() - b.right()) <= 2 && qAbs(a.bottom() - b.bottom()) <= 2;
+}
+
+// Mean luma difference (0..255) between the picture area of the output's 16th frame and the
+// still the source was made of, scaled to the same size.
+double differenceFromStill(const QString& file, const QRect& area, const QString& still)
+{
+    const QString png = file + u".png"_s;
+    const Run run =
+        runProgram(u"ffmpeg"_s, ffmpegArgs(u"-i"_s) + QStringList{u"file:"_s + file, u"-vf"_s,
+                                                                  u"select=eq(n\\,15)"_s,
+                                                                  u"-frames:v"_s, u"1"_s, png});
+    const QImage frame = QImage(png).copy(area).convertToFormat(QImage::Format_Grayscale8);
+    const QImage expected =
+        QImage(still)
+            .scaled(area.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+            .convertToFormat(QImage::Format_Grayscale8);
+    if (run.exitCode != 0 || frame.isNull() || frame.size() != expected.size())
+        return 255;
+    double sum = 0;
+    for (int y = 0; y < frame.height(); ++y) {
+        for (int x = 0; x < frame.width(); ++x)
+            sum += qAbs(frame.constScanLine(y)[x] - expected.constScanLine(y)[x]);
+    }
+    return sum / (frame.width() * frame.height());
+}
+
+double signalAverage(const QString& file, const QString& key)
+{
+    const Run run =
+        runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-i"_s, u"file:"_s + file, u"-vf"_s,
+                                 u"format=yuv420p,signalstats,metadata=print:key="_s + key,
+                                 u"-frames:v"_s, u"1"_s, u"-f"_s, u"null"_s, u"-"_s});
+    const auto match =
+        QRegularExpression(key + u"=([0-9.]+)"_s).match(QString::fromUtf8(run.output));
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
+double meanVolume(const QString& file)
+{
+    const Run run = runProgram(u"ffmpeg"_s, {u"-nostdin"_s, u"-i"_s, u"file:"_s + file, u"-af"_s,
+                                             u"volumedetect"_s, u"-f"_s, u"null"_s, u"-"_s});
+    const auto match =
+        QRegularExpression(u"mean_volume: (-?[0-9.]+) dB"_s).match(QString::fromUtf8(run.output));
+    return match.hasMatch() ? match.captured(1).toDouble() : 0;
+}
+
+struct Timing
+{
+    double duration = -1;
+    double videoStart = -1;
+    double audioStart = -1;
+};
+
+Timing timingOf(const QString& file)
+{
+    const QJsonObject info = probe(file);
+    Timing timing;
+    timing.duration = info[u"format"_s][u"duration"_s].toString().toDouble();
+    timing.videoStart = streamOfType(info, u"video"_s)[u"start_time"_s].toString().toDouble();
+    timing.audioStart = streamOfType(info, u"audio"_s)[u"start_time"_s].toString().toDouble();
+    return timing;
+}
+
+// When the first picture that decodes is shown, and when the source ends.
+QPair<double, double> decodableSpan(const QString& file)
+{
+    const Run run =
+        runProgram(u"ffprobe"_s, {u"-v"_s, u"quiet"_s, u"-select_streams"_s, u"v:0"_s,
+                                  u"-show_entries"_s, u"frame=best_effort_timestamp_time"_s,
+                                  u"-of"_s, u"csv=p=0"_s, u"file:"_s + file});
+    const QList<QByteArray> times = run.output.trimmed().split('\n');
+    const QJsonObject format = probe(file)[u"format"_s].toObject();
+    return {times.value(0).toDouble(), format[u"start_time"_s].toString().toDouble() +
+                                           format[u"duration"_s].toString().toDouble()};
+}
+
+} // namespace
+
+// Sources of every shape and kind a person may have, made from one still; the converted
+// picture must sit upright in its true shape where cropdetect finds it.
+void TestEncoderEndToEnd::keepsTheShape_data()
+{
+    QTest::addColumn<QString>("name"); // file name of the source
+    QTest::addColumn<QString>("make"); // ffmpeg arguments after the still and the sound
+    QTest::addColumn<int>("ratio");    // 0: 320x240 frame, 1: 320x180
+    QTest::addColumn<QRect>("picture");
+    QTest::addColumn<QString>("kind"); // what else to check
+
+    const QRect full(0, 0, 320, 240);
+    const QRect fullWide(0, 0, 320, 180);
+    const QRect letterbox(0, 30, 320, 180);
+    const QRect portrait(92, 0, 136, 240);
+    const QString h264 = u"-c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"_s;
+    QTest::newRow("portrait phone clip")
+        << u"phone.mp4"_s << u"-vf scale=180:320,setsar=1 "_s + h264 << 0 << portrait << "";
+    QTest::newRow("stored landscape, display matrix turns it")
+        << u"turned.mp4"_s << u"-vf scale=180:320,setsar=1,transpose=clock "_s + h264 << 0
+        << portrait << "rotate";
+    QTest::newRow("16:9 DVD in a 4:3 frame")
+        << u"wide.vob"_s
+        << u"-vf scale=320:180,scale=720:480,setsar=32/27 -target ntsc-dvd -aspect 16:9"_s << 0
+        << letterbox << "";
+    QTest::newRow("4:3 in a 16:9 frame")
+        << u"square.avi"_s << u"-vf scale=320:240 -c:v mpeg4 -c:a pcm_s16le"_s << 1
+        << QRect(40, 0, 240, 180) << "";
+    QTest::newRow("1440x1080 broadcast, SAR 4:3")
+        << u"broadcast.m2ts"_s << u"-r 10 -vf scale=320:180,scale=1440:1080,setsar=4/3 "_s + h264
+        << 0 << letterbox << "";
+    QTest::newRow("1.85:1 fills a 16:9 frame")
+        << u"cinema.mkv"_s << u"-vf scale=370:200,setsar=1 "_s + h264 << 1 << fullWide << "";
+    QTest::newRow("HEVC 10-bit")
+        << u"hevc.mkv"_s
+        << u"-vf scale=320:240 -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p10le "
+           u"-c:a aac"_s
+        << 0 << full << "";
+    QTest::newRow("HDR PQ BT.2020")
+        << u"hdr.mov"_s
+        << u"-vf scale=320:240,format=yuv420p,zscale=tin=bt709:min=bt709:pin=bt709:rin=tv:"
+           u"t=linear:p=bt709:npl=100,format=gbrpf32le,zscale=p=bt2020,zscale=t=smpte2084:"
+           u"npl=100,zscale=m=bt2020nc:r=tv,format=yuv420p10le -c:v libx265 -x265-params "
+           u"log-level=error -color_trc smpte2084 -color_primaries bt2020 -colorspace bt2020nc "
+           u"-c:a aac"_s
+        << 0 << full << "hdr";
+    QTest::newRow("variable frame rate, picture from 0.3 s")
+        << u"vfr.mp4"_s
+        << u"-vf scale=320:240,select='not(between(n\\,20\\,40))*not(eq(mod(n\\,7)\\,3))',"
+           u"setpts=PTS+0.3/TB -fps_mode vfr "_s +
+               h264
+        << 0 << full << "vfr";
+    QTest::newRow("TS with two programmes")
+        << u"two.ts"_s
+        << u"-f lavfi -i anullsrc=cl=mono:r=48000 -filter_complex "
+           u"[0:v]split[a][b];[a]scale=320:180[pa];[b]scale=320:240[pb] -map [pa] -map 1:a "
+           u"-map [pb] -map 2:a -c:v mpeg2video -c:a mp2 -program title=A:st=0:st=1 -program "
+           u"title=B:st=2:st=3"_s
+        << 0 << full << "programme";
+    QTest::newRow("TS that begins mid-GOP")
+        << u"cut.ts"_s << u"-vf scale=320:240 -g 30 "_s + h264 << 0 << full << "broken";
+    QTest::newRow("mkv") << u"clip.mkv"_s
+                         << u"-vf scale=320:240 -c:v libx264 -preset ultrafast -c:a libvorbis"_s
+                         << 0 << full << "";
+    QTest::newRow("webm")
+        << u"clip.webm"_s
+        << u"-vf scale=320:240 -c:v libvpx -deadline realtime -b:v 500k -c:a libopus"_s << 0 << full
+        << "";
+    QTest::newRow("mov") << u"clip.mov"_s << u"-vf scale=320:240 -c:v mjpeg -c:a pcm_s16le"_s << 0
+                         << full << "";
+    QTest::newRow("wmv") << u"clip.wmv"_s << u"-vf scale=320:240 -c:v wmv2 -c:a wmav2"_s << 0
+                         << full << "";
+}
+
+void TestEncoderEndToEnd::keepsTheShape()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, make);
+    QFETCH(int, ratio);
+    QFETCH(QRect, picture);
+    QFETCH(QString, kind);
+
+    const QString seconds = kind == u"broken"_s ? u"4"_s : u"2"_s;
+    const QString source = m_root.filePath(name);
+    const QString made =
+        kind == u"rotate"_s || kind == u"broken"_s ? source + u".tmp.ts"_s : source;
+    const Run run = runProgram(
+        u"ffmpeg"_s,
+        ffmpegArgs(u"-loop 1 -framerate 30 -t %1 -i"_s.arg(seconds)) + QStringList{m_still} +
+            ffmpegArgs(u"-f lavfi -i sine=duration="_s + seconds).mid(3) +
+            make.split(u' ', Qt::SkipEmptyParts) + QStringList{u"-t"_s, seconds, made});
+    QVERIFY2(run.exitCode == 0, run.output);
+    if (kind == u"rotate"_s) {
+        // ffmpeg 5.1 writes this as a display matrix of a quarter turn counter-clockwise
+        // (ffprobe: rotation=90), which brings the picture back upright.
+        const Run turned =
+            runProgram(u"ffmpeg"_s, ffmpegArgs(u"-i"_s) + QStringList{made} +
+                                        ffmpegArgs(u"-c copy -metadata:s:v:0 rotate=90"_s).mid(3) +
+                                        QStringList{source});
+        QVERIFY2(turned.exitCode == 0, turned.output);
+    } else if (kind == u"broken"_s) {
+        // A recording switched on in the middle of a GOP: the first second cut away.
+        QFile whole(made);
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        const QByteArray data = whole.readAll();
+        QFile cut(source);
+        QVERIFY(cut.open(QIODevice::WriteOnly));
+        const qsizetype skip = data.size() / 188 / 3 * 188;
+        QVERIFY(cut.write(data.mid(skip)) == data.size() - skip);
+    }
+
+    ThConvertInfoObjectList queue;
+    queue.Quality = 3;
+    queue.Ratio = static_cast<std::uint8_t>(ratio);
+    const QString output = source + u".mp4"_s;
+    const Run converted = runProgram(QStringLiteral(WRAPPER_PATH),
+                                     wrapperArgs(queue, source.toUtf8(), output.toUtf8()));
+    QVERIFY2(converted.exitCode == 0, converted.output);
+
+    const QJsonObject video = streamOfType(probe(output), u"video"_s);
+    const QSize frame(320, ratio == 0 ? 240 : 180);
+    QCOMPARE(QSize(video[u"width"_s].toInt(), video[u"height"_s].toInt()), frame);
+    QCOMPARE(video[u"pix_fmt"_s].toString(), u"yuv420p"_s);
+    const QRect area = pictureArea(output);
+    QVERIFY2(near(area, picture), qPrintable(u"found %1,%2 %3x%4"_s.arg(area.x())
+                                                 .arg(area.y())
+                                                 .arg(area.width())
+                                                 .arg(area.height())));
+    if (kind != u"hdr"_s) {
+        const double difference = differenceFromStill(output, picture, m_still);
+        QVERIFY2(difference < 20, qPrintable(QString::number(difference)));
+    }
+
+    if (kind == u"hdr"_s) {
+        // Read as if it were SDR the picture is grey and flat; tone-mapped its colours stay.
+        const QString plain = source + u".plain.mp4"_s;
+        const Run untouched = runProgram(
+            u"ffmpeg"_s, ffmpegArgs(u"-i"_s) + QStringList{source} +
+                             ffmpegArgs(u"-c:v mpeg4 -q:v 2 -an"_s).mid(3) + QStringList{plain});
+        QVERIFY2(untouched.exitCode == 0, untouched.output);
+        const double mapped = signalAverage(output, u"lavfi.signalstats.SATAVG"_s);
+        const double flat = signalAverage(plain, u"lavfi.signalstats.SATAVG"_s);
+        QVERIFY2(mapped > 2 * flat, qPrintable(u"%1 against %2"_s.arg(mapped).arg(flat)));
+        QCOMPARE(video[u"color_transfer"_s].toString(), u"bt709"_s);
+    } else if (kind == u"programme"_s) {
+        // Programme B has the larger picture and a silent sound; A's sine must not slip in.
+        QVERIFY2(meanVolume(output) < -80, qPrintable(QString::number(meanVolume(output))));
+    } else if (kind == u"vfr"_s || kind == u"broken"_s) {
+        const Timing timing = timingOf(output);
+        QVERIFY2(qAbs(timing.videoStart - timing.audioStart) <= 0.1,
+                 qPrintable(u"%1 %2"_s.arg(timing.videoStart).arg(timing.audioStart)));
+        const auto [first, end] = decodableSpan(source);
+        const double expected = kind == u"vfr"_s ? timingOf(source).duration : end - first;
+        QVERIFY2(qAbs(timing.duration - expected) <= 0.1,
+                 qPrintable(u"%1 against %2"_s.arg(timing.duration).arg(expected)));
+    }
+}
+
+// A source without a picture converted to video gives an MP4 of its sound, and succeeds.
+void TestEncoderEndToEnd::convertsSoundOnlySource()
+{
+    const QString source = m_root.filePath(u"voice memo.mp4"_s);
+    const Run made = runProgram(u"ffmpeg"_s, ffmpegArgs(u"-f lavfi -i sine=duration=2 -c:a aac"_s) +
+                                                 QStringList{source});
+    QVERIFY2(made.exitCode == 0, made.output);
+    const QString output = m_root.filePath(u"voice memo converted.mp4"_s);
+    const Run run = runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(1, source, output));
+    QVERIFY2(run.exitCode == 0, run.output);
+    const QJsonObject info = probe(output);
+    QCOMPARE(info[u"streams"_s].toArray().size(), 1);
+    QCOMPARE(streamOfType(info, u"audio"_s)[u"codec_name"_s].toString(), u"aac"_s);
+    const double duration = info[u"format"_s][u"duration"_s].toString().toDouble();
+    QVERIFY2(duration > 1.9 && duration < 2.1, qPrintable(QString::number(duration)));
 }
 
 QTEST_GUILESS_MAIN(TestEncoderEndToEnd)

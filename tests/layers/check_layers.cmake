@@ -47,6 +47,33 @@ foreach(source IN LISTS sources)
     endif()
 endforeach()
 
+# No source climbs out of its folder with "..", and the check that the build runs on every
+# library does refuse such an include.
+file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)
+set(files)
+foreach(folder IN LISTS folders)
+    if(IS_DIRECTORY ${SOURCE_DIR}/${folder} AND NOT folder MATCHES "^(tests|build.*|[.].*)$")
+        file(GLOB_RECURSE found ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
+        list(APPEND files ${found})
+    endif()
+endforeach()
+execute_process(COMMAND ${CMAKE_COMMAND} "-DFILES=${files}" -P ${INCLUDE_CHECK}
+    RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT code EQUAL 0)
+    message(SEND_ERROR "includes that climb with \"..\":\n${out}")
+    math(EXPR failures "${failures} + 1")
+endif()
+string(RANDOM LENGTH 8 tag)
+set(probe ${CMAKE_CURRENT_BINARY_DIR}/climbing_${tag}.cpp)
+file(WRITE ${probe} "#include \"dialogs/UnitConfig.h\"\n  #  include \"sub/../../app/UnitMain.h\"\n")
+execute_process(COMMAND ${CMAKE_COMMAND} "-DFILES=${probe}" -P ${INCLUDE_CHECK}
+    RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE out)
+file(REMOVE ${probe})
+if(code EQUAL 0 OR NOT out MATCHES "app/UnitMain.h")
+    message(SEND_ERROR "the include check let a climbing include through:\n${out}")
+    math(EXPR failures "${failures} + 1")
+endif()
+
 if(failures GREATER 0)
     message(FATAL_ERROR "${failures} layer check(s) failed")
 endif()

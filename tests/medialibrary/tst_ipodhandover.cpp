@@ -1,6 +1,7 @@
 // The hand-over from the main window to iPods of each generation, on device folders made here.
-#include "../common/FakeServices.h"
 #include "app/UnitMain.h"
+#include "engine/ConversionEngine.h"
+#include "common/FakeServices.h"
 #include "platform/MediaLibrary.h"
 
 #include <gpod/itdb.h>
@@ -224,7 +225,7 @@ private Q_SLOTS:
             actual << form.JobList->Items(i)->Status;
         QCOMPARE(actual, statuses);
         QCOMPARE(form.LblSituation->text(), label);
-        QVERIFY(!form.ITunesApp);
+        QVERIFY(!form.engine().isHandingOver());
 
         if (titles.isEmpty()) {
             // Refused: not a byte changed on the device.

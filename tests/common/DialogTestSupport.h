@@ -2,7 +2,7 @@
 
 // Shared by the dialog tests: a shell that records the folder browser's title, and running a
 // script while a dialog is shown modally.
-#include "../common/FakeServices.h"
+#include "FakeServices.h"
 #include "platform/OpticalDrives.h"
 
 #include <QApplication>

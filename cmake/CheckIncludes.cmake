@@ -1,0 +1,20 @@
+# cmake -DFILES=<file;...> [-DSTAMP=<file>] -P CheckIncludes.cmake
+# Fails on a quoted include that climbs with "..": it would reach a header beside the file
+# whatever the include path allows, and so around the layers' wall.
+set(bad 0)
+foreach(file IN LISTS FILES)
+    if(NOT EXISTS "${file}" OR NOT file MATCHES "\\.(h|cpp)$")
+        continue()
+    endif()
+    file(STRINGS "${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*/)?\\.\\./")
+    foreach(line IN LISTS lines)
+        message(SEND_ERROR "${file}: an include climbs out of its folder: ${line}")
+        math(EXPR bad "${bad} + 1")
+    endforeach()
+endforeach()
+if(bad GREATER 0)
+    message(FATAL_ERROR "${bad} include(s) with \"..\"; include from the layer's root instead")
+endif()
+if(STAMP)
+    file(TOUCH "${STAMP}")
+endif()

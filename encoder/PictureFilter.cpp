@@ -1,0 +1,101 @@
+#include "PictureFilter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tovilo {
+
+namespace {
+
+// Deinterlaces only the frames flagged interlaced, one frame out per frame in, so the frame
+// rate stays.
+constexpr const char* kDeinterlace = "yadif=mode=send_frame:parity=auto:deint=interlaced";
+
+int even(double value)
+{
+    return std::max(2, 2 * static_cast<int>(std::lround(value / 2)));
+}
+
+bool isHdr(const VideoSource& video)
+{
+    return video.transfer == "smpte2084" || video.transfer == "arib-std-b67";
+}
+
+// zscale reads these names as ffprobe writes them; anything else is taken as BT.2020, which is
+// what PQ and HLG sources are made in.
+std::string primariesOf(const VideoSource& video)
+{
+    return video.primaries == "bt709" || video.primaries == "bt2020" ? video.primaries : "bt2020";
+}
+
+std::string matrixOf(const VideoSource& video)
+{
+    return video.matrix == "bt709" || video.matrix == "bt2020nc" || video.matrix == "bt2020c"
+               ? video.matrix
+               : "bt2020nc";
+}
+
+// To linear light (100 cd/m² as 1.0), tone-mapped in floating point, back to BT.709. It runs
+// after the scaling, on the small picture.
+std::string toneMap(const VideoSource& video)
+{
+    const std::string primaries = primariesOf(video);
+    return "zscale=tin=" + video.transfer + ":pin=" + primaries + ":min=" + matrixOf(video) +
+           ":t=linear:p=" + primaries +
+           ":npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=hable:desat=0,"
+           "zscale=t=bt709:m=bt709:r=tv";
+}
+
+} // namespace
+
+Placement placePicture(double displayWidth, double displayHeight, int frameWidth, int frameHeight)
+{
+    Placement place{frameWidth, frameHeight, 0, 0};
+    if (displayWidth <= 0 || displayHeight <= 0 || frameWidth <= 0 || frameHeight <= 0)
+        return place;
+    const double picture = displayWidth / displayHeight;
+    const double frame = static_cast<double>(frameWidth) / frameHeight;
+    // A hair over for shapes given as fractions that land exactly on the limit.
+    if (std::max(picture, frame) / std::min(picture, frame) <= 1 + kFillTolerance + 1e-9)
+        return place;
+    if (picture > frame)
+        place.height = std::min(frameHeight, even(frameWidth / picture));
+    else
+        place.width = std::min(frameWidth, even(frameHeight * picture));
+    place.x = (frameWidth - place.width) / 4 * 2;
+    place.y = (frameHeight - place.height) / 4 * 2;
+    return place;
+}
+
+std::string pictureFilter(const SourceInfo& source, int frameWidth, int frameHeight)
+{
+    if (!source.hasVideo)
+        return {};
+    const VideoSource& video = source.video;
+    const Placement place =
+        placePicture(video.displayWidth(), video.displayHeight(), frameWidth, frameHeight);
+    const bool bars = place.width != frameWidth || place.height != frameHeight;
+    const bool hdr = isHdr(video);
+    const bool otherFormat = video.pixelFormat != "yuv420p" && !video.pixelFormat.empty();
+
+    std::vector<std::string> filters;
+    if (video.interlaced)
+        filters.push_back(kDeinterlace);
+    if (bars || hdr)
+        filters.push_back("scale=" + std::to_string(place.width) + ":" +
+                          std::to_string(place.height));
+    if (hdr)
+        filters.push_back(toneMap(video));
+    if (hdr || otherFormat)
+        filters.push_back("format=yuv420p");
+    if (bars)
+        filters.push_back("setsar=1,pad=" + std::to_string(frameWidth) + ":" +
+                          std::to_string(frameHeight) + ":" + std::to_string(place.x) + ":" +
+                          std::to_string(place.y) + ":black");
+    std::string chain;
+    for (const std::string& filter : filters)
+        chain += (chain.empty() ? "" : ",") + filter;
+    return chain;
+}
+
+} // namespace tovilo

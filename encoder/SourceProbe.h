@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the wrapper learns about a source from one ffprobe run before converting it: the picture
+// ffmpeg will take (its display shape, colour and scanning), and which streams belong together.
+namespace tovilo {
+
+struct VideoSource
+{
+    int index = -1; // stream index in the source
+    int width = 0;  // as decoded, before rotation
+    int height = 0;
+    int sarNum = 1; // sample aspect ratio; 1:1 when the source does not say
+    int sarDen = 1;
+    int rotation = 0; // degrees from the display matrix, 0, 90, 180 or 270
+    std::string pixelFormat;
+    std::string transfer;  // colour transfer as ffprobe names it ("smpte2084", "arib-std-b67")
+    std::string primaries; // "bt2020", "bt709" or empty when unknown
+    std::string matrix;    // "bt2020nc", "bt709" or empty when unknown
+    bool interlaced = false;
+    double startTime = -1;      // of the stream, -1 when unknown
+    double firstFrameTime = -1; // of the first frame that decoded within the probe, -1 for none
+
+    // The picture's shape as it is meant to be seen, rotation and sample aspect applied.
+    double displayWidth() const;
+    double displayHeight() const;
+};
+
+struct SourceInfo
+{
+    bool known = false; // the probe ran and could read the source
+    bool hasVideo = false;
+    bool hasAudio = false;
+    VideoSource video; // the picture that will be converted, when hasVideo
+    // Streams to take explicitly when the source holds several programmes (TV recordings), so
+    // that picture and sound come from the same one; -1 leaves the choice to ffmpeg.
+    int mapVideo = -1;
+    int mapAudio = -1;
+    // Where to start converting, in seconds from the source's start, when the picture's first
+    // frames cannot be decoded (a recording that begins mid-GOP); 0 for the beginning.
+    double skipTo = 0;
+};
+
+// The ffprobe arguments (without the program name) that SourceInfo is read from.
+std::vector<std::string> probeArguments(const std::string& input);
+
+// Reads ffprobe's "flat" output from probeArguments. Text it cannot read leaves the source
+// unknown.
+SourceInfo parseProbe(std::string_view text);
+
+} // namespace tovilo

@@ -1,0 +1,401 @@
+#include "engine/ConversionEngine.h"
+
+#include "engine/ConversionRunner.h"
+#include "engine/EncoderOutput.h"
+#include "platform/DesktopService.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/MediaLibraryFactory.h"
+#include "platform/PathText.h"
+#include "queue/EncoderFailure.h"
+#include "queue/ThConvertInfo.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QList>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tovilo {
+
+namespace {
+
+void resetToWaiting(ThConvertInfoObject& job)
+{
+    job.Status = csWaiting;
+    job.EncoderError.clear();
+}
+
+// Waits for `intervalMs` while the program keeps handling events, without spinning.
+void waitProcessingEvents(int intervalMs)
+{
+    QEventLoop loop;
+    QTimer::singleShot(intervalMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The situation line's words for why files were not handed over.
+QString mediaFailureText(MediaFailure failure)
+{
+    switch (failure) {
+    case MediaFailure::NoDevice:
+        return QStringLiteral("iPodが見つかりません");
+    case MediaFailure::UnreadableDatabase:
+        return QStringLiteral("iPodのライブラリを読み込めません");
+    case MediaFailure::MissingDeviceId:
+        return QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
+    case MediaFailure::MissingHashInfo:
+        return QStringLiteral("このiPodには登録できません（HashInfoがありません）");
+    case MediaFailure::UnsupportedModel:
+        return QStringLiteral("この機種のiPodには登録できません");
+    case MediaFailure::UnknownModel:
+        return QStringLiteral("機種を判別できないiPodには登録できません");
+    case MediaFailure::NoVideo:
+        return QStringLiteral("このiPodは動画を再生できません");
+    case MediaFailure::DeviceFull:
+        return QStringLiteral("iPodの空き容量が足りません");
+    case MediaFailure::WriteFailed:
+        return QStringLiteral("iPodに書き込めませんでした");
+    case MediaFailure::Failed:
+        break;
+    }
+    return QStringLiteral("iPodへの転送に失敗しました");
+}
+
+// Why the current exception ended a hand-over.
+MediaFailure currentMediaFailure()
+{
+    try {
+        throw;
+    } catch (const MediaError& error) {
+        return error.failure();
+    } catch (...) {
+        return MediaFailure::Failed;
+    }
+}
+
+} // namespace
+
+ConversionEngine::ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunner& runner,
+                                   DesktopService& desktop, MediaLibraryFactory& mediaLibrary,
+                                   QObject* parent)
+    : QObject(parent), m_jobs(jobs), m_runner(runner), m_desktop(desktop),
+      m_mediaLibrary(mediaLibrary)
+{
+}
+
+ConversionEngine::~ConversionEngine() = default;
+
+bool ConversionEngine::hasFinishedJobs() const
+{
+    for (int i = m_jobs.Count() - 1; i >= 0; --i) {
+        const TConvertStatus status = m_jobs.Items(i)->Status;
+        if (status == csConverted || status == csTransferred)
+            return true;
+    }
+    return false;
+}
+
+void ConversionEngine::purgeFinishedJobs()
+{
+    for (int i = m_jobs.Count() - 1; i >= 0; --i) {
+        ThConvertInfoObject* job = m_jobs.Items(i);
+        if (job->Status == csConverted || job->Status == csTransferred)
+            m_jobs.Delete(i);
+        else if (job->Status == csFailed)
+            resetToWaiting(*job);
+    }
+    emit jobsChanged();
+}
+
+void ConversionEngine::start(bool audioOnly)
+{
+    m_cancelling = false;
+    m_jobs.AudioOnly = audioOnly;
+    m_searchFrom = 0;
+    m_currentIndex = -1;
+    m_queueSize = 0;
+    for (int i = 0; i < m_jobs.Count(); ++i)
+        m_queueSize += m_jobs.Items(i)->Status == csWaiting ? 1 : 0;
+    m_started = 0;
+    m_converted = 0;
+    m_failed = 0;
+    startNextJob();
+}
+
+ThConvertInfoObject* ConversionEngine::takeNextWaiting()
+{
+    const int count = m_jobs.Count();
+    for (int i = std::max(m_searchFrom, 0); i < count; ++i) {
+        ThConvertInfoObject* job = m_jobs.Items(i);
+        if (job->Status == csWaiting) {
+            m_searchFrom = i + 1;
+            m_currentIndex = i;
+            return job;
+        }
+    }
+    m_searchFrom = count;
+    m_currentIndex = -1;
+    return nullptr;
+}
+
+ThConvertInfoObject* ConversionEngine::currentJob() const
+{
+    if (m_currentIndex >= 0 && m_currentIndex < m_jobs.Count()) {
+        ThConvertInfoObject* job = m_jobs.Items(m_currentIndex);
+        if (job->Status == csConverting)
+            return job;
+    }
+    // Someone else changed the queue under the run.
+    return m_jobs.FirstConverting();
+}
+
+void ConversionEngine::startNextJob()
+{
+    if (m_halted)
+        return;
+    emit situationChanged(QString());
+    ThConvertInfoObject* job = takeNextWaiting();
+    if (job == nullptr) {
+        emit queueDone();
+        return;
+    }
+    ++m_started;
+    m_sourceLength = 0;
+    job->Status = csConverting;
+    job->EncoderError.clear();
+    emit jobsChanged();
+    publishProgress(0);
+
+    const QByteArray source = job->sourcePath();
+    const QByteArray extension = m_jobs.AudioOnly ? ".mp3" : ".mp4";
+    const QByteArray wanted = m_jobs.SaveDir + changeFileExt(extractFileName(source), extension);
+    // The name is claimed before the encoder starts, so another program or job never writes
+    // into it; a name that turns up between the choice and the claim only moves us on.
+    QByteArray output;
+    int error = EEXIST;
+    for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
+        output = uniqueFileName(wanted);
+        error = reserveNewFile(output);
+    }
+    job->setOutputPath(output);
+    if (error != 0) {
+        // Nothing was created, so nothing is deleted; the row says why as for an encoder.
+        job->Status = csFailed;
+        job->EncoderError = outputNotClaimedLine(error);
+        ++m_failed;
+        emit jobsChanged();
+        startNextJobLater();
+        return;
+    }
+    m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
+}
+
+void ConversionEngine::startNextJobLater()
+{
+    // From the main loop, not from inside the handler that ended the job.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            try {
+                startNextJob();
+            } catch (const std::exception& error) {
+                emit errorRaised(errorMessage(error));
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+QByteArray ConversionEngine::uniqueFileName(const QByteArray& path)
+{
+    // Anything at the name takes it, a dangling link included: the encoder would write
+    // through it. A name too long for "(n)" loses the end of its stem.
+    const qsizetype limit = fileNameLimit(path);
+    const QByteArray extension = extractFileExt(path);
+    const QByteArray stem = path.left(path.size() - extension.size());
+    const QByteArray first = fitFileName(stem, extension, limit);
+    if (!nameTaken(first))
+        return first;
+    for (qint64 n = 1;; ++n) {
+        const QByteArray candidate =
+            fitFileName(stem, '(' + QByteArray::number(n) + ')' + extension, limit);
+        if (!nameTaken(candidate))
+            return candidate;
+    }
+}
+
+void ConversionEngine::lineReceived(const QByteArray& line)
+{
+    // A partial line may be followed by the same line complete: the last one counts.
+    if (isEncoderErrorLine(line)) {
+        if (ThConvertInfoObject* job = currentJob())
+            job->EncoderError = line;
+        return;
+    }
+    if (m_sourceLength <= 0) {
+        if (const std::optional<double> length = durationSeconds(line)) {
+            m_sourceLength = *length;
+            return;
+        }
+    }
+    const std::optional<double> seconds = progressSeconds(line);
+    if (!seconds)
+        return;
+    emit situationChanged(progressTextAt(*seconds));
+    if (m_sourceLength > 0)
+        publishProgress(*seconds / m_sourceLength);
+}
+
+void ConversionEngine::runFinished(quint32 exitCode)
+{
+    ThConvertInfoObject* job = currentJob();
+    if (m_cancelling || job == nullptr)
+        return;
+    if (exitCode == 0) {
+        job->Status = csConverted;
+        job->EncoderError.clear();
+        ++m_converted;
+    } else {
+        job->Status = csFailed;
+        ++m_failed;
+        if (job->EncoderError.isEmpty() && m_runner.failedToStart())
+            job->EncoderError = encoderNotStartedLine();
+        // The encoder leaves a broken file behind; its name was chosen free for this job.
+        removeFile(job->outputPath());
+    }
+    emit jobsChanged();
+    startNextJobLater();
+}
+
+bool ConversionEngine::isRunning() const
+{
+    return m_runner.isRunning();
+}
+
+bool ConversionEngine::stop()
+{
+    if (!m_runner.isRunning() || m_cancelling)
+        return false;
+    m_cancelling = true;
+    m_runner.stopAndWait();
+    if (ThConvertInfoObject* job = currentJob()) {
+        resetToWaiting(*job);
+        deletePartialOutput(job->outputPath());
+    }
+    clearProgress();
+    emit situationChanged(QString());
+    emit jobsChanged();
+    m_cancelling = false;
+    return true;
+}
+
+void ConversionEngine::halt()
+{
+    m_halted = true;
+}
+
+void ConversionEngine::deletePartialOutput(const QByteArray& path)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (fileExists(path) && !removeFile(path)) {
+        if (elapsed.elapsed() >= 10000) {
+            emit outputNotDeleted(path);
+            return;
+        }
+        waitProcessingEvents(100);
+    }
+}
+
+void ConversionEngine::endQueue(bool userElsewhere)
+{
+    if (userElsewhere)
+        m_desktop.notify(
+            QStringLiteral("変換が完了しました"),
+            QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(m_converted).arg(m_failed));
+    clearProgress();
+}
+
+void ConversionEngine::publishProgress(double currentFraction)
+{
+    // The running job and those still waiting.
+    const int jobsLeft = std::max(m_queueSize - m_started + 1, 0);
+    const int size = std::max({m_queueSize, jobsLeft, 1});
+    const double fraction =
+        std::clamp((size - jobsLeft + std::clamp(currentFraction, 0.0, 1.0)) / size, 0.0, 1.0);
+    // A dock redraws on every update: send only what it would show differently.
+    const int percent = static_cast<int>(fraction * 100);
+    if (percent == m_publishedPercent && jobsLeft == m_publishedJobsLeft)
+        return;
+    m_publishedPercent = percent;
+    m_publishedJobsLeft = jobsLeft;
+    m_desktop.showProgress(fraction, jobsLeft);
+}
+
+void ConversionEngine::clearProgress()
+{
+    m_publishedPercent = -1;
+    m_publishedJobsLeft = -1;
+    m_desktop.clearProgress();
+}
+
+HandOverResult ConversionEngine::handOver()
+{
+    QList<ThConvertInfoObject*> transferred;
+    bool videoRefused = false;
+    try {
+        m_mediaApplication = m_mediaLibrary.createApplication();
+        for (int i = m_jobs.Count() - 1; i >= 0; --i) {
+            ThConvertInfoObject* job = m_jobs.Items(i);
+            if (job->Status != csConverted)
+                continue;
+            std::unique_ptr<MediaPlaylist> playlist = m_mediaApplication->libraryPlaylist();
+            try {
+                playlist->addFile(job->OutputFile);
+            } catch (const MediaError& error) {
+                // A video for an iPod without video: the others may still go.
+                if (error.failure() != MediaFailure::NoVideo)
+                    throw;
+                videoRefused = true;
+                continue;
+            }
+            job->Status = csTransferred;
+            transferred.append(job);
+        }
+        // Releasing writes the device's database; only then are the files really there.
+        std::unique_ptr<MediaApplication> application = std::move(m_mediaApplication);
+        try {
+            application->release();
+        } catch (...) {
+            for (ThConvertInfoObject* job : transferred)
+                job->Status = csConverted;
+            transferred.clear();
+            throw;
+        }
+    } catch (...) {
+        MediaFailure failure = currentMediaFailure();
+        if (m_mediaApplication) {
+            try {
+                m_mediaApplication->release();
+            } catch (...) {
+                failure = currentMediaFailure();
+                for (ThConvertInfoObject* job : transferred)
+                    job->Status = csConverted;
+                transferred.clear();
+            }
+            m_mediaApplication.reset();
+        }
+        // Releasing saved what was added before the failure: those files are on the device,
+        // and their rows must say so.
+        return {transferred.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
+                mediaFailureText(failure)};
+    }
+    if (videoRefused)
+        // Not everything is on the device, so no word of completion.
+        return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo)};
+    return {};
+}
+
+} // namespace tovilo

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+struct ThConvertInfoObject;
+class ThConvertInfoObjectList;
+
+namespace tovilo {
+
+class ConversionRunner;
+class DesktopService;
+class MediaApplication;
+class MediaLibraryFactory;
+
+// How a hand-over to the media library ended, and what the situation line then says.
+struct HandOverResult
+{
+    enum Outcome
+    {
+        Done,    // every converted job is on the device
+        Partial, // some jobs reached the device, the others stay converted
+        Failed,  // nothing changed on the device; the jobs stay converted
+    };
+    Outcome outcome = Done;
+    QString situation; // empty when Done
+};
+
+// Works off the conversion queue job by job through a runner: claims each output name, builds
+// the encoder's command, reads the progress and the source's length, keeps why a job failed,
+// counts the results, shows the queue's progress on the desktop, stops on request and cleans
+// up after failed or stopped jobs, and hands the converted files to the media library. It
+// owns none of this: the queue and the services belong to whoever made it. No widgets; what
+// is to be drawn is signalled.
+class ConversionEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunner& runner,
+                     DesktopService& desktop, MediaLibraryFactory& mediaLibrary,
+                     QObject* parent = nullptr);
+    ~ConversionEngine() override;
+
+    // Any job converted or transferred.
+    bool hasFinishedJobs() const;
+    // Removes the converted and transferred jobs and puts failed ones back to waiting.
+    void purgeFinishedJobs();
+    // Works off the waiting jobs, converting to MP3 when audioOnly.
+    void start(bool audioOnly);
+    // Starts the first waiting job, or signals queueDone when none is left.
+    void startNextJob();
+    // The runner's events of the running job.
+    void lineReceived(const QByteArray& line);
+    void runFinished(quint32 exitCode);
+    // Stops the running job, puts it back to waiting and deletes its partial output. False when
+    // nothing runs or a stop is already under way.
+    bool stop();
+    // No further job is started: the program is ending.
+    void halt();
+    // The queue has been worked off: tells a user who looks elsewhere, clears the progress.
+    void endQueue(bool userElsewhere);
+    // Adds every converted job's output to the media library, last job first.
+    HandOverResult handOver();
+
+    bool isRunning() const;
+    bool isCancelling() const { return m_cancelling; }
+    bool isHandingOver() const { return m_mediaApplication != nullptr; }
+    int convertedCount() const { return m_converted; }
+    int failedCount() const { return m_failed; }
+
+    // The first free variant of an output path: "(1)", "(2)", ... before the extension.
+    static QByteArray uniqueFileName(const QByteArray& path);
+
+Q_SIGNALS:
+    // Statuses or the jobs themselves changed: the list is to be redrawn.
+    void jobsChanged();
+    void situationChanged(const QString& text);
+    // No job is left waiting.
+    void queueDone();
+    // The stopped job's partial output could not be deleted in time.
+    void outputNotDeleted(const QByteArray& path);
+    // An error escaped a step the engine ran from the event loop.
+    void errorRaised(const QString& message);
+
+private:
+    ThConvertInfoObject* takeNextWaiting();
+    ThConvertInfoObject* currentJob() const;
+    void startNextJobLater();
+    void deletePartialOutput(const QByteArray& path);
+    // The queue's progress on the desktop; currentFraction is the running job's share done.
+    void publishProgress(double currentFraction);
+    void clearProgress();
+
+    ThConvertInfoObjectList& m_jobs;
+    ConversionRunner& m_runner;
+    DesktopService& m_desktop;
+    MediaLibraryFactory& m_mediaLibrary;
+    std::unique_ptr<MediaApplication> m_mediaApplication;
+
+    bool m_cancelling = false;
+    bool m_halted = false;
+    // No job before this index waits: the jobs of a run only leave the waiting state.
+    int m_searchFrom = 0;
+    int m_currentIndex = -1;
+    int m_queueSize = 0; // jobs waiting when the run started
+    int m_started = 0;   // jobs of this run started so far
+    int m_converted = 0;
+    int m_failed = 0;
+    double m_sourceLength = 0; // of the running job's source, in seconds; 0 while unknown
+    int m_publishedPercent = -1;
+    int m_publishedJobsLeft = -1;
+};
+
+} // namespace tovilo

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+
+namespace tovilo {
+
+// What the engine needs of the process that runs the encoder. The run's lines and its end
+// reach the engine (lineReceived, runFinished) from the event loop, never from inside start().
+class ConversionRunner
+{
+public:
+    virtual ~ConversionRunner() = default;
+    // Starts the command line and returns at once.
+    virtual void start(const QByteArray& commandLine) = 0;
+    // From the start until the run's end has been delivered.
+    virtual bool isRunning() const = 0;
+    // Ends the run and returns once its end has been delivered; events are handled meanwhile.
+    virtual void stopAndWait() = 0;
+    // The last run ended before its program was started (missing, not executable, no pipe).
+    virtual bool failedToStart() const = 0;
+};
+
+} // namespace tovilo

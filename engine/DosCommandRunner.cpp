@@ -1,0 +1,33 @@
+#include "engine/DosCommandRunner.h"
+
+#include "runner/DosCommand.h"
+
+namespace tovilo {
+
+void DosCommandRunner::start(const QByteArray& commandLine)
+{
+    m_command.CommandLine = commandLine;
+    // Start returns at once; the run's end arrives as an event of the main loop. Unlike a
+    // blocking Execute per job, this keeps the stack and the worker threads bounded however
+    // long the queue is.
+    m_command.Start();
+}
+
+bool DosCommandRunner::isRunning() const
+{
+    return m_command.IsRunning();
+}
+
+void DosCommandRunner::stopAndWait()
+{
+    m_command.Stop();
+    m_command.WaitWhileRunning();
+}
+
+bool DosCommandRunner::failedToStart() const
+{
+    const TRunState state = m_command.RunState();
+    return state == rsCreatingProcess || state == rsProcessFailed;
+}
+
+} // namespace tovilo

@@ -1,0 +1,71 @@
+#include "engine/EncoderOutput.h"
+
+#include <QList>
+
+#include <climits>
+#include <cmath>
+
+namespace tovilo {
+
+QString formatDuration(int seconds)
+{
+    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
+                             (seconds % 3600) % 60);
+}
+
+QString progressTextAt(double seconds)
+{
+    // Halves go to the even neighbour.
+    return formatDuration(static_cast<int>(std::nearbyint(seconds))) +
+           QStringLiteral("までの動画を変換完了");
+}
+
+QString progressText(const QByteArray& line)
+{
+    const std::optional<double> value = progressSeconds(line);
+    return value ? progressTextAt(*value) : QString();
+}
+
+std::optional<double> progressSeconds(const QByteArray& line)
+{
+    // The line must carry "time=" in some letter case, but only the lower-case one is read.
+    const qsizetype at = line.indexOf("time=");
+    if (at < 0)
+        return std::nullopt;
+    QByteArray kept = line.mid(at + 5);
+    const qsizetype bitrate = kept.indexOf("bitrate");
+    kept = bitrate < 0 ? QByteArray() : kept.left(bitrate);
+    // The encoder always writes "." as the decimal point, whatever the user's locale.
+    const QByteArray number = kept.trimmed();
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (number.isEmpty() || !ok || !std::isfinite(value) || std::fabs(value) > INT_MAX)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> durationSeconds(const QByteArray& line)
+{
+    // "  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s"; "N/A" when unknown.
+    const QByteArray key = "Duration:";
+    const qsizetype at = line.indexOf(key);
+    if (at < 0)
+        return std::nullopt;
+    QByteArray text = line.mid(at + key.size());
+    text = text.left(text.indexOf(',')).trimmed();
+    const QList<QByteArray> parts = text.split(':');
+    if (parts.size() != 3)
+        return std::nullopt;
+    bool hoursOk = false;
+    bool minutesOk = false;
+    bool secondsOk = false;
+    const int hours = parts[0].toInt(&hoursOk);
+    const int minutes = parts[1].toInt(&minutesOk);
+    const double seconds = parts[2].toDouble(&secondsOk);
+    if (!hoursOk || !minutesOk || !secondsOk || hours < 0 || minutes < 0 || minutes > 59 ||
+        !(seconds >= 0 && seconds < 60))
+        return std::nullopt;
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+} // namespace tovilo

@@ -1,0 +1,49 @@
+#include "engine/QueueSettings.h"
+
+#include "platform/FileSystem.h"
+#include "platform/IniFile.h"
+#include "platform/PathText.h"
+#include "queue/ThConvertInfo.h"
+
+namespace tovilo {
+
+namespace {
+const QByteArray SettingsSection = "CONF";
+} // namespace
+
+DataFolders prepareDataFolders(QByteArray documents)
+{
+    if (documents.isEmpty())
+        documents = "/";
+    documents = includeTrailingDelimiter(documents);
+    const QByteArray dataFolder = documents + "Tovilo";
+    if (!pathExists(dataFolder))
+        makeDirectory(dataFolder);
+    return {documents, dataFolder + PathDelimiter};
+}
+
+void loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
+{
+    const IniFile ini(dataFolder + "config.ini");
+    jobs.Quality = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
+    jobs.Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
+    // A folder edited by hand without its "/" would put the outputs beside it, and an empty or
+    // relative one into the working folder or above it.
+    const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", dataFolder);
+    jobs.SaveDir = saveDir.startsWith('/') ? includeTrailingDelimiter(saveDir) : dataFolder;
+    jobs.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
+    // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
+    jobs.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
+}
+
+void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
+{
+    IniFile ini(dataFolder + "config.ini");
+    ini.writeInteger(SettingsSection, "QUALITY", jobs.Quality);
+    ini.writeInteger(SettingsSection, "RAITO", jobs.Ratio);
+    ini.writeString(SettingsSection, "SAVEDIR", jobs.SaveDir);
+    ini.writeBool(SettingsSection, "OPENDIR", jobs.OpenDir);
+    ini.writeInteger(SettingsSection, "CODEC", jobs.Codec);
+}
+
+} // namespace tovilo

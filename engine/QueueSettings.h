@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+
+class ThConvertInfoObjectList;
+
+// The settings file "config.ini" in the data folder: the queue's quality, ratio, output folder
+// and open-folder option, in the section "CONF".
+namespace tovilo {
+
+struct DataFolders
+{
+    QByteArray documents; // ends in "/"
+    QByteArray data;      // documents + "Tovilo/"
+};
+
+// The data folder under the user's Documents folder ("/" when that is unknown), created one
+// level deep when missing; a failure to create it shows when the settings are saved.
+DataFolders prepareDataFolders(QByteArray documents);
+
+// Missing values take their defaults: quality 1, ratio 0, the data folder, open when done,
+// MPEG-4.
+void loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
+void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
+
+} // namespace tovilo

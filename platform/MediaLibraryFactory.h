@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QString>
+
+#include <memory>
+#include <utility>
+
+namespace tovilo {
+
+// Why a media device did not take the files; the window words it for the user.
+enum class MediaFailure
+{
+    Failed,             // anything else; the message has the details
+    NoDevice,           // no mounted volume holds a device database
+    UnreadableDatabase, // the device's database cannot be read
+    MissingDeviceId,    // the model needs its FireWire id to sign the database, and it is unknown
+    MissingHashInfo,    // the model needs iPod_Control/Device/HashInfo, and it is missing
+    UnsupportedModel,   // the database of this model cannot be written
+    UnknownModel,       // the model is unknown and its database is signed
+    NoVideo,            // the file is a video and the device plays none
+    DeviceFull,         // the file does not fit on the device
+    WriteFailed,        // the database could not be written or flushed to the device
+};
+
+class MediaError : public Error
+{
+public:
+    MediaError(MediaFailure failure, QString message)
+        : Error(std::move(message)), m_failure(failure)
+    {
+    }
+    MediaFailure failure() const noexcept { return m_failure; }
+
+private:
+    MediaFailure m_failure;
+};
+
+// The library playlist of a media device: every file added to it ends up on the device.
+class MediaPlaylist
+{
+public:
+    virtual ~MediaPlaylist() = default;
+    // Throws tovilo::Error when the file cannot be added; nothing of it is left behind then.
+    // A MediaError with MediaFailure::NoVideo refuses this file only: others may still be added.
+    virtual void addFile(const QString& path) = 0;
+};
+
+// A connected media device with its track database, open for adding files.
+class MediaApplication
+{
+public:
+    // Releases the application; a failure to save is swallowed here, call release() to see it.
+    virtual ~MediaApplication() = default;
+    // Throws tovilo::Error when the application has already been released.
+    virtual std::unique_ptr<MediaPlaylist> libraryPlaylist() = 0;
+    // Saves what was added, flushes it to the device and lets go of the device; throws
+    // tovilo::Error when saving fails, after taking the files of this session off the device
+    // again. Later calls do nothing.
+    virtual void release() = 0;
+};
+
+class MediaLibraryFactory
+{
+public:
+    virtual ~MediaLibraryFactory() = default;
+    // Throws tovilo::Error when there is no device, its database cannot be read, or the
+    // database could not be written in a form the device shows; nothing on the device is
+    // changed then.
+    virtual std::unique_ptr<MediaApplication> createApplication() = 0;
+};
+
+} // namespace tovilo

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace tovilo {
+
+// Modal message boxes owned by a window, without icon: "情報" with OK, "確認" with Yes and No.
+class PromptService
+{
+public:
+    virtual ~PromptService() = default;
+    virtual void information(QWidget* owner, const QString& text) = 0;
+    // True when the user answered Yes.
+    virtual bool confirm(QWidget* owner, const QString& text) = 0;
+};
+
+} // namespace tovilo
