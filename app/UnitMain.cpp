@@ -548,11 +548,40 @@ void TFormMain::TimerRegistiTunesTimer()
     AddToiTunes();
 }
 
+namespace {
+
+// The situation line's words for how a removal went.
+QString removalText(std::optional<RemovalFailure> failure)
+{
+    if (!failure)
+        return QStringLiteral("iPodを安全に取り外せます");
+    switch (*failure) {
+    case RemovalFailure::Busy:
+        return QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
+    case RemovalFailure::NotAuthorised:
+        return QStringLiteral("iPodを取り外す権限がありません");
+    case RemovalFailure::NotFound:
+        return QStringLiteral("取り外すiPodが見つかりません");
+    case RemovalFailure::StillPowered:
+        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
+    case RemovalFailure::Failed:
+        break;
+    }
+    return QStringLiteral("iPodを取り外せませんでした");
+}
+
+} // namespace
+
 void TFormMain::AddToiTunes()
 {
     // A failure shows no message box, no refresh, no activation: the situation line says why,
     // until the next conversion starts.
-    const HandOverResult result = m_engine->handOver();
+    const HandOverResult result = m_engine->handOver([this] {
+        RestoreAndActivate();
+        return m_services.prompt->confirm(
+            this, QStringLiteral("接続されているiPodは初期化されていません。\n"
+                                 "iPodを初期化して転送しますか？"));
+    });
     if (result.outcome == HandOverResult::Failed) {
         SituationText = result.situation;
         ShowSituation();
@@ -565,6 +594,26 @@ void TFormMain::AddToiTunes()
         ShowSituation();
         return;
     }
-    m_services.prompt->information(this, QStringLiteral("変換・iTunesへの転送が完了しました"));
+    const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
+    if (!m_services.deviceRemoval->isAvailable()) {
+        m_services.prompt->information(this, done);
+        RestoreAndActivate();
+        return;
+    }
+    const bool remove =
+        m_services.prompt->informationWithAction(this, done, QStringLiteral("iPodを取り外す"));
     RestoreAndActivate();
+    if (remove)
+        RemoveMediaDevice(result.mountPoint);
+}
+
+void TFormMain::RemoveMediaDevice(const QByteArray& mountPoint)
+{
+    SituationText = QStringLiteral("iPodを取り外しています…");
+    ShowSituation();
+    m_services.deviceRemoval->removeDevice(mountPoint, this,
+                                           [this](std::optional<RemovalFailure> failure) {
+                                               SituationText = removalText(failure);
+                                               ShowSituation();
+                                           });
 }

@@ -103,6 +103,9 @@ public:
     static QByteArray MakeUniqueFileName(const QByteArray& path);
     static QString FormatDuration(int seconds);
     void AddToiTunes();
+    // Unmounts and switches off the device at `mountPoint`; the situation line tells how it
+    // went.
+    void RemoveMediaDevice(const QByteArray& mountPoint);
     tovilo::ConversionEngine& engine() const { return *m_engine; }
 
     // Handlers

@@ -6,6 +6,7 @@
 #include "platform/MediaLibrary.h"
 #include "platform/OpticalDrives.h"
 #include "platform/TerminationSignals.h"
+#include "platform/UDisks2Devices.h"
 #include "ui/FrameworkError.h"
 #include "ui/QtServices.h"
 
@@ -68,9 +69,11 @@ int main(int argc, char* argv[])
 
     tovilo::QtShellService shell;
     tovilo::LinuxDriveService drives;
-    tovilo::IpodLibraryFactory mediaLibrary;
+    // The desktop's own view of plugged-in devices; the mount table where it does not answer.
+    tovilo::UDisks2Devices devices;
+    tovilo::IpodLibraryFactory mediaLibrary(QStringLiteral("/proc/self/mountinfo"), &devices);
     tovilo::DBusDesktopService desktop;
-    const tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop};
+    const tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop, devices};
 
     TFormMain* mainWindow = nullptr;
     tovilo::setFrameworkErrorReporter(

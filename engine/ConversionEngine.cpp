@@ -58,6 +58,10 @@ QString mediaFailureText(MediaFailure failure)
         return QStringLiteral("iPodの空き容量が足りません");
     case MediaFailure::WriteFailed:
         return QStringLiteral("iPodに書き込めませんでした");
+    case MediaFailure::ReadOnly:
+        return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+    case MediaFailure::NotInitialised:
+        return QStringLiteral("iPodを初期化しなかったため転送していません");
     case MediaFailure::Failed:
         break;
     }
@@ -341,12 +345,22 @@ void ConversionEngine::clearProgress()
     m_desktop.clearProgress();
 }
 
-HandOverResult ConversionEngine::handOver()
+HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetUp)
 {
     QList<ThConvertInfoObject*> transferred;
     bool videoRefused = false;
+    QByteArray mountPoint;
     try {
-        m_mediaApplication = m_mediaLibrary.createApplication();
+        try {
+            m_mediaApplication = m_mediaLibrary.createApplication();
+        } catch (const MediaError& error) {
+            // Setting up writes a new, empty library onto the device: only when allowed.
+            if (error.failure() != MediaFailure::NotInitialised || !allowSetUp || !allowSetUp())
+                throw;
+            m_mediaLibrary.initialiseDevice();
+            m_mediaApplication = m_mediaLibrary.createApplication();
+        }
+        mountPoint = m_mediaApplication->mountPoint();
         for (int i = m_jobs.Count() - 1; i >= 0; --i) {
             ThConvertInfoObject* job = m_jobs.Items(i);
             if (job->Status != csConverted)
@@ -390,12 +404,12 @@ HandOverResult ConversionEngine::handOver()
         // Releasing saved what was added before the failure: those files are on the device,
         // and their rows must say so.
         return {transferred.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
-                mediaFailureText(failure)};
+                mediaFailureText(failure), mountPoint};
     }
     if (videoRefused)
         // Not everything is on the device, so no word of completion.
-        return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo)};
-    return {};
+        return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo), mountPoint};
+    return {HandOverResult::Done, QString(), mountPoint};
 }
 
 } // namespace tovilo

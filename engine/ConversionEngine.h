@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 struct ThConvertInfoObject;
@@ -26,7 +27,8 @@ struct HandOverResult
         Failed,  // nothing changed on the device; the jobs stay converted
     };
     Outcome outcome = Done;
-    QString situation; // empty when Done
+    QString situation;     // empty when Done
+    QByteArray mountPoint; // of the device written to, for removing it; empty when none
 };
 
 // Works off the conversion queue job by job through a runner: claims each output name, builds
@@ -63,8 +65,9 @@ public:
     void halt();
     // The queue has been worked off: tells a user who looks elsewhere, clears the progress.
     void endQueue(bool userElsewhere);
-    // Adds every converted job's output to the media library, last job first.
-    HandOverResult handOver();
+    // Adds every converted job's output to the media library, last job first. A device without
+    // a library is set up first when allowSetUp (asked then, not before) says so.
+    HandOverResult handOver(const std::function<bool()>& allowSetUp = {});
 
     bool isRunning() const;
     bool isCancelling() const { return m_cancelling; }

@@ -9,6 +9,9 @@
 #include <gpod/itdb.h>
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -29,9 +32,11 @@ namespace tovilo {
 namespace {
 
 // A hung probe must not freeze the window that is handing files over: reading the length of
-// a finished file of ours takes well under a second, and the probe's group is killed after
-// this.
+// a finished file of ours, or one frame of it, takes well under a second, and the child's
+// group is killed after this.
 constexpr int ProbeTimeoutMs = 5000;
+// The picture the video menu shows; its size is the largest any generation asks for.
+constexpr int ThumbnailWidth = 320;
 
 QString systemErrorText(int error)
 {
@@ -60,20 +65,45 @@ struct FileKind
     bool video;
 };
 
-// The kinds the converter writes, plus their close relatives.
-const FileKind* fileKindOf(const QByteArray& path)
+// The kinds the converter writes, plus their close relatives. An MP4 without a moving picture
+// is music, not a film without a picture.
+const FileKind* fileKindOf(const QByteArray& path, const MediaFacts& facts)
 {
     static const FileKind mpeg4Video{"MPEG-4 video file", ITDB_MEDIATYPE_MOVIE, true};
     static const FileKind mpegAudio{"MPEG audio file", ITDB_MEDIATYPE_AUDIO, false};
     static const FileKind aacAudio{"AAC audio file", ITDB_MEDIATYPE_AUDIO, false};
     const QByteArray extension = extractFileExt(path).toLower();
     if (extension == ".mp4" || extension == ".m4v")
-        return &mpeg4Video;
+        return facts.known && !facts.hasVideo ? &aacAudio : &mpeg4Video;
     if (extension == ".mp3")
         return &mpegAudio;
     if (extension == ".m4a")
         return &aacAudio;
     return nullptr;
+}
+
+// A name ffmpeg and ffprobe take for a file, never for an option.
+QByteArray fileArgument(const QByteArray& path)
+{
+    return path.startsWith('/') ? path : "./" + path;
+}
+
+// Writes a frame from about a tenth into the video as a picture in `folder`; empty when none
+// could be made.
+QByteArray makeThumbnail(const QByteArray& video, int durationMs, const QByteArray& folder,
+                         int number)
+{
+    const QByteArray picture = folder + "/thumbnail-" + QByteArray::number(number) + ".png";
+    const QByteArray at = QByteArray::number(durationMs / 10 / 1000.0, 'f', 3);
+    const CommandResult result = runCommand(
+        {"ffmpeg", "-nostdin", "-v", "error", "-ss", at, "-i", fileArgument(video), "-frames:v",
+         "1", "-vf", "scale=" + QByteArray::number(ThumbnailWidth) + ":-2", "-y", picture},
+        ProbeTimeoutMs, CommandOutput::Discard);
+    struct stat info;
+    if (result.startError != 0 || result.timedOut || result.exitCode != 0 ||
+        stat(picture.constData(), &info) != 0 || info.st_size == 0)
+        return {};
+    return picture;
 }
 
 // The device's database; shared by the application and its playlists so neither outlives it.
@@ -87,6 +117,9 @@ struct IpodDevice
     // Files copied in this session, taken off the device again when the database cannot be
     // written, since nothing would ever list them.
     QList<QByteArray> copied;
+    // libgpod reads the pictures only when it writes the database.
+    std::unique_ptr<QTemporaryDir> thumbnails;
+    int thumbnailCount = 0;
 
     ~IpodDevice()
     {
@@ -118,7 +151,8 @@ public:
         // The database keeps sizes in 32 bits, and the device's FAT volume holds no more.
         if (info.st_size > std::numeric_limits<guint32>::max())
             throw Error(QStringLiteral("%1 is too large for the device.").arg(path));
-        const FileKind* kind = fileKindOf(file);
+        const MediaFacts facts = probeMedia(file);
+        const FileKind* kind = fileKindOf(file, facts);
         if (!kind)
             throw Error(QStringLiteral("%1 is not a file type the device plays.").arg(path));
         if (kind->video && !m_device->playsVideo)
@@ -131,8 +165,9 @@ public:
             throw MediaError(MediaFailure::DeviceFull,
                              QStringLiteral("%1 does not fit on the device.").arg(path));
 
+        // The name as the user sees it, whatever code page it was written in.
         const QByteArray name = extractFileName(file);
-        const QString title = toUtf16(name.chopped(extractFileExt(name).size()));
+        const QString title = displayText(name.chopped(extractFileExt(name).size()));
 
         Itdb_Track* track = itdb_track_new();
         track->title = glibString(title);
@@ -140,7 +175,8 @@ public:
         track->mediatype = kind->mediaType;
         track->movie_flag = kind->video ? 1 : 0;
         track->size = static_cast<guint32>(info.st_size);
-        track->tracklen = mediaDurationMs(file);
+        track->tracklen = facts.durationMs;
+        track->bitrate = facts.bitrateKbps;
         track->time_added = track->time_modified = std::time(nullptr);
         itdb_track_add(db, track, -1);
 
@@ -151,6 +187,8 @@ public:
             throw Error(QStringLiteral("Cannot copy %1 to the device: %2").arg(path, message));
         }
         itdb_playlist_add_track(library, track, -1);
+        if (kind->video)
+            addThumbnail(track, file, facts.durationMs);
         m_device->changed = true;
         if (gchar* onDevice = itdb_filename_on_ipod(track)) {
             m_device->copied.append(onDevice);
@@ -159,6 +197,23 @@ public:
     }
 
 private:
+    // A picture for the video menu; the file is on the device without one as well.
+    void addThumbnail(Itdb_Track* track, const QByteArray& file, int durationMs)
+    {
+        if (!itdb_device_supports_artwork(m_device->db->device))
+            return;
+        if (!m_device->thumbnails) {
+            m_device->thumbnails = std::make_unique<QTemporaryDir>();
+            if (!m_device->thumbnails->isValid())
+                return;
+        }
+        const QByteArray picture =
+            makeThumbnail(file, durationMs, QFile::encodeName(m_device->thumbnails->path()),
+                          ++m_device->thumbnailCount);
+        if (!picture.isEmpty())
+            itdb_track_set_thumbnails(track, picture.constData());
+    }
+
     // Takes a half-added track out of the database again, with its copy if one was made.
     static void removeTrack(Itdb_Track* track)
     {
@@ -223,6 +278,8 @@ public:
                 MediaFailure::WriteFailed,
                 QStringLiteral("Cannot flush the device: %1").arg(systemErrorText(flushError)));
     }
+
+    QByteArray mountPoint() const override { return m_device->mountPoint; }
 
 private:
     std::shared_ptr<IpodDevice> m_device;
@@ -439,8 +496,8 @@ void checkDevice(IpodDevice& device)
 
 } // namespace
 
-IpodLibraryFactory::IpodLibraryFactory(QString mountInfoPath)
-    : m_mountInfoPath(std::move(mountInfoPath))
+IpodLibraryFactory::IpodLibraryFactory(QString mountInfoPath, const VolumeSource* volumes)
+    : m_mountInfoPath(std::move(mountInfoPath)), m_volumes(volumes)
 {
 }
 
@@ -451,41 +508,78 @@ IpodLibraryFactory IpodLibraryFactory::withMountPoints(QList<QByteArray> mountPo
     return factory;
 }
 
-QByteArray IpodLibraryFactory::findDevice(const QList<QByteArray>& mountPoints)
+std::optional<IpodVolume> IpodLibraryFactory::findDevice() const
 {
-    // Mount order changes with plugging order; the path does not.
-    QList<QByteArray> sorted = mountPoints;
-    std::sort(sorted.begin(), sorted.end());
-    for (const QByteArray& mountPoint : std::as_const(sorted)) {
-        // libgpod resolves the path without regard to letter case, as on the device's FAT.
-        if (gchar* database = itdb_get_itunesdb_path(mountPoint.constData())) {
-            const bool isFile = g_file_test(database, G_FILE_TEST_IS_REGULAR);
-            g_free(database);
-            if (isFile)
-                return mountPoint;
+    if (m_mountInfoPath.isEmpty()) {
+        QList<QByteArray> sorted = m_mountPoints;
+        std::sort(sorted.begin(), sorted.end());
+        for (const QByteArray& mountPoint : std::as_const(sorted)) {
+            gchar* found = itdb_get_control_dir(mountPoint.constData());
+            if (!found)
+                continue;
+            IpodVolume device{{mountPoint, {}, {}, 0, {}, false}, QByteArray(found)};
+            g_free(found);
+            return device;
         }
+        return std::nullopt;
     }
-    return {};
+    const QList<MountedVolume> table = volumesFromMountTable(m_mountInfoPath);
+    const std::optional<QList<MountedVolume>> announced =
+        m_volumes ? m_volumes->mountedVolumes() : std::nullopt;
+    if (!announced)
+        return chooseIpodVolume(table, geteuid());
+    // What is mounted there, and how, is the kernel's word: UDisks2 names the block device's
+    // content (an NTFS partition), not the driver that mounted it (a FUSE one).
+    QList<MountedVolume> volumes;
+    for (const MountedVolume& volume : *announced) {
+        const auto mounted = std::find_if(table.begin(), table.end(), [&](const MountedVolume& m) {
+            return m.mountPoint == volume.mountPoint;
+        });
+        if (mounted == table.end())
+            continue;
+        MountedVolume joined = *mounted;
+        if (!volume.label.isEmpty())
+            joined.label = volume.label;
+        joined.readOnly = mounted->readOnly || volume.readOnly;
+        volumes.append(joined);
+    }
+    return chooseIpodVolume(volumes, geteuid());
 }
 
 QByteArray IpodLibraryFactory::deviceMountPoint() const
 {
-    QList<QByteArray> candidates = m_mountPoints;
-    if (!m_mountInfoPath.isEmpty()) {
-        for (const MountEntry& mount : readMountInfo(m_mountInfoPath)) {
-            // Looking into an automount point would mount whatever is behind it.
-            if (mount.fsType != "autofs")
-                candidates.append(mount.mountPoint);
-        }
-    }
-    return findDevice(candidates);
+    const std::optional<IpodVolume> device = findDevice();
+    return device ? device->volume.mountPoint : QByteArray();
 }
+
+namespace {
+
+IpodVolume writableDevice(const std::optional<IpodVolume>& device)
+{
+    if (!device)
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("No iPod is connected."));
+    struct statvfs volume;
+    if (device->volume.readOnly || (statvfs(device->volume.mountPoint.constData(), &volume) == 0 &&
+                                    (volume.f_flag & ST_RDONLY) != 0))
+        throw MediaError(MediaFailure::ReadOnly, QStringLiteral("The iPod is mounted read-only."));
+    return *device;
+}
+
+bool hasDatabase(const QByteArray& mountPoint)
+{
+    gchar* database = itdb_get_itunesdb_path(mountPoint.constData());
+    const bool found = database && g_file_test(database, G_FILE_TEST_IS_REGULAR);
+    g_free(database);
+    return found;
+}
+
+} // namespace
 
 std::unique_ptr<MediaApplication> IpodLibraryFactory::createApplication()
 {
-    const QByteArray mountPoint = deviceMountPoint();
-    if (mountPoint.isEmpty())
-        throw MediaError(MediaFailure::NoDevice, QStringLiteral("No iPod is connected."));
+    const QByteArray mountPoint = writableDevice(findDevice()).volume.mountPoint;
+    if (!hasDatabase(mountPoint))
+        throw MediaError(MediaFailure::NotInitialised, QStringLiteral("The iPod has no database."));
 
     GError* error = nullptr;
     auto device = std::make_shared<IpodDevice>();
@@ -500,25 +594,75 @@ std::unique_ptr<MediaApplication> IpodLibraryFactory::createApplication()
     return std::make_unique<IpodApplication>(std::move(device));
 }
 
-int mediaDurationMs(const QByteArray& path)
+void IpodLibraryFactory::initialiseDevice()
 {
-    QByteArray file = path;
-    // A name starting with "-" would be read as an option.
-    if (!file.startsWith('/'))
-        file.prepend("./");
-    const CommandResult probe = runCommand({"ffprobe", "-v", "error", "-show_entries",
-                                            "format=duration", "-of", "default=nw=1:nk=1", file},
-                                           ProbeTimeoutMs);
-    if (probe.startError != 0 || probe.timedOut || probe.exitCode != 0)
-        return 0;
-    const QByteArray& text = probe.output;
+    const IpodVolume found = writableDevice(findDevice());
+    const QByteArray& mountPoint = found.volume.mountPoint;
+    if (hasDatabase(mountPoint))
+        return;
 
+    // The description as libgpod reads it from SysInfo (and SysInfoExtended).
+    IpodDevice blank;
+    blank.mountPoint = mountPoint;
+    blank.db = itdb_new();
+    itdb_set_mountpoint(blank.db, mountPoint.constData());
+    gchar* modelNumber = itdb_device_get_sysinfo(blank.db->device, "ModelNumStr");
+    const QByteArray model = modelNumber ? QByteArray(modelNumber).trimmed() : QByteArray();
+    g_free(modelNumber);
+    const Itdb_IpodInfo* info = itdb_device_get_ipod_info(blank.db->device);
+    // A guessed model could get a database the device does not show.
+    if (model.isEmpty() || !info || info->ipod_generation == ITDB_IPOD_GENERATION_UNKNOWN)
+        throw MediaError(MediaFailure::UnknownModel,
+                         QStringLiteral("The iPod's model is not known, so it is not set up."));
+    checkDevice(blank);
+
+    const QString label = found.volume.label.trimmed();
+    const QByteArray name = (label.isEmpty() ? QStringLiteral("iPod") : label).toUtf8();
+    GError* error = nullptr;
+    if (!itdb_init_ipod(mountPoint.constData(), model.constData(), name.constData(), &error))
+        throw MediaError(MediaFailure::WriteFailed,
+                         QStringLiteral("Cannot set up the iPod: %1").arg(takeMessage(error)));
+    const UniqueFd volume(open(mountPoint.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!volume.isValid() || syncfs(volume.get()) != 0)
+        throw MediaError(MediaFailure::WriteFailed,
+                         QStringLiteral("Cannot flush the iPod: %1").arg(systemErrorText(errno)));
+}
+
+MediaFacts probeMedia(const QByteArray& path)
+{
+    MediaFacts facts;
+    const CommandResult probe =
+        runCommand({"ffprobe", "-v", "error", "-show_entries",
+                    "format=duration,bit_rate:stream=codec_type:stream_disposition=attached_pic",
+                    "-of", "json", fileArgument(path)},
+                   ProbeTimeoutMs);
+    if (probe.startError != 0 || probe.timedOut || probe.exitCode != 0)
+        return facts;
+    const QJsonObject root = QJsonDocument::fromJson(probe.output).object();
+    if (root.isEmpty())
+        return facts;
+    facts.known = true;
+    const QJsonObject format = root.value(QLatin1String("format")).toObject();
     bool ok = false;
-    const double seconds = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds <= 0 ||
-        seconds * 1000 > std::numeric_limits<int>::max())
-        return 0;
-    return static_cast<int>(std::lround(seconds * 1000));
+    const double seconds = format.value(QLatin1String("duration")).toString().toDouble(&ok);
+    if (ok && std::isfinite(seconds) && seconds > 0 &&
+        seconds * 1000 <= std::numeric_limits<int>::max())
+        facts.durationMs = static_cast<int>(std::lround(seconds * 1000));
+    const double bitrate = format.value(QLatin1String("bit_rate")).toString().toDouble(&ok);
+    if (ok && std::isfinite(bitrate) && bitrate > 0 &&
+        bitrate / 1000 <= std::numeric_limits<int>::max())
+        facts.bitrateKbps = static_cast<int>(std::lround(bitrate / 1000));
+    for (const QJsonValue& stream : root.value(QLatin1String("streams")).toArray()) {
+        const QJsonObject fields = stream.toObject();
+        // Cover art is stored as a one-picture video stream.
+        if (fields.value(QLatin1String("codec_type")).toString() == QLatin1String("video") &&
+            fields.value(QLatin1String("disposition"))
+                    .toObject()
+                    .value(QLatin1String("attached_pic"))
+                    .toInt() == 0)
+            facts.hasVideo = true;
+    }
+    return facts;
 }
 
 } // namespace tovilo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/IpodVolumes.h"
 #include "platform/MediaLibraryFactory.h"
 
 #include <QByteArray>
@@ -7,36 +8,49 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace tovilo {
 
-// The iPod on the first mounted volume that holds an iPod database, handled with libgpod.
+// The iPod on the first mounted volume that holds an iPod control folder, handled with
+// libgpod. Volumes come from UDisks2 where it answers, else from the mount table, and count
+// only when they pass checkIpodVolume() with the mount table's file system type and source.
 // With several iPods connected, "first" is the lowest mount point in byte order, so the same
-// device is chosen every time whatever order the volumes were mounted in. Devices whose
-// database libgpod cannot sign are refused before anything is copied (see MediaFailure).
+// device is chosen every time whatever order the volumes were mounted in. Devices whose database
+// libgpod cannot sign, and devices mounted read-only, are refused before anything is copied (see
+// MediaFailure).
 class IpodLibraryFactory : public MediaLibraryFactory
 {
 public:
-    // Looks for the device among the mount points of `mountInfoPath`.
-    explicit IpodLibraryFactory(QString mountInfoPath = QStringLiteral("/proc/self/mountinfo"));
-    // Looks for the device among the given mount points only.
+    // Looks for the device among the volumes `volumes` reports (when given and answering),
+    // else among the mounts of `mountInfoPath`.
+    explicit IpodLibraryFactory(QString mountInfoPath = QStringLiteral("/proc/self/mountinfo"),
+                                const VolumeSource* volumes = nullptr);
+    // Looks for the device among the given folders only, which the caller vouches for.
     static IpodLibraryFactory withMountPoints(QList<QByteArray> mountPoints);
 
     std::unique_ptr<MediaApplication> createApplication() override;
+    void initialiseDevice() override;
 
     // The mount point of the device createApplication() would open, or empty.
     QByteArray deviceMountPoint() const;
 
-    // The lowest of `mountPoints` (in byte order) that holds iPod_Control/iTunes/iTunesDB, or
-    // empty.
-    static QByteArray findDevice(const QList<QByteArray>& mountPoints);
-
 private:
+    std::optional<IpodVolume> findDevice() const;
+
     QString m_mountInfoPath;
+    const VolumeSource* m_volumes = nullptr;
     QList<QByteArray> m_mountPoints;
 };
 
-// The play length in milliseconds as ffprobe reports it, 0 when it cannot be read.
-int mediaDurationMs(const QByteArray& path);
+// What ffprobe tells about a file the device is given.
+struct MediaFacts
+{
+    int durationMs = 0; // 0 when unknown
+    int bitrateKbps = 0;
+    bool known = false;    // ffprobe read the file
+    bool hasVideo = false; // a moving picture, not just cover art
+};
+MediaFacts probeMedia(const QByteArray& path);
 
 } // namespace tovilo

@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -22,6 +23,8 @@ enum class MediaFailure
     NoVideo,            // the file is a video and the device plays none
     DeviceFull,         // the file does not fit on the device
     WriteFailed,        // the database could not be written or flushed to the device
+    ReadOnly,           // the device is mounted read-only (as a Mac-formatted one is)
+    NotInitialised,     // the device has no database yet; initialiseDevice() makes one
 };
 
 class MediaError : public Error
@@ -59,6 +62,8 @@ public:
     // tovilo::Error when saving fails, after taking the files of this session off the device
     // again. Later calls do nothing.
     virtual void release() = 0;
+    // Where the device is mounted, for removing it afterwards.
+    virtual QByteArray mountPoint() const = 0;
 };
 
 class MediaLibraryFactory
@@ -67,8 +72,12 @@ public:
     virtual ~MediaLibraryFactory() = default;
     // Throws tovilo::Error when there is no device, its database cannot be read, or the
     // database could not be written in a form the device shows; nothing on the device is
-    // changed then.
+    // changed then. A device without a database fails with MediaFailure::NotInitialised.
     virtual std::unique_ptr<MediaApplication> createApplication() = 0;
+    // Gives the device createApplication() would open an empty database, for its model as its
+    // SysInfo names it; does nothing when it has one. Throws tovilo::Error when there is no
+    // device or its model is not known (MediaFailure::UnknownModel), leaving it unchanged.
+    virtual void initialiseDevice() = 0;
 };
 
 } // namespace tovilo

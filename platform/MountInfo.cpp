@@ -50,6 +50,7 @@ QList<MountEntry> parseMountInfo(const QByteArray& text)
         entry.majorMinor = fields[2];
         entry.root = decodeMountInfoField(fields[3]);
         entry.mountPoint = decodeMountInfoField(fields[4]);
+        entry.options = fields[5];
         entry.fsType = decodeMountInfoField(fields[separator + 1]);
         entry.source = decodeMountInfoField(fields[separator + 2]);
         if (entry.mountPoint.isEmpty())

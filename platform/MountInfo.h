@@ -15,6 +15,7 @@ struct MountEntry
     QByteArray majorMinor; // "11:0"
     QByteArray root;       // the folder of the file system that is mounted, "/" for a whole one
     QByteArray mountPoint;
+    QByteArray options; // the mount's own options, "rw,nosuid,..."
     QByteArray fsType;
     QByteArray source; // the device, e.g. "/dev/sr0"
 };

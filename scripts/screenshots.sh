@@ -1,7 +1,8 @@
 #!/bin/sh
 # Takes the README's screenshots on a virtual X display: the three windows (docs/main.png,
 # docs/selectdvd.png, docs/config.png), the open dialog (docs/open.png) and a failed file's
-# reason (docs/failed.png). The real program is driven the way a user drives it: files are
+# reason (docs/failed.png), and the hand-over's completion box with its removal button
+# (docs/ipod_done.png). The real program is driven the way a user drives it: files are
 # added with ファイル追加 and converted, the two dialogs are opened with their buttons, the
 # pointer rests on a failed row; the chapter dialog's picture shows an authored DVD-Video.
 # Usage: scripts/screenshots.sh [program folder]   (default: the build folder)
@@ -128,3 +129,7 @@ shots="$appdir/tests/dialogs/shot_dialogs"
     fail "shot_dialogs failed: $(tail -n 3 "$work/shots.log")"
 cp "$work/shots/selectdvd.png" "$docs/selectdvd.png"
 echo "screenshots: docs/selectdvd.png"
+# The iPod hand-over runs against a stand-in UDisks2 and an iPod folder, on this display.
+TOVILO_IPOD_INNER=1 TOVILO_IPOD_SHOT="$docs/ipod_done.png" "$top/scripts/ipod-check.sh" "$appdir" \
+    >"$work/ipod.log" 2>&1 || fail "ipod-check.sh failed: $(tail -n 3 "$work/ipod.log")"
+echo "screenshots: docs/ipod_done.png"

@@ -14,6 +14,9 @@ public:
     virtual void information(QWidget* owner, const QString& text) = 0;
     // True when the user answered Yes.
     virtual bool confirm(QWidget* owner, const QString& text) = 0;
+    // "情報" with OK and a second button labelled `action`; true when that one was pressed.
+    virtual bool informationWithAction(QWidget* owner, const QString& text,
+                                       const QString& action) = 0;
 };
 
 } // namespace tovilo

@@ -55,6 +55,19 @@ bool QtPromptService::confirm(QWidget* owner, const QString& text)
                   QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool QtPromptService::informationWithAction(QWidget* owner, const QString& text,
+                                            const QString& action)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("情報"), text, QMessageBox::Ok, owner);
+    box.setWindowModality(Qt::ApplicationModal);
+    QPushButton* extra = box.addButton(action, QMessageBox::ActionRole);
+    localiseButtons(box);
+    // OK stays the answer to Enter, as in the plain box.
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+    return box.clickedButton() == extra;
+}
+
 void showFrameworkErrorBox(QWidget* owner, const QString& text)
 {
     runBox(owner, QMessageBox::Critical, QStringLiteral("Tovilo"), text, QMessageBox::Ok);

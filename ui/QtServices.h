@@ -9,6 +9,7 @@ class QtPromptService : public PromptService
 public:
     void information(QWidget* owner, const QString& text) override;
     bool confirm(QWidget* owner, const QString& text) override;
+    bool informationWithAction(QWidget* owner, const QString& text, const QString& action) override;
 };
 
 // Shows the framework error box: the caption "Tovilo", a stop icon and OK.

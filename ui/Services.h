@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DesktopService.h"
+#include "platform/DeviceRemoval.h"
 #include "platform/DriveService.h"
 #include "platform/MediaLibraryFactory.h"
 #include "ui/PromptService.h"
@@ -35,6 +36,8 @@ struct Services
     ServiceRef<MediaLibraryFactory> mediaLibrary;
     // Windows given no desktop keep the queue's progress to themselves.
     ServiceRef<DesktopService> desktop = noDesktop();
+    // Without it, no window offers to remove a device.
+    ServiceRef<DeviceRemovalService> deviceRemoval = noDeviceRemoval();
 };
 
 } // namespace tovilo

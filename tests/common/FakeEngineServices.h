@@ -44,6 +44,10 @@ public:
     {
         throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
     }
+    void initialiseDevice() override
+    {
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+    }
 };
 
 // A media library that records what it is asked and fails on the n-th added file.
@@ -80,6 +84,7 @@ struct FakeLibrary : MediaLibraryFactory
             return std::make_unique<Playlist>(library);
         }
         void release() override { library->calls << QStringLiteral("release"); }
+        QByteArray mountPoint() const override { return "/media/user/IPOD"; }
     };
 
     std::unique_ptr<MediaApplication> createApplication() override
@@ -89,6 +94,7 @@ struct FakeLibrary : MediaLibraryFactory
             throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
         return std::make_unique<App>(this);
     }
+    void initialiseDevice() override { calls << QStringLiteral("initialise"); }
 };
 
 } // namespace tovilo::test

@@ -39,6 +39,15 @@ public:
         questions.append(text);
         return answers.isEmpty() ? defaultAnswer : answers.takeFirst();
     }
+    // Recorded with informations, as "text [action]"; answered with pressAction.
+    bool pressAction = false;
+    bool informationWithAction(QWidget*, const QString& text, const QString& action) override
+    {
+        informations.append(text + QStringLiteral(" [") + action + QLatin1Char(']'));
+        if (onInformation)
+            onInformation(text);
+        return pressAction;
+    }
 };
 
 class FakeShell : public ShellService
@@ -95,6 +104,23 @@ public:
         drives.append(drive);
         if (isReady)
             ready.insert(root);
+    }
+};
+
+// Removes devices as a test tells it to, from the event loop as the real one does.
+class FakeDeviceRemoval : public DeviceRemovalService
+{
+public:
+    bool available = true;
+    std::optional<RemovalFailure> outcome;
+    QList<QByteArray> removed; // the mount points asked for
+
+    bool isAvailable() const override { return available; }
+    void removeDevice(const QByteArray& mountPoint, QObject* context, Done done) override
+    {
+        removed.append(mountPoint);
+        QMetaObject::invokeMethod(
+            context, [done, failure = outcome] { done(failure); }, Qt::QueuedConnection);
     }
 };
 

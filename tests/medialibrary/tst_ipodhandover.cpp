@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 using namespace tovilo;
 using namespace tovilo::test;
 
@@ -101,9 +104,21 @@ QByteArray databaseBytes(const QString& mountPoint, int from, int length)
     return file.readAll().mid(from, length);
 }
 
+// One mounted volume, as UDisks2 or the mount table would describe the device folder.
+class OneVolume : public VolumeSource
+{
+public:
+    MountedVolume volume;
+    std::optional<QList<MountedVolume>> mountedVolumes() const override
+    {
+        return QList<MountedVolume>{volume};
+    }
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(IdIn)
+Q_DECLARE_METATYPE(std::optional<RemovalFailure>)
 
 class TestIpodHandOver : public QObject
 {
@@ -241,6 +256,106 @@ private Q_SLOTS:
             form.StartNextJob();
             QVERIFY(form.LblSituation->text().isEmpty());
         }
+    }
+
+    void aroundTheHandOver_data()
+    {
+        QTest::addColumn<bool>("blank");       // the iPod has no database yet
+        QTest::addColumn<bool>("setUp");       // the answer to the question
+        QTest::addColumn<bool>("readOnly");    // mounted read-only
+        QTest::addColumn<bool>("canRemove");   // UDisks2 answers
+        QTest::addColumn<bool>("pressRemove"); // the removal button is pressed
+        QTest::addColumn<std::optional<RemovalFailure>>("removal");
+        QTest::addColumn<bool>("handedOver");
+        QTest::addColumn<QString>("label");
+
+        const std::optional<RemovalFailure> fine;
+        QTest::newRow("blank iPod set up when asked")
+            << true << true << false << true << false << fine << true << QString();
+        QTest::newRow("blank iPod, set-up declined")
+            << true << false << false << true << false << fine << false
+            << QStringLiteral("iPodを初期化しなかったため転送していません");
+        QTest::newRow("read-only")
+            << false << true << true << true << false << fine << false
+            << QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+        QTest::newRow("removed afterwards") << false << true << false << true << true << fine
+                                            << true << QStringLiteral("iPodを安全に取り外せます");
+        QTest::newRow("removal refused: busy")
+            << false << true << false << true << true << std::optional(RemovalFailure::Busy) << true
+            << QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
+        QTest::newRow("no UDisks2: no removal offered")
+            << false << true << false << false << false << fine << true << QString();
+    }
+
+    void aroundTheHandOver()
+    {
+        QFETCH(bool, blank);
+        QFETCH(bool, setUp);
+        QFETCH(bool, readOnly);
+        QFETCH(bool, canRemove);
+        QFETCH(bool, pressRemove);
+        QFETCH(std::optional<RemovalFailure>, removal);
+        QFETCH(bool, handedOver);
+        QFETCH(QString, label);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString device = dir.filePath(QStringLiteral("IPOD"));
+        QVERIFY(QDir().mkpath(device + QStringLiteral("/iPod_Control/Device")));
+        if (blank) {
+            QVERIFY(writeFile(device + QStringLiteral("/iPod_Control/Device/SysInfo"),
+                              "ModelNumStr: MA446\n"));
+        } else {
+            GError* error = nullptr;
+            QVERIFY(itdb_init_ipod(QFile::encodeName(device).constData(), "MA446", "Test", &error));
+        }
+        const QMap<QString, QByteArray> before = snapshot(device);
+
+        OneVolume volumes;
+        struct stat info;
+        QCOMPARE(stat(QFile::encodeName(device).constData(), &info), 0);
+        volumes.volume = {QFile::encodeName(device), "/dev/sdz1", "vfat", info.st_dev,
+                          QStringLiteral("IPOD"),    false};
+        // The kernel's word on the same mount; the read-only row is read-only there only.
+        QFile mountInfo(dir.filePath(QStringLiteral("mountinfo")));
+        QVERIFY(mountInfo.open(QIODevice::WriteOnly));
+        mountInfo.write("40 27 " + QByteArray::number(major(info.st_dev)) + ':' +
+                        QByteArray::number(minor(info.st_dev)) + " / " + QFile::encodeName(device) +
+                        (readOnly ? " ro" : " rw") + " - vfat /dev/sdz1 rw\n");
+        mountInfo.close();
+        IpodLibraryFactory library(mountInfo.fileName(), &volumes);
+        FakePrompt prompt;
+        prompt.answers = {setUp};
+        prompt.pressAction = pressRemove;
+        FakeShell shell;
+        FakeDrives drives;
+        FakeDeviceRemoval removals;
+        removals.available = canRemove;
+        removals.outcome = removal;
+        TFormMain form(Services{prompt, shell, drives, library, noDesktop(), removals});
+        form.AddSourceFile(QFile::encodeName(m_audio));
+        ThConvertInfoObject* job = form.JobList->Items(0);
+        job->OutputFile = m_audio;
+        job->Status = csConverted;
+        form.AddToiTunes();
+
+        QCOMPARE(prompt.questions,
+                 blank ? QStringList{QStringLiteral("接続されているiPodは初期化されていません。\n"
+                                                    "iPodを初期化して転送しますか？")}
+                       : QStringList());
+        const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
+        QCOMPARE(prompt.informations, !handedOver ? QStringList()
+                                      : canRemove
+                                          ? QStringList{done + QStringLiteral(" [iPodを取り外す]")}
+                                          : QStringList{done});
+        QCOMPARE(job->Status, handedOver ? csTransferred : csConverted);
+        if (handedOver)
+            QCOMPARE(libraryTitles(device), QStringList{QStringLiteral("song")});
+        else
+            QCOMPARE(snapshot(device), before);
+        QCOMPARE(removals.removed,
+                 pressRemove ? QList<QByteArray>{QFile::encodeName(device)} : QList<QByteArray>());
+        QTRY_COMPARE(form.LblSituation->text(), label);
     }
 };
 

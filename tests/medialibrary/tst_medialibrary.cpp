@@ -1,3 +1,4 @@
+#include "platform/CodePage.h"
 #include "platform/Error.h"
 #include "platform/MediaLibrary.h"
 
@@ -9,6 +10,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace tovilo;
 
@@ -89,13 +96,19 @@ class TestMediaLibrary : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
 
     void creationFailsWithoutADevice();
     void creationFailsOnABadDatabase_data();
     void creationFailsOnABadDatabase();
-    void findsTheFirstDeviceAmongTheMounts_data();
-    void findsTheFirstDeviceAmongTheMounts();
+    void choosesTheUsersOwnDevice_data();
+    void choosesTheUsersOwnDevice();
+    void realMountsAsRoot();
+    void blankIpodIsSetUp_data();
+    void blankIpodIsSetUp();
+    void tracksAreShownProperly_data();
+    void tracksAreShownProperly();
 
     void addedFilesAreOnTheDeviceAfterRelease();
     void failedAddsLeaveTheDatabaseConsistent();
@@ -109,6 +122,7 @@ private:
     QTemporaryDir m_media;
     QString m_video;
     QString m_audio;
+    QByteArray m_shiftJisVideo;
 };
 
 void TestMediaLibrary::initTestCase()
@@ -125,6 +139,33 @@ void TestMediaLibrary::initTestCase()
     runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
                QStringLiteral("libmp3lame"), m_audio});
+    // Sound only, in the container the video conversion writes.
+    runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"), QStringLiteral("aac"),
+               m_media.filePath(QStringLiteral("talk.mp4"))});
+    // An MP3 with cover art, which ffprobe lists as a video stream.
+    runFfmpeg({QStringLiteral("-i"), m_audio, QStringLiteral("-f"), QStringLiteral("lavfi"),
+               QStringLiteral("-i"), QStringLiteral("color=red:size=64x64:duration=1"),
+               QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-map"),
+               QStringLiteral("0"), QStringLiteral("-map"), QStringLiteral("1"),
+               QStringLiteral("-c:a"), QStringLiteral("copy"), QStringLiteral("-c:v"),
+               QStringLiteral("png"), QStringLiteral("-disposition:v"),
+               QStringLiteral("attached_pic"), m_media.filePath(QStringLiteral("cover.mp3"))});
+    // A name written on a Japanese Windows: "日本語" in Shift-JIS bytes.
+    m_shiftJisVideo = QFile::encodeName(m_media.path()) + "/\x93\xfa\x96\x7b\x8c\xea.mp4";
+    QFile video(m_video);
+    QVERIFY(video.open(QIODevice::ReadOnly));
+    const QByteArray contents = video.readAll();
+    const int copy = open(m_shiftJisVideo.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(copy >= 0);
+    QCOMPARE(write(copy, contents.constData(), contents.size()), contents.size());
+    close(copy);
+}
+
+void TestMediaLibrary::cleanupTestCase()
+{
+    // QTemporaryDir cannot name it to remove it.
+    unlink(m_shiftJisVideo.constData());
 }
 
 void TestMediaLibrary::init()
@@ -170,53 +211,6 @@ void TestMediaLibrary::creationFailsOnABadDatabase()
     } catch (const Error& error) {
         QVERIFY(!error.message().isEmpty());
     }
-}
-
-void TestMediaLibrary::findsTheFirstDeviceAmongTheMounts_data()
-{
-    QTest::addColumn<QByteArray>("mountInfo");
-    QTest::addColumn<QString>("expected");
-    // @A@ and @B@ stand for two devices whose paths hold blanks, @E@ for a folder without one.
-    const QByteArray proc = "22 27 0:21 / /proc rw - proc proc rw\n";
-    const QByteArray a = "40 27 8:1 / @A@ rw - vfat /dev/sdb1 rw\n";
-    const QByteArray b = "41 27 8:2 / @B@ rw shared:5 master:1 - vfat /dev/sdc1 rw\n";
-    const QByteArray plain = "39 27 8:3 / @E@ rw shared:4 - ext4 /dev/sda1 rw\n";
-    const QByteArray automount = "40 27 0:50 / @A@ rw - autofs systemd-1 rw\n";
-    // With two devices the lower mount point wins, whatever order they were mounted in.
-    QTest::newRow("A then B") << proc + a + b << QStringLiteral("ipod A");
-    QTest::newRow("B then A") << proc + b + a << QStringLiteral("ipod A");
-    QTest::newRow("device after a plain volume") << plain + b << QStringLiteral("ipod B");
-    QTest::newRow("automount point skipped") << automount + b << QStringLiteral("ipod B");
-    QTest::newRow("no device") << proc + plain << QString();
-}
-
-void TestMediaLibrary::findsTheFirstDeviceAmongTheMounts()
-{
-    QFETCH(QByteArray, mountInfo);
-    QFETCH(QString, expected);
-    makeDevice(m_dir->filePath(QStringLiteral("ipod A")));
-    makeDevice(m_dir->filePath(QStringLiteral("ipod B")));
-    // Sorts before the devices, so it is looked into first.
-    QDir().mkpath(m_dir->filePath(QStringLiteral("empty volume")));
-    const auto escaped = [&](const char* name) {
-        return QFile::encodeName(m_dir->filePath(QString::fromUtf8(name))).replace(" ", "\\040");
-    };
-    mountInfo.replace("@A@", escaped("ipod A"))
-        .replace("@B@", escaped("ipod B"))
-        .replace("@E@", escaped("empty volume"));
-    QFile file(m_dir->filePath(QStringLiteral("mountinfo")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(mountInfo);
-    file.close();
-
-    IpodLibraryFactory factory(file.fileName());
-    const QByteArray found = factory.deviceMountPoint();
-    QCOMPARE(found,
-             expected.isEmpty() ? QByteArray() : QFile::encodeName(m_dir->filePath(expected)));
-    if (expected.isEmpty())
-        QVERIFY_THROWS_EXCEPTION(Error, factory.createApplication());
-    else
-        QVERIFY(factory.createApplication() != nullptr);
 }
 
 void TestMediaLibrary::addedFilesAreOnTheDeviceAfterRelease()
@@ -350,6 +344,341 @@ void TestMediaLibrary::releasedApplicationRefusesWork()
     QVERIFY_THROWS_EXCEPTION(Error, playlist->addFile(m_audio));
     QVERIFY(tracksOnDevice(m_device).isEmpty());
     QVERIFY(musicFiles(m_device).isEmpty());
+}
+
+namespace {
+
+dev_t deviceOf(const QString& path)
+{
+    struct stat info;
+    return stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_dev : 0;
+}
+
+// Stands for UDisks2 or the mount table with a fixed list.
+class FixedVolumes : public VolumeSource
+{
+public:
+    QList<MountedVolume> volumes;
+    std::optional<QList<MountedVolume>> mountedVolumes() const override { return volumes; }
+};
+
+// A device folder as a volume that passes the checks: a vfat mount of a /dev node.
+MountedVolume volumeAt(const QString& folder, const QString& label = QString())
+{
+    return {QFile::encodeName(folder), "/dev/sdz1", "vfat", deviceOf(folder), label, false};
+}
+
+// The same, as a mount table file holds it.
+QString mountTableFor(const QString& folder, const QString& path)
+{
+    const dev_t device = deviceOf(folder);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    file.write("40 27 " + QByteArray::number(major(device)) + ':' +
+               QByteArray::number(minor(device)) + " / " +
+               QFile::encodeName(folder).replace(" ", "\\040") + " rw - vfat /dev/sdz1 rw\n");
+    return path;
+}
+
+bool run(const QString& program, const QStringList& arguments, QString* errors = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    const bool ok = process.waitForFinished(60000) &&
+                    process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (errors)
+        *errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return ok;
+}
+
+QMap<QString, QByteArray> snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(file.fileName(), file.readAll());
+    }
+    return files;
+}
+
+} // namespace
+
+void TestMediaLibrary::choosesTheUsersOwnDevice_data()
+{
+    QTest::addColumn<QByteArray>("mountInfo");
+    QTest::addColumn<QString>("expected");
+    // @X@ stands for the folder "X" (escaped as the kernel does), @DEV@ for the major:minor
+    // of the file system the folders are on. "ipod A" and "ipod B" are sound devices; the
+    // folders whose names start with "a " sort before them and hold an iPod that must not be
+    // taken.
+    const QByteArray a = "40 27 @DEV@ / @ipod A@ rw - vfat /dev/sdb1 rw\n";
+    const QByteArray b = "41 27 @DEV@ / @ipod B@ rw shared:5 master:1 - vfat /dev/sdc1 rw\n";
+    const QByteArray proc = "22 27 0:21 / /proc rw - proc proc rw\n";
+    QTest::newRow("A then B") << proc + a + b << QStringLiteral("ipod A");
+    QTest::newRow("B then A") << b + a << QStringLiteral("ipod A");
+    QTest::newRow("no device") << proc << QString();
+    QTest::newRow("tmpfs is no device")
+        << "30 27 @DEV@ / @a shm@ rw - tmpfs tmpfs rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("source not a /dev node")
+        << "30 27 @DEV@ / @a plain@ rw - ext4 rootfs rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("automount point")
+        << "30 27 @DEV@ / @a plain@ rw - autofs systemd-1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("network file system")
+        << "30 27 @DEV@ / @a plain@ rw - nfs4 /dev/server:/export rw\n" + b
+        << QStringLiteral("ipod B");
+    QTest::newRow("FUSE mount is not looked into")
+        << "30 27 @DEV@ / @a fuse@ rw - fuse.sshfs /dev/fuse rw\n"
+           "31 27 @DEV@ / @a fuse@ rw - fuseblk /dev/sdd1 rw\n" +
+               b
+        << QStringLiteral("ipod B");
+    QTest::newRow("world-writable root, as /dev/shm")
+        << "30 27 @DEV@ / @a shm@ rw - ext4 /dev/sdd1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("group-writable iPod_Control")
+        << "30 27 @DEV@ / @a group@ rw - ext4 /dev/sdd1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("another user's")
+        << "30 27 @DEV@ / @a other@ rw - ext4 /dev/sdd1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("iPod_Control a link off the device")
+        << "30 27 @DEV@ / @a link@ rw - ext4 /dev/sdd1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("folder not on the mounted file system")
+        << "30 27 8:99 / @a plain@ rw - ext4 /dev/sdd1 rw\n" + b << QStringLiteral("ipod B");
+    QTest::newRow("a blank iPod is a device")
+        << "30 27 @DEV@ / @a blank@ rw - vfat /dev/sdd1 rw\n" + b << QStringLiteral("a blank");
+}
+
+void TestMediaLibrary::choosesTheUsersOwnDevice()
+{
+    QFETCH(QByteArray, mountInfo);
+    QFETCH(QString, expected);
+    for (const char* name :
+         {"ipod A", "ipod B", "a shm", "a plain", "a fuse", "a group", "a other", "a link"})
+        makeDevice(m_dir->filePath(QString::fromUtf8(name)));
+    const QByteArray shm = QFile::encodeName(m_dir->filePath(QStringLiteral("a shm")));
+    QCOMPARE(chmod(shm.constData(), 01777), 0);
+    const QByteArray group =
+        QFile::encodeName(m_dir->filePath(QStringLiteral("a group/iPod_Control")));
+    QCOMPARE(chmod(group.constData(), 0775), 0);
+    const QByteArray other = QFile::encodeName(m_dir->filePath(QStringLiteral("a other")));
+    const bool otherOwned = chown(other.constData(), 4242, 4242) == 0 &&
+                            chown((other + "/iPod_Control").constData(), 4242, 4242) == 0;
+    if (QByteArray(QTest::currentDataTag()) == "another user's" && !otherOwned)
+        QSKIP("Files cannot be given to another user here (not root).");
+    const QString link = m_dir->filePath(QStringLiteral("a link/iPod_Control"));
+    QVERIFY(QDir().rename(link, m_dir->filePath(QStringLiteral("elsewhere"))));
+    QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere")), link));
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("a blank/iPod_Control/Device"))));
+
+    const dev_t device = deviceOf(m_dir->path());
+    mountInfo.replace("@DEV@",
+                      QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device)));
+    for (const char* name : {"ipod A", "ipod B", "a shm", "a plain", "a fuse", "a group", "a other",
+                             "a link", "a blank"})
+        mountInfo.replace(
+            '@' + QByteArray(name) + '@',
+            QFile::encodeName(m_dir->filePath(QString::fromUtf8(name))).replace(" ", "\\040"));
+    QFile file(m_dir->filePath(QStringLiteral("mountinfo")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(mountInfo);
+    file.close();
+
+    // Opening the FUSE folder would be looking into it; a dead one would hang the program.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(inotify_add_watch(
+                watch, QFile::encodeName(m_dir->filePath(QStringLiteral("a fuse"))).constData(),
+                IN_OPEN | IN_ACCESS) >= 0);
+
+    IpodLibraryFactory factory(file.fileName());
+    QCOMPARE(factory.deviceMountPoint(),
+             expected.isEmpty() ? QByteArray() : QFile::encodeName(m_dir->filePath(expected)));
+    char events[4096];
+    QCOMPARE(read(watch, events, sizeof events), ssize_t(-1));
+    close(watch);
+    if (expected.isEmpty())
+        QVERIFY_THROWS_EXCEPTION(Error, factory.createApplication());
+}
+
+void TestMediaLibrary::realMountsAsRoot()
+{
+    if (geteuid() != 0)
+        QSKIP("Mounting disk images needs root.");
+    // A disk image holding an iPod, and a tmpfs with one planted where anybody may write.
+    const QString content = m_dir->filePath(QStringLiteral("content"));
+    makeDevice(content);
+    const QString image = m_dir->filePath(QStringLiteral("ipod.img"));
+    QString errors;
+    QVERIFY2(run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("16M"), image},
+                 &errors),
+             qPrintable(errors));
+    QVERIFY2(run(QStringLiteral("mkfs.ext4"),
+                 {QStringLiteral("-q"), QStringLiteral("-d"), content, image}, &errors),
+             qPrintable(errors));
+    const QString ipod = m_dir->filePath(QStringLiteral("mnt/ipod"));
+    const QString plant = m_dir->filePath(QStringLiteral("mnt/a plant"));
+    QVERIFY(QDir().mkpath(ipod) && QDir().mkpath(plant));
+    if (!run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, ipod},
+             &errors))
+        QSKIP(qPrintable(QStringLiteral("Loop devices are refused here: ") + errors));
+    const auto unmount = qScopeGuard([&] {
+        run(QStringLiteral("umount"), {ipod});
+        run(QStringLiteral("umount"), {plant});
+    });
+    QVERIFY2(run(QStringLiteral("mount"),
+                 {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                  QStringLiteral("mode=1777"), QStringLiteral("tovilo-plant"), plant},
+                 &errors),
+             qPrintable(errors));
+    makeDevice(plant);
+
+    // The machine's real mount table, narrowed to this test's mounts.
+    FixedVolumes mine;
+    const QByteArray prefix = QFile::encodeName(m_dir->filePath(QStringLiteral("mnt/")));
+    for (const MountedVolume& volume :
+         volumesFromMountTable(QStringLiteral("/proc/self/mountinfo")))
+        if (volume.mountPoint.startsWith(prefix))
+            mine.volumes.append(volume);
+    QCOMPARE(mine.volumes.size(), 2);
+    IpodLibraryFactory factory(QStringLiteral("/proc/self/mountinfo"), &mine);
+    QCOMPARE(factory.deviceMountPoint(), QFile::encodeName(ipod));
+    std::unique_ptr<MediaApplication> app = factory.createApplication();
+    app->libraryPlaylist()->addFile(m_audio);
+    app->release();
+    QCOMPARE(tracksOnDevice(ipod).size(), 1);
+    QVERIFY(tracksOnDevice(plant).isEmpty());
+}
+
+void TestMediaLibrary::blankIpodIsSetUp_data()
+{
+    QTest::addColumn<QByteArray>("sysInfo");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<int>("failure"); // -1: set up
+    QTest::addColumn<QString>("name");
+    const int none = -1;
+    QTest::newRow("5G, named after its label")
+        << QByteArray("ModelNumStr: MA002\n") << QStringLiteral("タロウのiPod") << none
+        << QStringLiteral("タロウのiPod");
+    QTest::newRow("no label") << QByteArray("ModelNumStr: xA446\n") << QString() << none
+                              << QStringLiteral("iPod");
+    QTest::newRow("unknown model") << QByteArray("ModelNumStr: MZ999\n") << QString()
+                                   << int(MediaFailure::UnknownModel) << QString();
+    QTest::newRow("no model") << QByteArray("BoardHwName: iPod\n") << QString()
+                              << int(MediaFailure::UnknownModel) << QString();
+    QTest::newRow("a model libgpod cannot write")
+        << QByteArray("ModelNumStr: MC525\n") << QString() << int(MediaFailure::UnsupportedModel)
+        << QString();
+}
+
+void TestMediaLibrary::blankIpodIsSetUp()
+{
+    QFETCH(QByteArray, sysInfo);
+    QFETCH(QString, label);
+    QFETCH(int, failure);
+    QFETCH(QString, name);
+    // As a restored iPod comes: its description, no database.
+    const QString blank = m_dir->filePath(QStringLiteral("blank"));
+    QVERIFY(QDir().mkpath(blank + QStringLiteral("/iPod_Control/Device")));
+    QFile sysInfoFile(blank + QStringLiteral("/iPod_Control/Device/SysInfo"));
+    QVERIFY(sysInfoFile.open(QIODevice::WriteOnly));
+    sysInfoFile.write(sysInfo);
+    sysInfoFile.close();
+    const QMap<QString, QByteArray> before = snapshot(blank);
+
+    FixedVolumes volumes;
+    volumes.volumes = {volumeAt(blank, label)};
+    IpodLibraryFactory factory(mountTableFor(blank, m_dir->filePath(QStringLiteral("mountinfo"))),
+                               &volumes);
+    try {
+        factory.createApplication();
+        QFAIL("a blank iPod was opened");
+    } catch (const MediaError& error) {
+        QCOMPARE(error.failure(), MediaFailure::NotInitialised);
+    }
+    if (failure >= 0) {
+        try {
+            factory.initialiseDevice();
+            QFAIL("an iPod of unknown model was set up");
+        } catch (const MediaError& error) {
+            QCOMPARE(int(error.failure()), failure);
+        }
+        QCOMPARE(snapshot(blank), before);
+        return;
+    }
+    factory.initialiseDevice();
+    std::unique_ptr<MediaApplication> app = factory.createApplication();
+    app->libraryPlaylist()->addFile(m_video);
+    app->release();
+
+    GError* error = nullptr;
+    Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(blank).constData(), &error);
+    QVERIFY2(db, error ? error->message : "itdb_parse");
+    const Itdb_IpodInfo* info = itdb_device_get_ipod_info(db->device);
+    const QByteArray model = sysInfo.mid(sysInfo.indexOf(':') + 3).trimmed();
+    QCOMPARE(QByteArray(info->model_number), model);
+    QCOMPARE(QString::fromUtf8(itdb_playlist_mpl(db)->name), name);
+    QCOMPARE(g_list_length(db->tracks), 1u);
+    itdb_free(db);
+    // Set up once: a second call changes nothing.
+    const QMap<QString, QByteArray> done = snapshot(blank);
+    factory.initialiseDevice();
+    QCOMPARE(snapshot(blank), done);
+}
+
+void TestMediaLibrary::tracksAreShownProperly_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<guint32>("mediaType");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("thumbnail");
+    QTest::newRow("video") << QFile::encodeName(m_video) << QStringLiteral("日本 語.clip")
+                           << guint32(ITDB_MEDIATYPE_MOVIE) << 1000 << true;
+    QTest::newRow("Shift-JIS name") << m_shiftJisVideo << QStringLiteral("日本語")
+                                    << guint32(ITDB_MEDIATYPE_MOVIE) << 1000 << true;
+    QTest::newRow("MP4 without picture")
+        << QFile::encodeName(m_media.filePath(QStringLiteral("talk.mp4"))) << QStringLiteral("talk")
+        << guint32(ITDB_MEDIATYPE_AUDIO) << 2000 << false;
+    QTest::newRow("MP3 with cover art")
+        << QFile::encodeName(m_media.filePath(QStringLiteral("cover.mp3")))
+        << QStringLiteral("cover") << guint32(ITDB_MEDIATYPE_AUDIO) << 2000 << false;
+}
+
+void TestMediaLibrary::tracksAreShownProperly()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, title);
+    QFETCH(guint32, mediaType);
+    QFETCH(int, length);
+    QFETCH(bool, thumbnail);
+    // A 5.5G video iPod shows pictures in its video menu.
+    const QString device = m_dir->filePath(QStringLiteral("video ipod"));
+    QVERIFY(QDir().mkpath(device));
+    GError* error = nullptr;
+    QVERIFY(itdb_init_ipod(QFile::encodeName(device).constData(), "MA446", "Test", &error));
+
+    auto factory = IpodLibraryFactory::withMountPoints({QFile::encodeName(device)});
+    std::unique_ptr<MediaApplication> app = factory.createApplication();
+    app->libraryPlaylist()->addFile(toUtf16(file));
+    app->release();
+
+    Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(device).constData(), &error);
+    QVERIFY2(db, error ? error->message : "itdb_parse");
+    QCOMPARE(g_list_length(db->tracks), 1u);
+    auto* track = static_cast<Itdb_Track*>(db->tracks->data);
+    const QString shownTitle = QString::fromUtf8(track->title);
+    const guint32 shownType = track->mediatype;
+    const int shownLength = track->tracklen;
+    const int bitrate = track->bitrate;
+    const bool hasThumbnail = itdb_track_has_thumbnails(track);
+    itdb_free(db);
+    QCOMPARE(shownTitle, title);
+    QCOMPARE(shownType, mediaType);
+    QVERIFY2(qAbs(shownLength - length) < 200, qPrintable(QString::number(shownLength)));
+    QVERIFY(bitrate > 0);
+    QCOMPARE(hasThumbnail, thumbnail);
+    if (thumbnail)
+        QVERIFY(QFileInfo::exists(device + QStringLiteral("/iPod_Control/Artwork/ArtworkDB")));
 }
 
 QTEST_GUILESS_MAIN(TestMediaLibrary)
