@@ -31,9 +31,9 @@ constexpr int kParentGoneExit = 128 + SIGHUP;
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // How often the wrapper looks whether the program that started it is still there.
 constexpr int kWatchIntervalMs = 250;
-// Reading the first frames takes well under a second; a source that takes longer to open is
-// converted with ffmpeg's own choices rather than held up.
-constexpr int kProbeSeconds = 30;
+// Reading the first frames takes well under a second; a source that takes longer to open (a
+// hung mount, a stuck probe) is converted with ffmpeg's own choices rather than held up.
+constexpr int kProbeSeconds = 5;
 // Far more than the probe's listing of a source with many streams and programmes.
 constexpr size_t kMaxProbeOutput = 4u << 20;
 
@@ -107,13 +107,13 @@ void Watch::update()
 }
 
 RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
-                     const std::function<bool(std::string_view)>& onOutput, int timeLimit)
+                     const std::function<bool(std::string_view)>& onOutput, const WatchedRun& how)
 {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions options;
     options.output = CommandOutput::CollectWithError;
-    options.timeoutMs = timeLimit > 0 ? timeLimit * 1000 : -1;
+    options.timeoutMs = how.timeLimit > 0 ? how.timeLimit * 1000 : -1;
     options.onOutput = [&](std::string_view piece) {
         if (!onOutput(piece))
             watch.readerGone();
@@ -128,8 +128,9 @@ RunResult runWatched(const std::string& program, const std::vector<std::string>&
     // ffmpeg stays in our process group, so that whoever ends the group ends it too; killed
     // along with us if we are killed on our own. We are single-threaded, so the death signal
     // is tied to this process's life.
-    options.child.ownGroup = false;
+    options.child.ownGroup = how.ownGroup;
     options.child.dieWithParent = true;
+    options.child.passFd = how.passFd;
     return runChild(argv, options);
 }
 
@@ -143,9 +144,55 @@ bool OutputFile::isLink() const
     return m_existed && S_ISLNK(m_before.st_mode);
 }
 
-bool OutputFile::isEmptyFile() const
+std::optional<Failure> OutputFile::hold(bool overwrite)
 {
-    return m_existed && S_ISREG(m_before.st_mode) && m_before.st_size == 0;
+    if (!m_existed) {
+        m_held.reset(
+            ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (m_held.isValid())
+            return std::nullopt;
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return Failure{FailureKind::OutputFolder, "the output folder does not exist"};
+        if (error == ENOSPC || error == EDQUOT)
+            return Failure{FailureKind::DiskFull, std::strerror(error)};
+        if (error == EEXIST || error == ELOOP)
+            return Failure{FailureKind::OutputUnwritable, "the output name was taken meanwhile"};
+        return Failure{FailureKind::OutputUnwritable, std::strerror(error)};
+    }
+    if (S_ISDIR(m_before.st_mode))
+        return Failure{FailureKind::OutputUnwritable, std::strerror(EISDIR)};
+    if (!S_ISREG(m_before.st_mode))
+        return Failure{FailureKind::OutputUnwritable, "the output is not a regular file"};
+    if (m_before.st_size != 0 && !overwrite)
+        return Failure{FailureKind::OutputUnwritable, "the output already exists"};
+    // Non-blocking: a pipe put at the name meanwhile must not hold us up.
+    m_held.reset(::open(m_path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!m_held.isValid()) {
+        const int error = errno;
+        return Failure{FailureKind::OutputUnwritable,
+                       error == ELOOP ? "the output is a symbolic link" : std::strerror(error)};
+    }
+    // Only the file seen at the start, ours and with no other name: not one another user put
+    // at the name, nor a hard link to a file elsewhere.
+    struct stat now = {};
+    if (::fstat(m_held.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
+        now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino || now.st_nlink != 1 ||
+        now.st_uid != ::geteuid()) {
+        m_held.reset();
+        return Failure{FailureKind::OutputUnwritable,
+                       "the output was replaced, or is not ours alone"};
+    }
+    return std::nullopt;
+}
+
+bool OutputFile::stillNamed() const
+{
+    struct stat now = {};
+    struct stat held = {};
+    return m_held.isValid() && ::lstat(m_path.c_str(), &now) == 0 &&
+           ::fstat(m_held.get(), &held) == 0 && now.st_dev == held.st_dev &&
+           now.st_ino == held.st_ino;
 }
 
 void OutputFile::removeIfOurs() const
@@ -153,6 +200,10 @@ void OutputFile::removeIfOurs() const
     struct stat now = {};
     if (::lstat(m_path.c_str(), &now) != 0 || !S_ISREG(now.st_mode))
         return;
+    struct stat held = {};
+    if (m_held.isValid() && ::fstat(m_held.get(), &held) == 0 &&
+        (held.st_dev != now.st_dev || held.st_ino != now.st_ino))
+        return; // the name no longer leads to the file the run wrote
     const bool untouched = m_existed && S_ISREG(m_before.st_mode) && m_before.st_size > 0 &&
                            now.st_dev == m_before.st_dev && now.st_ino == m_before.st_ino &&
                            now.st_size == m_before.st_size &&
@@ -168,6 +219,10 @@ SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch&
     if (::access(ffprobe.c_str(), X_OK) != 0)
         return {};
     std::string text;
+    // In a group of its own: a probe stuck on the source is killed with all it started.
+    WatchedRun how;
+    how.timeLimit = kProbeSeconds;
+    how.ownGroup = true;
     const RunResult end = runWatched(
         ffprobe, probeArguments(request.input), watch,
         [&](std::string_view piece) {
@@ -175,7 +230,7 @@ SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch&
                 text.append(piece);
             return true;
         },
-        kProbeSeconds);
+        how);
     if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0 ||
         text.size() >= kMaxProbeOutput)
         return {};
@@ -229,6 +284,8 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
         return {FailureKind::OutputUnwritable, std::strerror(errno)};
     }
 
+    if (exitCode == 0 && log.inputFailed())
+        return {FailureKind::InputIncomplete, withoutFileName(log.inputError(), request)};
     if (log.invalidInput())
         return {FailureKind::InputInvalid, "Invalid data found when processing input"};
     if (request.audioOnly && log.noStream())
@@ -259,7 +316,7 @@ int stopped(const Watch& watch, const OutputFile& output)
 
 int convert(const std::string& ffmpeg, const std::vector<std::string>& args, const Request& request)
 {
-    const OutputFile output(request.output);
+    OutputFile output(request.output);
     // A link would make ffmpeg write wherever it points, a file the user never chose.
     if (output.isLink()) {
         reportFailure(FailureKind::OutputUnwritable, "the output is a symbolic link");
@@ -271,6 +328,19 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
                       "ffmpeg was not found on PATH; install the ffmpeg package");
         return kNotFoundExit;
     }
+    // A pipe, a socket or a device would hold ffmpeg (and the probe) forever or never end.
+    struct stat sourceFile = {};
+    if (::stat(request.input.c_str(), &sourceFile) == 0 && !S_ISREG(sourceFile.st_mode) &&
+        !S_ISDIR(sourceFile.st_mode)) {
+        output.removeIfOurs();
+        reportFailure(FailureKind::InputNotFile, "the source is not a regular file");
+        return kFailedExit;
+    }
+    if (const std::optional<Failure> failure = output.hold(request.overwrite)) {
+        output.removeIfOurs();
+        reportFailure(failure->kind, failure->detail);
+        return kFailedExit;
+    }
     Watch watch;
     if (!watch.start()) {
         reportFailure(FailureKind::Other,
@@ -279,7 +349,7 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     }
 
     MapOptions options;
-    options.overwrite = output.isEmptyFile(); // the file the program reserved for us
+    options.overwrite = true; // the file held for ffmpeg, which it replaces
     const SourceInfo source = probeSource(ffmpeg, request, watch);
     if (watch.stopping())
         return stopped(watch, output);
@@ -293,13 +363,21 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     if (source.skipTo > 0)
         options.start = std::to_string(source.skipTo);
 
+    // ffmpeg writes the held file, never a name.
+    std::vector<std::string> ffmpegArgs = mapArguments(args, options);
+    ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
+    WatchedRun how;
+    how.passFd = output.heldFd();
     TimeRewriter rewriter;
     FfmpegLog log;
-    const RunResult end =
-        runWatched(ffmpeg, mapArguments(args, options), watch, [&](std::string_view piece) {
+    log.setInputUrl(fileUrl(request.input));
+    const RunResult end = runWatched(
+        ffmpeg, ffmpegArgs, watch,
+        [&](std::string_view piece) {
             log.feed(piece);
             return writeAll(STDOUT_FILENO, rewriter.feed(piece));
-        });
+        },
+        how);
     log.finish();
     if (!writeAll(STDOUT_FILENO, rewriter.finish()))
         watch.readerGone();
@@ -323,12 +401,18 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     }
     const int exitCode = static_cast<int>(end.exitCode);
     std::string checkProblem;
-    if (exitCode == 0 && !log.writeFailed()) {
+    if (exitCode == 0 && !log.writeFailed() && !log.inputFailed()) {
         // A source without a picture gives a sound-only MP4, which is what was asked of it.
         const bool needsVideo = !source.known || source.hasVideo;
-        checkProblem = checkOutputFile(request.output, request.audioOnly, needsVideo);
-        if (checkProblem.empty())
+        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
+        if (checkProblem.empty() && output.stillNamed())
             return 0;
+        if (checkProblem.empty()) {
+            // Someone put something else at the name while ffmpeg wrote.
+            reportFailure(FailureKind::OutputUnwritable,
+                          "the output was replaced during the conversion");
+            return kFailedExit;
+        }
     }
     const Failure failure = diagnose(request, log, exitCode, checkProblem);
     output.removeIfOurs();

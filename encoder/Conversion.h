@@ -12,6 +12,7 @@
 #include "oscore/SignalPipe.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -30,6 +31,12 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
 // The first executable "ffmpeg" on PATH that is not this wrapper: a PATH that holds our own lib/
 // folder must not make us run ourselves.
 std::string findFfmpeg();
+
+struct Failure
+{
+    FailureKind kind;
+    std::string detail;
+};
 
 // Our stop signals and the end of the program that started us. The program may be killed
 // outright, so nothing it does on its way out can be relied on: its end shows as our parent
@@ -56,11 +63,19 @@ private:
     bool m_parentGone = false;
 };
 
+struct WatchedRun
+{
+    int timeLimit = 0;     // seconds, 0 for none
+    bool ownGroup = false; // a process group of its own, killed whole
+    int passFd = -1;       // a descriptor the program gets under the same number
+};
+
 // Runs program with stdin from /dev/null and stdout and stderr into one pipe whose bytes go to
 // onOutput (false from it: they can no longer be delivered). The child is killed as soon as the
-// watch says stop or the time limit (seconds, 0 for none) is over.
+// watch says stop or the time limit is over, and when we die.
 RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
-                     const std::function<bool(std::string_view)>& onOutput, int timeLimit = 0);
+                     const std::function<bool(std::string_view)>& onOutput,
+                     const WatchedRun& how = {});
 
 // The output path as it was before the run, so that a failed run removes only what it made or
 // changed: never a link, a folder or a device, nor a file the run did not touch.
@@ -70,25 +85,30 @@ public:
     explicit OutputFile(std::string path);
 
     bool isLink() const;
-    bool isEmptyFile() const;
+
+    // Takes hold of the file ffmpeg is to write: the empty file the program reserved (or,
+    // with -y, an earlier file of ours with one name), opened without following a link and
+    // checked on what was opened, or a new file made here. The output folder may be shared:
+    // ffmpeg then writes through the descriptor (/proc/self/fd/N), so a name swapped for a
+    // link or another file afterwards changes nothing. Returns why there is none to hold.
+    std::optional<Failure> hold(bool overwrite);
+    int heldFd() const { return m_held.get(); }
+    // The name still leads to the held file.
+    bool stillNamed() const;
+
     void removeIfOurs() const;
 
 private:
     std::string m_path;
     struct stat m_before = {};
     bool m_existed = false;
+    UniqueFd m_held;
 };
 
 // The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
 // source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
 // choices and ffmpeg reports what is wrong.
 SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch);
-
-struct Failure
-{
-    FailureKind kind;
-    std::string detail;
-};
 
 // Why a run that ffmpeg finished did not give a good file. The wrapper looks at the input and
 // the output folder itself: that is surer than reading ffmpeg's messages.

@@ -102,6 +102,16 @@ void FfmpegLog::line(std::string_view text)
         m_invalidInput = true;
     if (contains(text, "does not contain any stream"))
         m_noStream = true;
+    // ffmpeg 5.1 prints "<input URL>: <error>" when a read fails; later versions "Error during
+    // demuxing: <error>" or "Error retrieving a packet from demuxer".
+    // "<input URL>: corrupt input packet ..." and "... corrupt decoded frame ..." are warnings
+    // about damage ffmpeg reads past.
+    const bool namesInput = !m_inputUrl.empty() && startsWith(text, m_inputUrl) &&
+                            startsWith(text.substr(m_inputUrl.size()), ": ") &&
+                            !startsWith(text.substr(m_inputUrl.size() + 2), "corrupt ");
+    if (namesInput || contains(text, "Error during demuxing") ||
+        contains(text, "Error retrieving a packet from demuxer"))
+        m_inputError = text;
 }
 
 } // namespace tovilo

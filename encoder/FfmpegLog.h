@@ -16,6 +16,8 @@ std::string failureLine(FailureKind kind, std::string_view detail);
 class FfmpegLog
 {
 public:
+    // The source as ffmpeg names it ("file:<path>"), so that its read errors are told apart.
+    void setInputUrl(std::string url) { m_inputUrl = std::move(url); }
     void feed(std::string_view piece);
     void finish();
 
@@ -25,6 +27,10 @@ public:
     const std::string& noSpaceText() const { return m_noSpace; }
     bool invalidInput() const { return m_invalidInput; }
     bool noStream() const { return m_noStream; }
+    // Reading the source failed: after such a line ffmpeg ends the input as if it had reached
+    // its end, and still exits 0.
+    bool inputFailed() const { return !m_inputError.empty(); }
+    const std::string& inputError() const { return m_inputError; }
     // The last line that reads as an error, else the last line that is not progress.
     const std::string& lastError() const { return m_lastError.empty() ? m_lastLine : m_lastError; }
     // The last line that names the failed write or close.
@@ -41,6 +47,8 @@ private:
     std::string m_noSpace;
     bool m_invalidInput = false;
     bool m_noStream = false;
+    std::string m_inputUrl;
+    std::string m_inputError;
 };
 
 } // namespace tovilo

@@ -23,21 +23,13 @@ class File
 {
 public:
     explicit File(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC))
+        : m_owned(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC))
     {
-        struct stat st = {};
-        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
-            m_size = static_cast<std::uint64_t>(st.st_size);
-        else
-            m_error = m_fd < 0 ? errno : EINVAL;
+        m_fd = m_owned.get();
+        m_error = m_fd < 0 ? errno : 0;
+        measure();
     }
-    ~File()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
+    explicit File(int fd) : m_fd(fd) { measure(); }
 
     int error() const { return m_error; }
     std::uint64_t size() const { return m_size; }
@@ -72,7 +64,17 @@ private:
         return readFullyAt(m_fd, data, n, offset);
     }
 
-    int m_fd;
+    void measure()
+    {
+        struct stat st = {};
+        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
+            m_size = static_cast<std::uint64_t>(st.st_size);
+        else if (m_error == 0)
+            m_error = m_fd < 0 ? EBADF : EINVAL;
+    }
+
+    UniqueFd m_owned;
+    int m_fd = -1;
     int m_error = 0;
     std::uint64_t m_size = 0;
     std::vector<unsigned char> m_window;
@@ -124,6 +126,10 @@ template <typename Visit> bool forEachBox(const unsigned char* data, size_t size
 
 const char* const kNoVideo = "the output holds no video track";
 
+// ffmpeg nests mdia/minf/stbl three deep inside trak; a deeper chain is no file of its, and
+// following it without a limit would exhaust the stack.
+constexpr int kMaxTrackDepth = 8;
+
 struct Track
 {
     std::string_view handler;
@@ -133,20 +139,30 @@ struct Track
 };
 
 // Fills a track from the boxes of trak/mdia/minf/stbl that matter here.
-void readTrackBoxes(const Box& box, Track& track)
+void readTrackBoxes(const Box& box, Track& track, int depth = 1)
 {
     if (box.type == "mdia" || box.type == "minf" || box.type == "stbl") {
+        if (depth >= kMaxTrackDepth) {
+            track.ok = false;
+            return;
+        }
         track.ok = forEachBox(box.payload, box.size,
-                              [&](const Box& child) { readTrackBoxes(child, track); }) &&
+                              [&](const Box& child) { readTrackBoxes(child, track, depth + 1); }) &&
                    track.ok;
     } else if (box.type == "hdlr") {
         // version and flags, pre_defined, handler_type
         if (box.size >= 12)
             track.handler = std::string_view(reinterpret_cast<const char*>(box.payload + 8), 4);
     } else if (box.type == "stsz") {
-        // version and flags, sample_size, sample_count
-        if (box.size >= 12)
-            track.samples = be32(box.payload + 8);
+        // version and flags, sample_size, sample_count, then one size per sample unless all
+        // samples have sample_size
+        if (box.size < 12) {
+            track.ok = false;
+            return;
+        }
+        track.samples = be32(box.payload + 8);
+        if (be32(box.payload + 4) == 0 && track.samples > (box.size - 12) / 4)
+            track.ok = false;
     } else if (box.type == "stco" || box.type == "co64") {
         const size_t width = box.type == "stco" ? 4 : 8;
         if (box.size < 8) {
@@ -219,7 +235,8 @@ std::string checkMp4(File& file, bool needsVideo)
             return;
         Track track;
         track.ok = forEachBox(box.payload, box.size,
-                              [&](const Box& child) { readTrackBoxes(child, track); });
+                              [&](const Box& child) { readTrackBoxes(child, track); }) &&
+                   track.ok;
         if (!track.ok || track.lastChunk >= file.size())
             broken = true;
         else if (track.samples > 0 && track.handler == "vide")
@@ -288,12 +305,27 @@ std::string checkMp3(File& file)
 
 } // namespace
 
-std::string checkOutputFile(const std::string& path, bool audioOnly, bool needsVideo)
+namespace {
+
+std::string check(File& file, bool audioOnly, bool needsVideo)
 {
-    File file(path);
     if (file.error())
         return "the output cannot be read: " + std::string(std::strerror(file.error()));
     return audioOnly ? checkMp3(file) : checkMp4(file, needsVideo);
+}
+
+} // namespace
+
+std::string checkOutputFile(const std::string& path, bool audioOnly, bool needsVideo)
+{
+    File file(path);
+    return check(file, audioOnly, needsVideo);
+}
+
+std::string checkOutputFile(int fd, bool audioOnly, bool needsVideo)
+{
+    File file(fd);
+    return check(file, audioOnly, needsVideo);
 }
 
 } // namespace tovilo

@@ -11,5 +11,7 @@ namespace tovilo {
 // not enough. Without needsVideo, an MP4 holding only sound (from a source without a picture) is
 // good too. Returns an empty string for a good file, otherwise why it is not.
 std::string checkOutputFile(const std::string& path, bool audioOnly, bool needsVideo = true);
+// The same on an open file (read with pread, so its offset does not matter).
+std::string checkOutputFile(int fd, bool audioOnly, bool needsVideo = true);
 
 } // namespace tovilo

@@ -18,8 +18,8 @@ namespace tovilo {
 
 namespace {
 
-// Where the program may be, found before the fork: between fork and exec the child of a
-// multi-threaded caller may make only async-signal-safe calls.
+// Where the program may be, found before the child is made: between vfork and exec the child
+// borrows our memory and may make only async-signal-safe calls.
 std::vector<std::string> programCandidates(const char* name)
 {
     if (std::strchr(name, '/') != nullptr)
@@ -53,10 +53,21 @@ bool moveTo(int from, int to)
     ::_exit(127);
 }
 
-// Runs in the forked child: async-signal-safe calls only.
-[[noreturn]] void execChild(const std::vector<const char*>& candidates, const char* const* argv,
-                            int stdinFd, int outputFd, int errorFd, const ChildOptions& options,
-                            pid_t parent, int reportFd)
+struct ChildSetup
+{
+    std::vector<const char*> candidates;
+    const char* const* argv;
+    int stdinFd;
+    int outputFd;
+    int errorFd;
+    ChildOptions options;
+    pid_t parent;
+    int reportFd;
+};
+
+// Runs in the vfork child, on our stack and in our memory: plain system calls only, nothing
+// that allocates, locks or writes our data, and it never returns.
+[[noreturn]] void execChild(const ChildSetup& setup)
 {
     // Every signal is blocked here. Caught signals would run the parent's handlers in the
     // child; these few go back to their default action even when the parent ignores them.
@@ -72,16 +83,19 @@ bool moveTo(int from, int to)
         if (reset || (current.sa_handler != SIG_IGN && current.sa_handler != SIG_DFL))
             ::sigaction(number, &standard, nullptr);
     }
+    const ChildOptions& options = setup.options;
     if (options.ownGroup && ::setpgid(0, 0) != 0)
-        childFails(reportFd, errno);
+        childFails(setup.reportFd, errno);
     if (options.dieWithParent) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
+        if (::getppid() != setup.parent)
             ::_exit(127);
     }
-    if (!moveTo(stdinFd, STDIN_FILENO) || !moveTo(outputFd, STDOUT_FILENO) ||
-        !moveTo(errorFd, STDERR_FILENO))
-        childFails(reportFd, errno);
+    if (!moveTo(setup.stdinFd, STDIN_FILENO) || !moveTo(setup.outputFd, STDOUT_FILENO) ||
+        !moveTo(setup.errorFd, STDERR_FILENO))
+        childFails(setup.reportFd, errno);
+    if (options.passFd > STDERR_FILENO && !moveTo(options.passFd, options.passFd))
+        childFails(setup.reportFd, errno);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -89,14 +103,25 @@ bool moveTo(int from, int to)
     // As execvp does: a directory where the program is missing is passed over, one where it
     // may not be run is remembered in case no other has it.
     int error = ENOENT;
-    for (const char* candidate : candidates) {
-        ::execve(candidate, const_cast<char* const*>(argv), environ);
+    for (const char* candidate : setup.candidates) {
+        ::execve(candidate, const_cast<char* const*>(setup.argv), environ);
         if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE)
             error = errno;
         if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != EACCES)
             break;
     }
-    childFails(reportFd, error);
+    childFails(setup.reportFd, error);
+}
+
+// vfork, as posix_spawn does: copying the caller's page tables (fork) costs milliseconds in a
+// large program. We stay suspended until the child has called execve or _exit. Kept apart so
+// that nothing of the caller's lives across the vfork.
+[[gnu::noinline]] pid_t startChild(const ChildSetup& setup)
+{
+    const pid_t pid = ::vfork();
+    if (pid == 0)
+        execChild(setup);
+    return pid;
 }
 
 } // namespace
@@ -114,29 +139,30 @@ int ChildProcess::startArgv(const char* const* argv, int stdinFd, int outputFd, 
     if (argv == nullptr || argv[0] == nullptr || *argv[0] == '\0')
         return ENOENT;
     const std::vector<std::string> candidates = programCandidates(argv[0]);
-    std::vector<const char*> candidatePointers;
-    for (const std::string& candidate : candidates)
-        candidatePointers.push_back(candidate.c_str());
     Pipe report; // carries the errno of a failed exec; closes by itself on success
     if (const int error = createPipe(report))
         return error;
-    if (errorFd < 0)
-        errorFd = outputFd;
+    ChildSetup setup{{},
+                     argv,
+                     stdinFd,
+                     outputFd,
+                     errorFd < 0 ? outputFd : errorFd,
+                     options,
+                     ::getpid(),
+                     report.writeEnd.get()};
+    for (const std::string& candidate : candidates)
+        setup.candidates.push_back(candidate.c_str());
 
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        execChild(candidatePointers, argv, stdinFd, outputFd, errorFd, options, parent,
-                  report.writeEnd.get());
-    const int forkError = errno;
+    const pid_t pid = startChild(setup);
+    const int spawnError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     report.writeEnd.reset();
     if (pid < 0)
-        return forkError;
+        return spawnError;
 
     int execError = 0;
     const ssize_t n = retryOnInterrupt(

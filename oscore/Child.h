@@ -24,6 +24,8 @@ struct ChildOptions
     // The child is killed when the thread that started it ends (PR_SET_PDEATHSIG): for a
     // single-threaded caller, when the caller dies.
     bool dieWithParent = false;
+    // A descriptor of ours the program gets under the same number (others are close-on-exec).
+    int passFd = -1;
 };
 
 // One child process started from an argv. The destructor kills what is left of it (its group,

@@ -31,8 +31,10 @@ namespace tovilo {
 
 namespace {
 
-// A hung probe must not freeze the window that is handing files over.
-constexpr int ProbeTimeoutMs = 15000;
+// A hung probe must not freeze the window that is handing files over: reading the length of
+// a finished file of ours, or one frame of it, takes well under a second, and the child's
+// group is killed after this.
+constexpr int ProbeTimeoutMs = 5000;
 // The picture the video menu shows; its size is the largest any generation asks for.
 constexpr int ThumbnailWidth = 320;
 

@@ -15,6 +15,8 @@ enum class FailureKind
     InputMissing,
     InputUnreadable,
     InputInvalid,
+    InputNotFile,    // a pipe, a device or a socket: never converted
+    InputIncomplete, // a read error before the source's end
     NoAudio,
     DiskFull,
     OutputFolder,
@@ -36,6 +38,8 @@ inline constexpr std::array failureKindNames{
     FailureKindName{FailureKind::InputMissing, "input-missing"},
     FailureKindName{FailureKind::InputUnreadable, "input-unreadable"},
     FailureKindName{FailureKind::InputInvalid, "input-invalid"},
+    FailureKindName{FailureKind::InputNotFile, "input-not-file"},
+    FailureKindName{FailureKind::InputIncomplete, "input-incomplete"},
     FailureKindName{FailureKind::NoAudio, "no-audio"},
     FailureKindName{FailureKind::DiskFull, "disk-full"},
     FailureKindName{FailureKind::OutputFolder, "output-folder"},

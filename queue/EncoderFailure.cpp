@@ -20,11 +20,15 @@ struct KindText
     const char* text; // UTF-8
 };
 
-// "other", "usage" and kinds the program does not know show the encoder's words instead.
+// Every kind the wrapper names has a reason of its own; "other" and kinds the program does not
+// know add the encoder's words to a general one.
 constexpr std::array KnownKinds{
     KindText{FailureKind::InputMissing, "変換元のファイルが見つかりません"},
     KindText{FailureKind::InputUnreadable, "変換元のファイルを読み込めません"},
     KindText{FailureKind::InputInvalid, "変換元のファイルが壊れているか、対応していない形式です"},
+    KindText{FailureKind::InputNotFile,
+             "変換元が通常のファイルではありません（パイプや装置は変換できません）"},
+    KindText{FailureKind::InputIncomplete, "元のファイルを最後まで読めませんでした"},
     KindText{FailureKind::NoAudio, "変換元のファイルに音声が含まれていません"},
     KindText{FailureKind::DiskFull, "保存先のディスクに空きがありません"},
     KindText{FailureKind::OutputFolder, "保存先のフォルダーが見つかりません"},
@@ -34,7 +38,9 @@ constexpr std::array KnownKinds{
              "変換プログラム（FFmpeg）が見つからないか、起動できません"},
     KindText{FailureKind::IncompleteOutput, "変換したファイルを最後まで書き込めませんでした"},
     KindText{FailureKind::Stopped, "変換が途中で打ち切られました"},
+    KindText{FailureKind::Usage, "変換の指定が正しくありません（画質の設定を確かめてください）"},
 };
+static_assert(KnownKinds.size() == failureKindNames.size() - 1, "every kind but other has a text");
 
 QByteArray errorLine(FailureKind kind, const QByteArray& detail)
 {
@@ -80,7 +86,7 @@ QString failureReasonText(const QByteArray& errorLine)
     const QByteArray detail = colon < 0 ? rest : rest.mid(colon + 1).trimmed();
     if (detail.isEmpty())
         return QStringLiteral("変換に失敗しました（原因はわかりません）");
-    return toUtf16(detail);
+    return QStringLiteral("変換に失敗しました（%1）").arg(toUtf16(detail));
 }
 
 } // namespace tovilo

@@ -19,6 +19,8 @@ void SharedLines::append(const QByteArray& line)
 {
     {
         std::unique_lock lock(m_lock);
+        if (m_limit >= 0 && m_lines.size() >= m_limit)
+            m_lines.removeFirst();
         m_lines.append(line);
     }
     if (m_onAppend)

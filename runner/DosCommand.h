@@ -101,6 +101,8 @@ class SharedLines
 public:
     // onAppend runs after every append, outside the lock.
     explicit SharedLines(std::function<void()> onAppend = {}) : m_onAppend(std::move(onAppend)) {}
+    // Keeps only the latest `limit` lines: an append beyond drops the oldest.
+    explicit SharedLines(qsizetype limit) : m_limit(limit) {}
 
     void append(const QByteArray& line);
     void clear();
@@ -112,6 +114,7 @@ public:
 private:
     mutable std::shared_mutex m_lock;
     std::function<void()> m_onAppend;
+    qsizetype m_limit = -1; // -1: none
     QList<QByteArray> m_lines;
 };
 
@@ -162,8 +165,10 @@ public:
     // Caller-owned list mirroring the output; read during the run, on the main thread only.
     QList<QByteArray>* OutputList = nullptr;
 
-    // Every text delivered in the current run, partial ones included.
-    tovilo::SharedLines DeliveredLines;
+    // The latest texts delivered in the current run (up to DeliveredLinesKept), partial ones
+    // included. A child may print without end; the run must not keep all of it.
+    static constexpr qsizetype DeliveredLinesKept = 1000;
+    tovilo::SharedLines DeliveredLines{DeliveredLinesKept};
     // Lines waiting for the child's standard input, sent as they are (include the line break).
     // Start empties it, so queue lines after Start.
     tovilo::SharedLines InputQueue;

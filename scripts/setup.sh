@@ -9,7 +9,8 @@ libpng-dev zlib1g-dev libgpod-dev libglib2.0-dev
 ffmpeg fonts-ipafont-gothic libgpod-common qt6-translations-l10n
 dvdauthor dbus-bin dbus-daemon python3-dbusmock e2fsprogs
 xvfb xauth x11-utils xdotool imagemagick
-desktop-file-utils appstream dpkg-dev file python3-xlib"
+desktop-file-utils appstream dpkg-dev file python3-xlib
+e2fsprogs mount util-linux"
 
 missing=""
 for p in $PACKAGES; do

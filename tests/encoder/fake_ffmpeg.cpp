@@ -7,6 +7,8 @@
 //   trailer   leave the output cut short, report the failed trailer and close as ffmpeg 5.1
 //             does on a full disk, and exit 0 all the same
 // Whenever it exits 0 otherwise, it has written a small valid MP3 to its output argument.
+// With FAKE_FFMPEG_READY and FAKE_FFMPEG_GO set, it creates the first file before it writes
+// its output and waits until the second exists (for races set up by a test).
 
 #include <algorithm>
 #include <cerrno>
@@ -53,6 +55,13 @@ std::string mp3Frames(int count)
 // FAKE_FFMPEG_CUT=<n> keeps only the first n bytes, as a run that lost the rest would.
 void writeOutput(int argc, char** argv, std::string content)
 {
+    const char* ready = std::getenv("FAKE_FFMPEG_READY");
+    const char* go = std::getenv("FAKE_FFMPEG_GO");
+    if (ready != nullptr && go != nullptr) {
+        ::close(::open(ready, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        for (int i = 0; i < 2000 && ::access(go, F_OK) != 0; ++i)
+            ::usleep(10 * 1000);
+    }
     if (const char* cut = std::getenv("FAKE_FFMPEG_CUT"))
         content.resize(std::min(content.size(), static_cast<size_t>(std::atoi(cut))));
     std::string path = argv[argc - 1];

@@ -15,7 +15,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
+#include <cstring>
 #include <sys/mount.h>
 
 using namespace Qt::StringLiterals;
@@ -144,6 +146,8 @@ private slots:
     void convertsDvdRecordings();
     void checksTheFinishedFile_data();
     void checksTheFinishedFile();
+    void readsTheSourceToItsEnd_data();
+    void readsTheSourceToItsEnd();
     void keepsTheShape_data();
     void keepsTheShape();
     void convertsSoundOnlySource();
@@ -549,6 +553,10 @@ void TestEncoderEndToEnd::checksTheFinishedFile_data()
                                            << "index (moov) is damaged";
     QTest::newRow("mp4 holding only sound") << false << "sound only"
                                             << "no video track";
+    QTest::newRow("mp4 index nested a million deep") << false << "nested"
+                                                     << "index (moov) is damaged";
+    QTest::newRow("mp4 with more samples than their table holds") << false << "sample count"
+                                                                  << "index (moov) is damaged";
     QTest::newRow("mp3 as made") << true << ""
                                  << "";
     QTest::newRow("mp3 cut inside a frame") << true << "cut 100"
@@ -585,12 +593,121 @@ void TestEncoderEndToEnd::checksTheFinishedFile()
         data.replace(index + 8, 64, QByteArray(64, '\0'));
     else if (damage == u"insert"_s)
         data.insert(data.size() / 2, QByteArray(7, '\0'));
+    else if (damage == u"nested"_s) {
+        // moov > trak > mdia > mdia > ..., each box filling the one around it.
+        constexpr qsizetype depth = 1000000;
+        QByteArray index(8 * (depth + 2), '\0');
+        for (qsizetype level = 0; level < depth + 2; ++level) {
+            char* box = index.data() + 8 * level;
+            qToBigEndian<quint32>(quint32(index.size() - 8 * level), box);
+            std::memcpy(box + 4, level == 0 ? "moov" : level == 1 ? "trak" : "mdia", 4);
+        }
+        data = data.left(data.indexOf("moov") - 4) + index;
+    } else if (damage == u"sample count"_s) {
+        const qsizetype table = data.indexOf("stsz");
+        QVERIFY(table > 0);
+        QCOMPARE(qFromBigEndian<quint32>(data.constData() + table + 8), 0u); // sizes follow
+        qToBigEndian<quint32>(0x7FFFFFFF, data.data() + table + 12);
+    }
     QVERIFY(file.resize(0) && file.seek(0) && file.write(data) == data.size());
     file.close();
 
     const std::string found = tovilo::checkOutputFile(output.toStdString(), audioOnly);
     QVERIFY2(problem.isEmpty() ? found.empty() : QString::fromStdString(found).contains(problem),
              found.c_str());
+}
+
+// A failing disc: the source reads up to its middle, then every read fails with EIO. Made
+// as an ext4 image on a loop device whose end is cut off under the mounted file system.
+// A source whose header only claims more than it holds is read to its end and converts.
+void TestEncoderEndToEnd::readsTheSourceToItsEnd_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QByteArray>("line"); // empty: converted
+    QTest::newRow("disc unreadable from its middle")
+        << "cut disc" << QByteArray("input-incomplete: Input/output error");
+    QTest::newRow("header overstates the length") << "long header" << QByteArray();
+}
+
+void TestEncoderEndToEnd::readsTheSourceToItsEnd()
+{
+    QFETCH(QString, damage);
+    QFETCH(QByteArray, line);
+    QTemporaryDir work;
+    QString input = work.filePath(u"clip.avi"_s);
+    const QString output = work.filePath(u"clip.mp4"_s);
+    QString loopDevice;
+    QTemporaryDir mountPoint;
+    const QByteArray mountPath = QFile::encodeName(mountPoint.path());
+    auto detach = qScopeGuard([&] {
+        ::umount(mountPath.constData());
+        if (!loopDevice.isEmpty())
+            runProgram(u"losetup"_s, {u"-d"_s, loopDevice});
+    });
+
+    if (damage == u"cut disc"_s) {
+        const QString image = work.filePath(u"disc.img"_s);
+        QFile imageFile(image);
+        QVERIFY(imageFile.open(QIODevice::WriteOnly) && imageFile.resize(64 << 20));
+        imageFile.close();
+        QCOMPARE(runProgram(u"mkfs.ext4"_s, {u"-q"_s, u"-F"_s, image}).exitCode, 0);
+        const Run attached = runProgram(u"losetup"_s, {u"-f"_s, u"--show"_s, image});
+        if (attached.exitCode != 0)
+            QSKIP("no loop device can be set up here (needs root)");
+        loopDevice = QString::fromUtf8(attached.output.trimmed());
+        const QByteArray device = QFile::encodeName(loopDevice);
+        if (::mount(device.constData(), mountPath.constData(), "ext4", 0, nullptr) != 0)
+            QSKIP("the loop device cannot be mounted here (needs root)");
+        input = mountPoint.filePath(u"clip.avi"_s);
+        const Run made = makeClip(input,
+                                  {u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=320x240:rate=25"_s,
+                                   u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s, u"pcm_s16le"_s},
+                                  20);
+        QVERIFY2(made.exitCode == 0, made.output);
+        // Mounted afresh, nothing of the file is cached.
+        QCOMPARE(::umount(mountPath.constData()), 0);
+        QCOMPARE(::mount(device.constData(), mountPath.constData(), "ext4", MS_RDONLY, nullptr), 0);
+        // "   0:        0..    2047:      10241..     12288:   2048:"
+        const Run extents = runProgram(u"filefrag"_s, {u"-v"_s, u"-b4096"_s, input});
+        const QRegularExpression first(
+            u"^\\s*0:\\s*0\\.\\.\\s*\\d+:\\s*(\\d+)\\.\\.\\s*\\d+:\\s*(\\d+):"_s,
+            QRegularExpression::MultilineOption);
+        const QRegularExpressionMatch match = first.match(QString::fromUtf8(extents.output));
+        QVERIFY2(match.hasMatch(), extents.output);
+        const qint64 cut =
+            (match.captured(1).toLongLong() + match.captured(2).toLongLong() / 2) * 4096;
+        QVERIFY(QFile::resize(image, cut));
+        QCOMPARE(runProgram(u"losetup"_s, {u"-c"_s, loopDevice}).exitCode, 0);
+    } else {
+        const Run made =
+            makeClip(input, {u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=320x240:rate=25"_s,
+                             u"-c:v"_s, u"mpeg4"_s, u"-c:a"_s, u"pcm_s16le"_s});
+        QVERIFY2(made.exitCode == 0, made.output);
+        // The main header's frame count and the video stream's length, a hundred times over.
+        QFile file(input);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray data = file.readAll();
+        const qsizetype avih = data.indexOf("avih");
+        const qsizetype strh = data.indexOf("vids") - 8; // "strh", its size, "vids"
+        QVERIFY(avih > 0 && strh > 0 && data.mid(strh, 4) == "strh");
+        const auto scale = [&](qsizetype at) {
+            const quint32 value = qFromLittleEndian<quint32>(data.constData() + at);
+            qToLittleEndian<quint32>(value * 100, data.data() + at);
+        };
+        scale(avih + 8 + 16); // dwTotalFrames
+        scale(strh + 8 + 32); // dwLength
+        QVERIFY(file.seek(0) && file.write(data) == data.size());
+    }
+
+    const Run run = runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(4, input, output));
+    if (line.isEmpty()) {
+        QVERIFY2(run.exitCode == 0, run.output);
+        QVERIFY(QFileInfo(output).size() > 0);
+    } else {
+        QVERIFY2(run.exitCode > 0, run.output);
+        QVERIFY2(run.output.endsWith("\nlib/ffmpeg: error: " + line + "\n"), run.output);
+        QVERIFY(!QFile::exists(output));
+    }
 }
 
 namespace {

@@ -79,6 +79,9 @@ private slots:
     void reportsWhyItFailed();
     void guardsTheOutputPath_data();
     void guardsTheOutputPath();
+    void boundsTheProbe();
+    void keepsAnotherUserOut_data();
+    void keepsAnotherUserOut();
 
 private:
     QProcessEnvironment environment(const QString& path, const QString& mode) const;
@@ -107,6 +110,7 @@ void TestFfmpegWrapper::initTestCase()
     m_audioArgs = audioArgs(m_source, m_output);
     QFile source(m_source);
     QVERIFY(source.open(QIODevice::WriteOnly) && source.write("RIFF") == 4);
+    QCOMPARE(::mkfifo(QFile::encodeName(m_work.filePath(u"pipe.avi"_s)).constData(), 0600), 0);
 }
 
 QProcessEnvironment TestFfmpegWrapper::environment(const QString& path, const QString& mode) const
@@ -261,7 +265,9 @@ void TestFfmpegWrapper::handsFileNamesOverIntact()
     QCOMPARE(received.takeLast(), QByteArray("stdin=0")); // ffmpeg never sees our stdin
     QVERIFY(received.contains("-nostdin"));
     QCOMPARE(received.at(received.indexOf("-i") + 1), "file:" + source.toUtf8());
-    QCOMPARE(received.last(), "file:" + output.toUtf8());
+    // ffmpeg writes the file held open at that name, never through the name itself.
+    QVERIFY2(received.last().startsWith("file:/proc/self/fd/"), received.last());
+    QVERIFY(QFileInfo(m_work.filePath(output)).size() > 0);
 }
 
 void TestFfmpegWrapper::refusesWithoutRunningFfmpeg_data()
@@ -446,6 +452,22 @@ void TestFfmpegWrapper::reportsWhyItFailed_data()
            "Conversion failed!\n"
         << "clip.avi"
         << "clip.mp3" << 8 << prefix + "other: Operation not permitted";
+    // A read error ends ffmpeg's input as if the source ended there, and it exits 0.
+    QTest::newRow("source unreadable midway, ffmpeg says success")
+        << "exit" << 0
+        << "frame=  40 fps=0.0 q=2.0 size=  15kB time=00:00:01.50\r%1: Input/output error\n"
+        << "clip.avi"
+        << "clip.mp3" << 1 << prefix + "input-incomplete: Input/output error";
+    QTest::newRow("source unreadable midway, later ffmpeg")
+        << "exit" << 0 << "[in#0/avi @ 0x55] Error during demuxing: Input/output error\n"
+        << "clip.avi"
+        << "clip.mp3" << 1
+        << prefix + "input-incomplete: [in#0/avi @ 0x55] Error during demuxing: Input/output error";
+    // A pipe would hold ffmpeg forever: refused before anything runs.
+    QTest::newRow("source is a pipe")
+        << "exit" << 0 << ""
+        << "pipe.avi"
+        << "clip.mp3" << 1 << prefix + "input-not-file: the source is not a regular file";
 }
 
 void TestFfmpegWrapper::reportsWhyItFailed()
@@ -550,6 +572,103 @@ void TestFfmpegWrapper::guardsTheOutputPath()
         if (existing == u"link"_s)
             QCOMPARE(QFileInfo(target).size(), qint64(earlier.size()));
     }
+}
+
+// An ffprobe that never ends holds the conversion up a few seconds at most, and nothing it
+// started is left running.
+void TestFfmpegWrapper::boundsTheProbe()
+{
+    QTemporaryDir dir;
+    QVERIFY(QFile::link(QStringLiteral(FAKE_FFMPEG_PATH), dir.filePath(u"ffmpeg"_s)));
+    const QString pidFile = dir.filePath(u"probe.pid"_s);
+    QFile probe(dir.filePath(u"ffprobe"_s));
+    QVERIFY(probe.open(QIODevice::WriteOnly));
+    probe.write("#!/bin/sh\n/bin/sleep 600 &\necho $! > \"$PROBE_PID_FILE\"\nwait\n");
+    probe.close();
+    QVERIFY(probe.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    QProcessEnvironment env = environment(dir.path(), u"exit"_s);
+    env.insert(u"PROBE_PID_FILE"_s, pidFile);
+    QFile::remove(m_output);
+    const QStringList args = {
+        u"-y"_s,       u"-i"_s,      m_source,     u"-flags"_s,
+        u"bitexact"_s, u"-vcodec"_s, u"mpeg4"_s,   u"-s"_s,
+        u"320x240"_s,  u"-async"_s,  u"1000"_s,    u"-r"_s,
+        u"30"_s,       u"-acodec"_s, u"libfaac"_s, u"-b"_s,
+        u"1024kb"_s,   u"-ac"_s,     u"2"_s,       u"-ar"_s,
+        u"48000"_s,    u"-ab"_s,     u"128k"_s,    u"-f"_s,
+        u"mp4"_s,      u"-vlevel"_s, u"30"_s,      m_work.filePath(u"clip.mp4"_s)};
+    const Result result = run(args, env);
+    // The fake writes an MP3, which the MP4 check refuses: the run got as far as ffmpeg.
+    QVERIFY2(result.err.contains("incomplete-output"), result.err);
+    QFile pid(pidFile);
+    QVERIFY(pid.open(QIODevice::ReadOnly));
+    const pid_t grandchild = pid.readAll().trimmed().toInt();
+    QVERIFY(grandchild > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(grandchild), 5000);
+}
+
+// In a shared folder (0777, not sticky) another user swaps the reserved output for a link to
+// one of our files, before the wrapper starts or while ffmpeg writes. Nothing of ours is
+// written through the link, and the run is not reported as converted.
+void TestFfmpegWrapper::keepsAnotherUserOut_data()
+{
+    QTest::addColumn<bool>("whileWriting");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("swapped before the start")
+        << false << QByteArray("output-unwritable: the output is a symbolic link");
+    QTest::newRow("swapped while ffmpeg writes")
+        << true << QByteArray("output-unwritable: the output was replaced during the conversion");
+}
+
+void TestFfmpegWrapper::keepsAnotherUserOut()
+{
+    QFETCH(bool, whileWriting);
+    QFETCH(QByteArray, line);
+    const QStringList asNobody = {u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s};
+    if (::geteuid() != 0 || QProcess::execute(u"setpriv"_s, asNobody + QStringList{u"true"_s}) != 0)
+        QSKIP("needs root and setpriv to act as a second user (nobody)");
+
+    QTemporaryDir shared;
+    QVERIFY(QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7777)));
+    const QString notes = m_otherDir.filePath(u"notes.txt"_s);
+    const QByteArray mine = "my notes\n";
+    QFile notesFile(notes);
+    QVERIFY(notesFile.open(QIODevice::WriteOnly) && notesFile.write(mine) == mine.size());
+    notesFile.close();
+    const QString output = shared.filePath(u"clip.mp3"_s);
+    QFile reserved(output); // as the program reserves the name
+    QVERIFY(reserved.open(QIODevice::WriteOnly));
+    reserved.close();
+
+    const QString ready = shared.filePath(u"ready"_s);
+    const QString go = shared.filePath(u"go"_s);
+    const QString swap = u"ln -s \"$1\" \"$2.new\" && mv -T \"$2.new\" \"$2\" && : > \"$3\""_s;
+    QProcess attacker;
+    attacker.setProgram(u"setpriv"_s);
+    if (whileWriting) {
+        attacker.setArguments(asNobody +
+                              QStringList{u"sh"_s, u"-c"_s,
+                                          u"while [ ! -e \"$4\" ]; do sleep 0.01; done; "_s + swap,
+                                          u"sh"_s, notes, output, go, ready});
+        attacker.start();
+    } else {
+        attacker.setArguments(asNobody +
+                              QStringList{u"sh"_s, u"-c"_s, swap, u"sh"_s, notes, output, go});
+        attacker.start();
+        QVERIFY(attacker.waitForFinished(20000));
+        QCOMPARE(attacker.exitCode(), 0);
+    }
+    QProcessEnvironment env = environment(m_fakeDir.path(), u"exit"_s);
+    env.insert(u"FAKE_FFMPEG_READY"_s, ready);
+    env.insert(u"FAKE_FFMPEG_GO"_s, go);
+    const Result result = run(audioArgs(m_source, output), env);
+    attacker.waitForFinished(20000);
+
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(lastLine(result.err), "lib/ffmpeg: error: " + line);
+    QVERIFY(notesFile.open(QIODevice::ReadOnly));
+    QCOMPARE(notesFile.readAll(), mine);
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegWrapper)

@@ -345,7 +345,7 @@ private Q_SLOTS:
         QTest::newRow("other: the encoder's words")
             << QList<QByteArray>{"lib/ffmpeg: error: other: \xe5\x8b\x95\xe7\x94\xbb.avi: Invalid "
                                  "argument"}
-            << false << QStringLiteral("動画.avi: Invalid argument");
+            << false << QStringLiteral("変換に失敗しました（動画.avi: Invalid argument）");
         QTest::newRow("no failure line")
             << QList<QByteArray>{"Conversion failed!"} << false
             << QStringLiteral("変換に失敗しました（原因はわかりません）");

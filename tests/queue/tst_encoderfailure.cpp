@@ -1,0 +1,82 @@
+#include "protocol/WrapperFailure.h"
+#include "queue/EncoderFailure.h"
+
+#include <QTest>
+
+#include <cerrno>
+
+using namespace tovilo;
+
+namespace {
+
+bool hasJapanese(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x3040 && c.unicode() <= 0x9FFF)
+            return true;
+    }
+    return false;
+}
+
+QByteArray lineOf(std::string_view kind, const QByteArray& detail)
+{
+    return EncoderErrorPrefix + ' ' + QByteArray(kind.data(), qsizetype(kind.size())) + ": " +
+           detail;
+}
+
+} // namespace
+
+class TestEncoderFailure : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Whatever kind the wrapper names, the row's reason is Japanese; only "other" and kinds
+    // this program does not know carry the encoder's own words, inside a Japanese sentence.
+    void everyKindReadsInJapanese_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("keepsDetail");
+        for (const FailureKindName& entry : failureKindNames) {
+            QTest::newRow(entry.name.data())
+                << lineOf(entry.name, "no output file given") << (entry.kind == FailureKind::Other);
+        }
+        QTest::newRow("unknown kind") << lineOf("cosmic-ray", "bit flipped") << true;
+        QTest::newRow("no kind") << EncoderErrorPrefix + " bit flipped" << true;
+        QTest::newRow("not a failure line") << QByteArray("Conversion failed!") << false;
+        QTest::newRow("not started") << encoderNotStartedLine() << false;
+        QTest::newRow("name not claimed") << outputNotClaimedLine(EACCES) << false;
+    }
+
+    void everyKindReadsInJapanese()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, keepsDetail);
+        const QString reason = failureReasonText(line);
+        QVERIFY2(hasJapanese(reason), qPrintable(reason));
+        const QString detail = QString::fromUtf8(line.mid(line.lastIndexOf(':') + 1).trimmed());
+        QCOMPARE(reason.contains(detail), keepsDetail);
+    }
+
+    void namesTheSourceProblems_data()
+    {
+        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("cut short") << QByteArray("input-incomplete")
+                                   << QStringLiteral("元のファイルを最後まで読めませんでした");
+        QTest::newRow("a pipe")
+            << QByteArray("input-not-file")
+            << QStringLiteral(
+                   "変換元が通常のファイルではありません（パイプや装置は変換できません）");
+    }
+
+    void namesTheSourceProblems()
+    {
+        QFETCH(QByteArray, kind);
+        QFETCH(QString, reason);
+        QCOMPARE(failureReasonText(EncoderErrorPrefix + ' ' + kind + ": x"), reason);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEncoderFailure)
+#include "tst_encoderfailure.moc"
