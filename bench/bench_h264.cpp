@@ -316,13 +316,18 @@ int main(int argc, char** argv)
             h264.bytes = videoBytes(h264File);
             const double duration = seconds * 1.0;
             double hbKbit = h264.bytes * 8 / duration / 1000;
-            for (int attempt = 0; attempt < 4; ++attempt) {
+            const auto runHandBrake = [&] {
                 const Timed timed =
                     run(handBrakeCommand(source, hbFile, row, static_cast<int>(hbKbit + 0.5)));
                 if (!ok(timed, "HandBrake"))
-                    return 1;
+                    return false;
                 hbWalls.push_back(timed.wall);
                 hbCpu.push_back(timed.processor);
+                return true;
+            };
+            for (int attempt = 0; attempt < 4; ++attempt) {
+                if (!runHandBrake())
+                    return 1;
                 hb.bytes = videoBytes(hbFile);
                 if (std::abs(hb.bytes / h264.bytes - 1) <= kEqualSize / 2)
                     break;
@@ -331,12 +336,8 @@ int main(int argc, char** argv)
                 hbCpu.clear();
             }
             while (static_cast<int>(hbWalls.size()) < runs) {
-                const Timed timed =
-                    run(handBrakeCommand(source, hbFile, row, static_cast<int>(hbKbit + 0.5)));
-                if (!ok(timed, "HandBrake"))
+                if (!runHandBrake())
                     return 1;
-                hbWalls.push_back(timed.wall);
-                hbCpu.push_back(timed.processor);
             }
             mpeg4.wall = median(mpeg4Walls);
             h264.wall = median(h264Walls);
