@@ -3,8 +3,8 @@
 #include "common/DialogTestSupport.h"
 #include "common/DvdDiscs.h"
 #include "common/FakeServices.h"
+#include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
-#include "platform/MediaLibrary.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
