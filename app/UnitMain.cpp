@@ -165,7 +165,10 @@ void TFormMain::createEngine()
 {
     // The runner's events go to the engine; the window redraws what the queue announces.
     m_runner = std::make_unique<DosCommandRunner>(*DosCommandConvert);
-    m_engine = new ConversionEngine(*m_runner, *m_services.desktop, *m_services.mediaLibrary, this);
+    m_engine = new ConversionEngine(*m_runner, *m_services.desktop, *m_services.mediaLibrary,
+                                    &*m_services.deviceRemoval, this);
+    connect(m_engine, &ConversionEngine::handOverFinished, this,
+            guarded([this](const HandOverResult& result) { handOverFinished(result); }));
     connect(&jobs(), &ThConvertInfoObjectList::changed, this, guarded([this] { RefreshList(); }));
     connect(m_engine, &ConversionEngine::situationChanged, this,
             guarded([this](const QString& text) {
@@ -462,9 +465,13 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
                                        QStringLiteral("変換する動画をリストに追加してください"));
         return;
     }
+    // A hand-over still waiting for its timer would find its jobs gone, and would run beside
+    // this conversion.
+    TimerRegistiTunes->stop();
     SetBusy(true);
     ConvertMode = Sender->Tag();
-    m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary);
+    m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary,
+                    ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary);
 }
 
 void TFormMain::StartNextJob()
@@ -491,6 +498,11 @@ void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
 
 void TFormMain::stopConversion()
 {
+    // The hand-over ends after its current file; the window stays busy until then.
+    if (m_engine->isHandingOver()) {
+        m_engine->stopHandOver();
+        return;
+    }
     if (!m_engine->stop())
         return;
     SetBusy(false);
@@ -502,9 +514,14 @@ void TFormMain::stopAndQuit()
 {
     m_quitRequested = true;
     m_engine->halt();
-    // A stop under way quits when it is done: ending the loops now would cut its wait short.
+    // A stop under way quits when it is done: ending the loops now would cut its wait short;
+    // so does a hand-over, once the device's database is written.
     if (m_engine->isCancelling())
         return;
+    if (m_engine->isHandingOver()) {
+        m_engine->stopHandOver();
+        return;
+    }
     stopConversion();
     QCoreApplication::exit(0);
 }
@@ -513,11 +530,11 @@ void TFormMain::FinishConversion()
 {
     // Before the window comes to the front: the notice is for a user who is elsewhere.
     m_engine->endQueue(!isActiveWindow());
-    if (ConvertMode == ModeMovie || ConvertMode == ModeMusic) {
+    if (m_engine->handsOverAfterwards()) {
+        TimerRegistiTunes->start();
+    } else {
         RestoreAndActivate();
         m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
-    } else if (ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary) {
-        TimerRegistiTunes->start();
     }
     SetBusy(false);
     if (jobs().OpenDir)
@@ -544,28 +561,39 @@ void TFormMain::TimerRegistiTunesTimer()
 
 void TFormMain::AddToiTunes()
 {
-    // A failure shows no message box, no refresh, no activation: the situation line says why,
-    // until the next conversion starts.
-    const HandOverResult result = m_engine->handOver([this] {
+    // Busy while the worker hands the files over; the end comes as handOverFinished.
+    SetBusy(true);
+    m_engine->startHandOver([this] {
         RestoreAndActivate();
         return m_services.prompt->confirm(
             this, QStringLiteral("接続されているiPodは初期化されていません。\n"
                                  "iPodを初期化して転送しますか？"));
     });
+}
+
+void TFormMain::handOverFinished(const HandOverResult& result)
+{
+    SetBusy(false);
+    if (m_quitRequested) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    // A failure shows no message box, no refresh, no activation: the situation line says why,
+    // until the next conversion starts. Nor does a partial hand-over come to the front.
     if (result.outcome == HandOverResult::Failed) {
         SituationText = result.situation;
         ShowSituation();
         return;
     }
     RefreshList();
-    RestoreAndActivate();
     if (result.outcome == HandOverResult::Partial) {
         SituationText = result.situation;
         ShowSituation();
         return;
     }
+    RestoreAndActivate();
     const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
-    if (!m_services.deviceRemoval->isAvailable()) {
+    if (!m_engine->canRemoveDevice()) {
         m_services.prompt->information(this, done);
         RestoreAndActivate();
         return;
@@ -579,11 +607,5 @@ void TFormMain::AddToiTunes()
 
 void TFormMain::RemoveMediaDevice(const QByteArray& mountPoint)
 {
-    SituationText = QStringLiteral("iPodを取り外しています…");
-    ShowSituation();
-    m_services.deviceRemoval->removeDevice(mountPoint, this,
-                                           [this](std::optional<RemovalFailure> failure) {
-                                               SituationText = removalText(failure);
-                                               ShowSituation();
-                                           });
+    m_engine->removeDevice(mountPoint);
 }

@@ -22,6 +22,7 @@ class TPNGButton;
 
 namespace tovilo {
 class ConversionEngine;
+struct HandOverResult;
 class DosCommandRunner;
 } // namespace tovilo
 
@@ -132,6 +133,7 @@ private:
     void createControls();
     void createEngine();
     void stopConversion();
+    void handOverFinished(const tovilo::HandOverResult& result);
     ThConvertInfoObjectList& jobs() const;
 
     // What a row of the list shows, so that a refresh touches only the rows that changed.

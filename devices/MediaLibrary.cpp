@@ -25,6 +25,8 @@ IpodLibraryFactory IpodLibraryFactory::withMountPoints(QList<QByteArray> mountPo
 
 std::optional<IpodVolume> IpodLibraryFactory::findDevice() const
 {
+    if (m_chosen)
+        return m_chosen;
     if (m_mountInfoPath.isEmpty()) {
         QList<QByteArray> sorted = m_mountPoints;
         std::sort(sorted.begin(), sorted.end());
@@ -81,6 +83,14 @@ IpodVolume writableDevice(const std::optional<IpodVolume>& device)
 }
 
 } // namespace
+
+ChosenMediaDevice IpodLibraryFactory::chooseDevice()
+{
+    auto chosen = std::make_unique<IpodLibraryFactory>(QString());
+    chosen->m_chosen = writableDevice(findDevice());
+    const bool initialised = hasIpodDatabase(chosen->m_chosen->volume.mountPoint);
+    return {std::move(chosen), initialised};
+}
 
 std::unique_ptr<MediaApplication> IpodLibraryFactory::createApplication()
 {

@@ -29,6 +29,7 @@ public:
     // Looks for the device among the given folders only, which the caller vouches for.
     static IpodLibraryFactory withMountPoints(QList<QByteArray> mountPoints);
 
+    ChosenMediaDevice chooseDevice() override;
     std::unique_ptr<MediaApplication> createApplication() override;
     void initialiseDevice() override;
 
@@ -41,6 +42,8 @@ private:
     QString m_mountInfoPath;
     const VolumeSource* m_volumes = nullptr;
     QList<QByteArray> m_mountPoints;
+    // Set by chooseDevice(): the one device, looked up no more.
+    std::optional<IpodVolume> m_chosen;
 };
 
 } // namespace tovilo

@@ -66,10 +66,24 @@ public:
     virtual QByteArray mountPoint() const = 0;
 };
 
+class MediaLibraryFactory;
+
+// The device a hand-over writes to, chosen on the thread that keeps the volume lists.
+struct ChosenMediaDevice
+{
+    // Opens that device alone; from now on one other thread may use it.
+    std::unique_ptr<MediaLibraryFactory> library;
+    bool initialised = true; // it has a database
+};
+
 class MediaLibraryFactory
 {
 public:
     virtual ~MediaLibraryFactory() = default;
+    // The device createApplication() would open. Throws tovilo::Error as createApplication()
+    // does when there is none or it is mounted read-only; reads nothing on the device but
+    // whether its database is there.
+    virtual ChosenMediaDevice chooseDevice() = 0;
     // Throws tovilo::Error when there is no device, its database cannot be read, or the
     // database could not be written in a form the device shows; nothing on the device is
     // changed then. A device without a database fails with MediaFailure::NotInitialised.

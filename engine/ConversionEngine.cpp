@@ -1,9 +1,11 @@
 #include "engine/ConversionEngine.h"
 
+#include "devices/DeviceRemoval.h"
 #include "devices/MediaLibraryFactory.h"
 #include "engine/ConversionRunner.h"
 #include "engine/EncoderOutput.h"
 #include "engine/UserTexts.h"
+#include "platform/CodePage.h"
 #include "platform/DesktopService.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -16,8 +18,12 @@
 #include <QList>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 namespace tovilo {
 
@@ -45,9 +51,36 @@ MediaFailure currentMediaFailure()
 
 } // namespace
 
+// One hand-over: what the worker is given, and what it found.
+struct ConversionEngine::HandOver
+{
+    struct File
+    {
+        ThConvertInfoObject* job;
+        QString path;
+    };
+    QList<File> files; // last job first
+    std::unique_ptr<MediaLibraryFactory> library;
+    bool setUp = false;
+    std::atomic<bool> stop = false;
+    std::thread worker;
+
+    // Written by the worker, read once it has ended.
+    QList<int> added; // indices into files, on the device once the database is written
+    bool videoRefused = false;
+    bool stopped = false;
+    std::optional<MediaFailure> failure;
+    QByteArray mountPoint;
+    qint64 totalBytes = 0;
+
+    void run(ConversionEngine* engine);
+};
+
 ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
-                                   MediaLibraryFactory& mediaLibrary, QObject* parent)
-    : QObject(parent), m_runner(runner), m_desktop(desktop), m_mediaLibrary(mediaLibrary)
+                                   MediaLibraryFactory& mediaLibrary, DeviceRemovalService* removal,
+                                   QObject* parent)
+    : QObject(parent), m_runner(runner), m_desktop(desktop), m_mediaLibrary(mediaLibrary),
+      m_removal(removal)
 {
     // The runner delivers from the event loop; an error in a handler ends in the error box.
     connect(&m_runner, &ConversionRunner::lineReceived, this,
@@ -56,7 +89,14 @@ ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& des
             [this](quint32 exitCode) { guardedStep([&] { runFinished(exitCode); }); });
 }
 
-ConversionEngine::~ConversionEngine() = default;
+ConversionEngine::~ConversionEngine()
+{
+    // A hand-over under way ends after its current file, with the database written.
+    if (m_handOver) {
+        m_handOver->stop = true;
+        m_handOver->worker.join();
+    }
+}
 
 bool ConversionEngine::hasFinishedJobs() const
 {
@@ -79,9 +119,10 @@ void ConversionEngine::purgeFinishedJobs()
     }
 }
 
-void ConversionEngine::start(bool audioOnly)
+void ConversionEngine::start(bool audioOnly, bool handOverAfterwards)
 {
     m_cancelling = false;
+    m_handOverAfterwards = handOverAfterwards;
     m_jobs.AudioOnly = audioOnly;
     m_searchFrom = 0;
     m_currentIndex = -1;
@@ -304,68 +345,150 @@ void ConversionEngine::clearProgress()
     m_desktop.clearProgress();
 }
 
-HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetUp)
+void ConversionEngine::HandOver::run(ConversionEngine* engine)
 {
-    // Only a saved database puts the files on the device: the rows change once it is written.
-    QList<ThConvertInfoObject*> added;
-    bool videoRefused = false;
-    QByteArray mountPoint;
-    const auto markTransferred = [&] {
-        for (ThConvertInfoObject* job : added)
-            m_jobs.SetStatus(*job, csTransferred);
-    };
+    std::unique_ptr<MediaApplication> application;
     try {
-        try {
-            m_mediaApplication = m_mediaLibrary.createApplication();
-        } catch (const MediaError& error) {
-            // Setting up writes a new, empty library onto the device: only when allowed.
-            if (error.failure() != MediaFailure::NotInitialised || !allowSetUp || !allowSetUp())
-                throw;
-            m_mediaLibrary.initialiseDevice();
-            m_mediaApplication = m_mediaLibrary.createApplication();
+        QList<qint64> sizes;
+        for (const File& file : std::as_const(files)) {
+            struct stat info;
+            const QByteArray path = fromUtf16(file.path);
+            sizes.append(::stat(path.constData(), &info) == 0 ? info.st_size : 0);
+            totalBytes += sizes.last();
         }
-        mountPoint = m_mediaApplication->mountPoint();
-        for (int i = m_jobs.Count() - 1; i >= 0; --i) {
-            ThConvertInfoObject* job = m_jobs.Items(i);
-            if (job->Status != csConverted)
-                continue;
-            std::unique_ptr<MediaPlaylist> playlist = m_mediaApplication->libraryPlaylist();
+        if (setUp)
+            library->initialiseDevice();
+        application = library->createApplication();
+        mountPoint = application->mountPoint();
+        qint64 bytesDone = 0;
+        for (int i = 0; i < files.size(); ++i) {
+            if (stop) {
+                stopped = true;
+                break;
+            }
+            QMetaObject::invokeMethod(
+                engine, [engine, i, bytesDone] { engine->handOverProgress(i + 1, bytesDone); },
+                Qt::QueuedConnection);
+            std::unique_ptr<MediaPlaylist> playlist = application->libraryPlaylist();
             try {
-                playlist->addFile(job->OutputFile);
+                playlist->addFile(files[i].path);
+                added.append(i);
             } catch (const MediaError& error) {
                 // A video for an iPod without video: the others may still go.
                 if (error.failure() != MediaFailure::NoVideo)
                     throw;
                 videoRefused = true;
-                continue;
             }
-            added.append(job);
+            bytesDone += sizes[i];
         }
-        std::unique_ptr<MediaApplication> application = std::move(m_mediaApplication);
-        application->release();
+        // Releasing writes the device's database; only then are the files really there.
+        std::exchange(application, nullptr)->release();
     } catch (...) {
-        MediaFailure failure = currentMediaFailure();
-        if (m_mediaApplication) {
+        failure = currentMediaFailure();
+        if (application) {
             try {
-                m_mediaApplication->release();
+                application->release();
             } catch (...) {
                 failure = currentMediaFailure();
                 added.clear();
             }
-            m_mediaApplication.reset();
         } else {
-            // The release itself failed: it took this session's files off the device again.
+            // Nothing was opened, or the release itself failed and took this session's files
+            // off the device again.
             added.clear();
         }
-        markTransferred();
-        return {added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
-                mediaFailureText(failure), mountPoint};
     }
-    markTransferred();
-    if (videoRefused)
+    QMetaObject::invokeMethod(engine, &ConversionEngine::finishHandOver, Qt::QueuedConnection);
+}
+
+void ConversionEngine::startHandOver(const std::function<bool()>& allowSetUp)
+{
+    if (m_halted || m_handOver)
+        return;
+    auto handOver = std::make_unique<HandOver>();
+    for (int i = m_jobs.Count() - 1; i >= 0; --i) {
+        ThConvertInfoObject* job = m_jobs.Items(i);
+        if (job->Status == csConverted)
+            handOver->files.append({job, job->OutputFile});
+    }
+    // The device is chosen here, where its volume lists are kept; the worker opens only it.
+    try {
+        ChosenMediaDevice device = m_mediaLibrary.chooseDevice();
+        // Setting up writes a new, empty library onto the device: only for something to
+        // hand over, and only when allowed.
+        if (!device.initialised &&
+            (handOver->files.isEmpty() || !allowSetUp || !allowSetUp() || m_halted))
+            throw MediaError(MediaFailure::NotInitialised, QStringLiteral("not set up"));
+        handOver->library = std::move(device.library);
+        handOver->setUp = !device.initialised;
+    } catch (...) {
+        emit handOverFinished(
+            {HandOverResult::Failed, mediaFailureText(currentMediaFailure()), {}});
+        return;
+    }
+    m_handOver = std::move(handOver);
+    m_handOver->worker = std::thread(&HandOver::run, m_handOver.get(), this);
+}
+
+void ConversionEngine::stopHandOver()
+{
+    if (m_handOver)
+        m_handOver->stop = true;
+}
+
+void ConversionEngine::handOverProgress(int number, qint64 bytesDone)
+{
+    if (!m_handOver)
+        return;
+    const qsizetype count = m_handOver->files.size();
+    emit situationChanged(handOverProgressText(number, static_cast<int>(count)));
+    const qint64 total = m_handOver->totalBytes;
+    m_desktop.showProgress(total > 0 ? double(bytesDone) / double(total) : 0, count - number + 1);
+}
+
+void ConversionEngine::finishHandOver()
+{
+    const std::unique_ptr<HandOver> handOver = std::move(m_handOver);
+    handOver->worker.join();
+    // The jobs of a hand-over cannot be removed while it runs, but the list is looked at again
+    // rather than trusted.
+    QList<ThConvertInfoObject*> present;
+    for (int i = 0; i < m_jobs.Count(); ++i)
+        present.append(m_jobs.Items(i));
+    for (int index : std::as_const(handOver->added)) {
+        ThConvertInfoObject* job = handOver->files[index].job;
+        if (present.contains(job))
+            m_jobs.SetStatus(*job, csTransferred);
+    }
+    clearProgress();
+    emit situationChanged(QString());
+    const HandOverResult::Outcome partly =
+        handOver->added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial;
+    HandOverResult result{HandOverResult::Done, QString(), handOver->mountPoint};
+    if (handOver->failure)
+        result = {partly, mediaFailureText(*handOver->failure), handOver->mountPoint};
+    else if (handOver->stopped)
+        result = {partly, handOverStoppedText(), handOver->mountPoint};
+    else if (handOver->videoRefused)
         // Not everything is on the device, so no word of completion.
-        return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo), mountPoint};
-    return {HandOverResult::Done, QString(), mountPoint};
+        result = {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo),
+                  handOver->mountPoint};
+    emit handOverFinished(result);
+}
+
+bool ConversionEngine::canRemoveDevice() const
+{
+    return m_removal != nullptr && m_removal->isAvailable();
+}
+
+void ConversionEngine::removeDevice(const QByteArray& mountPoint)
+{
+    if (m_removal == nullptr)
+        return;
+    emit situationChanged(removingDeviceText());
+    m_removal->removeDevice(mountPoint, this, [this](std::optional<RemovalFailure> failure) {
+        emit situationChanged(removalText(failure));
+    });
 }
 
 } // namespace tovilo

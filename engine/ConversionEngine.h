@@ -13,7 +13,7 @@ namespace tovilo {
 
 class ConversionRunner;
 class DesktopService;
-class MediaApplication;
+class DeviceRemovalService;
 class MediaLibraryFactory;
 
 // How a hand-over to the media library ended, and what the situation line then says.
@@ -23,7 +23,7 @@ struct HandOverResult
     {
         Done,    // every converted job is on the device
         Partial, // some jobs reached the device, the others stay converted
-        Failed,  // nothing changed on the device; the jobs stay converted
+        Failed,  // nothing was added to the device; the jobs stay converted
     };
     Outcome outcome = Done;
     QString situation;     // empty when Done
@@ -33,16 +33,19 @@ struct HandOverResult
 // Works off the conversion queue job by job through a runner: claims each output name, builds
 // the encoder's command, reads the progress and the source's length, keeps why a job failed,
 // counts the results, shows the queue's progress on the desktop, stops on request and cleans
-// up after failed or stopped jobs, and hands the converted files to the media library. It owns
-// the queue, which announces its own changes; the runner and the services belong to whoever
-// made it. No widgets; what is to be drawn is signalled.
+// up after failed or stopped jobs, hands the converted files to the media library on a worker
+// thread and removes the device afterwards. It owns the queue, which announces its own changes;
+// the runner and the services belong to whoever made it. No widgets; what is to be drawn is
+// signalled.
 class ConversionEngine : public QObject
 {
     Q_OBJECT
 
 public:
+    // Without `removal`, no device is removed.
     ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
-                     MediaLibraryFactory& mediaLibrary, QObject* parent = nullptr);
+                     MediaLibraryFactory& mediaLibrary, DeviceRemovalService* removal = nullptr,
+                     QObject* parent = nullptr);
     ~ConversionEngine() override;
 
     ThConvertInfoObjectList& jobs() { return m_jobs; }
@@ -52,8 +55,10 @@ public:
     bool hasFinishedJobs() const;
     // Removes the converted and transferred jobs and puts failed ones back to waiting.
     void purgeFinishedJobs();
-    // Works off the waiting jobs, converting to MP3 when audioOnly.
-    void start(bool audioOnly);
+    // Works off the waiting jobs, converting to MP3 when audioOnly; the results are to be
+    // handed to the media library afterwards when handOverAfterwards.
+    void start(bool audioOnly, bool handOverAfterwards = false);
+    bool handsOverAfterwards() const { return m_handOverAfterwards; }
     // Starts the first waiting job, or signals queueDone when none is left.
     void startNextJob();
     // Stops the running job, puts it back to waiting and deletes its partial output. False when
@@ -63,13 +68,22 @@ public:
     void halt();
     // The queue has been worked off: tells a user who looks elsewhere, clears the progress.
     void endQueue(bool userElsewhere);
-    // Adds every converted job's output to the media library, last job first. A device without
-    // a library is set up first when allowSetUp (asked then, not before) says so.
-    HandOverResult handOver(const std::function<bool()>& allowSetUp = {});
+    // Adds every converted job's output to the media library, last job first, on a worker
+    // thread: the situation tells which file is on its way, the desktop shows the bytes done,
+    // and handOverFinished tells the end, once the rows have their new statuses. A device
+    // without a library is set up first when there is something to hand over and allowSetUp,
+    // asked here before the worker starts, says so. A failure found before that is signalled
+    // at once; nothing is started once halted.
+    void startHandOver(const std::function<bool()>& allowSetUp = {});
+    // The hand-over ends after the current file; what reached the device is kept.
+    void stopHandOver();
+    bool canRemoveDevice() const;
+    // Unmounts and switches off the device at `mountPoint`; the situation tells how it went.
+    void removeDevice(const QByteArray& mountPoint);
 
     bool isRunning() const;
     bool isCancelling() const { return m_cancelling; }
-    bool isHandingOver() const { return m_mediaApplication != nullptr; }
+    bool isHandingOver() const { return m_handOver != nullptr; }
     int convertedCount() const { return m_converted; }
     int failedCount() const { return m_failed; }
 
@@ -84,6 +98,7 @@ Q_SIGNALS:
     void outputNotDeleted(const QByteArray& path);
     // An error escaped a step the engine ran from the event loop.
     void errorRaised(const QString& message);
+    void handOverFinished(const tovilo::HandOverResult& result);
 
 private:
     // The runner's events of the running job.
@@ -98,12 +113,17 @@ private:
     // The queue's progress on the desktop; currentFraction is the running job's share done.
     void publishProgress(double currentFraction);
     void clearProgress();
+    struct HandOver;
+    void handOverProgress(int number, qint64 bytesDone);
+    void finishHandOver();
 
     ThConvertInfoObjectList m_jobs;
     ConversionRunner& m_runner;
     DesktopService& m_desktop;
     MediaLibraryFactory& m_mediaLibrary;
-    std::unique_ptr<MediaApplication> m_mediaApplication;
+    DeviceRemovalService* m_removal;
+    std::unique_ptr<HandOver> m_handOver;
+    bool m_handOverAfterwards = false;
 
     bool m_cancelling = false;
     bool m_halted = false;

@@ -127,4 +127,19 @@ QString removalText(std::optional<RemovalFailure> failure)
     return QStringLiteral("iPodを取り外せませんでした");
 }
 
+QString removingDeviceText()
+{
+    return QStringLiteral("iPodを取り外しています…");
+}
+
+QString handOverProgressText(int number, int count)
+{
+    return QStringLiteral("iPodへ転送中 %1/%2").arg(number).arg(count);
+}
+
+QString handOverStoppedText()
+{
+    return QStringLiteral("iPodへの転送を中止しました");
+}
+
 } // namespace tovilo

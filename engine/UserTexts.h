@@ -25,5 +25,11 @@ QString mediaFailureText(MediaFailure failure);
 
 // The situation line's words for how a removal went (nothing: it went well).
 QString removalText(std::optional<RemovalFailure> failure);
+QString removingDeviceText();
+
+// The situation line while the hand-over's file `number` of `count` is on its way, and when the
+// user stopped it.
+QString handOverProgressText(int number, int count);
+QString handOverStoppedText();
 
 } // namespace tovilo

@@ -62,8 +62,9 @@ bool QtPromptService::informationWithAction(QWidget* owner, const QString& text,
     box.setWindowModality(Qt::ApplicationModal);
     QPushButton* extra = box.addButton(action, QMessageBox::ActionRole);
     localiseButtons(box);
-    // OK stays the answer to Enter, as in the plain box.
+    // OK stays the answer to Enter, as in the plain box, and to Escape and the close button.
     box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
     box.exec();
     return box.clickedButton() == extra;
 }

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
+#include <QSemaphore>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -370,7 +371,8 @@ private Q_SLOTS:
         m_library.deviceMissing = true;
         add(QStringLiteral("a.avi"), csConverted);
         m_form->TimerRegistiTunes->start();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_library.calls.isEmpty(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->LblSituation->text(),
+                                  QStringLiteral("iPodが見つかりません"), 5000);
         QVERIFY(!m_form->TimerRegistiTunes->isActive());
         QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
         QVERIFY(m_prompt.informations.isEmpty());
@@ -385,6 +387,7 @@ private Q_SLOTS:
         m_form->ListViewConvertFile->selectRow(0);
         m_library.failOnAdd = 3; // the third-to-last job
         m_form->AddToiTunes();
+        QTRY_VERIFY(!m_form->engine().isHandingOver());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted,
                                                     csTransferred, csTransferred}));
         QVERIFY(m_prompt.informations.isEmpty());
@@ -394,6 +397,35 @@ private Q_SLOTS:
         QCOMPARE(m_form->ListViewConvertFile->item(4, 1)->text(), QStringLiteral("転送完了"));
         QCOMPARE(m_form->ListViewConvertFile->item(2, 1)->text(), QStringLiteral("変換完了"));
         QCOMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへの転送に失敗しました"));
+        QCOMPARE(m_shell.activations, 0);
+    }
+
+    // The window stays responsive and busy while the worker hands over, shows which file is on
+    // its way, and a stop ends the hand-over after that file with the database written.
+    void handOverStopsAfterTheCurrentFile()
+    {
+        for (int i = 0; i < 3; ++i)
+            add(QStringLiteral("c%1.avi").arg(i), csConverted);
+        QSemaphore fileOnItsWay;
+        QSemaphore goOn;
+        m_library.onAdd = [&] {
+            fileOnItsWay.release();
+            goOn.acquire();
+        };
+        m_form->AddToiTunes();
+        QTRY_COMPARE(fileOnItsWay.available(), 1);
+        QTRY_COMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへ転送中 1/3"));
+        QVERIFY(!m_form->PngBtnConvertMovie->isEnabled());
+        QVERIFY(m_form->PngBtnConvertCancel->isEnabled());
+        press(m_form->PngBtnConvertCancel);
+        goOn.release(3);
+        QTRY_VERIFY(!m_form->engine().isHandingOver());
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csTransferred}));
+        QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
+        QCOMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへの転送を中止しました"));
+        QVERIFY(m_prompt.informations.isEmpty());
+        QCOMPARE(m_shell.activations, 0);
+        QVERIFY(m_form->PngBtnConvertMovie->isEnabled());
     }
 
     void longQueueKeepsThreadsBounded()

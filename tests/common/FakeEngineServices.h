@@ -3,14 +3,68 @@
 // Fakes of the services the conversion engine gets: a desktop that records, and media
 // libraries without a device or with one that records and fails on request.
 #include "devices/MediaLibraryFactory.h"
+#include "engine/ConversionRunner.h"
 #include "platform/DesktopService.h"
 
 #include <QList>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace tovilo::test {
+
+// Plays one scripted run per start, delivering from the event loop as the real runner does.
+class FakeRunner : public ConversionRunner
+{
+public:
+    struct Run
+    {
+        QList<QByteArray> lines;
+        quint32 exitCode = 0;
+        bool notStarted = false;
+        bool held = false; // runs until stopped
+    };
+
+    QList<Run> script; // when it runs out, every run succeeds quietly
+    QList<QByteArray> commands;
+
+    void start(const QByteArray& commandLine) override
+    {
+        commands << commandLine;
+        m_running = true;
+        const Run run = script.isEmpty() ? Run{} : script.takeFirst();
+        m_notStarted = run.notStarted;
+        if (run.held)
+            return;
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this, run] {
+                for (const QByteArray& line : run.lines)
+                    emit lineReceived(line);
+                finish(run.exitCode);
+            },
+            Qt::QueuedConnection);
+    }
+    bool isRunning() const override { return m_running; }
+    void stopAndWait() override
+    {
+        if (m_running)
+            finish(137);
+    }
+    bool failedToStart() const override { return m_notStarted; }
+
+private:
+    void finish(quint32 exitCode)
+    {
+        emit runFinished(exitCode);
+        m_running = false;
+    }
+
+    QObject m_context;
+    bool m_running = false;
+    bool m_notStarted = false;
+};
 
 // Records what the window shows on the desktop around it.
 class FakeDesktop : public DesktopService
@@ -40,6 +94,10 @@ public:
 class NoMediaDevice : public MediaLibraryFactory
 {
 public:
+    ChosenMediaDevice chooseDevice() override
+    {
+        throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+    }
     std::unique_ptr<MediaApplication> createApplication() override
     {
         throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
@@ -54,11 +112,13 @@ public:
 struct FakeLibrary : MediaLibraryFactory
 {
     bool deviceMissing = false;
+    bool blank = false; // has no database until initialised
     int failOnAdd = -1; // 1-based
     MediaFailure failure = MediaFailure::Failed;
     bool playsNoVideo = false; // refuses every ".mp4"
     QStringList added;
     QStringList calls;
+    std::function<void()> onAdd; // runs on the hand-over's thread before each file
 
     struct Playlist : MediaPlaylist
     {
@@ -66,6 +126,8 @@ struct FakeLibrary : MediaLibraryFactory
         explicit Playlist(FakeLibrary* l) : library(l) {}
         void addFile(const QString& path) override
         {
+            if (library->onAdd)
+                library->onAdd();
             library->calls << QStringLiteral("add");
             if (library->playsNoVideo && path.endsWith(QLatin1String(".mp4")))
                 throw MediaError(MediaFailure::NoVideo, QStringLiteral("no video"));
@@ -87,14 +149,39 @@ struct FakeLibrary : MediaLibraryFactory
         QByteArray mountPoint() const override { return "/media/user/IPOD"; }
     };
 
+    // The chosen device is this library.
+    struct Chosen : MediaLibraryFactory
+    {
+        FakeLibrary* library;
+        explicit Chosen(FakeLibrary* l) : library(l) {}
+        ChosenMediaDevice chooseDevice() override { return library->chooseDevice(); }
+        std::unique_ptr<MediaApplication> createApplication() override
+        {
+            return library->createApplication();
+        }
+        void initialiseDevice() override { library->initialiseDevice(); }
+    };
+
+    ChosenMediaDevice chooseDevice() override
+    {
+        if (deviceMissing)
+            throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+        return {std::make_unique<Chosen>(this), !blank};
+    }
     std::unique_ptr<MediaApplication> createApplication() override
     {
         calls << QStringLiteral("create");
         if (deviceMissing)
             throw MediaError(MediaFailure::NoDevice, QStringLiteral("no device"));
+        if (blank)
+            throw MediaError(MediaFailure::NotInitialised, QStringLiteral("blank"));
         return std::make_unique<App>(this);
     }
-    void initialiseDevice() override { calls << QStringLiteral("initialise"); }
+    void initialiseDevice() override
+    {
+        calls << QStringLiteral("initialise");
+        blank = false;
+    }
 };
 
 } // namespace tovilo::test

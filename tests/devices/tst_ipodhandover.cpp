@@ -1,5 +1,7 @@
-// The hand-over from the main window to iPods of each generation, on device folders made here.
+// The hand-over to iPods of each generation, on device folders made here: by the engine for
+// each model, and from the main window around it.
 #include "app/UnitMain.h"
+#include "common/FakeEngineServices.h"
 #include "common/FakeServices.h"
 #include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
@@ -216,31 +218,30 @@ private Q_SLOTS:
         describeDevice(device, model, id, dbVersion);
         const QMap<QString, QByteArray> before = snapshot(device);
 
-        FakePrompt prompt;
-        FakeShell shell;
-        FakeDrives drives;
         IpodLibraryFactory library = IpodLibraryFactory::withMountPoints(
             {QFile::encodeName(dir.filePath(QStringLiteral("not a device"))),
              QFile::encodeName(device)});
-        TFormMain form(Services{prompt, shell, drives, library});
+        FakeRunner runner;
+        ConversionEngine engine(runner, noDesktop(), library);
         // The last job is handed over first: the video meets the nano 2G before the song.
         for (const QString& output : {m_audio, m_video}) {
-            form.AddSourceFile(QFile::encodeName(output));
-            ThConvertInfoObject* job = form.engine().jobs().Items(form.engine().jobs().Count() - 1);
+            auto job = std::make_unique<ThConvertInfoObject>();
             job->OutputFile = output;
             job->Status = csConverted;
+            engine.jobs().Add(std::move(job));
         }
-        form.AddToiTunes();
+        std::optional<HandOverResult> finished;
+        connect(&engine, &ConversionEngine::handOverFinished, this,
+                [&](const HandOverResult& result) { finished = result; });
+        engine.startHandOver();
+        QTRY_VERIFY(finished);
 
-        QCOMPARE(prompt.informations,
-                 handedOver ? QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")}
-                            : QStringList());
+        QCOMPARE(finished->outcome == HandOverResult::Done, handedOver);
         QList<TConvertStatus> actual;
-        for (int i = 0; i < form.engine().jobs().Count(); ++i)
-            actual << form.engine().jobs().Items(i)->Status;
+        for (int i = 0; i < engine.jobs().Count(); ++i)
+            actual << engine.jobs().Items(i)->Status;
         QCOMPARE(actual, statuses);
-        QCOMPARE(form.LblSituation->text(), label);
-        QVERIFY(!form.engine().isHandingOver());
+        QCOMPARE(finished->situation, label);
 
         if (titles.isEmpty()) {
             // Refused: not a byte changed on the device.
@@ -250,12 +251,6 @@ private Q_SLOTS:
         }
         const QByteArray hash = databaseBytes(device, 0x58, 20);
         QCOMPARE(hash.count('\0') < hash.size(), hash58);
-
-        if (!label.isEmpty()) {
-            // The reason stays until the next conversion starts.
-            form.StartNextJob();
-            QVERIFY(form.LblSituation->text().isEmpty());
-        }
     }
 
     void aroundTheHandOver_data()
@@ -338,6 +333,7 @@ private Q_SLOTS:
         job->OutputFile = m_audio;
         job->Status = csConverted;
         form.AddToiTunes();
+        QTRY_VERIFY(!form.engine().isHandingOver());
 
         QCOMPARE(prompt.questions,
                  blank ? QStringList{QStringLiteral("接続されているiPodは初期化されていません。\n"

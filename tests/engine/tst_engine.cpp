@@ -23,58 +23,6 @@ using namespace tovilo::test;
 
 namespace {
 
-// Plays one scripted run per start, delivering from the event loop as the real runner does.
-class FakeRunner : public ConversionRunner
-{
-public:
-    struct Run
-    {
-        QList<QByteArray> lines;
-        quint32 exitCode = 0;
-        bool notStarted = false;
-        bool held = false; // runs until stopped
-    };
-
-    QList<Run> script; // when it runs out, every run succeeds quietly
-    QList<QByteArray> commands;
-
-    void start(const QByteArray& commandLine) override
-    {
-        commands << commandLine;
-        m_running = true;
-        const Run run = script.isEmpty() ? Run{} : script.takeFirst();
-        m_notStarted = run.notStarted;
-        if (run.held)
-            return;
-        QMetaObject::invokeMethod(
-            &m_context,
-            [this, run] {
-                for (const QByteArray& line : run.lines)
-                    emit lineReceived(line);
-                finish(run.exitCode);
-            },
-            Qt::QueuedConnection);
-    }
-    bool isRunning() const override { return m_running; }
-    void stopAndWait() override
-    {
-        if (m_running)
-            finish(137);
-    }
-    bool failedToStart() const override { return m_notStarted; }
-
-private:
-    void finish(quint32 exitCode)
-    {
-        emit runFinished(exitCode);
-        m_running = false;
-    }
-
-    QObject m_context;
-    bool m_running = false;
-    bool m_notStarted = false;
-};
-
 const QString Suffix = QStringLiteral("までの動画を変換完了");
 
 } // namespace
@@ -546,6 +494,28 @@ private Q_SLOTS:
             << QStringLiteral("このiPodは動画を再生できません");
     }
 
+    // A blank device is set up only for something to hand over, and only when allowed.
+    void setUpAskedOnlyForSomething()
+    {
+        m_library.blank = true;
+        std::optional<HandOverResult> finished;
+        connect(m_engine.get(), &ConversionEngine::handOverFinished, this,
+                [&](const HandOverResult& r) { finished = r; });
+        int asked = 0;
+        m_engine->startHandOver([&] { return ++asked > 0; });
+        QTRY_VERIFY(finished);
+        QCOMPARE(asked, 0);
+        QCOMPARE(finished->situation, QStringLiteral("iPodを初期化しなかったため転送していません"));
+        add("a.avi", csConverted);
+        finished.reset();
+        m_engine->startHandOver([&] { return ++asked > 0; });
+        QTRY_VERIFY(finished);
+        QCOMPARE(asked, 1);
+        QCOMPARE(int(finished->outcome), int(HandOverResult::Done));
+        QCOMPARE(m_library.calls.first(), QStringLiteral("initialise"));
+        QCOMPARE(statuses(), QList<int>{csTransferred});
+    }
+
     void handOver()
     {
         QFETCH(QList<int>, before);
@@ -564,7 +534,12 @@ private Q_SLOTS:
         m_library.deviceMissing = deviceMissing;
         m_library.failOnAdd = failOnAdd;
         m_library.playsNoVideo = playsNoVideo;
-        const HandOverResult result = m_engine->handOver();
+        std::optional<HandOverResult> finished;
+        connect(m_engine.get(), &ConversionEngine::handOverFinished, this,
+                [&](const HandOverResult& r) { finished = r; });
+        m_engine->startHandOver();
+        QTRY_VERIFY(finished);
+        const HandOverResult result = *finished;
         QCOMPARE(int(result.outcome), outcome);
         QCOMPARE(result.situation, situation);
         QCOMPARE(statuses(), after);
