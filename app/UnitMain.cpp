@@ -232,7 +232,11 @@ void TFormMain::PrepareDataDir()
 
 void TFormMain::LoadSettings()
 {
-    loadQueueSettings(*JobList, DataDir);
+    const QString notice = loadQueueSettings(*JobList, DataDir);
+    if (!notice.isEmpty()) {
+        SituationText = notice;
+        ShowSituation();
+    }
 }
 
 void TFormMain::SaveSettings()

@@ -208,6 +208,8 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         out.insert(out.end(), {"-f", inputFormat});
     if (!options.start.empty())
         out.insert(out.end(), {"-ss", options.start});
+    if (options.noAutoRotate)
+        out.push_back("-noautorotate");
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
     for (const std::string& stream : options.streams)
         out.insert(out.end(), {"-map", stream});

@@ -182,7 +182,7 @@ void ConversionEngine::startNextJob()
     int error = EEXIST;
     for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
         output = uniqueFileName(wanted);
-        error = reserveNewFile(output);
+        error = m_output.reserve(output);
     }
     job->setOutputPath(output);
     if (error != 0) {
@@ -267,8 +267,10 @@ void ConversionEngine::runFinished(quint32 exitCode)
         if (job->EncoderError.isEmpty() && m_runner.failedToStart())
             job->EncoderError = encoderNotStartedLine();
         // The encoder leaves a broken file behind; its name was chosen free for this job.
-        removeFile(job->outputPath());
+        if (m_output.remove() == OwnedFile::Removal::NotOurs)
+            emit outputNotDeleted(m_output.path());
     }
+    m_output.forget();
     emit jobsChanged();
     startNextJobLater();
 }
@@ -286,8 +288,9 @@ bool ConversionEngine::stop()
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
         resetToWaiting(*job);
-        deletePartialOutput(job->outputPath());
+        deletePartialOutput();
     }
+    m_output.forget();
     clearProgress();
     emit situationChanged(QString());
     emit jobsChanged();
@@ -300,13 +303,17 @@ void ConversionEngine::halt()
     m_halted = true;
 }
 
-void ConversionEngine::deletePartialOutput(const QByteArray& path)
+void ConversionEngine::deletePartialOutput()
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    while (fileExists(path) && !removeFile(path)) {
-        if (elapsed.elapsed() >= 10000) {
-            emit outputNotDeleted(path);
+    for (;;) {
+        const OwnedFile::Removal removal = m_output.remove();
+        if (removal == OwnedFile::Removal::Removed || removal == OwnedFile::Removal::Gone)
+            return;
+        // What stands at the name now is not the file this job made: it stays.
+        if (removal == OwnedFile::Removal::NotOurs || elapsed.elapsed() >= 10000) {
+            emit outputNotDeleted(m_output.path());
             return;
         }
         waitProcessingEvents(100);
