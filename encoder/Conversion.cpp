@@ -410,7 +410,7 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     }
     if (!request.audioOnly) {
         options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight);
-        options.noAutoRotate = source.hasVideo;
+        options.noAutoRotate = source.hasVideo && source.video.oddRotation;
         if (source.mapVideo >= 0)
             options.streams.push_back("0:" + std::to_string(source.mapVideo));
     }
@@ -476,6 +476,9 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         // A source without a picture gives a sound-only MP4, which is what was asked of it.
         const bool needsVideo = !source.known || source.hasVideo;
         checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
+        // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
+        if (checkProblem.empty() && options.noAutoRotate && !clearDisplayMatrix(output.heldFd()))
+            checkProblem = "the picture's display matrix cannot be reset";
         if (checkProblem.empty() && output.stillNamed())
             return 0;
         if (checkProblem.empty()) {

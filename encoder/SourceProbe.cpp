@@ -109,11 +109,14 @@ void readSampleAspect(const std::string& text, VideoSource& video)
     }
 }
 
-int quarterTurns(const std::string& text)
+// Rounded once to the nearest quarter turn, which the picture and its shape both take.
+void readRotation(const std::string& text, VideoSource& video)
 {
     const double degrees = std::strtod(text.c_str(), nullptr);
     const long turns = std::lround(degrees / 90.0);
-    return static_cast<int>(((turns % 4) + 4) % 4) * 90;
+    video.rotation = static_cast<int>(((turns % 4) + 4) % 4) * 90;
+    // ffmpeg turns by quarter turns itself within a degree of them.
+    video.oddRotation = std::fabs(degrees - 90.0 * static_cast<double>(turns)) >= 1.0;
 }
 
 bool isInterlacedOrder(const std::string& order)
@@ -206,7 +209,7 @@ SourceInfo parseProbe(std::string_view text)
                          stream.attachedPicture = value == "1";
                      else if (field.substr(0, 15) == "side_data_list." && field.size() > 9 &&
                               field.substr(field.size() - 9) == ".rotation")
-                         video.rotation = quarterTurns(value);
+                         readRotation(value, video);
                  });
     for (auto& [n, stream] : listed) {
         if (stream.video.index >= 0)

@@ -203,13 +203,13 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
     std::vector<std::string> out = {"-hide_banner", "-nostdin"};
     if (parsed.has("-y") || options.overwrite)
         out.push_back("-y");
+    if (options.noAutoRotate)
+        out.push_back("-noautorotate");
     const std::string inputFormat = inputFormatFor(parsed.at("-i"));
     if (!inputFormat.empty())
         out.insert(out.end(), {"-f", inputFormat});
     if (!options.start.empty())
         out.insert(out.end(), {"-ss", options.start});
-    if (options.noAutoRotate)
-        out.push_back("-noautorotate");
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
     for (const std::string& stream : options.streams)
         out.insert(out.end(), {"-map", stream});
