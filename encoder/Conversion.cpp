@@ -139,7 +139,7 @@ OutputFile::OutputFile(const std::string& path) : m_path(path), m_folderPath(fol
 {
     const size_t slash = path.rfind('/');
     m_name = slash == std::string::npos ? path : path.substr(slash + 1);
-    m_folder.reset(::open(m_folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    m_folder = openFile(m_folderPath.c_str(), O_PATH | O_DIRECTORY);
     m_folderError = m_folder.isValid() ? 0 : errno;
     m_existed = statName(m_before);
 }
@@ -166,10 +166,8 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     if (m_name.empty() || m_name == "." || m_name == "..")
         return Failure{FailureKind::OutputUnwritable, std::strerror(EISDIR)};
     if (!m_existed) {
-        m_held.reset(retryOnInterrupt([&] {
-            return ::openat(m_folder.get(), m_name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        }));
+        m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
+                            0666);
         if (m_held.isValid())
             return std::nullopt;
         const int error = errno;
@@ -188,10 +186,7 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     if (m_before.st_size != 0 && !overwrite)
         return Failure{FailureKind::OutputUnwritable, "the output already exists"};
     // Non-blocking: a pipe put at the name meanwhile must not hold us up.
-    m_held.reset(retryOnInterrupt([&] {
-        return ::openat(m_folder.get(), m_name.c_str(),
-                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    }));
+    m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     if (!m_held.isValid()) {
         const int error = errno;
         return Failure{FailureKind::OutputUnwritable,
@@ -313,10 +308,8 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
     }
     if (S_ISDIR(st.st_mode))
         return {FailureKind::InputUnreadable, std::strerror(EISDIR)};
-    const int input = ::open(request.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (input < 0)
+    if (!openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK).isValid())
         return {FailureKind::InputUnreadable, std::strerror(errno)};
-    ::close(input);
 
     const std::string folder = folderOf(request.output);
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

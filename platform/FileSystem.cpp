@@ -69,9 +69,7 @@ int reserveNewFile(const QByteArray& path)
 {
     if (!usable(path))
         return errno;
-    const UniqueFd fd(retryOnInterrupt([&] {
-        return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    }));
+    const UniqueFd fd = openFile(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     return fd.isValid() ? 0 : errno;
 }
 
@@ -83,14 +81,11 @@ int OwnedFile::reserve(const QByteArray& path)
     const qsizetype delimiter = lastDelimiter(path);
     const QByteArray folder = delimiter < 0 ? QByteArray(".") : path.left(delimiter + 1);
     const QByteArray name = path.mid(delimiter + 1);
-    UniqueFd folderFd(retryOnInterrupt(
-        [&] { return ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    UniqueFd folderFd = openFile(folder.constData(), O_PATH | O_DIRECTORY);
     if (!folderFd.isValid())
         return errno;
-    const UniqueFd fd(retryOnInterrupt([&] {
-        return ::openat(folderFd.get(), name.constData(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    }));
+    const UniqueFd fd = openFileAt(folderFd.get(), name.constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     struct stat info
     {
     };
