@@ -65,14 +65,6 @@ bool nameTaken(const QByteArray& path)
     return usable(path) && ::lstat(path.constData(), &info) == 0;
 }
 
-int reserveNewFile(const QByteArray& path)
-{
-    if (!usable(path))
-        return errno;
-    const UniqueFd fd = openFile(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    return fd.isValid() ? 0 : errno;
-}
-
 int OwnedFile::reserve(const QByteArray& path)
 {
     forget();

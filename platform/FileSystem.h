@@ -27,10 +27,6 @@ bool removeFile(const QByteArray& path);
 
 // Anything stands at `path`: a file, a folder, a link (a dangling one too).
 bool nameTaken(const QByteArray& path);
-// Creates the file empty (mode 0666 less the umask), failing with EEXIST when anything
-// stands at the path, a link included, so two writers never get the same name. Returns 0 or
-// an errno.
-int reserveNewFile(const QByteArray& path);
 // A file this program made, known by its folder (opened when the file was made) and by its
 // device and inode: it is removed only while its name in that folder still leads to that very
 // file. A folder renamed away and replaced by a link to another, or a file put at the name
@@ -46,7 +42,9 @@ public:
         Failed,  // errno set
     };
 
-    // Creates the file as reserveNewFile does and remembers it. Returns 0 or an errno.
+    // Creates the file empty (mode 0666 less the umask), failing with EEXIST when anything
+    // stands at the path, a link included, so two writers never get the same name, and
+    // remembers it. Returns 0 or an errno.
     int reserve(const QByteArray& path);
     bool isValid() const { return m_folder.isValid(); }
     const QByteArray& path() const { return m_path; }
