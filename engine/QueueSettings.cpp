@@ -1,6 +1,6 @@
 #include "engine/QueueSettings.h"
 
-#include "platform/CodePage.h"
+#include "engine/UserTexts.h"
 #include "platform/FileSystem.h"
 #include "platform/IniFile.h"
 #include "platform/PathText.h"
@@ -37,8 +37,7 @@ QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataF
     jobs.SaveDir =
         saveDir.startsWith('/') && !tooLong ? includeTrailingDelimiter(saveDir) : dataFolder;
     if (tooLong)
-        notice = QStringLiteral("保存先のフォルダー名が長すぎるため、%1 に保存します")
-                     .arg(toUtf16(dataFolder));
+        notice = saveDirTooLongText(dataFolder);
     jobs.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
     // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
     jobs.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
