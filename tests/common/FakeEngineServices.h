@@ -28,10 +28,13 @@ public:
 
     QList<Run> script; // when it runs out, every run succeeds quietly
     QList<QByteArray> commands;
+    std::function<void()> onStart;
 
     void start(const QByteArray& commandLine) override
     {
         commands << commandLine;
+        if (onStart)
+            onStart();
         m_running = true;
         const Run run = script.isEmpty() ? Run{} : script.takeFirst();
         m_notStarted = run.notStarted;
