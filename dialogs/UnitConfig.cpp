@@ -26,6 +26,10 @@ const QStringList CodecItems = {
     QStringLiteral("MPEG-4（すべてのiPod）"),
     QStringLiteral("H.264（高画質）"),
 };
+const QStringList SubtitleItems = {
+    QStringLiteral("入れない"),
+    QStringLiteral("日本語字幕を焼き込む"),
+};
 
 } // namespace
 
@@ -88,6 +92,12 @@ void TFormConfig::createControls()
     CBVideoCodec->addItems(CodecItems);
     CBVideoCodec->setCurrentIndex(0);
 
+    CBSubtitle = new QComboBox(this);
+    CBSubtitle->setObjectName(QStringLiteral("CBSubtitle"));
+    CBSubtitle->setGeometry(subtitle);
+    CBSubtitle->addItems(SubtitleItems);
+    CBSubtitle->setCurrentIndex(0);
+
     PngBtnOK = createImageButton(this, "PngBtnOK", ok);
     PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
@@ -95,6 +105,7 @@ void TFormConfig::createControls()
     setTabOrder(CBConvertRaito, EditSaveDir);
     setTabOrder(EditSaveDir, CBOpenDir);
     setTabOrder(CBOpenDir, CBVideoCodec);
+    setTabOrder(CBVideoCodec, CBSubtitle);
 
     const auto connectClick = [this](TPNGButton* button,
                                      void (TFormConfig::*handler)(TPNGButton*)) {
@@ -135,6 +146,7 @@ void TFormConfig::SettingsToControls()
     setSaveDir(EditedList->SaveDir);
     CBOpenDir->setChecked(EditedList->OpenDir);
     CBVideoCodec->setCurrentIndex(EditedList->Codec == 1 ? 1 : 0);
+    CBSubtitle->setCurrentIndex(EditedList->Subtitle == 1 ? 1 : 0);
 }
 
 void TFormConfig::ControlsToSettings()
@@ -148,6 +160,7 @@ void TFormConfig::ControlsToSettings()
                               : fromUtf16(EditSaveDir->text());
     EditedList->OpenDir = CBOpenDir->isChecked();
     EditedList->Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
+    EditedList->Subtitle = static_cast<std::uint8_t>(CBSubtitle->currentIndex());
 }
 
 void TFormConfig::setSaveDir(const QByteArray& folder)

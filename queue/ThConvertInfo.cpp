@@ -96,8 +96,13 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     arguments +=
         Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
     arguments += FrameSizeArgument() + " -async 1000 ";
-    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality))
-        arguments += row->encoderPiece + tovilo::quoteArgument(output);
+    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality)) {
+        arguments += row->encoderPiece;
+        // The wrapper finds the track and burns it in; without the setting the line is as ever.
+        if (Subtitle == 1)
+            arguments += "-subtitles jpn ";
+        arguments += tovilo::quoteArgument(output);
+    }
     return arguments;
 }
 
