@@ -75,7 +75,19 @@ struct Stream
     std::string type;
     bool attachedPicture = false;
     VideoSource video;
+    Track track;
 };
+
+// "0x80" as ffprobe writes MPEG stream ids.
+int streamId(const std::string& text)
+{
+    if (text.size() < 3 || text.compare(0, 2, "0x") != 0)
+        return -1;
+    int value = -1;
+    const auto [end, error] =
+        std::from_chars(text.data() + 2, text.data() + text.size(), value, 16);
+    return error == std::errc() && end == text.data() + text.size() ? value : -1;
+}
 
 // Reads "<prefix><n>.<field>" entries into one map per n.
 template <typename Visit>
@@ -162,9 +174,10 @@ std::vector<std::string> probeArguments(const std::string& input)
     args.insert(args.end(),
                 {"-skip_frame", "nokey", "-read_intervals", kProbeInterval, "-show_entries",
                  "format=start_time:program=program_id:program_stream=index:"
-                 "stream=index,codec_type,width,height,sample_aspect_ratio,pix_fmt,field_order,"
-                 "color_transfer,color_primaries,color_space,start_time:"
-                 "stream_disposition=attached_pic:stream_side_data=rotation:"
+                 "stream=index,id,codec_type,codec_name,width,height,sample_aspect_ratio,pix_fmt,"
+                 "field_order,color_transfer,color_primaries,color_space,start_time:"
+                 "stream_tags=language,title:stream_disposition=attached_pic,default,forced:"
+                 "stream_side_data=rotation:"
                  "frame=stream_index,interlaced_frame,best_effort_timestamp_time",
                  "-of", "flat", fileUrl(input)});
     return args;
@@ -180,8 +193,21 @@ SourceInfo parseProbe(std::string_view text)
                  [&](int n, std::string_view field, const std::string& value) {
                      Stream& stream = listed[n];
                      VideoSource& video = stream.video;
+                     Track& track = stream.track;
                      if (field == "index")
-                         video.index = toInt(value, -1);
+                         video.index = track.index = toInt(value, -1);
+                     else if (field == "id")
+                         track.id = streamId(value);
+                     else if (field == "codec_name")
+                         track.codec = value;
+                     else if (field == "tags.language")
+                         track.language = value;
+                     else if (field == "tags.title")
+                         track.title = value;
+                     else if (field == "disposition.default")
+                         track.isDefault = value == "1";
+                     else if (field == "disposition.forced")
+                         track.forced = value == "1";
                      else if (field == "codec_type")
                          stream.type = value;
                      else if (field == "width")
@@ -220,7 +246,11 @@ SourceInfo parseProbe(std::string_view text)
     for (const auto& [index, stream] : streams) {
         all.push_back(index);
         info.hasAudio = info.hasAudio || stream.type == "audio";
+        if (stream.type == "subtitle")
+            info.subtitleTracks.push_back(stream.track);
     }
+    const auto formatStart = values.find("format.start_time");
+    info.startTime = formatStart == values.end() ? -1 : toSeconds(formatStart->second);
 
     std::map<int, std::vector<int>> programmes;
     forEachEntry(values, "programs.program.",
@@ -232,9 +262,10 @@ SourceInfo parseProbe(std::string_view text)
     for (auto& [n, members] : programmes)
         std::sort(members.begin(), members.end()); // the listing's keys sort as text
     int videoIndex = largestPicture(streams, all);
+    std::vector<int> members = all;
     if (programmes.size() > 1 && videoIndex >= 0) {
         // The programme of the best picture, and the first sound of that programme.
-        std::vector<int> members;
+        members.clear();
         long bestArea = -1;
         for (const auto& [n, programme] : programmes) {
             const int candidate = largestPicture(streams, programme);
@@ -255,6 +286,11 @@ SourceInfo parseProbe(std::string_view text)
             }
         }
         videoIndex = info.mapVideo;
+    }
+    for (int index : members) {
+        const auto it = streams.find(index);
+        if (it != streams.end() && it->second.type == "audio")
+            info.audioTracks.push_back(it->second.track);
     }
     if (videoIndex < 0)
         return info;
@@ -279,8 +315,7 @@ SourceInfo parseProbe(std::string_view text)
             info.video.firstFrameTime = toSeconds(time->second);
     }
 
-    const auto formatStart = values.find("format.start_time");
-    const double sourceStart = formatStart == values.end() ? -1 : toSeconds(formatStart->second);
+    const double sourceStart = info.startTime;
     const VideoSource& video = info.video;
     if (sourceStart >= 0 && video.startTime >= 0 && video.firstFrameTime >= 0 &&
         video.firstFrameTime - video.startTime > kBrokenStartSeconds)
