@@ -23,6 +23,12 @@ bool isFile(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The wrapper is single-threaded and starts ffmpeg next: the descriptor reaches it alone.
+bool passedOn(int fd)
+{
+    return ::fcntl(fd, F_SETFD, 0) == 0;
+}
+
 std::string procName(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -31,7 +37,7 @@ std::string procName(int fd)
 // The side file's text, as UTF-8, in a memory file ffmpeg inherits.
 bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
 {
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const UniqueFd file = openFile(path.c_str(), O_RDONLY | O_NONBLOCK);
     struct stat st = {};
     if (!file.isValid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         subtitles.note = path + ": " + std::strerror(errno);
@@ -52,8 +58,9 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
         subtitles.note = path + ": " + why;
         return false;
     }
-    subtitles.fd.reset(::memfd_create("subtitles", 0));
-    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), *text)) {
+    subtitles.fd.reset(::memfd_create("subtitles", MFD_CLOEXEC));
+    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), *text) ||
+        !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot hold the subtitles: ") + std::strerror(errno);
         subtitles.fd.reset();
         return false;
@@ -87,8 +94,8 @@ SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source
         subtitles.burn.pictureStream = track.index;
         return subtitles;
     }
-    subtitles.fd.reset(::open(request.input.c_str(), O_RDONLY | O_NONBLOCK));
-    if (!subtitles.fd.isValid()) {
+    subtitles.fd = openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK);
+    if (!subtitles.fd.isValid() || !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot open the source: ") + std::strerror(errno);
         return subtitles;
     }
