@@ -44,10 +44,11 @@ struct BurnIn
 };
 
 // The -vf chain for the source into a frame of the given size, or empty when ffmpeg's own
-// scaling to the frame (which follows the chain) is all it needs. Rotation is ffmpeg's: it
-// turns the picture before the chain. Subtitles are drawn on the picture once it has its true
-// shape and size, before the bars: never squeezed, never cut. Picture subtitles make it a
-// graph with labelled inputs (MapOptions::filterGraph).
+// scaling to the frame (which follows the chain) is all it needs. Rotation by quarter turns is
+// ffmpeg's: it turns the picture before the chain. A display matrix of another angle is turned
+// here, by its nearest quarter turn, with ffmpeg's own rotation off. Subtitles are drawn on the
+// picture once it has its true shape and size, before the bars: never squeezed, never cut.
+// Picture subtitles make it a graph with labelled inputs (MapOptions::filterGraph).
 std::string pictureFilter(const SourceInfo& source, int frameWidth, int frameHeight,
                           const BurnIn& burn = {});
 

@@ -118,6 +118,7 @@ MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const
     if (!request.audioOnly) {
         options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight, burn);
         options.filterGraph = burn.kind == BurnIn::Kind::Picture;
+        options.noAutoRotate = source.hasVideo && source.video.oddRotation;
         // Once one stream is named, ffmpeg takes only the named ones.
         if (sound < 0 && options.filterGraph && !source.audioTracks.empty())
             sound = source.audioTracks.front().index;
