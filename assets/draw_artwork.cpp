@@ -168,6 +168,7 @@ QImage configBackground()
     label(p, 47, 162, QStringLiteral("保存先："));
     label(p, 124, 189, QStringLiteral("変換後に保存先を開く"));
     label(p, 47, 236, QStringLiteral("映像の形式："));
+    label(p, 47, 236 + tovilo::layout::config::subtitleRow, QStringLiteral("字幕："));
     for (int y : {72, 135, 214}) {
         hline(p, y, 35, 438, QColor(0xd2, 0xcb, 0xbb));
         hline(p, y + 1, 35, 438, Qt::white);
@@ -533,6 +534,7 @@ void drawControls(QPainter& p, const QString& preview)
         box(tovilo::layout::config::ratio);
         box(tovilo::layout::config::saveDir);
         box(tovilo::layout::config::codec);
+        box(tovilo::layout::config::subtitle);
         box({107, 190, 13, 13});
     }
 }

@@ -26,6 +26,10 @@ const QStringList CodecItems = {
     QStringLiteral("MPEG-4（すべてのiPod）"),
     QStringLiteral("H.264（高画質）"),
 };
+const QStringList SubtitleItems = {
+    QStringLiteral("入れない"),
+    QStringLiteral("日本語字幕を焼き込む"),
+};
 
 } // namespace
 
@@ -88,6 +92,12 @@ void TFormConfig::createControls()
     CBVideoCodec->addItems(CodecItems);
     CBVideoCodec->setCurrentIndex(0);
 
+    CBSubtitle = new QComboBox(this);
+    CBSubtitle->setObjectName(QStringLiteral("CBSubtitle"));
+    CBSubtitle->setGeometry(subtitle);
+    CBSubtitle->addItems(SubtitleItems);
+    CBSubtitle->setCurrentIndex(0);
+
     PngBtnOK = createImageButton(this, "PngBtnOK", ok);
     PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
@@ -95,6 +105,7 @@ void TFormConfig::createControls()
     setTabOrder(CBConvertRaito, EditSaveDir);
     setTabOrder(EditSaveDir, CBOpenDir);
     setTabOrder(CBOpenDir, CBVideoCodec);
+    setTabOrder(CBVideoCodec, CBSubtitle);
 
     const auto connectClick = [this](TPNGButton* button,
                                      void (TFormConfig::*handler)(TPNGButton*)) {
@@ -134,6 +145,7 @@ void TFormConfig::SettingsToControls()
     setSaveDir(EditedSettings.SaveDir);
     CBOpenDir->setChecked(EditedSettings.OpenDir);
     CBVideoCodec->setCurrentIndex(EditedSettings.Codec == 1 ? 1 : 0);
+    CBSubtitle->setCurrentIndex(EditedSettings.Subtitle == 1 ? 1 : 0);
 }
 
 void TFormConfig::ControlsToSettings()
@@ -145,6 +157,7 @@ void TFormConfig::ControlsToSettings()
                                  : fromUtf16(EditSaveDir->text());
     EditedSettings.OpenDir = CBOpenDir->isChecked();
     EditedSettings.Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
+    EditedSettings.Subtitle = static_cast<std::uint8_t>(CBSubtitle->currentIndex());
 }
 
 void TFormConfig::setSaveDir(const QByteArray& folder)

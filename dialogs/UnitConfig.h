@@ -41,6 +41,7 @@ public:
     QCheckBox* CBOpenDir = nullptr;
     tovilo::ClickLabel* LblOpenDir = nullptr;
     QComboBox* CBVideoCodec = nullptr;
+    QComboBox* CBSubtitle = nullptr;
     TPNGButton* PngBtnOK = nullptr;
     TPNGButton* PngBtnCancel = nullptr;
 

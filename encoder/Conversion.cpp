@@ -1,10 +1,12 @@
 #include "Conversion.h"
 
+#include "DvdLanguages.h"
 #include "FfmpegLog.h"
 #include "OutputCheck.h"
 #include "PictureFilter.h"
 #include "ProgressLines.h"
 #include "TimeRewriter.h"
+#include "TrackPlan.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
 
@@ -41,6 +43,15 @@ constexpr size_t kMaxProbeOutput = 4u << 20;
 void reportFailure(FailureKind kind, std::string_view detail)
 {
     writeAll(STDERR_FILENO, failureLine(kind, detail));
+}
+
+// A line for the log that fails nothing.
+void note(std::string_view text)
+{
+    std::string line = "lib/ffmpeg: note: ";
+    for (char c : text)
+        line += c == '\n' || c == '\r' ? ' ' : c;
+    writeAll(STDERR_FILENO, line + "\n");
 }
 
 std::string signalText(int signal)
@@ -387,11 +398,9 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         return kCannotRunExit;
     }
 
-    MapOptions options;
-    options.overwrite = true; // the file held for ffmpeg, which it replaces
     const SourceSnapshot sourceBefore(request.input);
     bool probeHung = false;
-    const SourceInfo source = probeSource(ffmpeg, request, watch, &probeHung);
+    SourceInfo source = probeSource(ffmpeg, request, watch, &probeHung);
     if (watch.stopping())
         return stopped(watch, output);
     if (probeHung) {
@@ -401,38 +410,46 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
                       "reading the source does not return (a hung drive or network folder)");
         return kFailedExit;
     }
-    if (!request.audioOnly) {
-        options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight);
-        options.noAutoRotate = source.hasVideo && source.video.oddRotation;
-        if (source.mapVideo >= 0)
-            options.streams.push_back("0:" + std::to_string(source.mapVideo));
-    }
-    if (source.mapAudio >= 0)
-        options.streams.push_back("0:" + std::to_string(source.mapAudio));
-    if (source.skipTo > 0)
-        options.start = std::to_string(source.skipTo);
+    addDvdLanguages(request.input, source);
+    const SubtitleSource subtitles = prepareSubtitles(request, source);
+    if (!subtitles.note.empty())
+        note("subtitles left out: " + subtitles.note);
 
-    // ffmpeg writes the held file, never a name.
-    std::vector<std::string> ffmpegArgs = mapArguments(args, options);
-    ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
     WatchedRun how;
     how.passFd = output.heldFd();
     ProgressLines progressLines;
     TimeRewriter rewriter;
     FfmpegLog log;
-    log.setInputUrl(fileUrl(request.input));
-    const RunResult end = runWatched(
-        ffmpeg, ffmpegArgs, watch,
-        [&](std::string_view piece) {
-            log.feed(piece);
-            return writeAll(STDOUT_FILENO, rewriter.feed(progressLines.feed(piece)));
-        },
-        how);
-    log.finish();
-    std::string rest = rewriter.feed(progressLines.finish());
-    rest += rewriter.finish();
-    if (!writeAll(STDOUT_FILENO, rest))
-        watch.readerGone();
+    // ffmpeg writes the held file, never a name.
+    const auto runFfmpeg = [&](const BurnIn& burn) {
+        std::vector<std::string> ffmpegArgs =
+            mapArguments(args, mapOptionsFor(request, source, burn));
+        ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
+        progressLines = ProgressLines();
+        rewriter = TimeRewriter();
+        log = FfmpegLog();
+        log.setInputUrl(fileUrl(request.input));
+        const RunResult end = runWatched(
+            ffmpeg, ffmpegArgs, watch,
+            [&](std::string_view piece) {
+                log.feed(piece);
+                return writeAll(STDOUT_FILENO, rewriter.feed(progressLines.feed(piece)));
+            },
+            how);
+        log.finish();
+        std::string rest = rewriter.feed(progressLines.finish());
+        rest += rewriter.finish();
+        if (!writeAll(STDOUT_FILENO, rest))
+            watch.readerGone();
+        return end;
+    };
+    RunResult end = runFfmpeg(subtitles.burn);
+    // A subtitle track that cannot be read must not cost the film: once more without it.
+    if (subtitles.burn.kind != BurnIn::Kind::None && end.startError == 0 && !watch.stopping() &&
+        end.exitSignal == 0 && end.exitCode != 0) {
+        note("subtitles left out: " + log.lastError());
+        end = runFfmpeg({});
+    }
 
     if (end.startError != 0) {
         output.removeIfOurs();
@@ -470,7 +487,8 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         const bool needsVideo = !source.known || source.hasVideo;
         checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
         // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
-        if (checkProblem.empty() && options.noAutoRotate && !clearDisplayMatrix(output.heldFd()))
+        if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
+            source.video.oddRotation && !clearDisplayMatrix(output.heldFd()))
             checkProblem = "the picture's display matrix cannot be reset";
         if (checkProblem.empty() && output.stillNamed())
             return 0;

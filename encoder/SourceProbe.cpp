@@ -4,6 +4,7 @@
 #include "protocol/ProbeOutput.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -23,7 +24,19 @@ constexpr double kBrokenStartSeconds = 0.1;
 struct Stream : ProbeStream
 {
     VideoSource video;
+    Track track;
 };
+
+// "0x80" as ffprobe writes MPEG stream ids.
+int streamId(const std::string& text)
+{
+    if (text.size() < 3 || text.compare(0, 2, "0x") != 0)
+        return -1;
+    int value = -1;
+    const auto [end, error] =
+        std::from_chars(text.data() + 2, text.data() + text.size(), value, 16);
+    return error == std::errc() && end == text.data() + text.size() ? value : -1;
+}
 
 void readSampleAspect(const std::string& text, VideoSource& video)
 {
@@ -94,9 +107,10 @@ std::vector<std::string> probeArguments(const std::string& input)
     args.insert(args.end(),
                 {"-skip_frame", "nokey", "-read_intervals", kProbeInterval, "-show_entries",
                  "format=start_time:program=program_id:program_stream=index:"
-                 "stream=index,codec_type,width,height,sample_aspect_ratio,pix_fmt,field_order,"
-                 "color_transfer,color_primaries,color_space,start_time:"
-                 "stream_disposition=attached_pic:stream_side_data=rotation:"
+                 "stream=index,id,codec_type,codec_name,width,height,sample_aspect_ratio,pix_fmt,"
+                 "field_order,color_transfer,color_primaries,color_space,start_time:"
+                 "stream_tags=language,title:stream_disposition=attached_pic,default,forced:"
+                 "stream_side_data=rotation:"
                  "frame=stream_index,interlaced_frame,best_effort_timestamp_time",
                  "-of", "flat", fileUrl(input)});
     return args;
@@ -112,8 +126,21 @@ SourceInfo parseProbe(std::string_view text)
                        [&](int n, std::string_view field, const std::string& value) {
                            Stream& stream = listed[n];
                            VideoSource& video = stream.video;
+                           Track& track = stream.track;
                            if (readStreamField(stream, field, value))
-                               video.index = stream.index;
+                               video.index = track.index = stream.index;
+                           else if (field == "id")
+                               track.id = streamId(value);
+                           else if (field == "codec_name")
+                               track.codec = value;
+                           else if (field == "tags.language")
+                               track.language = value;
+                           else if (field == "tags.title")
+                               track.title = value;
+                           else if (field == "disposition.default")
+                               track.isDefault = value == "1";
+                           else if (field == "disposition.forced")
+                               track.forced = value == "1";
                            else if (field == "width")
                                video.width = probeInt(value);
                            else if (field == "height")
@@ -148,7 +175,11 @@ SourceInfo parseProbe(std::string_view text)
     for (const auto& [index, stream] : streams) {
         all.push_back(index);
         info.hasAudio = info.hasAudio || stream.type == "audio";
+        if (stream.type == "subtitle")
+            info.subtitleTracks.push_back(stream.track);
     }
+    const std::string* formatStart = probe.find("format.start_time");
+    info.startTime = formatStart ? probeNumber(*formatStart) : -1;
 
     std::map<int, std::vector<int>> programmes;
     probe.forEachEntry("programs.program.",
@@ -160,6 +191,7 @@ SourceInfo parseProbe(std::string_view text)
     for (auto& [n, members] : programmes)
         std::sort(members.begin(), members.end()); // the listing's keys sort as text
     int videoIndex = largestPicture(streams, all);
+    std::vector<int> members = all;
     if (programmes.size() > 1 && videoIndex >= 0) {
         // The programme of the best picture that has sound too, and its first sound; a
         // picture whose programme is silent takes the first sound of any programme.
@@ -190,6 +222,18 @@ SourceInfo parseProbe(std::string_view text)
                 break;
         }
         videoIndex = info.mapVideo;
+        // The sound to choose from is that of the programme whose sound was taken.
+        for (const auto& [n, programme] : programmes) {
+            if (std::find(programme.begin(), programme.end(), info.mapAudio) != programme.end()) {
+                members = programme;
+                break;
+            }
+        }
+    }
+    for (int index : members) {
+        const auto it = streams.find(index);
+        if (it != streams.end() && it->second.type == "audio")
+            info.audioTracks.push_back(it->second.track);
     }
     if (videoIndex < 0)
         return info;
@@ -214,8 +258,7 @@ SourceInfo parseProbe(std::string_view text)
             info.video.firstFrameTime = probeNumber(time->second);
     }
 
-    const std::string* formatStart = probe.find("format.start_time");
-    const double sourceStart = formatStart ? probeNumber(*formatStart) : -1;
+    const double sourceStart = info.startTime;
     const VideoSource& video = info.video;
     if (sourceStart >= 0 && video.startTime >= 0 && video.firstFrameTime >= 0 &&
         video.firstFrameTime - video.startTime > kBrokenStartSeconds)

@@ -32,6 +32,18 @@ struct VideoSource
     double displayHeight() const;
 };
 
+// A sound or subtitle stream, with what tells its language and role.
+struct Track
+{
+    int index = -1;    // stream index in the source
+    int id = -1;       // the container's stream id (MPEG: 0x80 AC-3, 0x20 subpicture), -1 if none
+    std::string codec; // as ffprobe names it ("aac", "subrip", "dvd_subtitle")
+    std::string language; // the tag as written ("jpn", "ja", "eng"), empty when untagged
+    std::string title;
+    bool isDefault = false;
+    bool forced = false;
+};
+
 struct SourceInfo
 {
     bool known = false; // the probe ran and could read the source
@@ -45,6 +57,10 @@ struct SourceInfo
     // Where to start converting, in seconds from the source's start, when the picture's first
     // frames cannot be decoded (a recording that begins mid-GOP); 0 for the beginning.
     double skipTo = 0;
+    double startTime = -1; // of the whole source; -1 when unknown
+    // The sound tracks of the converted programme and every subtitle track, in stream order.
+    std::vector<Track> audioTracks;
+    std::vector<Track> subtitleTracks;
 };
 
 // The ffprobe arguments (without the program name) that SourceInfo is read from.

@@ -26,7 +26,7 @@ struct Option
 };
 
 // Exactly what the program emits, with every value its quality table can produce.
-const std::array<Option, 14> kOptions = {{
+const std::array<Option, 15> kOptions = {{
     {"-y", Kind::Flag, {}},
     {"-i", Kind::Path, {}},
     {"-flags", Kind::Choice, {"bitexact"}},
@@ -41,6 +41,7 @@ const std::array<Option, 14> kOptions = {{
     {"-ab", Kind::Choice, {"160k", "128k", "64k"}},
     {"-f", Kind::Choice, {"mp4", "mp3"}},
     {"-vlevel", Kind::Choice, {"30"}},
+    {"-subtitles", Kind::Choice, {"jpn"}},
 }};
 
 const Option* findOption(std::string_view name)
@@ -186,6 +187,7 @@ Request describeRequest(const std::vector<std::string>& args)
     request.output = parsed.output;
     request.audioOnly = parsed.at("-f") == "mp3";
     request.overwrite = parsed.has("-y");
+    request.burnSubtitles = parsed.has("-subtitles");
     if (parsed.has("-s")) {
         const std::string& size = parsed.at("-s");
         const size_t x = size.find('x');
@@ -211,15 +213,17 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
     if (!options.start.empty())
         out.insert(out.end(), {"-ss", options.start});
     out.insert(out.end(), {"-i", fileUrl(parsed.at("-i"))});
+    const size_t mapsAt = out.size(); // the picture of a graph goes first, as -map 0:v would
     for (const std::string& stream : options.streams)
         out.insert(out.end(), {"-map", stream});
 
     if (parsed.at("-f") == "mp3") {
         const std::string what = "mp3 output";
         requireOptions(parsed, {"-ab", "-ar"}, what);
-        refuseOptions(
-            parsed, {"-flags", "-vcodec", "-s", "-async", "-r", "-acodec", "-b", "-ac", "-vlevel"},
-            what);
+        refuseOptions(parsed,
+                      {"-flags", "-vcodec", "-s", "-async", "-r", "-acodec", "-b", "-ac", "-vlevel",
+                       "-subtitles"},
+                      what);
         out.insert(out.end(), {"-vn", "-sn", "-c:a", "libmp3lame", "-b:a", parsed.at("-ab"), "-ar",
                                parsed.at("-ar"), "-f", "mp3"});
     } else {
@@ -237,9 +241,13 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         // clear of the points where fps rounds to the other frame.
         const std::string frameRate =
             "setpts=PTS+0.25/(" + parsed.at("-r") + "*TB),fps=" + parsed.at("-r");
-        out.insert(out.end(),
-                   {"-vf", options.videoFilter.empty() ? frameRate
-                                                       : options.videoFilter + "," + frameRate});
+        const std::string chain =
+            options.videoFilter.empty() ? frameRate : options.videoFilter + "," + frameRate;
+        if (options.filterGraph)
+            out.insert(out.begin() + static_cast<std::ptrdiff_t>(mapsAt),
+                       {"-filter_complex", chain + "[picture]", "-map", "[picture]"});
+        else
+            out.insert(out.end(), {"-vf", chain});
         const bool h264 = parsed.at("-vcodec") == "libx264";
         std::vector<std::string> codec = {"-c:v", "mpeg4",  "-flags", parsed.at("-flags"),
                                           "-b:v", videoRate};
@@ -251,8 +259,9 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         out.insert(
             out.end(),
             {"-s", parsed.at("-s"), "-aspect", aspectOf(parsed.at("-s")), "-r", parsed.at("-r"),
-             "-c:a", "aac", "-b:a", parsed.at("-ab"), "-ac", parsed.at("-ac"), "-ar",
-             parsed.at("-ar"),
+             // Noise substitution makes several iPods' decoders click and squeak.
+             "-c:a", "aac", "-aac_pns", "0", "-b:a", parsed.at("-ab"), "-ac", parsed.at("-ac"),
+             "-ar", parsed.at("-ar"),
              // What ffmpeg 5.1 itself turns the deprecated -async into; later versions
              // dropped the option.
              "-af",

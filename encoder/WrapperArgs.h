@@ -23,6 +23,7 @@ struct Request
     bool overwrite = false; // -y given
     int frameWidth = 0;     // from -s; 0 for audio
     int frameHeight = 0;
+    bool burnSubtitles = false; // -subtitles jpn: Japanese subtitles into the picture
 };
 
 // Choices the wrapper makes from the source and the output, beyond what the command line says.
@@ -30,6 +31,9 @@ struct MapOptions
 {
     bool overwrite = false;  // replace the output even without -y (the reserved empty file)
     std::string videoFilter; // the -vf chain that runs before the scaling to -s, if any
+    // videoFilter is a graph with its own input labels ([0:n]) rather than one chain; its
+    // output is the picture, and streams then names the sound alone.
+    bool filterGraph = false;
     std::vector<std::string> streams; // -map specifiers; empty for ffmpeg's own choice
     std::string start;                // -ss of the input, empty for its beginning
     bool noAutoRotate = false;        // the video filter turns the picture itself

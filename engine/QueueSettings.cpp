@@ -41,6 +41,7 @@ QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataF
     jobs.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
     // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
     jobs.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
+    jobs.Subtitle = ini.readInteger(SettingsSection, "SUBTITLE", 0) == 1 ? 1 : 0;
     return notice;
 }
 
@@ -52,6 +53,7 @@ void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& da
     ini.writeString(SettingsSection, "SAVEDIR", jobs.SaveDir);
     ini.writeBool(SettingsSection, "OPENDIR", jobs.OpenDir);
     ini.writeInteger(SettingsSection, "CODEC", jobs.Codec);
+    ini.writeInteger(SettingsSection, "SUBTITLE", jobs.Subtitle);
 }
 
 } // namespace tovilo

@@ -67,7 +67,7 @@ void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus
 
 tovilo::ConversionSettings ThConvertInfoObjectList::settings() const
 {
-    return {Quality, Ratio, SaveDir, OpenDir, Codec};
+    return {Quality, Ratio, SaveDir, OpenDir, Codec, Subtitle};
 }
 
 void ThConvertInfoObjectList::setSettings(const tovilo::ConversionSettings& settings)
@@ -77,6 +77,7 @@ void ThConvertInfoObjectList::setSettings(const tovilo::ConversionSettings& sett
     SaveDir = settings.SaveDir;
     OpenDir = settings.OpenDir;
     Codec = settings.Codec;
+    Subtitle = settings.Subtitle;
 }
 
 ThConvertInfoObject* ThConvertInfoObjectList::firstWith(TConvertStatus status) const
@@ -120,7 +121,12 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     arguments +=
         Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
     arguments += FrameSizeArgument() + " -async 1000 ";
-    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality))
-        arguments += row->encoderPiece + tovilo::quoteArgument(output);
+    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality)) {
+        arguments += row->encoderPiece;
+        // The wrapper finds the track and burns it in; without the setting the line is as ever.
+        if (Subtitle == 1)
+            arguments += "-subtitles jpn ";
+        arguments += tovilo::quoteArgument(output);
+    }
     return arguments;
 }

@@ -57,6 +57,7 @@ struct ConversionSettings
     QByteArray SaveDir;
     bool OpenDir = false;
     std::uint8_t Codec = 0;
+    std::uint8_t Subtitle = 0;
 
     bool operator==(const ConversionSettings&) const = default;
 };
@@ -92,12 +93,13 @@ public:
     // code page.
     QByteArray BuildArguments(const QByteArray& source, const QByteArray& output) const;
 
-    std::uint8_t Quality = 0; // 0 (best) .. 4
-    std::uint8_t Ratio = 0;   // 0 = 4:3, 1 = 16:9
-    QByteArray SaveDir;       // output folder, meant to end in "/"
-    bool OpenDir = false;     // open SaveDir when the queue is done
-    std::uint8_t Codec = 0;   // video format: 0 = MPEG-4 (every iPod), 1 = H.264
-    bool AudioOnly = false;   // MP3 instead of MP4; set per run, never saved
+    std::uint8_t Quality = 0;  // 0 (best) .. 4
+    std::uint8_t Ratio = 0;    // 0 = 4:3, 1 = 16:9
+    QByteArray SaveDir;        // output folder, meant to end in "/"
+    bool OpenDir = false;      // open SaveDir when the queue is done
+    std::uint8_t Codec = 0;    // video format: 0 = MPEG-4 (every iPod), 1 = H.264
+    std::uint8_t Subtitle = 0; // 0 = none, 1 = Japanese subtitles burned into the picture
+    bool AudioOnly = false;    // MP3 instead of MP4; set per run, never saved
 
 Q_SIGNALS:
     // Jobs were added or removed, or a status changed.

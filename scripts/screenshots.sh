@@ -39,7 +39,7 @@ private_user "$work"
 mkdir -p "$HOME/ビデオ/iPod"
 # The user's own choice, so that no file manager pops up after the conversion.
 mkdir -p "$HOME/Documents/Tovilo"
-printf '[CONF]\nQUALITY=1\nRAITO=1\nSAVEDIR=%s/ビデオ/iPod/\nOPENDIR=0\n' "$HOME" \
+printf '[CONF]\nQUALITY=1\nRAITO=1\nSAVEDIR=%s/ビデオ/iPod/\nOPENDIR=0\nSUBTITLE=1\n' "$HOME" \
     >"$HOME/Documents/Tovilo/config.ini"
 
 # Moves the pointer off the windows, so that no button shows its hover image.

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake pkg-config ninja-build
 qt6-base-dev qt6-base-dev-tools libgl-dev
-libpng-dev zlib1g-dev libgpod-dev libglib2.0-dev
+libpng-dev zlib1g-dev libgpod-dev libglib2.0-dev libdvdread-dev
 ffmpeg fonts-ipafont-gothic libgpod-common qt6-translations-l10n
 dvdauthor dbus-bin dbus-daemon python3-dbusmock e2fsprogs
 xvfb xauth x11-utils xdotool imagemagick

@@ -60,13 +60,16 @@ constexpr QRect chapterList(20, 94, 274, 110);
 } // namespace selectDvd
 
 namespace config {
-// One row more than the original dialog (the video format); the bottom band moves down by it.
+// Two rows more than the original dialog (the video format, the subtitles); the bottom band
+// moves down by them.
 constexpr int codecRow = 46;
-constexpr QSize clientSize(470, 273 + codecRow);
-constexpr QSize backgroundSize(474, 277 + codecRow);
+constexpr int subtitleRow = 34;
+constexpr int addedRows = codecRow + subtitleRow;
+constexpr QSize clientSize(470, 273 + addedRows);
+constexpr QSize backgroundSize(474, 277 + addedRows);
 constexpr ButtonPlace selectDir{"config_selectdir", {365, 155, 65, 32}};
-constexpr ButtonPlace ok{"config_ok", {289, 231 + codecRow, 65, 38}};
-constexpr ButtonPlace cancel{"config_cancel", {372, 231 + codecRow, 83, 38}};
+constexpr ButtonPlace ok{"config_ok", {289, 231 + addedRows, 65, 38}};
+constexpr ButtonPlace cancel{"config_cancel", {372, 231 + addedRows, 83, 38}};
 constexpr ButtonPlace buttons[] = {selectDir, ok, cancel};
 constexpr QRect quality(120, 29, 137, 20);
 constexpr QRect ratio(120, 92, 137, 20);
@@ -75,7 +78,8 @@ constexpr QRect saveDir(105, 160, 251, 20);
 constexpr QRect openDir(105, 188, 16, 17);
 constexpr QRect openDirCaption(121, 189, 151, 15);
 constexpr QRect codec(120, 233, 180, 20);
-constexpr int dividerY = 222 + codecRow;
+constexpr QRect subtitle(120, 233 + subtitleRow, 180, 20);
+constexpr int dividerY = 222 + addedRows;
 } // namespace config
 
 } // namespace tovilo::layout

@@ -213,22 +213,27 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<int>("codec");
-        QTest::newRow("earlier version") << QByteArray("[CONF]\nQUALITY=2\n") << 0;
-        QTest::newRow("h264") << QByteArray("[CONF]\nCODEC=1\n") << 1;
-        QTest::newRow("mpeg4") << QByteArray("[CONF]\nCODEC=0\n") << 0;
-        QTest::newRow("out of range") << QByteArray("[CONF]\nCODEC=257\n") << 0;
-        QTest::newRow("not a number") << QByteArray("[CONF]\nCODEC=x264\n") << 0;
+        QTest::addColumn<int>("subtitle");
+        QTest::newRow("earlier version") << QByteArray("[CONF]\nQUALITY=2\n") << 0 << 0;
+        QTest::newRow("h264") << QByteArray("[CONF]\nCODEC=1\n") << 1 << 0;
+        QTest::newRow("mpeg4") << QByteArray("[CONF]\nCODEC=0\n") << 0 << 0;
+        QTest::newRow("out of range") << QByteArray("[CONF]\nCODEC=257\nSUBTITLE=257\n") << 0 << 0;
+        QTest::newRow("not a number") << QByteArray("[CONF]\nCODEC=x264\nSUBTITLE=ja\n") << 0 << 0;
+        QTest::newRow("subtitles") << QByteArray("[CONF]\nSUBTITLE=1\n") << 0 << 1;
     }
 
     void videoFormatSetting()
     {
         QFETCH(QByteArray, contents);
         QFETCH(int, codec);
+        QFETCH(int, subtitle);
         writeConfig(contents);
         TFormMain form(services());
         QCOMPARE(int(form.engine().jobs().Codec), codec);
+        QCOMPARE(int(form.engine().jobs().Subtitle), subtitle);
         form.SaveSettings();
         QVERIFY(readAll(configPath()).contains("CODEC=" + QByteArray::number(codec) + "\n"));
+        QVERIFY(readAll(configPath()).contains("SUBTITLE=" + QByteArray::number(subtitle) + "\n"));
     }
 
     void saveSettingsWritesInOrder()
@@ -240,7 +245,7 @@ private Q_SLOTS:
         form.engine().jobs().OpenDir = false;
         form.SaveSettings();
         QCOMPARE(readAll(configPath()),
-                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\n"));
+                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
     }
 
     void saveSettingsFailureReachesTheErrorBox()

@@ -85,7 +85,8 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
                 "-hide_banner -nostdin -y -i file:/in/clip.avi -vf setpts=PTS+0.25/(%4*TB),fps=%4 "
                 "-c:v mpeg4 -flags "
                 "bitexact "
-                "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
+                "-b:v %1k -s %2 -aspect %3 -r %4 -c:a aac -aac_pns 0 -b:a %5 -ac 2 -ar %6 -af %7 "
+                "-sn "
                 "-f mp4 file:/out/clip.mp4")
                 .arg(row.videoBits, row.size, row.aspect, row.rate, row.audioBits, row.sampleRate,
                      kAsync);
@@ -235,6 +236,15 @@ void TestWrapperArgs::refuses_data()
     audioWithVideo.insert(1, u"-s"_s);
     audioWithVideo.insert(2, u"320x240"_s);
     QTest::newRow("video option on mp3") << audioWithVideo << "-s does not apply";
+    QStringList audioWithSubtitles = kAudioCommand;
+    audioWithSubtitles.insert(1, u"-subtitles"_s);
+    audioWithSubtitles.insert(2, u"jpn"_s);
+    QTest::newRow("subtitles on mp3") << audioWithSubtitles << "-subtitles does not apply";
+    QStringList otherLanguage = video;
+    otherLanguage.insert(1, u"-subtitles"_s);
+    otherLanguage.insert(2, u"eng"_s);
+    QTest::newRow("subtitles in another language")
+        << otherLanguage << "\"eng\" of option -subtitles";
     QStringList twoOutputs = kAudioCommand;
     twoOutputs.insert(1, u"/out/other.mp3"_s);
     QTest::newRow("stray argument") << twoOutputs << "unexpected argument \"/out/other.mp3\"";

@@ -165,6 +165,15 @@ private Q_SLOTS:
                        "-s 320x180  "
                        "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
                        "-vlevel 30 \"/Out/my clip.mp4\""));
+        // Subtitles add one option just before the output; audio ignores them too.
+        list.Subtitle = 1;
+        QCOMPARE(
+            QByteArray("lib/ffmpeg") +
+                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
+            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec libx264 "
+                       "-s 320x180  "
+                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
+                       "-vlevel 30 -subtitles jpn \"/Out/my clip.mp4\""));
         list.AudioOnly = true;
         QCOMPARE(QByteArray("lib/ffmpeg") +
                      list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp3"),

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "PictureFilter.h"
+#include "SourceProbe.h"
+#include "WrapperArgs.h"
+#include "oscore/Fd.h"
+
+#include <string>
+
+// What the wrapper takes from a source beyond the picture: which sound, which subtitles, and
+// how ffmpeg gets at them.
+namespace tovilo {
+
+struct SubtitleSource
+{
+    BurnIn burn;
+    // What libass reads, under the same number in ffmpeg (no close-on-exec): the source
+    // itself, or the side file's text as UTF-8 in memory. Its /proc/self/fd name needs no
+    // escaping in a filter graph, whatever the path.
+    UniqueFd fd;
+    std::string note; // why the subtitles asked for are left out; empty otherwise
+};
+
+// The subtitles to burn in for the request (nothing unless it asks for them and the source has
+// a picture). A side file that cannot be read is left out, with the reason in note.
+SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source);
+
+// The streams, start and picture filter for one ffmpeg run.
+MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const BurnIn& burn);
+
+} // namespace tovilo
