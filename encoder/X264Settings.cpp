@@ -1,6 +1,9 @@
 #include "X264Settings.h"
 
+#include "protocol/QualityTable.h"
+
 #include <algorithm>
+#include <array>
 
 namespace tovilo {
 
@@ -14,25 +17,16 @@ constexpr int kSmallDpbMacroblocks = 2376;
 constexpr int kLargeMaxKbit = 1500;
 constexpr int kBufferKbit = 2000;
 
-struct Quality
-{
-    int requestedKbit;
-    int crf;
-};
-
-// A lower CRF for the 320-wide rows that ask for more (the 640-wide row spreads its rate over
-// four times the pixels); where the content is hard the cap decides instead, so the file never
-// outgrows the rate asked for.
-constexpr Quality kQualities[] = {{2500, 20}, {2048, 18}, {1024, 20}, {512, 22}, {384, 23}};
+// By quality row: a lower CRF for the 320-wide rows that ask for more (the 640-wide row spreads
+// its rate over four times the pixels); where the content is hard the cap decides instead, so
+// the file never outgrows the rate asked for.
+constexpr std::array<int, QualityCount> kCrfByRow = {20, 18, 20, 22, 23};
 constexpr int kDefaultCrf = 23;
 
 int crfFor(int requestedKbit)
 {
-    for (const Quality& quality : kQualities) {
-        if (requestedKbit >= quality.requestedKbit)
-            return quality.crf;
-    }
-    return kDefaultCrf;
+    const int row = qualityOfVideoRate(requestedKbit);
+    return row < 0 ? kDefaultCrf : kCrfByRow[static_cast<std::size_t>(row)];
 }
 
 int macroblocks(int pixels)
