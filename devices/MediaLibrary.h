@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/IpodVolumes.h"
-#include "platform/MediaLibraryFactory.h"
+#include "devices/IpodVolumes.h"
+#include "devices/MediaLibraryFactory.h"
 
 #include <QByteArray>
 #include <QList>
@@ -42,15 +42,5 @@ private:
     const VolumeSource* m_volumes = nullptr;
     QList<QByteArray> m_mountPoints;
 };
-
-// What ffprobe tells about a file the device is given.
-struct MediaFacts
-{
-    int durationMs = 0; // 0 when unknown
-    int bitrateKbps = 0;
-    bool known = false;    // ffprobe read the file
-    bool hasVideo = false; // a moving picture, not just cover art
-};
-MediaFacts probeMedia(const QByteArray& path);
 
 } // namespace tovilo

@@ -1,6 +1,7 @@
+#include "devices/MountInfo.h"
+#include "devices/OpticalDrives.h"
+#include "devices/VolumeLabels.h"
 #include "platform/CodePage.h"
-#include "platform/MountInfo.h"
-#include "platform/OpticalDrives.h"
 
 #include <QDir>
 #include <QFile>
