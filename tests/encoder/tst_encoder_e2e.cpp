@@ -304,9 +304,9 @@ void TestEncoderEndToEnd::convertsForIpods_data()
                                   << 1;
     QTest::newRow("H.264 q0 16:9")
         << 1 << 0 << 1 << QSize(640, 360) << 30 << 30 << 1500 << 2000 << 1;
-    QTest::newRow("H.264 q1 4:3") << 1 << 1 << 0 << QSize(320, 240) << 30 << 13 << 768 << 2000 << 7;
-    QTest::newRow("H.264 q3 4:3") << 1 << 3 << 0 << QSize(320, 240) << 30 << 13 << 512 << 2000 << 7;
-    QTest::newRow("H.264 q4 4:3") << 1 << 4 << 0 << QSize(320, 240) << 15 << 13 << 384 << 2000 << 7;
+    QTest::newRow("H.264 q1 4:3") << 1 << 1 << 0 << QSize(320, 240) << 30 << 13 << 768 << 2000 << 4;
+    QTest::newRow("H.264 q3 4:3") << 1 << 3 << 0 << QSize(320, 240) << 30 << 13 << 512 << 2000 << 4;
+    QTest::newRow("H.264 q4 4:3") << 1 << 4 << 0 << QSize(320, 240) << 15 << 13 << 384 << 2000 << 4;
 }
 
 void TestEncoderEndToEnd::convertsForIpods()

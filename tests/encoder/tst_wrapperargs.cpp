@@ -85,7 +85,7 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
             QStringLiteral(
                 "-hide_banner -nostdin -y -i file:/in/clip.avi -vf setpts=PTS+0.25/(%4*TB),fps=%4 "
                 "-c:v mpeg4 -flags +bitexact+mv4+aic -b:v %1k -bt %8k -maxrate 2500k "
-                "-bufsize 655360 -g %9 -mbd rd -trellis 1 -threads 2 "
+                "-bufsize 655360 -g %9 -mbd rd -threads 2 "
                 "-s %2 -aspect %3 -r %4 -c:a aac -b:a %5 -ac 2 -ar %6 -af %7 -sn "
                 "-f mp4 file:/out/clip.mp4")
                 .arg(row.videoBits, row.size, row.aspect, row.rate, row.audioBits, row.sampleRate,
@@ -130,25 +130,25 @@ void TestWrapperArgs::mapsH264Rows_data()
                                                  << "2048kb"
                                                  << "1.3"
                                                  << "768k"
-                                                 << "7";
-    QTest::newRow("q2 16:9, more references for smaller frames") << "320x180"
-                                                                 << "30"
-                                                                 << "1024kb"
-                                                                 << "1.3"
-                                                                 << "768k"
-                                                                 << "9";
+                                                 << "4";
+    QTest::newRow("q2 16:9") << "320x180"
+                             << "30"
+                             << "1024kb"
+                             << "1.3"
+                             << "768k"
+                             << "4";
     QTest::newRow("q3 4:3, below the cap") << "320x240"
                                            << "30"
                                            << "512kb"
                                            << "1.3"
                                            << "512k"
-                                           << "7";
+                                           << "4";
     QTest::newRow("q4 16:9") << "320x180"
                              << "15"
                              << "384kb"
                              << "1.3"
                              << "384k"
-                             << "9";
+                             << "4";
 }
 
 void TestWrapperArgs::mapsH264Rows()
