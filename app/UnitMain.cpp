@@ -6,6 +6,7 @@
 #include "engine/DosCommandRunner.h"
 #include "engine/EncoderOutput.h"
 #include "engine/QueueSettings.h"
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "queue/EncoderFailure.h"
@@ -124,13 +125,6 @@ void TFormMain::createControls()
 
     DosCommandConvert = new TDosCommand(this);
     DosCommandConvert->setObjectName(QStringLiteral("DosCommandConvert"));
-    DosCommandConvert->OnNewLine = [this](TDosCommand* sender, const QByteArray& line,
-                                          TOutputType type) {
-        DosCommandConvertNewLine(sender, line, type);
-    };
-    DosCommandConvert->OnTerminated = [this](TDosCommand* sender, quint32 exitCode) {
-        DosCommandConvertTerminated(sender, exitCode);
-    };
     DosCommandConvert->OnStartError = [](const QString& message) { reportFrameworkError(message); };
     createEngine();
 
@@ -169,11 +163,10 @@ void TFormMain::createControls()
 
 void TFormMain::createEngine()
 {
+    // The runner's events go to the engine; the window redraws what the queue announces.
     m_runner = std::make_unique<DosCommandRunner>(*DosCommandConvert);
-    JobList = std::make_unique<ThConvertInfoObjectList>();
-    m_engine = new ConversionEngine(*JobList, *m_runner, *m_services.desktop,
-                                    *m_services.mediaLibrary, this);
-    connect(m_engine, &ConversionEngine::jobsChanged, this, guarded([this] { RefreshList(); }));
+    m_engine = new ConversionEngine(*m_runner, *m_services.desktop, *m_services.mediaLibrary, this);
+    connect(&jobs(), &ThConvertInfoObjectList::changed, this, guarded([this] { RefreshList(); }));
     connect(m_engine, &ConversionEngine::situationChanged, this,
             guarded([this](const QString& text) {
                 SituationText = text;
@@ -202,10 +195,14 @@ void TFormMain::FormDestroy()
 {
     if (qApp)
         qApp->removeEventFilter(this);
-    // The engine works on the job list: it goes first.
+    // The engine uses the runner: it goes first.
     delete m_engine;
     m_engine = nullptr;
-    JobList.reset();
+}
+
+ThConvertInfoObjectList& TFormMain::jobs() const
+{
+    return m_engine->jobs();
 }
 
 void TFormMain::showEvent(QShowEvent* event)
@@ -232,12 +229,12 @@ void TFormMain::PrepareDataDir()
 
 void TFormMain::LoadSettings()
 {
-    loadQueueSettings(*JobList, DataDir);
+    loadQueueSettings(jobs(), DataDir);
 }
 
 void TFormMain::SaveSettings()
 {
-    saveQueueSettings(*JobList, DataDir);
+    saveQueueSettings(jobs(), DataDir);
 }
 
 // ---------------------------------------------------------------- file list
@@ -247,21 +244,21 @@ void TFormMain::AddSourceFile(const QByteArray& path)
     auto job = std::make_unique<ThConvertInfoObject>();
     job->setSourcePath(path);
     job->Status = csWaiting;
-    JobList->Add(std::move(job));
+    jobs().Add(std::move(job));
 }
 
 void TFormMain::RefreshList()
 {
     // Only the rows whose job changed are redrawn: the engine refreshes at every start and end
     // of a job, and a refresh that touched every row would make a long queue slow job by job.
-    const int count = JobList->Count();
+    // A job added or removed changes the count; the rows that then name another job are redrawn.
+    const int count = jobs().Count();
     if (ListViewConvertFile->rowCount() != count || std::ssize(m_shownRows) != count) {
-        ListViewConvertFile->clearContents();
         ListViewConvertFile->setRowCount(count);
-        m_shownRows.assign(static_cast<size_t>(count), ShownRow{});
+        m_shownRows.resize(static_cast<size_t>(count));
     }
     for (int i = 0; i < count; ++i) {
-        const ThConvertInfoObject* job = JobList->Items(i);
+        const ThConvertInfoObject* job = jobs().Items(i);
         ShownRow& shown = m_shownRows[static_cast<size_t>(i)];
         // A fresh row has no job; a job whose source was replaced no longer shares our string.
         const bool sameJob =
@@ -389,11 +386,15 @@ void TFormMain::PngBtnListDeleteClick(TPNGButton*)
     if (!m_services.prompt->confirm(
             this, QStringLiteral("選択したファイルを変換リストから除外しますか？")))
         return;
-    // From the end, so that row i still names job i when it is visited.
-    for (int i = JobList->Count() - 1; i >= 0; --i) {
+    // Each removal redraws the list and clears the selection: the rows are read first, and
+    // removed from the end, so that row i still names job i when it is visited.
+    QList<int> rows;
+    for (int i = jobs().Count() - 1; i >= 0; --i) {
         if (selection->isRowSelected(i))
-            JobList->Delete(i);
+            rows.append(i);
     }
+    for (int row : rows)
+        jobs().Delete(row);
     RefreshList();
 }
 
@@ -421,7 +422,8 @@ void TFormMain::PngBtnAddDVDClick(TPNGButton* /*Sender*/)
     m_formSelectDVD->ShowModal();
     if (!m_formSelectDVD->Accepted)
         return;
-    m_formSelectDVD->AddSelectedChapters(*JobList);
+    for (const QByteArray& path : m_formSelectDVD->SelectedChapters())
+        AddSourceFile(path);
     RefreshList();
 }
 
@@ -429,10 +431,12 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
 {
     if (m_formConfig == nullptr)
         return;
-    m_formConfig->EditSettings(*JobList);
+    const std::optional<ConversionSettings> edited = m_formConfig->EditSettings(jobs().settings());
     // OK saves even when nothing was changed.
-    if (m_formConfig->Accepted)
-        SaveSettings();
+    if (!edited)
+        return;
+    jobs().setSettings(*edited);
+    SaveSettings();
 }
 
 // ---------------------------------------------------------------- conversion
@@ -453,7 +457,7 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
         m_services.prompt->information(
             this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
     PurgeFinishedJobs();
-    if (JobList->Count() == 0) {
+    if (jobs().Count() == 0) {
         m_services.prompt->information(this,
                                        QStringLiteral("変換する動画をリストに追加してください"));
         return;
@@ -476,16 +480,6 @@ QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
 QString TFormMain::FormatDuration(int seconds)
 {
     return formatDuration(seconds);
-}
-
-void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
-{
-    m_engine->lineReceived(NewLine);
-}
-
-void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
-{
-    m_engine->runFinished(ExitCode);
 }
 
 void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
@@ -526,8 +520,8 @@ void TFormMain::FinishConversion()
         TimerRegistiTunes->start();
     }
     SetBusy(false);
-    if (JobList->OpenDir)
-        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+    if (jobs().OpenDir)
+        m_services.shell->openFolder(toUtf16(jobs().SaveDir));
 }
 
 void TFormMain::ShowSituation()
@@ -547,30 +541,6 @@ void TFormMain::TimerRegistiTunesTimer()
     TimerRegistiTunes->stop();
     AddToiTunes();
 }
-
-namespace {
-
-// The situation line's words for how a removal went.
-QString removalText(std::optional<RemovalFailure> failure)
-{
-    if (!failure)
-        return QStringLiteral("iPodを安全に取り外せます");
-    switch (*failure) {
-    case RemovalFailure::Busy:
-        return QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
-    case RemovalFailure::NotAuthorised:
-        return QStringLiteral("iPodを取り外す権限がありません");
-    case RemovalFailure::NotFound:
-        return QStringLiteral("取り外すiPodが見つかりません");
-    case RemovalFailure::StillPowered:
-        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
-    case RemovalFailure::Failed:
-        break;
-    }
-    return QStringLiteral("iPodを取り外せませんでした");
-}
-
-} // namespace
 
 void TFormMain::AddToiTunes()
 {

@@ -33,6 +33,7 @@ QString ThConvertInfoObject::sourceDisplayName() const
 int ThConvertInfoObjectList::Add(std::unique_ptr<ThConvertInfoObject> job)
 {
     m_jobs.push_back(std::move(job));
+    emit changed();
     return Count() - 1;
 }
 
@@ -53,6 +54,29 @@ void ThConvertInfoObjectList::Delete(int index)
 {
     checkIndex(index);
     m_jobs.erase(m_jobs.begin() + index);
+    emit changed();
+}
+
+void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus status,
+                                        const QByteArray& encoderError)
+{
+    job.Status = status;
+    job.EncoderError = encoderError;
+    emit changed();
+}
+
+tovilo::ConversionSettings ThConvertInfoObjectList::settings() const
+{
+    return {Quality, Ratio, SaveDir, OpenDir, Codec};
+}
+
+void ThConvertInfoObjectList::setSettings(const tovilo::ConversionSettings& settings)
+{
+    Quality = settings.Quality;
+    Ratio = settings.Ratio;
+    SaveDir = settings.SaveDir;
+    OpenDir = settings.OpenDir;
+    Codec = settings.Codec;
 }
 
 ThConvertInfoObject* ThConvertInfoObjectList::firstWith(TConvertStatus status) const
@@ -106,21 +130,4 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
                      tovilo::quoteArgument(output);
     }
     return arguments;
-}
-
-QString StatusText(const ThConvertInfoObject& job)
-{
-    switch (job.Status) {
-    case csWaiting:
-        return QStringLiteral("変換待ち");
-    case csConverting:
-        return QStringLiteral("変換中");
-    case csConverted:
-        return QStringLiteral("変換完了");
-    case csTransferred:
-        return QStringLiteral("転送完了");
-    case csFailed:
-        return QStringLiteral("変換失敗");
-    }
-    return QString();
 }
