@@ -2,7 +2,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
-#include "queue/QualityTable.h"
+#include "protocol/QualityTable.h"
 #include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"

@@ -1,6 +1,8 @@
 #include "WrapperArgs.h"
 
+#include "Mpeg4Settings.h"
 #include "X264Settings.h"
+#include "protocol/QualityTable.h"
 
 #include <algorithm>
 #include <array>
@@ -22,38 +24,73 @@ struct Option
 {
     std::string_view name;
     Kind kind;
-    std::vector<std::string_view> values; // the accepted values of a Choice
+    std::vector<std::string> values; // the accepted values of a Choice
 };
 
+// The values a field takes over every quality row, and the MP3 output's, each once.
+std::vector<std::string> rowValues(int QualityRow::*field, std::initializer_list<int> mp3 = {},
+                                   const char* unit = "")
+{
+    std::vector<std::string> all;
+    for (const QualityRow& row : QualityRows)
+        all.push_back(std::to_string(row.*field) + unit);
+    for (int value : mp3)
+        all.push_back(std::to_string(value) + unit);
+    std::vector<std::string> values;
+    for (std::string& value : all) {
+        if (std::find(values.begin(), values.end(), value) == values.end())
+            values.push_back(std::move(value));
+    }
+    return values;
+}
+
+std::vector<std::string> frameSizes()
+{
+    std::vector<std::string> sizes;
+    for (const QualityRow& row : QualityRows) {
+        for (const FrameSize& frame : row.frame) {
+            const std::string size =
+                std::to_string(frame.width) + "x" + std::to_string(frame.height);
+            if (std::find(sizes.begin(), sizes.end(), size) == sizes.end())
+                sizes.push_back(size);
+        }
+    }
+    return sizes;
+}
+
 // Exactly what the program emits, with every value its quality table can produce.
-const std::array<Option, 15> kOptions = {{
-    {"-y", Kind::Flag, {}},
-    {"-i", Kind::Path, {}},
-    {"-flags", Kind::Choice, {"bitexact"}},
-    {"-vcodec", Kind::Choice, {"mpeg4", "libx264"}},
-    {"-s", Kind::Choice, {"640x480", "640x360", "320x240", "320x180"}},
-    {"-async", Kind::Choice, {"1000"}},
-    {"-r", Kind::Choice, {"30", "15"}},
-    {"-acodec", Kind::Choice, {"libfaac"}},
-    {"-b", Kind::Choice, {"2500kb", "2048kb", "1024kb", "512kb", "384kb"}},
-    {"-ac", Kind::Choice, {"2"}},
-    {"-ar", Kind::Choice, {"48000", "44100"}},
-    {"-ab", Kind::Choice, {"160k", "128k", "64k"}},
-    {"-f", Kind::Choice, {"mp4", "mp3"}},
-    {"-vlevel", Kind::Choice, {"30"}},
-    {"-subtitles", Kind::Choice, {"jpn"}},
-}};
+const std::vector<Option>& options()
+{
+    static const std::vector<Option> kOptions = {
+        {"-y", Kind::Flag, {}},
+        {"-i", Kind::Path, {}},
+        {"-flags", Kind::Choice, {"bitexact"}},
+        {"-vcodec", Kind::Choice, {"mpeg4", "libx264"}},
+        {"-s", Kind::Choice, frameSizes()},
+        {"-async", Kind::Choice, {"1000"}},
+        {"-r", Kind::Choice, rowValues(&QualityRow::frameRate)},
+        {"-acodec", Kind::Choice, {"libfaac"}},
+        {"-b", Kind::Choice, rowValues(&QualityRow::videoKbit, {}, "kb")},
+        {"-ac", Kind::Choice, {"2"}},
+        {"-ar", Kind::Choice, rowValues(&QualityRow::sampleRate, {Mp3SampleRate})},
+        {"-ab", Kind::Choice, rowValues(&QualityRow::audioKbit, {Mp3Kbit}, "k")},
+        {"-f", Kind::Choice, {"mp4", "mp3"}},
+        {"-vlevel", Kind::Choice, {"30"}},
+        {"-subtitles", Kind::Choice, {"jpn"}},
+    };
+    return kOptions;
+}
 
 const Option* findOption(std::string_view name)
 {
-    for (const Option& option : kOptions) {
+    for (const Option& option : options()) {
         if (option.name == name)
             return &option;
     }
     return nullptr;
 }
 
-std::string joinValues(const std::vector<std::string_view>& values)
+std::string joinValues(const std::vector<std::string>& values)
 {
     std::string text;
     for (size_t i = 0; i < values.size(); ++i) {
@@ -249,11 +286,14 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         else
             out.insert(out.end(), {"-vf", chain});
         const bool h264 = parsed.at("-vcodec") == "libx264";
-        std::vector<std::string> codec = {"-c:v", "mpeg4",  "-flags", parsed.at("-flags"),
-                                          "-b:v", videoRate};
+        std::vector<std::string> codec;
         if (h264) {
             codec = h264VideoArguments(h264EncodeForRow(parsed.at("-s"), videoRate));
             codec.insert(codec.end(), {"-flags", parsed.at("-flags")});
+        } else {
+            codec = mpeg4VideoArguments(
+                mpeg4EncodeFor(std::stoi(parsed.at("-r")), std::stoi(videoRate)),
+                parsed.at("-flags"));
         }
         out.insert(out.end(), codec.begin(), codec.end());
         out.insert(

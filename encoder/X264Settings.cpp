@@ -1,6 +1,9 @@
 #include "X264Settings.h"
 
+#include "protocol/QualityTable.h"
+
 #include <algorithm>
+#include <array>
 
 namespace tovilo {
 
@@ -13,26 +16,19 @@ constexpr int kSmallMaxKbit = 768;
 constexpr int kSmallDpbMacroblocks = 2376;
 constexpr int kLargeMaxKbit = 1500;
 constexpr int kBufferKbit = 2000;
+// The level allows seven at 320x240, but past four each one costs more time than it gains.
+constexpr int kSmallRefs = 4;
 
-struct Quality
-{
-    int requestedKbit;
-    int crf;
-};
-
-// A lower CRF for the 320-wide rows that ask for more (the 640-wide row spreads its rate over
-// four times the pixels); where the content is hard the cap decides instead, so the file never
-// outgrows the rate asked for.
-constexpr Quality kQualities[] = {{2500, 20}, {2048, 18}, {1024, 20}, {512, 22}, {384, 23}};
+// By quality row. On easy content MPEG-4 reaches its finest quantiser at every row; these match
+// its picture there (at 15 fps the same CRF spends more on each frame). Where the content is
+// hard the cap decides instead, so the file never outgrows the rate asked for.
+constexpr std::array<int, QualityCount> kCrfByRow = {18, 17, 17, 17, 20};
 constexpr int kDefaultCrf = 23;
 
 int crfFor(int requestedKbit)
 {
-    for (const Quality& quality : kQualities) {
-        if (requestedKbit >= quality.requestedKbit)
-            return quality.crf;
-    }
-    return kDefaultCrf;
+    const int row = qualityOfVideoRate(requestedKbit);
+    return row < 0 ? kDefaultCrf : kCrfByRow[static_cast<std::size_t>(row)];
 }
 
 int macroblocks(int pixels)
@@ -55,7 +51,8 @@ H264Encode h264EncodeFor(int width, int height, int requestedKbit)
     encode.level = large ? "3.0" : "1.3";
     encode.maxRateKbit = std::min(requestedKbit, large ? kLargeMaxKbit : kSmallMaxKbit);
     encode.bufferKbit = kBufferKbit;
-    encode.refs = large ? 1 : maxReferenceFrames(kSmallDpbMacroblocks, width, height);
+    encode.refs =
+        large ? 1 : std::min(kSmallRefs, maxReferenceFrames(kSmallDpbMacroblocks, width, height));
     encode.crf = crfFor(requestedKbit);
     // With one reference frame the 640-wide rows meet grain at their cap, where psychovisual
     // rate-distortion spends bits on texture that does not match the source.

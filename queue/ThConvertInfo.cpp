@@ -3,7 +3,7 @@
 #include "platform/CodePage.h"
 #include "platform/CommandLine.h"
 #include "platform/PathText.h"
-#include "queue/QualityTable.h"
+#include "protocol/QualityTable.h"
 
 QByteArray ThConvertInfoObject::sourcePath() const
 {
@@ -116,13 +116,18 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     // ordinary path simply stands between double quotes.
     QByteArray arguments = " -y -i " + tovilo::quoteArgument(source);
     if (AudioOnly)
-        return arguments + " -ab 128k -ar 44100 -f mp3 " + tovilo::quoteArgument(output);
+        return arguments + " -ab " + QByteArray::number(tovilo::Mp3Kbit) + "k -ar " +
+               QByteArray::number(tovilo::Mp3SampleRate) + " -f mp3 " +
+               tovilo::quoteArgument(output);
     // H.264 differs only in the encoder's name; the wrapper makes it what iPods play.
     arguments +=
         Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
     arguments += FrameSizeArgument() + " -async 1000 ";
     if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality)) {
-        arguments += row->encoderPiece;
+        arguments += " -r " + QByteArray::number(row->frameRate) + " -acodec libfaac -b " +
+                     QByteArray::number(row->videoKbit) + "kb -ac 2 -ar " +
+                     QByteArray::number(row->sampleRate) + " -ab " +
+                     QByteArray::number(row->audioKbit) + "k -f mp4 -vlevel 30 ";
         // The wrapper finds the track and burns it in; without the setting the line is as ever.
         if (Subtitle == 1)
             arguments += "-subtitles jpn ";
