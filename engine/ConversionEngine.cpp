@@ -23,12 +23,6 @@ namespace tovilo {
 
 namespace {
 
-void resetToWaiting(ThConvertInfoObject& job)
-{
-    job.Status = csWaiting;
-    job.EncoderError.clear();
-}
-
 // Waits for `intervalMs` while the program keeps handling events, without spinning.
 void waitProcessingEvents(int intervalMs)
 {
@@ -51,12 +45,15 @@ MediaFailure currentMediaFailure()
 
 } // namespace
 
-ConversionEngine::ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunner& runner,
-                                   DesktopService& desktop, MediaLibraryFactory& mediaLibrary,
-                                   QObject* parent)
-    : QObject(parent), m_jobs(jobs), m_runner(runner), m_desktop(desktop),
-      m_mediaLibrary(mediaLibrary)
+ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
+                                   MediaLibraryFactory& mediaLibrary, QObject* parent)
+    : QObject(parent), m_runner(runner), m_desktop(desktop), m_mediaLibrary(mediaLibrary)
 {
+    // The runner delivers from the event loop; an error in a handler ends in the error box.
+    connect(&m_runner, &ConversionRunner::lineReceived, this,
+            [this](const QByteArray& line) { guardedStep([&] { lineReceived(line); }); });
+    connect(&m_runner, &ConversionRunner::runFinished, this,
+            [this](quint32 exitCode) { guardedStep([&] { runFinished(exitCode); }); });
 }
 
 ConversionEngine::~ConversionEngine() = default;
@@ -78,9 +75,8 @@ void ConversionEngine::purgeFinishedJobs()
         if (job->Status == csConverted || job->Status == csTransferred)
             m_jobs.Delete(i);
         else if (job->Status == csFailed)
-            resetToWaiting(*job);
+            m_jobs.SetStatus(*job, csWaiting);
     }
-    emit jobsChanged();
 }
 
 void ConversionEngine::start(bool audioOnly)
@@ -137,9 +133,7 @@ void ConversionEngine::startNextJob()
     }
     ++m_started;
     m_sourceLength = 0;
-    job->Status = csConverting;
-    job->EncoderError.clear();
-    emit jobsChanged();
+    m_jobs.SetStatus(*job, csConverting);
     publishProgress(0);
 
     const QByteArray source = job->sourcePath();
@@ -156,10 +150,8 @@ void ConversionEngine::startNextJob()
     job->setOutputPath(output);
     if (error != 0) {
         // Nothing was created, so nothing is deleted; the row says why as for an encoder.
-        job->Status = csFailed;
-        job->EncoderError = outputNotClaimedLine(error);
         ++m_failed;
-        emit jobsChanged();
+        m_jobs.SetStatus(*job, csFailed, outputNotClaimedLine(error));
         startNextJobLater();
         return;
     }
@@ -170,15 +162,16 @@ void ConversionEngine::startNextJobLater()
 {
     // From the main loop, not from inside the handler that ended the job.
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            try {
-                startNextJob();
-            } catch (const std::exception& error) {
-                emit errorRaised(errorMessage(error));
-            }
-        },
-        Qt::QueuedConnection);
+        this, [this] { guardedStep([this] { startNextJob(); }); }, Qt::QueuedConnection);
+}
+
+void ConversionEngine::guardedStep(const std::function<void()>& step)
+{
+    try {
+        step();
+    } catch (const std::exception& error) {
+        emit errorRaised(errorMessage(error));
+    }
 }
 
 QByteArray ConversionEngine::uniqueFileName(const QByteArray& path)
@@ -227,18 +220,15 @@ void ConversionEngine::runFinished(quint32 exitCode)
     if (m_cancelling || job == nullptr)
         return;
     if (exitCode == 0) {
-        job->Status = csConverted;
-        job->EncoderError.clear();
         ++m_converted;
+        m_jobs.SetStatus(*job, csConverted);
     } else {
-        job->Status = csFailed;
         ++m_failed;
-        if (job->EncoderError.isEmpty() && m_runner.failedToStart())
-            job->EncoderError = encoderNotStartedLine();
         // The encoder leaves a broken file behind; its name was chosen free for this job.
         removeFile(job->outputPath());
+        const bool notStarted = job->EncoderError.isEmpty() && m_runner.failedToStart();
+        m_jobs.SetStatus(*job, csFailed, notStarted ? encoderNotStartedLine() : job->EncoderError);
     }
-    emit jobsChanged();
     startNextJobLater();
 }
 
@@ -254,12 +244,12 @@ bool ConversionEngine::stop()
     m_cancelling = true;
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
-        resetToWaiting(*job);
-        deletePartialOutput(job->outputPath());
+        const QByteArray output = job->outputPath();
+        m_jobs.SetStatus(*job, csWaiting);
+        deletePartialOutput(output);
     }
     clearProgress();
     emit situationChanged(QString());
-    emit jobsChanged();
     m_cancelling = false;
     return true;
 }
@@ -316,9 +306,14 @@ void ConversionEngine::clearProgress()
 
 HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetUp)
 {
-    QList<ThConvertInfoObject*> transferred;
+    // Only a saved database puts the files on the device: the rows change once it is written.
+    QList<ThConvertInfoObject*> added;
     bool videoRefused = false;
     QByteArray mountPoint;
+    const auto markTransferred = [&] {
+        for (ThConvertInfoObject* job : added)
+            m_jobs.SetStatus(*job, csTransferred);
+    };
     try {
         try {
             m_mediaApplication = m_mediaLibrary.createApplication();
@@ -344,19 +339,10 @@ HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetU
                 videoRefused = true;
                 continue;
             }
-            job->Status = csTransferred;
-            transferred.append(job);
+            added.append(job);
         }
-        // Releasing writes the device's database; only then are the files really there.
         std::unique_ptr<MediaApplication> application = std::move(m_mediaApplication);
-        try {
-            application->release();
-        } catch (...) {
-            for (ThConvertInfoObject* job : transferred)
-                job->Status = csConverted;
-            transferred.clear();
-            throw;
-        }
+        application->release();
     } catch (...) {
         MediaFailure failure = currentMediaFailure();
         if (m_mediaApplication) {
@@ -364,17 +350,18 @@ HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetU
                 m_mediaApplication->release();
             } catch (...) {
                 failure = currentMediaFailure();
-                for (ThConvertInfoObject* job : transferred)
-                    job->Status = csConverted;
-                transferred.clear();
+                added.clear();
             }
             m_mediaApplication.reset();
+        } else {
+            // The release itself failed: it took this session's files off the device again.
+            added.clear();
         }
-        // Releasing saved what was added before the failure: those files are on the device,
-        // and their rows must say so.
-        return {transferred.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
+        markTransferred();
+        return {added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
                 mediaFailureText(failure), mountPoint};
     }
+    markTransferred();
     if (videoRefused)
         // Not everything is on the device, so no word of completion.
         return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo), mountPoint};

@@ -1,15 +1,18 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 
 namespace tovilo {
 
 // What the engine needs of the process that runs the encoder. The run's lines and its end
-// reach the engine (lineReceived, runFinished) from the event loop, never from inside start().
-class ConversionRunner
+// are signalled from the event loop, never from inside start().
+class ConversionRunner : public QObject
 {
+    Q_OBJECT
+
 public:
-    virtual ~ConversionRunner() = default;
+    using QObject::QObject;
     // Starts the command line and returns at once.
     virtual void start(const QByteArray& commandLine) = 0;
     // From the start until the run's end has been delivered.
@@ -18,6 +21,12 @@ public:
     virtual void stopAndWait() = 0;
     // The last run ended before its program was started (missing, not executable, no pipe).
     virtual bool failedToStart() const = 0;
+
+Q_SIGNALS:
+    // One line of the encoder's output.
+    void lineReceived(const QByteArray& line);
+    // The run ended with this exit code.
+    void runFinished(quint32 exitCode);
 };
 
 } // namespace tovilo
