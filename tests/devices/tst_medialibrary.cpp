@@ -1,3 +1,4 @@
+#include "common/ProcessState.h"
 #include "devices/MediaLibrary.h"
 #include "devices/MediaProbe.h"
 #include "devices/ScratchFolders.h"
@@ -42,17 +43,6 @@ void runFfmpeg(const QStringList& arguments)
     QVERIFY2(ffmpeg.waitForFinished(60000), "ffmpeg did not finish");
     QVERIFY2(ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0,
              ffmpeg.readAllStandardError().constData());
-}
-
-// True once the process is gone or only waits to be collected by its new parent.
-bool ended(const QByteArray& pid)
-{
-    QFile stat(QStringLiteral("/proc/") + QString::fromLatin1(pid) + QStringLiteral("/stat"));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
 }
 
 // Files the device holds below iPod_Control/Music.
@@ -460,7 +450,7 @@ void TestMediaLibrary::boundsTheDurationProbe()
     QVERIFY(pidFile.open(QIODevice::ReadOnly));
     const QByteArray grandchild = pidFile.readAll().trimmed();
     QVERIFY(!grandchild.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(ended(grandchild), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(test::processEnded(grandchild.toLongLong()), 5000);
 }
 
 void TestMediaLibrary::choosesTheUsersOwnDevice_data()

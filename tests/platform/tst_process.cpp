@@ -1,3 +1,4 @@
+#include "common/ProcessState.h"
 #include "platform/Process.h"
 
 #include <QFile>
@@ -9,21 +10,6 @@
 using namespace tovilo;
 
 Q_DECLARE_METATYPE(tovilo::CommandOutput)
-
-namespace {
-
-// True once the process is gone or only waits to be collected by its new parent.
-bool ended(const QByteArray& pid)
-{
-    QFile stat(QStringLiteral("/proc/") + QString::fromLatin1(pid) + QStringLiteral("/stat"));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
-
-} // namespace
 
 class TestProcess : public QObject
 {
@@ -93,7 +79,7 @@ private Q_SLOTS:
         const QByteArray grandchild = file.readAll().trimmed();
         file.remove();
         QVERIFY(!grandchild.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(ended(grandchild), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(test::processEnded(grandchild.toLongLong()), 20000);
     }
 };
 

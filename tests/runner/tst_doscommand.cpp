@@ -1,3 +1,4 @@
+#include "common/ProcessState.h"
 #include "platform/CommandLine.h"
 #include "runner/DosCommand.h"
 
@@ -67,16 +68,6 @@ int childProcesses()
             ++count;
     }
     return count;
-}
-
-// Gone, or a zombie waiting for a parent that is not us.
-bool processEnded(pid_t pid)
-{
-    QFile stat(QString(QStringLiteral("/proc/%1/stat")).arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 // Records every event of a runner as text: "P:text" partial line, "L:text" complete line ended
@@ -226,7 +217,7 @@ private slots:
             QCOMPARE(recorder.events.size(), 2);
             const pid_t grandchild = recorder.events.first().mid(13).toInt();
             QVERIFY(grandchild > 0);
-            QTRY_VERIFY_WITH_TIMEOUT(processEnded(grandchild), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(tovilo::test::processEnded(grandchild), 20000);
         }
     }
 
@@ -306,7 +297,7 @@ private slots:
         QCOMPARE(recorder.stateInTerminated, rsStopped);
         QCOMPARE(command.RunState(), rsStopped);
         QCOMPARE(command.ResultCode(), 7u);
-        QVERIFY(processEnded(child));
+        QVERIFY(tovilo::test::processEnded(child));
     }
 
     // The program ignores or blocks the signals it handles itself (and nohup ignores
@@ -576,7 +567,7 @@ private slots:
             command->Start();
             QTRY_VERIFY_WITH_TIMEOUT((child = recorder.childPid()) > 0, 20000);
         }
-        QVERIFY(processEnded(child));
+        QVERIFY(tovilo::test::processEnded(child));
         QTRY_COMPARE_WITH_TIMEOUT(entriesIn(QStringLiteral("/proc/self/task")), threadsBefore,
                                   20000);
 
