@@ -64,6 +64,7 @@ public:
     TPNGButton* PngBtnListDelete = nullptr;
     TPNGButton* PngBtnConfig = nullptr;
     TPNGButton* PngBtnConvertCancel = nullptr;
+    TPNGButton* PngBtnConvertPause = nullptr; // reads 再開 while paused
     TPNGButton* PngBtnConvertMovie = nullptr;
     TPNGButton* PngBtnConvertMovie2iTunes = nullptr;
     TPNGButton* PngBtnConvertMusic = nullptr;
@@ -115,6 +116,7 @@ public:
     void PngBtnConfigClick(TPNGButton* Sender);
     void BtnConvertClick(TPNGButton* Sender);
     void PngBtnConvertCancelClick(TPNGButton* Sender);
+    void PngBtnConvertPauseClick(TPNGButton* Sender);
     void DosCommandConvertNewLine(TDosCommand* Sender, const QByteArray& NewLine,
                                   TOutputType OutputType);
     void DosCommandConvertTerminated(TDosCommand* Sender, quint32 ExitCode);
@@ -136,6 +138,9 @@ private:
     bool AppMessage(QObject* watched, QEvent* event);
     void createControls();
     void createEngine();
+    // The pause button's pictures and state follow the engine's.
+    void showPaused(bool paused);
+    void restoreQueue();
     void stopConversion();
 
     // What a row of the list shows, so that a refresh touches only the rows that changed.

@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/MediaLibraryFactory.h"
 #include "platform/PathText.h"
+#include "platform/SleepInhibitor.h"
 #include "queue/EncoderFailure.h"
 #include "queue/ThConvertInfo.h"
 
@@ -90,7 +91,50 @@ ConversionEngine::ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunn
 {
 }
 
-ConversionEngine::~ConversionEngine() = default;
+ConversionEngine::~ConversionEngine()
+{
+    if (m_inhibitor)
+        m_inhibitor->setHeld(false);
+}
+
+void ConversionEngine::setSleepInhibitor(SleepInhibitor& inhibitor)
+{
+    m_inhibitor = &inhibitor;
+    // A sleep that goes ahead anyway (the user suspends on purpose) pauses the encoder rather
+    // than leave it to find its clock jumped; waking up lets it go on.
+    connect(&inhibitor, &SleepInhibitor::sleeping, this, [this](bool beforeSleep) {
+        if (beforeSleep) {
+            if (!m_paused && pause())
+                m_pausedForSleep = true;
+        } else if (m_pausedForSleep) {
+            m_pausedForSleep = false;
+            resume();
+        }
+    });
+    updateInhibitor();
+}
+
+QueueStore::Restored ConversionEngine::keepQueueIn(const QByteArray& dataFolder)
+{
+    m_store = std::make_unique<QueueStore>(dataFolder);
+    const QueueStore::Restored restored = m_store->restore(m_jobs);
+    m_mode = restored.mode;
+    // What was put back is written at once as it now stands (the interrupted job waiting).
+    m_store->save(m_jobs, m_mode);
+    return restored;
+}
+
+void ConversionEngine::queueChanged()
+{
+    if (m_store)
+        m_store->save(m_jobs, m_mode);
+}
+
+void ConversionEngine::announceJobsChanged()
+{
+    queueChanged();
+    emit jobsChanged();
+}
 
 bool ConversionEngine::hasFinishedJobs() const
 {
@@ -111,7 +155,7 @@ void ConversionEngine::purgeFinishedJobs()
         else if (job->Status == csFailed)
             resetToWaiting(*job);
     }
-    emit jobsChanged();
+    announceJobsChanged();
 }
 
 void ConversionEngine::start(bool audioOnly)
@@ -126,6 +170,10 @@ void ConversionEngine::start(bool audioOnly)
     m_started = 0;
     m_converted = 0;
     m_failed = 0;
+    m_queueRunning = true;
+    m_nextAfterResume = false;
+    setPausedState(false);
+    updateInhibitor();
     startNextJob();
 }
 
@@ -160,17 +208,27 @@ void ConversionEngine::startNextJob()
 {
     if (m_halted)
         return;
+    if (m_paused) {
+        m_nextAfterResume = true;
+        return;
+    }
+    m_progressText.clear();
+    m_remainingText.clear();
     emit situationChanged(QString());
     ThConvertInfoObject* job = takeNextWaiting();
     if (job == nullptr) {
+        endRun();
         emit queueDone();
         return;
     }
     ++m_started;
     m_sourceLength = 0;
+    m_remaining.reset();
+    m_jobClock.start();
+    m_pausedMs = 0;
+    m_pauseStartMs = -1;
     job->Status = csConverting;
     job->EncoderError.clear();
-    emit jobsChanged();
     publishProgress(0);
 
     const QByteArray source = job->sourcePath();
@@ -190,10 +248,13 @@ void ConversionEngine::startNextJob()
         job->Status = csFailed;
         job->EncoderError = outputNotClaimedLine(error);
         ++m_failed;
-        emit jobsChanged();
+        announceJobsChanged();
         startNextJobLater();
         return;
     }
+    // Kept as converting only with its new output, and before the encoder writes it: a run
+    // cut short by the program's end then names the one file to remove at the next start.
+    announceJobsChanged();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -247,9 +308,94 @@ void ConversionEngine::lineReceived(const QByteArray& line)
     const std::optional<double> seconds = progressSeconds(line);
     if (!seconds)
         return;
-    emit situationChanged(progressTextAt(*seconds));
-    if (m_sourceLength > 0)
+    m_progressText = progressTextAt(*seconds);
+    m_remainingText.clear();
+    if (m_sourceLength > 0) {
         publishProgress(*seconds / m_sourceLength);
+        if (const std::optional<double> left =
+                m_remaining.update(*seconds, m_sourceLength, workedSeconds()))
+            m_remainingText = remainingText(*left);
+    }
+    showSituation();
+}
+
+void ConversionEngine::showSituation()
+{
+    QString text = m_progressText;
+    if (m_paused) {
+        if (!text.isEmpty())
+            text += QStringLiteral("　");
+        text += QStringLiteral("一時停止中");
+    } else {
+        text += m_remainingText;
+    }
+    emit situationChanged(text);
+}
+
+double ConversionEngine::workedSeconds() const
+{
+    if (!m_jobClock.isValid())
+        return 0;
+    const qint64 now = m_jobClock.elapsed();
+    const qint64 pausing = m_pauseStartMs >= 0 ? now - m_pauseStartMs : 0;
+    return static_cast<double>(now - m_pausedMs - pausing) / 1000.0;
+}
+
+bool ConversionEngine::pause()
+{
+    if (!m_queueRunning || m_paused || m_cancelling)
+        return false;
+    if (m_runner.isRunning())
+        m_runner.setPaused(true);
+    setPausedState(true);
+    return true;
+}
+
+bool ConversionEngine::resume()
+{
+    if (!m_paused)
+        return false;
+    if (m_runner.isRunning())
+        m_runner.setPaused(false);
+    setPausedState(false);
+    if (m_nextAfterResume) {
+        m_nextAfterResume = false;
+        startNextJobLater();
+    }
+    return true;
+}
+
+void ConversionEngine::setPausedState(bool paused)
+{
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    if (paused) {
+        m_pauseStartMs = m_jobClock.isValid() ? m_jobClock.elapsed() : -1;
+    } else {
+        if (m_pauseStartMs >= 0)
+            m_pausedMs += m_jobClock.elapsed() - m_pauseStartMs;
+        m_pauseStartMs = -1;
+        m_pausedForSleep = false;
+    }
+    updateInhibitor();
+    if (m_queueRunning)
+        showSituation();
+    emit pausedChanged(paused);
+}
+
+void ConversionEngine::endRun()
+{
+    m_queueRunning = false;
+    m_nextAfterResume = false;
+    setPausedState(false);
+    updateInhibitor();
+}
+
+void ConversionEngine::updateInhibitor()
+{
+    if (m_inhibitor)
+        m_inhibitor->setHeld((m_queueRunning && !m_paused) || m_handingOver);
 }
 
 void ConversionEngine::runFinished(quint32 exitCode)
@@ -269,7 +415,7 @@ void ConversionEngine::runFinished(quint32 exitCode)
         // The encoder leaves a broken file behind; its name was chosen free for this job.
         removeFile(job->outputPath());
     }
-    emit jobsChanged();
+    announceJobsChanged();
     startNextJobLater();
 }
 
@@ -280,17 +426,28 @@ bool ConversionEngine::isRunning() const
 
 bool ConversionEngine::stop()
 {
-    if (!m_runner.isRunning() || m_cancelling)
+    if (m_cancelling)
         return false;
+    if (!m_runner.isRunning()) {
+        if (!m_paused)
+            return false;
+        // Paused between two jobs: nothing runs, the queue simply ends here.
+        endRun();
+        clearProgress();
+        emit situationChanged(QString());
+        return true;
+    }
     m_cancelling = true;
+    // A paused encoder is killed as it stands; it cannot clean up, so we do.
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
         resetToWaiting(*job);
         deletePartialOutput(job->outputPath());
     }
+    endRun();
     clearProgress();
     emit situationChanged(QString());
-    emit jobsChanged();
+    announceJobsChanged();
     m_cancelling = false;
     return true;
 }
@@ -347,6 +504,19 @@ void ConversionEngine::clearProgress()
 
 HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetUp)
 {
+    // The machine stays awake while files go to the device.
+    struct Holding
+    {
+        ConversionEngine* engine;
+        ~Holding()
+        {
+            engine->m_handingOver = false;
+            engine->updateInhibitor();
+            engine->queueChanged();
+        }
+    } holding{this};
+    m_handingOver = true;
+    updateInhibitor();
     QList<ThConvertInfoObject*> transferred;
     bool videoRefused = false;
     QByteArray mountPoint;
