@@ -1,5 +1,7 @@
 #include "engine/QueueStore.h"
 
+#include "oscore/Fd.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -7,7 +9,6 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -360,16 +361,8 @@ void QueueStore::writerLoop()
                 ::open(journalPath().constData(),
                        O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0600);
             if (fd >= 0) {
-                qsizetype written = 0;
-                while (written < lines.size()) {
-                    const ssize_t n = ::write(fd, lines.constData() + written,
-                                              static_cast<size_t>(lines.size() - written));
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0)
-                        break;
-                    written += n;
-                }
+                writeAll(fd,
+                         std::string_view(lines.constData(), static_cast<size_t>(lines.size())));
                 ::fdatasync(fd);
                 ::close(fd);
             }
