@@ -1,13 +1,13 @@
 // Program entry: one instance per session, the three windows in their fixed order, the loop.
 #include "app/AppWindows.h"
+#include "devices/MediaLibrary.h"
+#include "devices/OpticalDrives.h"
+#include "devices/UDisks2Devices.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/InstanceLock.h"
 #include "platform/LogindInhibitor.h"
-#include "platform/MediaLibrary.h"
-#include "platform/OpticalDrives.h"
 #include "platform/TerminationSignals.h"
-#include "platform/UDisks2Devices.h"
 #include "ui/FrameworkError.h"
 #include "ui/QtServices.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/OpticalDrives.h"
+#include "devices/OpticalDrives.h"
 #include "ui/Services.h"
 
 #include <QByteArray>

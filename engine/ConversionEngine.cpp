@@ -1,11 +1,11 @@
 #include "engine/ConversionEngine.h"
 
+#include "devices/MediaLibraryFactory.h"
 #include "engine/ConversionRunner.h"
 #include "engine/EncoderOutput.h"
 #include "platform/DesktopService.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
-#include "platform/MediaLibraryFactory.h"
 #include "platform/PathText.h"
 #include "platform/SleepInhibitor.h"
 #include "queue/EncoderFailure.h"

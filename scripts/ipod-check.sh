@@ -47,7 +47,7 @@ bus=$!
 wait_until 10 test -s "$work/bus.address" || fail "dbus-daemon printed no address"
 DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
 export DBUS_SYSTEM_BUS_ADDRESS
-/usr/bin/python3 -m dbusmock -t "$top/tests/medialibrary/udisks2_standin.py" >/dev/null &
+/usr/bin/python3 -m dbusmock -t "$top/tests/devices/udisks2_standin.py" >/dev/null &
 standin=$!
 mock() {
     dbus-send --system --print-reply --dest=org.freedesktop.UDisks2 /org/freedesktop/UDisks2 \

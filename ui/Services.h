@@ -1,9 +1,9 @@
 #pragma once
 
+#include "devices/DeviceRemoval.h"
+#include "devices/DriveService.h"
+#include "devices/MediaLibraryFactory.h"
 #include "platform/DesktopService.h"
-#include "platform/DeviceRemoval.h"
-#include "platform/DriveService.h"
-#include "platform/MediaLibraryFactory.h"
 #include "platform/SleepInhibitor.h"
 #include "ui/PromptService.h"
 #include "ui/ShellService.h"

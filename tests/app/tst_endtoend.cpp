@@ -3,7 +3,7 @@
 #include "common/DialogTestSupport.h"
 #include "common/DvdDiscs.h"
 #include "common/FakeServices.h"
-#include "platform/MediaLibrary.h"
+#include "devices/MediaLibrary.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 

@@ -3,7 +3,7 @@
 // Shared by the dialog tests: a shell that records the folder browser's title, and running a
 // script while a dialog is shown modally.
 #include "FakeServices.h"
-#include "platform/OpticalDrives.h"
+#include "devices/OpticalDrives.h"
 
 #include <QApplication>
 #include <QDialog>

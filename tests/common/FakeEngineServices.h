@@ -2,8 +2,8 @@
 
 // Fakes of the services the conversion engine gets: a desktop that records, and media
 // libraries without a device or with one that records and fails on request.
+#include "devices/MediaLibraryFactory.h"
 #include "platform/DesktopService.h"
-#include "platform/MediaLibraryFactory.h"
 
 #include <QList>
 #include <QStringList>

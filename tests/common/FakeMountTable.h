@@ -1,7 +1,7 @@
 #pragma once
 
 // A mount table whose change signal the test raises by hand: a pipe that becomes readable.
-#include "platform/MountInfo.h"
+#include "devices/MountInfo.h"
 
 #include <QCoreApplication>
 #include <QTest>

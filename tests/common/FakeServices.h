@@ -5,7 +5,7 @@
 // test lays out, and those of the engine.
 #include "FakeEngineServices.h"
 #include "FakeMountTable.h"
-#include "platform/OpticalDrives.h"
+#include "devices/OpticalDrives.h"
 #include "ui/Services.h"
 
 #include <QList>

@@ -1,4 +1,3 @@
-#include "platform/MediaLibrary.h"
 #include "platform/Process.h"
 
 #include <QFile>
@@ -95,28 +94,6 @@ private Q_SLOTS:
         file.remove();
         QVERIFY(!grandchild.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(ended(grandchild), 20000);
-    }
-
-    // The hand-over's media probe: an ffprobe that hangs gives no facts after a few seconds
-    // and leaves nothing running.
-    void boundsTheDurationProbe()
-    {
-        QTemporaryDir dir;
-        QFile probe(dir.filePath(QStringLiteral("ffprobe")));
-        QVERIFY(probe.open(QIODevice::WriteOnly));
-        probe.write("#!/bin/sh\n/bin/sleep 600 &\necho $! > \"$0.pid\"\nwait\n");
-        probe.close();
-        QVERIFY(probe.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(dir.path()));
-        const MediaFacts facts = probeMedia("/dev/null");
-        qputenv("PATH", path);
-        QVERIFY(!facts.known);
-        QFile pidFile(probe.fileName() + QStringLiteral(".pid"));
-        QVERIFY(pidFile.open(QIODevice::ReadOnly));
-        const QByteArray grandchild = pidFile.readAll().trimmed();
-        QVERIFY(!grandchild.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(ended(grandchild), 5000);
     }
 };
 

@@ -1,6 +1,6 @@
+#include "devices/MountInfo.h"
+#include "devices/OpticalDrives.h"
 #include "platform/CodePage.h"
-#include "platform/MountInfo.h"
-#include "platform/OpticalDrives.h"
 
 #include <QDir>
 #include <QFile>

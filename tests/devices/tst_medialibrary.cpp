@@ -1,6 +1,6 @@
+#include "devices/MediaLibrary.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
-#include "platform/MediaLibrary.h"
 
 #include <gpod/itdb.h>
 
@@ -40,6 +40,17 @@ void runFfmpeg(const QStringList& arguments)
     QVERIFY2(ffmpeg.waitForFinished(60000), "ffmpeg did not finish");
     QVERIFY2(ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0,
              ffmpeg.readAllStandardError().constData());
+}
+
+// True once the process is gone or only waits to be collected by its new parent.
+bool ended(const QByteArray& pid)
+{
+    QFile stat(QStringLiteral("/proc/") + QString::fromLatin1(pid) + QStringLiteral("/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) == "Z";
 }
 
 // Files the device holds below iPod_Control/Music.
@@ -115,6 +126,7 @@ private slots:
     void failedCopyIsUndone();
     void releaseReportsAFailedWrite();
     void releasedApplicationRefusesWork();
+    void boundsTheDurationProbe();
 
 private:
     QString m_device;
@@ -415,6 +427,28 @@ QMap<QString, QByteArray> snapshot(const QString& folder)
 }
 
 } // namespace
+
+// The hand-over's media probe: an ffprobe that hangs gives no facts after a few seconds
+// and leaves nothing running.
+void TestMediaLibrary::boundsTheDurationProbe()
+{
+    QTemporaryDir dir;
+    QFile probe(dir.filePath(QStringLiteral("ffprobe")));
+    QVERIFY(probe.open(QIODevice::WriteOnly));
+    probe.write("#!/bin/sh\n/bin/sleep 600 &\necho $! > \"$0.pid\"\nwait\n");
+    probe.close();
+    QVERIFY(probe.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.path()));
+    const MediaFacts facts = probeMedia("/dev/null");
+    qputenv("PATH", path);
+    QVERIFY(!facts.known);
+    QFile pidFile(probe.fileName() + QStringLiteral(".pid"));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const QByteArray grandchild = pidFile.readAll().trimmed();
+    QVERIFY(!grandchild.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(ended(grandchild), 5000);
+}
 
 void TestMediaLibrary::choosesTheUsersOwnDevice_data()
 {

@@ -1,7 +1,7 @@
-#include "platform/IpodVolumes.h"
+#include "devices/IpodVolumes.h"
 
-#include "platform/MountInfo.h"
-#include "platform/OpticalDrives.h"
+#include "devices/MountInfo.h"
+#include "devices/OpticalDrives.h"
 #include "platform/PathText.h"
 
 #include <gpod/itdb.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/DeviceRemoval.h"
-#include "platform/IpodVolumes.h"
+#include "devices/DeviceRemoval.h"
+#include "devices/IpodVolumes.h"
 
 #include <QDBusConnection>
 #include <QMap>

@@ -1,4 +1,4 @@
-#include "platform/UDisks2Devices.h"
+#include "devices/UDisks2Devices.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

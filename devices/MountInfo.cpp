@@ -1,4 +1,4 @@
-#include "platform/MountInfo.h"
+#include "devices/MountInfo.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 // The UDisks2 client against a stand-in service on a private system bus.
-#include "platform/MediaLibrary.h"
-#include "platform/UDisks2Devices.h"
+#include "devices/MediaLibrary.h"
+#include "devices/UDisks2Devices.h"
 
 #include <gpod/itdb.h>
 

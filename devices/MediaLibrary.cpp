@@ -1,8 +1,8 @@
-#include "platform/MediaLibrary.h"
+#include "devices/MediaLibrary.h"
 
+#include "devices/MountInfo.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
-#include "platform/MountInfo.h"
 #include "platform/PathText.h"
 #include "platform/Process.h"
 

@@ -1,8 +1,8 @@
-#include "platform/OpticalDrives.h"
+#include "devices/OpticalDrives.h"
 #include "platform/HexDigit.h"
 
+#include "devices/MountInfo.h"
 #include "platform/CodePage.h"
-#include "platform/MountInfo.h"
 #include "platform/PathText.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 // The hand-over from the main window to iPods of each generation, on device folders made here.
 #include "app/UnitMain.h"
-#include "engine/ConversionEngine.h"
 #include "common/FakeServices.h"
-#include "platform/MediaLibrary.h"
+#include "devices/MediaLibrary.h"
+#include "engine/ConversionEngine.h"
 
 #include <gpod/itdb.h>
 

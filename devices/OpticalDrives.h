@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/DriveService.h"
-#include "platform/MountInfo.h"
+#include "devices/DriveService.h"
+#include "devices/MountInfo.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/IpodVolumes.h"
-#include "platform/MediaLibraryFactory.h"
+#include "devices/IpodVolumes.h"
+#include "devices/MediaLibraryFactory.h"
 
 #include <QByteArray>
 #include <QList>
