@@ -170,11 +170,10 @@ private Q_SLOTS:
         QTest::newRow("empty quality") << QByteArray("[CONF]\nQUALITY=\n") << 1 << 0 << QByteArray()
                                        << true << QByteArray("1");
         // Hand-edited folders: the missing "/" is added; empty or relative ones are not used.
-        QTest::newRow("save folder without slash")
-            << QByteArray("[CONF]\nSAVEDIR=/v/out\n") << 1 << 0 << QByteArray("/v/out/") << true
-            << QByteArray("1");
-        QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0
-                                           << QByteArray() << true << QByteArray("1");
+        QTest::newRow("save folder without slash") << QByteArray("[CONF]\nSAVEDIR=/v/out\n") << 1 << 0
+                                                   << QByteArray("/v/out/") << true << QByteArray("1");
+        QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0 << QByteArray()
+                                           << true << QByteArray("1");
         QTest::newRow("relative save folder") << QByteArray("[CONF]\nSAVEDIR=../\n") << 1 << 0
                                               << QByteArray() << true << QByteArray("1");
         QTest::newRow("japanese save folder")
@@ -237,8 +236,7 @@ private Q_SLOTS:
         form.JobList->OpenDir = false;
         form.SaveSettings();
         QCOMPARE(readAll(configPath()),
-                 QByteArray(
-                     "[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\n"));
+                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\n"));
     }
 
     void saveSettingsFailureReachesTheErrorBox()
@@ -276,22 +274,19 @@ private Q_SLOTS:
                            QStringLiteral("w.mpg|変換待ち")}
             << 0;
         QTest::newRow("today's containers")
-            << QStringList{QStringLiteral("/v/a.mp4"),  QStringLiteral("/v/b.M4V"),
-                           QStringLiteral("/v/c.mov"),  QStringLiteral("/v/d.mkv"),
-                           QStringLiteral("/v/e.webm"), QStringLiteral("/v/f.wmv"),
-                           QStringLiteral("/v/g.asf"),  QStringLiteral("/v/h.ts"),
-                           QStringLiteral("/v/i.M2TS"), QStringLiteral("/v/j.mts"),
-                           QStringLiteral("/v/k.MOD"),  QStringLiteral("/v/l.ogv"),
-                           QStringLiteral("/v/m.dv"),   QStringLiteral("/v/n.rm"),
-                           QStringLiteral("/v/o.rmvb"), QStringLiteral("/v/p.mp3"),
-                           QStringLiteral("/v/q.tsx")}
-            << QStringList{QStringLiteral("a.mp4|変換待ち"),  QStringLiteral("b.M4V|変換待ち"),
-                           QStringLiteral("c.mov|変換待ち"),  QStringLiteral("d.mkv|変換待ち"),
+            << QStringList{QStringLiteral("/v/a.mp4"),  QStringLiteral("/v/b.M4V"),  QStringLiteral("/v/c.mov"),
+                           QStringLiteral("/v/d.mkv"),  QStringLiteral("/v/e.webm"), QStringLiteral("/v/f.wmv"),
+                           QStringLiteral("/v/g.asf"),  QStringLiteral("/v/h.ts"),   QStringLiteral("/v/i.M2TS"),
+                           QStringLiteral("/v/j.mts"),  QStringLiteral("/v/k.MOD"),  QStringLiteral("/v/l.ogv"),
+                           QStringLiteral("/v/m.dv"),   QStringLiteral("/v/n.rm"),   QStringLiteral("/v/o.rmvb"),
+                           QStringLiteral("/v/p.mp3"),  QStringLiteral("/v/q.tsx")}
+            << QStringList{QStringLiteral("a.mp4|変換待ち"), QStringLiteral("b.M4V|変換待ち"),
+                           QStringLiteral("c.mov|変換待ち"), QStringLiteral("d.mkv|変換待ち"),
                            QStringLiteral("e.webm|変換待ち"), QStringLiteral("f.wmv|変換待ち"),
-                           QStringLiteral("g.asf|変換待ち"),  QStringLiteral("h.ts|変換待ち"),
+                           QStringLiteral("g.asf|変換待ち"), QStringLiteral("h.ts|変換待ち"),
                            QStringLiteral("i.M2TS|変換待ち"), QStringLiteral("j.mts|変換待ち"),
-                           QStringLiteral("k.MOD|変換待ち"),  QStringLiteral("l.ogv|変換待ち"),
-                           QStringLiteral("m.dv|変換待ち"),   QStringLiteral("n.rm|変換待ち"),
+                           QStringLiteral("k.MOD|変換待ち"), QStringLiteral("l.ogv|変換待ち"),
+                           QStringLiteral("m.dv|変換待ち"), QStringLiteral("n.rm|変換待ち"),
                            QStringLiteral("o.rmvb|変換待ち")}
             << 1;
         QTest::newRow("refused names warn once")
@@ -318,8 +313,7 @@ private Q_SLOTS:
         QCOMPARE(m_prompt.informations.size(), warnings);
         if (warnings)
             QCOMPARE(m_prompt.informations.first(),
-                     QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS "
-                                    "などの動画」以外のファイルには対応しておりません"));
+                     QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません"));
         for (int i = 0; i < names.size() && i < rows.size(); ++i) {
             if (rows.size() == names.size())
                 QCOMPARE(form.JobList->Items(i)->SourceFile, names[i]);
@@ -378,8 +372,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("chosen");
         QTest::newRow("several") << QStringLiteral("\"c.flv\" \"a.avi\"")
                                  << QStringList{QStringLiteral("c.flv"), QStringLiteral("a.avi")};
-        QTest::newRow("missing") << QStringLiteral("gone.avi")
-                                 << QStringList{QStringLiteral("gone.avi")};
+        QTest::newRow("missing") << QStringLiteral("gone.avi") << QStringList{QStringLiteral("gone.avi")};
         QTest::newRow("existing and missing")
             << QStringLiteral("\"d.MP4\" \"gone.mkv\"")
             << QStringList{QStringLiteral("d.MP4"), QStringLiteral("gone.mkv")};
@@ -422,9 +415,8 @@ private Q_SLOTS:
         const QStringList files = shell.chooseVideoFiles(nullptr, folder.path());
         QCOMPARE(title, QStringLiteral("開く"));
         listed.sort();
-        QCOMPARE(listed, (QStringList{QStringLiteral("a.avi"), QStringLiteral("b.MPG"),
-                                      QStringLiteral("c.flv"), QStringLiteral("d.MP4"),
-                                      QStringLiteral("e.m2ts")}));
+        QCOMPARE(listed, (QStringList{QStringLiteral("a.avi"), QStringLiteral("b.MPG"), QStringLiteral("c.flv"),
+                                      QStringLiteral("d.MP4"), QStringLiteral("e.m2ts")}));
         QStringList expected;
         for (const QString& name : chosen)
             expected << folder.filePath(name);

@@ -12,35 +12,35 @@ using namespace tovilo;
 namespace {
 
 const QString Logind = QStringLiteral("org.freedesktop.login1");
-const QString Path = QStringLiteral("/org/freedesktop/login1");
 
-// The stand-in logind's own calls and the inhibitors it holds, as "what:who:why:mode".
 QDBusMessage call(const QString& interface, const QString& method, const QVariantList& args = {})
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(Logind, Path, interface, method);
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        Logind, QStringLiteral("/org/freedesktop/login1"), interface, method);
     message.setArguments(args);
     return QDBusConnection::systemBus().call(message);
 }
 
+// The inhibitors the stand-in holds, as "what:who:why:mode".
 QStringList inhibitors()
 {
-    const QDBusMessage reply =
-        call(QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("ListInhibitors"));
-    QStringList list;
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return {QStringLiteral("error: ") + reply.errorMessage()};
-    const QDBusArgument array = reply.arguments().constFirst().value<QDBusArgument>();
-    array.beginArray();
-    while (!array.atEnd()) {
+    const QDBusArgument list =
+        call(QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("ListInhibitors"))
+            .arguments()
+            .value(0)
+            .value<QDBusArgument>();
+    QStringList result;
+    list.beginArray();
+    while (!list.atEnd()) {
         QString what, who, why, mode;
         uint user = 0, pid = 0;
-        array.beginStructure();
-        array >> what >> who >> why >> mode >> user >> pid;
-        array.endStructure();
-        list << QStringList{what, who, why, mode}.join(QLatin1Char(':'));
+        list.beginStructure();
+        list >> what >> who >> why >> mode >> user >> pid;
+        list.endStructure();
+        result << QStringList{what, who, why, mode}.join(QLatin1Char(':'));
     }
-    array.endArray();
-    return list;
+    list.endArray();
+    return result;
 }
 
 } // namespace
