@@ -1,49 +1,15 @@
 #include "devices/IpodVolumes.h"
 
-#include "devices/MountInfo.h"
-#include "devices/OpticalDrives.h"
 #include "platform/PathText.h"
 
 #include <gpod/itdb.h>
 
-#include <QDir>
-#include <QFile>
-
 #include <algorithm>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 namespace tovilo {
 
 namespace {
-
-dev_t parseMajorMinor(const QByteArray& text)
-{
-    const qsizetype colon = text.indexOf(':');
-    bool majorOk = false;
-    bool minorOk = false;
-    const unsigned major = text.left(colon).toUInt(&majorOk);
-    const unsigned minor = text.mid(colon + 1).toUInt(&minorOk);
-    return colon > 0 && majorOk && minorOk ? makedev(major, minor) : dev_t(0);
-}
-
-// The label udev found for `source`, from its by-label links.
-QString labelOf(const QByteArray& source, const QByteArray& devRoot)
-{
-    const QByteArray folder = devRoot + "/disk/by-label/";
-    QStringList names = QDir(QFile::decodeName(folder)).entryList(QDir::System | QDir::Files);
-    names.sort();
-    const QByteArray deviceName = extractFileName(source);
-    for (const QString& name : std::as_const(names)) {
-        const QByteArray link = folder + QFile::encodeName(name);
-        char target[4096];
-        const ssize_t length = readlink(link.constData(), target, sizeof target - 1);
-        if (length > 0 && extractFileName(QByteArray(target, length)) == deviceName)
-            return QString::fromUtf8(decodeUdevEscapes(QFile::encodeName(name)));
-    }
-    return {};
-}
 
 // Owned by the user or root, writable by nobody else.
 bool ownedSafely(const struct stat& info, uid_t uid)
@@ -52,32 +18,6 @@ bool ownedSafely(const struct stat& info, uid_t uid)
 }
 
 } // namespace
-
-QList<MountedVolume> volumesFromMountTable(const QString& mountInfoPath, const QByteArray& devRoot)
-{
-    QList<MountedVolume> volumes;
-    for (const MountEntry& mount : readMountInfo(mountInfoPath)) {
-        MountedVolume volume;
-        volume.mountPoint = mount.mountPoint;
-        volume.source = mount.source;
-        volume.fsType = mount.fsType;
-        volume.device = parseMajorMinor(mount.majorMinor);
-        volume.readOnly = mount.options.split(',').contains("ro");
-        // Only a candidate's label is worth the look-up.
-        if (volume.source.startsWith("/dev/") && isLocalDiskFileSystem(volume.fsType))
-            volume.label = labelOf(volume.source, devRoot);
-        volumes.append(volume);
-    }
-    return volumes;
-}
-
-bool isLocalDiskFileSystem(const QByteArray& fsType)
-{
-    static const QList<QByteArray> local{"vfat",  "msdos", "exfat", "hfsplus", "hfs",
-                                         "ext2",  "ext3",  "ext4",  "btrfs",   "xfs",
-                                         "ntfs3", "ntfs",  "udf",   "f2fs"};
-    return local.contains(fsType);
-}
 
 std::optional<IpodVolume> checkIpodVolume(const MountedVolume& volume, uid_t uid)
 {

@@ -43,14 +43,4 @@ private:
     QList<QByteArray> m_mountPoints;
 };
 
-// What ffprobe tells about a file the device is given.
-struct MediaFacts
-{
-    int durationMs = 0; // 0 when unknown
-    int bitrateKbps = 0;
-    bool known = false;    // ffprobe read the file
-    bool hasVideo = false; // a moving picture, not just cover art
-};
-MediaFacts probeMedia(const QByteArray& path);
-
 } // namespace tovilo

@@ -71,7 +71,7 @@ QList<MountEntry> readMountInfo(const QString& path)
 
 MountInfoChanges::MountInfoChanges(const QByteArray& path)
     // Opening takes the current state as seen; only later changes raise POLLPRI.
-    : m_fd(open(path.constData(), O_RDONLY | O_CLOEXEC))
+    : m_fd(openFile(path.constData(), O_RDONLY))
 {
 }
 

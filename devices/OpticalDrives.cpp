@@ -1,7 +1,7 @@
 #include "devices/OpticalDrives.h"
-#include "platform/HexDigit.h"
 
 #include "devices/MountInfo.h"
+#include "devices/VolumeLabels.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 
@@ -122,25 +122,6 @@ void walkChapterFolder(const QByteArray& folder,
 
 } // namespace
 
-QByteArray decodeUdevEscapes(const QByteArray& name)
-{
-    QByteArray decoded;
-    decoded.reserve(name.size());
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x') {
-            const int high = hexDigitValue(name[i + 2]);
-            const int low = hexDigitValue(name[i + 3]);
-            if (high >= 0 && low >= 0) {
-                decoded.append(char(high * 16 + low));
-                i += 3;
-                continue;
-            }
-        }
-        decoded.append(name[i]);
-    }
-    return decoded;
-}
-
 LinuxDriveService::LinuxDriveService(QString sysRoot, QString procRoot, QString devRoot)
     : m_sysRoot(QFile::encodeName(sysRoot)), m_procRoot(QFile::encodeName(procRoot)),
       m_devRoot(QFile::encodeName(devRoot))
@@ -165,7 +146,7 @@ QList<OpticalDrive> LinuxDriveService::opticalDrives()
     for (const auto& [number, name] : numbered) {
         OpticalDrive drive;
         drive.device = m_devRoot + "/" + name;
-        drive.label = labelOf(name);
+        drive.label = labelInSystemCodePage(udevLabel(m_devRoot, name));
         const QByteArray majorMinor = readSmallFile(blockFolder + name + "/dev");
         // The device number is the sure match; the source name covers a missing dev file.
         // Only a mount of the whole file system is the disc's root.
@@ -203,20 +184,6 @@ std::unique_ptr<MountChangeSource> LinuxDriveService::watchMounts()
     if (source->descriptor() < 0)
         return nullptr;
     return source;
-}
-
-QByteArray LinuxDriveService::labelOf(const QByteArray& deviceName) const
-{
-    const QByteArray folder = m_devRoot + "/disk/by-label/";
-    QList<QByteArray> names = entryNames(folder);
-    std::sort(names.begin(), names.end());
-    for (const QByteArray& name : names) {
-        char target[4096];
-        const ssize_t length = readlink((folder + name).constData(), target, sizeof target - 1);
-        if (length > 0 && extractFileName(QByteArray(target, length)) == deviceName)
-            return labelInSystemCodePage(decodeUdevEscapes(name));
-    }
-    return {};
 }
 
 OpticalMountWatcher::OpticalMountWatcher(DriveService& drives, std::function<void()> changed,

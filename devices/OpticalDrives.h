@@ -29,8 +29,6 @@ public:
     std::unique_ptr<MountChangeSource> watchMounts() override;
 
 private:
-    QByteArray labelOf(const QByteArray& deviceName) const;
-
     QByteArray m_sysRoot;
     QByteArray m_procRoot;
     QByteArray m_devRoot;
@@ -60,9 +58,6 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     QList<OpticalDrive> m_seen;
 };
-
-// Decodes udev's "\xHH" escapes (as in /dev/disk/by-label names).
-QByteArray decodeUdevEscapes(const QByteArray& name);
 
 // Reports every file below `folder` (which ends in "/") whose extension is exactly ".VOB",
 // except "VIDEO_TS.VOB", and every file named exactly "VR_MOVIE.VRO" (the programme of a

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "devices/DeviceRemoval.h"
-#include "devices/IpodVolumes.h"
+#include "devices/MountedVolumes.h"
 
 #include <QDBusConnection>
 #include <QMap>

@@ -147,8 +147,7 @@ bool OutputFile::isLink() const
 std::optional<Failure> OutputFile::hold(bool overwrite)
 {
     if (!m_existed) {
-        m_held.reset(
-            ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        m_held = openFile(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         if (m_held.isValid())
             return std::nullopt;
         const int error = errno;
@@ -167,7 +166,7 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     if (m_before.st_size != 0 && !overwrite)
         return Failure{FailureKind::OutputUnwritable, "the output already exists"};
     // Non-blocking: a pipe put at the name meanwhile must not hold us up.
-    m_held.reset(::open(m_path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    m_held = openFile(m_path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     if (!m_held.isValid()) {
         const int error = errno;
         return Failure{FailureKind::OutputUnwritable,
@@ -267,10 +266,8 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
     }
     if (S_ISDIR(st.st_mode))
         return {FailureKind::InputUnreadable, std::strerror(EISDIR)};
-    const int input = ::open(request.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (input < 0)
+    if (!openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK).isValid())
         return {FailureKind::InputUnreadable, std::strerror(errno)};
-    ::close(input);
 
     const std::string folder = folderOf(request.output);
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

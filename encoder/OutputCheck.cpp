@@ -22,8 +22,7 @@ constexpr std::uint64_t kMaxIndexSize = 256u << 20;
 class File
 {
 public:
-    explicit File(const std::string& path)
-        : m_owned(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC))
+    explicit File(const std::string& path) : m_owned(openFile(path.c_str(), O_RDONLY | O_NOFOLLOW))
     {
         m_fd = m_owned.get();
         m_error = m_fd < 0 ? errno : 0;

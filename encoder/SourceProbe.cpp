@@ -1,9 +1,9 @@
 #include "SourceProbe.h"
 
 #include "WrapperArgs.h"
+#include "protocol/ProbeOutput.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -20,89 +20,18 @@ constexpr const char* kProbeInterval = "%+#150";
 // A first picture this much later than its stream's start means undecodable frames before it.
 constexpr double kBrokenStartSeconds = 0.1;
 
-int toInt(const std::string& text, int fallback = 0)
+struct Stream : ProbeStream
 {
-    int value = fallback;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() ? value : fallback;
-}
-
-double toSeconds(const std::string& text)
-{
-    if (text.empty() || text == "N/A")
-        return -1;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    return end == text.c_str() + text.size() ? value : -1;
-}
-
-// "key=value" lines; string values are quoted with backslash escapes.
-std::map<std::string, std::string, std::less<>> readFlat(std::string_view text)
-{
-    std::map<std::string, std::string, std::less<>> values;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string_view::npos)
-            end = text.size();
-        const std::string_view line = text.substr(at, end - at);
-        at = end + 1;
-        const size_t equals = line.find('=');
-        if (equals == std::string_view::npos)
-            continue;
-        std::string_view raw = line.substr(equals + 1);
-        std::string value;
-        if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') {
-            raw = raw.substr(1, raw.size() - 2);
-            for (size_t i = 0; i < raw.size(); ++i) {
-                if (raw[i] == '\\' && i + 1 < raw.size()) {
-                    ++i;
-                    value += raw[i] == 'n' ? '\n' : raw[i];
-                } else {
-                    value += raw[i];
-                }
-            }
-        } else {
-            value = raw;
-        }
-        values.emplace(line.substr(0, equals), std::move(value));
-    }
-    return values;
-}
-
-struct Stream
-{
-    std::string type;
-    bool attachedPicture = false;
     VideoSource video;
 };
-
-// Reads "<prefix><n>.<field>" entries into one map per n.
-template <typename Visit>
-void forEachEntry(const std::map<std::string, std::string, std::less<>>& values,
-                  std::string_view prefix, Visit visit)
-{
-    for (auto it = values.lower_bound(prefix); it != values.end(); ++it) {
-        const std::string_view key = it->first;
-        if (key.substr(0, prefix.size()) != prefix)
-            break;
-        const std::string_view rest = key.substr(prefix.size());
-        const size_t dot = rest.find('.');
-        if (dot == std::string_view::npos)
-            continue;
-        const int n = toInt(std::string(rest.substr(0, dot)), -1);
-        if (n >= 0)
-            visit(n, rest.substr(dot + 1), it->second);
-    }
-}
 
 void readSampleAspect(const std::string& text, VideoSource& video)
 {
     const size_t colon = text.find(':');
     if (colon == std::string::npos)
         return;
-    const int num = toInt(text.substr(0, colon));
-    const int den = toInt(text.substr(colon + 1));
+    const int num = probeInt(text.substr(0, colon));
+    const int den = probeInt(text.substr(colon + 1));
     if (num > 0 && den > 0) {
         video.sarNum = num;
         video.sarDen = den;
@@ -128,7 +57,7 @@ int largestPicture(const std::map<int, Stream>& streams, const std::vector<int>&
     long bestArea = -1;
     for (int index : candidates) {
         const auto it = streams.find(index);
-        if (it == streams.end() || it->second.type != "video" || it->second.attachedPicture)
+        if (it == streams.end() || !it->second.isMovingPicture())
             continue;
         const long area = static_cast<long>(it->second.video.width) * it->second.video.height;
         if (area > bestArea) {
@@ -172,42 +101,38 @@ std::vector<std::string> probeArguments(const std::string& input)
 
 SourceInfo parseProbe(std::string_view text)
 {
-    const auto values = readFlat(text);
+    const ProbeOutput probe(text);
     SourceInfo info;
     std::map<int, Stream> streams; // by stream index
     std::map<int, Stream> listed;  // by position in the listing
-    forEachEntry(values, "streams.stream.",
-                 [&](int n, std::string_view field, const std::string& value) {
-                     Stream& stream = listed[n];
-                     VideoSource& video = stream.video;
-                     if (field == "index")
-                         video.index = toInt(value, -1);
-                     else if (field == "codec_type")
-                         stream.type = value;
-                     else if (field == "width")
-                         video.width = toInt(value);
-                     else if (field == "height")
-                         video.height = toInt(value);
-                     else if (field == "sample_aspect_ratio")
-                         readSampleAspect(value, video);
-                     else if (field == "pix_fmt")
-                         video.pixelFormat = value;
-                     else if (field == "field_order")
-                         video.interlaced = isInterlacedOrder(value);
-                     else if (field == "color_transfer")
-                         video.transfer = value;
-                     else if (field == "color_primaries")
-                         video.primaries = value == "unknown" ? std::string() : value;
-                     else if (field == "color_space")
-                         video.matrix = value == "unknown" ? std::string() : value;
-                     else if (field == "start_time")
-                         video.startTime = toSeconds(value);
-                     else if (field == "disposition.attached_pic")
-                         stream.attachedPicture = value == "1";
-                     else if (field.substr(0, 15) == "side_data_list." && field.size() > 9 &&
-                              field.substr(field.size() - 9) == ".rotation")
-                         video.rotation = quarterTurns(value);
-                 });
+    probe.forEachEntry("streams.stream.",
+                       [&](int n, std::string_view field, const std::string& value) {
+                           Stream& stream = listed[n];
+                           VideoSource& video = stream.video;
+                           if (readStreamField(stream, field, value))
+                               video.index = stream.index;
+                           else if (field == "width")
+                               video.width = probeInt(value);
+                           else if (field == "height")
+                               video.height = probeInt(value);
+                           else if (field == "sample_aspect_ratio")
+                               readSampleAspect(value, video);
+                           else if (field == "pix_fmt")
+                               video.pixelFormat = value;
+                           else if (field == "field_order")
+                               video.interlaced = isInterlacedOrder(value);
+                           else if (field == "color_transfer")
+                               video.transfer = value;
+                           else if (field == "color_primaries")
+                               video.primaries = value == "unknown" ? std::string() : value;
+                           else if (field == "color_space")
+                               video.matrix = value == "unknown" ? std::string() : value;
+                           else if (field == "start_time")
+                               video.startTime = probeNumber(value);
+                           else if (field.substr(0, 15) == "side_data_list." && field.size() > 9 &&
+                                    field.substr(field.size() - 9) == ".rotation")
+                               video.rotation = quarterTurns(value);
+                       });
     for (auto& [n, stream] : listed) {
         if (stream.video.index >= 0)
             streams[stream.video.index] = stream;
@@ -223,12 +148,12 @@ SourceInfo parseProbe(std::string_view text)
     }
 
     std::map<int, std::vector<int>> programmes;
-    forEachEntry(values, "programs.program.",
-                 [&](int n, std::string_view field, const std::string& value) {
-                     if (field.substr(0, 15) == "streams.stream." && field.size() > 6 &&
-                         field.substr(field.size() - 6) == ".index")
-                         programmes[n].push_back(toInt(value, -1));
-                 });
+    probe.forEachEntry("programs.program.",
+                       [&](int n, std::string_view field, const std::string& value) {
+                           if (field.substr(0, 15) == "streams.stream." && field.size() > 6 &&
+                               field.substr(field.size() - 6) == ".index")
+                               programmes[n].push_back(probeInt(value, -1));
+                       });
     for (auto& [n, members] : programmes)
         std::sort(members.begin(), members.end()); // the listing's keys sort as text
     int videoIndex = largestPicture(streams, all);
@@ -263,24 +188,24 @@ SourceInfo parseProbe(std::string_view text)
 
     // Frames: their fields arrive per frame; collect them, then look at those of the picture.
     std::map<int, std::map<std::string, std::string, std::less<>>> frames;
-    forEachEntry(values, "frames.frame.",
-                 [&](int n, std::string_view field, const std::string& value) {
-                     frames[n].emplace(field, value);
-                 });
+    probe.forEachEntry("frames.frame.",
+                       [&](int n, std::string_view field, const std::string& value) {
+                           frames[n].emplace(field, value);
+                       });
     for (const auto& [n, frame] : frames) {
         const auto stream = frame.find("stream_index");
-        if (stream == frame.end() || toInt(stream->second, -1) != videoIndex)
+        if (stream == frame.end() || probeInt(stream->second, -1) != videoIndex)
             continue;
         const auto flag = frame.find("interlaced_frame");
         if (flag != frame.end() && flag->second == "1")
             info.video.interlaced = true;
         const auto time = frame.find("best_effort_timestamp_time");
         if (info.video.firstFrameTime < 0 && time != frame.end())
-            info.video.firstFrameTime = toSeconds(time->second);
+            info.video.firstFrameTime = probeNumber(time->second);
     }
 
-    const auto formatStart = values.find("format.start_time");
-    const double sourceStart = formatStart == values.end() ? -1 : toSeconds(formatStart->second);
+    const std::string* formatStart = probe.find("format.start_time");
+    const double sourceStart = formatStart ? probeNumber(*formatStart) : -1;
     const VideoSource& video = info.video;
     if (sourceStart >= 0 && video.startTime >= 0 && video.firstFrameTime >= 0 &&
         video.firstFrameTime - video.startTime > kBrokenStartSeconds)

@@ -36,6 +36,16 @@ void UniqueFd::reset(int fd)
     m_fd = fd;
 }
 
+UniqueFd openFile(const char* path, int flags, mode_t mode)
+{
+    return UniqueFd(retryOnInterrupt([&] { return ::open(path, flags | O_CLOEXEC, mode); }));
+}
+
+UniqueFd openFileAt(int dir, const char* path, int flags, mode_t mode)
+{
+    return UniqueFd(retryOnInterrupt([&] { return ::openat(dir, path, flags | O_CLOEXEC, mode); }));
+}
+
 namespace {
 
 // A descriptor on 0, 1 or 2 (possible when the program was started with one of them closed)

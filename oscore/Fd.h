@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <sys/types.h>
 
 // Descriptors and pipes. Every function reports failure through errno (or returns it), never
 // by throwing.
@@ -40,6 +41,13 @@ public:
 private:
     int m_fd = -1;
 };
+
+// open(2) for every caller outside this core: always close-on-exec, so no descriptor leaks
+// into a child started meanwhile by another thread, and retried when interrupted. Not valid on
+// failure, with errno set.
+UniqueFd openFile(const char* path, int flags, mode_t mode = 0);
+// The same for openat(2), relative to the folder open at `dir`.
+UniqueFd openFileAt(int dir, const char* path, int flags, mode_t mode = 0);
 
 struct Pipe
 {

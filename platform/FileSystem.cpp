@@ -69,9 +69,7 @@ int reserveNewFile(const QByteArray& path)
 {
     if (!usable(path))
         return errno;
-    const UniqueFd fd(retryOnInterrupt([&] {
-        return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    }));
+    const UniqueFd fd = openFile(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     return fd.isValid() ? 0 : errno;
 }
 

@@ -109,7 +109,7 @@ Location locate(const QByteArray& text, const QList<Line>& lines, QByteArrayView
 
 bool readFile(const QByteArray& path, QByteArray* contents)
 {
-    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd = openFile(path.constData(), O_RDONLY);
     if (!fd.isValid())
         return false;
     QByteArray data;

@@ -26,7 +26,7 @@ UniqueFd openPrivateFolder(const QByteArray& folder)
 {
     if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
         return UniqueFd();
-    UniqueFd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd = openFile(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     struct stat info
     {
     };
@@ -42,8 +42,7 @@ Attempt lockIn(const QByteArray& folder, const QByteArray& name)
     const UniqueFd dir = openPrivateFolder(folder);
     if (!dir.isValid())
         return Attempt::Unsafe;
-    UniqueFd lock(
-        ::openat(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd lock = openFileAt(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
     struct stat info
     {
     };

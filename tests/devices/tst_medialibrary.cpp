@@ -1,4 +1,5 @@
 #include "devices/MediaLibrary.h"
+#include "devices/MediaProbe.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 

@@ -1,5 +1,6 @@
 #include "devices/MountInfo.h"
 #include "devices/OpticalDrives.h"
+#include "devices/VolumeLabels.h"
 #include "platform/CodePage.h"
 
 #include <QDir>

@@ -47,6 +47,16 @@ foreach(source IN LISTS sources)
     endif()
 endforeach()
 
+# Files are opened close-on-exec through the core's one helper, so no descriptor leaks into a
+# child started meanwhile.
+foreach(source IN LISTS sources)
+    file(STRINGS ${SOURCE_DIR}/${source} lines REGEX "(^|[^_a-zA-Z0-9.>:])(::)?open(at)?\\(")
+    if(lines)
+        message(SEND_ERROR "${source} opens a file without the core's helper:\n${lines}")
+        math(EXPR failures "${failures} + 1")
+    endif()
+endforeach()
+
 # No source climbs out of its folder with "..", and the check that the build runs on every
 # library does refuse such an include.
 file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)

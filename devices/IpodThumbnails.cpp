@@ -1,0 +1,41 @@
+#include "devices/IpodThumbnails.h"
+
+#include "devices/MediaProbe.h"
+#include "platform/Process.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace tovilo {
+
+namespace {
+
+// Its size is the largest any generation asks for.
+constexpr int ThumbnailWidth = 320;
+
+} // namespace
+
+QByteArray IpodThumbnails::make(const QByteArray& video, int durationMs)
+{
+    if (!m_folder) {
+        m_folder = std::make_unique<QTemporaryDir>();
+        if (!m_folder->isValid())
+            return {};
+    }
+    const QByteArray picture = QFile::encodeName(m_folder->path()) + "/thumbnail-" +
+                               QByteArray::number(++m_count) + ".png";
+    const QByteArray at = QByteArray::number(durationMs / 10 / 1000.0, 'f', 3);
+    const CommandResult result =
+        runCommand({"ffmpeg", "-nostdin", "-v", "error", "-ss", at, "-i", mediaFileArgument(video),
+                    "-frames:v", "1", "-vf", "scale=" + QByteArray::number(ThumbnailWidth) + ":-2",
+                    "-y", picture},
+                   MediaProbeTimeoutMs, CommandOutput::Discard);
+    struct stat info;
+    if (result.startError != 0 || result.timedOut || result.exitCode != 0 ||
+        stat(picture.constData(), &info) != 0 || info.st_size == 0)
+        return {};
+    return picture;
+}
+
+} // namespace tovilo
