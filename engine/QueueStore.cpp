@@ -357,14 +357,13 @@ void QueueStore::writerLoop()
         if (truncate || !lines.isEmpty()) {
             // Lines the new document already holds carry older sequence numbers and are
             // passed over when read; emptying the journal only saves reading them.
-            const int fd =
-                ::open(journalPath().constData(),
-                       O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0600);
-            if (fd >= 0) {
-                writeAll(fd,
+            const UniqueFd fd =
+                openFile(journalPath().constData(),
+                         O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND), 0600);
+            if (fd.isValid()) {
+                writeAll(fd.get(),
                          std::string_view(lines.constData(), static_cast<size_t>(lines.size())));
-                ::fdatasync(fd);
-                ::close(fd);
+                ::fdatasync(fd.get());
             }
         }
 
