@@ -6,6 +6,7 @@
 #include "engine/DosCommandRunner.h"
 #include "engine/EncoderOutput.h"
 #include "engine/QueueSettings.h"
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "queue/EncoderFailure.h"
@@ -210,7 +211,7 @@ void TFormMain::restoreQueue()
     RefreshList();
     // Said once: the next situation replaces it.
     if (restored.broken) {
-        SituationText = QStringLiteral("前回の変換リストを読み込めませんでした");
+        SituationText = queueNotRestoredText();
         ShowSituation();
     }
 }
@@ -587,30 +588,6 @@ void TFormMain::TimerRegistiTunesTimer()
     TimerRegistiTunes->stop();
     AddToiTunes();
 }
-
-namespace {
-
-// The situation line's words for how a removal went.
-QString removalText(std::optional<RemovalFailure> failure)
-{
-    if (!failure)
-        return QStringLiteral("iPodを安全に取り外せます");
-    switch (*failure) {
-    case RemovalFailure::Busy:
-        return QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
-    case RemovalFailure::NotAuthorised:
-        return QStringLiteral("iPodを取り外す権限がありません");
-    case RemovalFailure::NotFound:
-        return QStringLiteral("取り外すiPodが見つかりません");
-    case RemovalFailure::StillPowered:
-        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
-    case RemovalFailure::Failed:
-        break;
-    }
-    return QStringLiteral("iPodを取り外せませんでした");
-}
-
-} // namespace
 
 void TFormMain::AddToiTunes()
 {

@@ -33,7 +33,7 @@ double plainPipeRate(long lines)
     QElapsedTimer clock;
     clock.start();
     if (child.start(
-            QList<QByteArray>{BENCH_RUNNER_CHILD, "lines", QByteArray::number(qlonglong(lines))},
+            QList<QByteArray>{BENCH_RUNNER_CHILD, "burst", QByteArray::number(qlonglong(lines))},
             input.readEnd.get(), output.writeEnd.get()))
         return 0;
     input.readEnd.reset();
@@ -61,7 +61,7 @@ double runnerRate(long lines)
     command.OnNewLine = [&](TDosCommand*, const QByteArray&, TOutputType type) {
         seen += type == otCompleteLine;
     };
-    command.CommandLine = childCommand("lines", QByteArray::number(qlonglong(lines)));
+    command.CommandLine = childCommand("burst", QByteArray::number(qlonglong(lines)));
     QElapsedTimer clock;
     clock.start();
     command.Execute();
@@ -106,7 +106,7 @@ int main(int argc, char** argv)
     if (what == "idle") {
         const QByteArray seconds = argc > 2 ? QByteArray(argv[2]) : QByteArray("10");
         TDosCommand command;
-        command.CommandLine = childCommand("sleep", seconds);
+        command.CommandLine = childCommand("quiet", seconds);
         const double before = processorSeconds();
         QElapsedTimer clock;
         clock.start();

@@ -3,6 +3,7 @@
 #include "devices/MediaLibraryFactory.h"
 #include "engine/ConversionRunner.h"
 #include "engine/EncoderOutput.h"
+#include "engine/UserTexts.h"
 #include "platform/DesktopService.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -35,38 +36,6 @@ void waitProcessingEvents(int intervalMs)
     QEventLoop loop;
     QTimer::singleShot(intervalMs, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-// The situation line's words for why files were not handed over.
-QString mediaFailureText(MediaFailure failure)
-{
-    switch (failure) {
-    case MediaFailure::NoDevice:
-        return QStringLiteral("iPodが見つかりません");
-    case MediaFailure::UnreadableDatabase:
-        return QStringLiteral("iPodのライブラリを読み込めません");
-    case MediaFailure::MissingDeviceId:
-        return QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
-    case MediaFailure::MissingHashInfo:
-        return QStringLiteral("このiPodには登録できません（HashInfoがありません）");
-    case MediaFailure::UnsupportedModel:
-        return QStringLiteral("この機種のiPodには登録できません");
-    case MediaFailure::UnknownModel:
-        return QStringLiteral("機種を判別できないiPodには登録できません");
-    case MediaFailure::NoVideo:
-        return QStringLiteral("このiPodは動画を再生できません");
-    case MediaFailure::DeviceFull:
-        return QStringLiteral("iPodの空き容量が足りません");
-    case MediaFailure::WriteFailed:
-        return QStringLiteral("iPodに書き込めませんでした");
-    case MediaFailure::ReadOnly:
-        return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
-    case MediaFailure::NotInitialised:
-        return QStringLiteral("iPodを初期化しなかったため転送していません");
-    case MediaFailure::Failed:
-        break;
-    }
-    return QStringLiteral("iPodへの転送に失敗しました");
 }
 
 // Why the current exception ended a hand-over.
@@ -325,7 +294,7 @@ void ConversionEngine::showSituation()
     if (m_paused) {
         if (!text.isEmpty())
             text += QStringLiteral("　");
-        text += QStringLiteral("一時停止中");
+        text += pausedText();
     } else {
         text += m_remainingText;
     }

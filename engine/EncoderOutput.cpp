@@ -86,18 +86,4 @@ std::optional<double> RemainingTime::update(double position, double length, doub
     return std::max(length - position, 0.0) / m_speed;
 }
 
-QString remainingText(double seconds)
-{
-    const auto total = static_cast<long long>(std::ceil(seconds));
-    const long long fives = std::max(5LL, (total + 4) / 5 * 5);
-    if (fives < 60)
-        return QStringLiteral("（残り約%1秒）").arg(fives);
-    const long long minutes = std::max(1LL, (total + 30) / 60);
-    if (minutes < 60)
-        return QStringLiteral("（残り約%1分）").arg(minutes);
-    if (minutes % 60 == 0)
-        return QStringLiteral("（残り約%1時間）").arg(minutes / 60);
-    return QStringLiteral("（残り約%1時間%2分）").arg(minutes / 60).arg(minutes % 60);
-}
-
 } // namespace tovilo

@@ -36,8 +36,4 @@ private:
     double m_lastWorked = 0;
 };
 
-// "（残り約3分）": whole minutes from a minute on, hours and minutes from an hour on, and
-// under a minute seconds in steps of five.
-QString remainingText(double seconds);
-
 } // namespace tovilo

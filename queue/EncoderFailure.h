@@ -18,8 +18,4 @@ QByteArray encoderNotStartedLine();
 // The same kind of line for a job whose output name could not be claimed (errno `error`).
 QByteArray outputNotClaimedLine(int error);
 
-// What a failed row tells the user about a kept line: a Japanese reason for a known kind,
-// the encoder's own words otherwise, and a general text when there is no line.
-QString failureReasonText(const QByteArray& errorLine);
-
 } // namespace tovilo

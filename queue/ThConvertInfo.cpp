@@ -100,20 +100,3 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
         arguments += row->encoderPiece + tovilo::quoteArgument(output);
     return arguments;
 }
-
-QString StatusText(const ThConvertInfoObject& job)
-{
-    switch (job.Status) {
-    case csWaiting:
-        return QStringLiteral("変換待ち");
-    case csConverting:
-        return QStringLiteral("変換中");
-    case csConverted:
-        return QStringLiteral("変換完了");
-    case csTransferred:
-        return QStringLiteral("転送完了");
-    case csFailed:
-        return QStringLiteral("変換失敗");
-    }
-    return QString();
-}

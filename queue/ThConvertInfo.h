@@ -78,6 +78,3 @@ private:
 
     std::vector<std::unique_ptr<ThConvertInfoObject>> m_jobs;
 };
-
-// The Japanese text of the job's status; empty for a value outside the enumeration.
-QString StatusText(const ThConvertInfoObject& job);

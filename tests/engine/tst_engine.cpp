@@ -2,6 +2,7 @@
 #include "engine/ConversionEngine.h"
 #include "engine/ConversionRunner.h"
 #include "engine/EncoderOutput.h"
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "platform/SleepInhibitor.h"

@@ -67,7 +67,8 @@ private Q_SLOTS:
         ThConvertInfoObjectList list;
         list.Add(job(QStringLiteral("/a")));
         list.Add(job(QStringLiteral("/b")));
-        const QString message = QStringLiteral("リストのインデックスが範囲を超えています (%1)").arg(index);
+        const QString message =
+            QStringLiteral("リストのインデックスが範囲を超えています (%1)").arg(index);
         for (int pass = 0; pass < 2; ++pass) {
             try {
                 if (pass == 0)
@@ -83,28 +84,6 @@ private Q_SLOTS:
         QCOMPARE(list.Items(1)->SourceFile, QStringLiteral("/b"));
     }
 
-    void statusText_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("waiting") << 0 << QStringLiteral("変換待ち");
-        QTest::newRow("converting") << 1 << QStringLiteral("変換中");
-        QTest::newRow("converted") << 2 << QStringLiteral("変換完了");
-        QTest::newRow("transferred") << 3 << QStringLiteral("転送完了");
-        QTest::newRow("failed") << 4 << QStringLiteral("変換失敗");
-        QTest::newRow("outside") << 5 << QString();
-        QTest::newRow("far outside") << 255 << QString();
-    }
-
-    void statusText()
-    {
-        QFETCH(int, status);
-        QFETCH(QString, text);
-        ThConvertInfoObject j;
-        j.Status = static_cast<TConvertStatus>(status);
-        QCOMPARE(StatusText(j), text);
-    }
-
     void arguments_data()
     {
         QTest::addColumn<int>("quality");
@@ -114,8 +93,11 @@ private Q_SLOTS:
 
         const QByteArray head = " -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 ";
         const QByteArray out = "\"/Out/my clip.mp4\"";
-        const char* sizes[5][2] = {{"640x480", "640x360"}, {"320x240", "320x180"}, {"320x240", "320x180"},
-                                   {"320x240", "320x180"}, {"320x240", "320x180"}};
+        const char* sizes[5][2] = {{"640x480", "640x360"},
+                                   {"320x240", "320x180"},
+                                   {"320x240", "320x180"},
+                                   {"320x240", "320x180"},
+                                   {"320x240", "320x180"}};
         const char* pieces[5] = {
             " -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 -vlevel 30 ",
             " -r 30 -acodec libfaac -b 2048kb -ac 2 -ar 48000 -ab 128k -f mp4 -vlevel 30 ",
@@ -130,13 +112,14 @@ private Q_SLOTS:
                     << head + "-s " + sizes[q][r] + "  -async 1000 " + pieces[q] + out;
                 QTest::addRow("audio, quality %d ratio %d", q, r)
                     << q << r << true
-                    << QByteArray(" -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 \"/Out/my clip.mp3\"");
+                    << QByteArray(" -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 "
+                                  "\"/Out/my clip.mp3\"");
             }
         }
         // A hand-edited quality names no output file at all.
         QTest::newRow("quality 7") << 7 << 0 << false << head + "-s 320x240  -async 1000 ";
-        QTest::newRow("ratio 5 counts as wide") << 0 << 5 << false
-                                                << head + "-s 640x360  -async 1000 " + pieces[0] + out;
+        QTest::newRow("ratio 5 counts as wide")
+            << 0 << 5 << false << head + "-s 640x360  -async 1000 " + pieces[0] + out;
     }
 
     void arguments()
@@ -149,32 +132,44 @@ private Q_SLOTS:
         list.Quality = static_cast<std::uint8_t>(quality);
         list.Ratio = static_cast<std::uint8_t>(ratio);
         list.AudioOnly = audio;
-        QCOMPARE(list.BuildArguments("/Videos/my clip.avi", audio ? "/Out/my clip.mp3" : "/Out/my clip.mp4"),
+        QCOMPARE(list.BuildArguments("/Videos/my clip.avi",
+                                     audio ? "/Out/my clip.mp3" : "/Out/my clip.mp4"),
                  expected);
     }
 
     void exampleCommandLines()
     {
         ThConvertInfoObjectList list;
-        QCOMPARE(QByteArray("lib/ffmpeg") + list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s 640x480  "
-                            "-async 1000  -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 "
-                            "-vlevel 30 \"/Out/my clip.mp4\""));
+        QCOMPARE(QByteArray("lib/ffmpeg") +
+                     list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
+                 QByteArray(
+                     "lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s "
+                     "640x480  "
+                     "-async 1000  -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 "
+                     "-vlevel 30 \"/Out/my clip.mp4\""));
         list.Quality = 4;
         list.Ratio = 1;
-        QCOMPARE(QByteArray("lib/ffmpeg") + list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s 320x180  "
-                            "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
-                            "-vlevel 30 \"/Out/my clip.mp4\""));
+        QCOMPARE(
+            QByteArray("lib/ffmpeg") +
+                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
+            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s "
+                       "320x180  "
+                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
+                       "-vlevel 30 \"/Out/my clip.mp4\""));
         // H.264 names another encoder and changes nothing else; audio ignores it.
         list.Codec = 1;
-        QCOMPARE(QByteArray("lib/ffmpeg") + list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec libx264 -s 320x180  "
-                            "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
-                            "-vlevel 30 \"/Out/my clip.mp4\""));
+        QCOMPARE(
+            QByteArray("lib/ffmpeg") +
+                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
+            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec libx264 "
+                       "-s 320x180  "
+                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
+                       "-vlevel 30 \"/Out/my clip.mp4\""));
         list.AudioOnly = true;
-        QCOMPARE(QByteArray("lib/ffmpeg") + list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp3"),
-                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 \"/Out/my clip.mp3\""));
+        QCOMPARE(QByteArray("lib/ffmpeg") +
+                     list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp3"),
+                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 "
+                            "\"/Out/my clip.mp3\""));
     }
 
     void hostilePathsSurviveTheSplit_data()
@@ -194,8 +189,8 @@ private Q_SLOTS:
         ThConvertInfoObjectList list;
         for (bool audio : {false, true}) {
             list.AudioOnly = audio;
-            const QList<QByteArray> argv =
-                tovilo::splitCommandLine("lib/ffmpeg" + list.BuildArguments(source, source + ".out"));
+            const QList<QByteArray> argv = tovilo::splitCommandLine(
+                "lib/ffmpeg" + list.BuildArguments(source, source + ".out"));
             QCOMPARE(argv.at(3), source);
             QCOMPARE(argv.last(), source + ".out");
         }

@@ -1,3 +1,4 @@
+#include "engine/UserTexts.h"
 #include "protocol/WrapperFailure.h"
 #include "queue/EncoderFailure.h"
 
@@ -26,11 +27,33 @@ QByteArray lineOf(std::string_view kind, const QByteArray& detail)
 
 } // namespace
 
-class TestEncoderFailure : public QObject
+class TestUserTexts : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void statusText_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("waiting") << 0 << QStringLiteral("変換待ち");
+        QTest::newRow("converting") << 1 << QStringLiteral("変換中");
+        QTest::newRow("converted") << 2 << QStringLiteral("変換完了");
+        QTest::newRow("transferred") << 3 << QStringLiteral("転送完了");
+        QTest::newRow("failed") << 4 << QStringLiteral("変換失敗");
+        QTest::newRow("outside") << 5 << QString();
+        QTest::newRow("far outside") << 255 << QString();
+    }
+
+    void statusText()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, text);
+        ThConvertInfoObject j;
+        j.Status = static_cast<TConvertStatus>(status);
+        QCOMPARE(StatusText(j), text);
+    }
+
     // Whatever kind the wrapper names, the row's reason is Japanese; only "other" and kinds
     // this program does not know carry the encoder's own words, inside a Japanese sentence.
     void everyKindReadsInJapanese_data()
@@ -78,5 +101,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestEncoderFailure)
-#include "tst_encoderfailure.moc"
+QTEST_GUILESS_MAIN(TestUserTexts)
+#include "tst_usertexts.moc"

@@ -1,4 +1,4 @@
-// Child program for the runner tests; the first argument picks what it does.
+// Child program for the runner's tests and benchmark; the first argument picks what it does.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +90,18 @@ int main(int argc, char** argv)
             usleep(useconds_t(std::atoi(argv[2]) * 1000));
         }
         sleep(60);
+        return 0;
+    }
+    if (mode == "burst" && argc == 3) { // count short lines as fast as a buffered stream goes
+        static char buffer[1 << 16];
+        std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+        const long count = std::atol(argv[2]);
+        for (long i = 0; i < count; ++i)
+            std::printf("line %07ld\n", i);
+        return 0;
+    }
+    if (mode == "quiet" && argc == 3) { // silent for some seconds
+        usleep(useconds_t(std::atof(argv[2]) * 1e6));
         return 0;
     }
     if (mode == "grandchild") { // leaves a grandchild holding the output pipe

@@ -1,0 +1,156 @@
+#include "engine/UserTexts.h"
+
+#include "platform/CodePage.h"
+#include "protocol/WrapperFailure.h"
+#include "queue/EncoderFailure.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+QString StatusText(const ThConvertInfoObject& job)
+{
+    switch (job.Status) {
+    case csWaiting:
+        return QStringLiteral("変換待ち");
+    case csConverting:
+        return QStringLiteral("変換中");
+    case csConverted:
+        return QStringLiteral("変換完了");
+    case csTransferred:
+        return QStringLiteral("転送完了");
+    case csFailed:
+        return QStringLiteral("変換失敗");
+    }
+    return QString();
+}
+
+namespace tovilo {
+
+namespace {
+
+struct KindText
+{
+    FailureKind kind;
+    const char* text; // UTF-8
+};
+
+// Every kind the wrapper names has a reason of its own; "other" and kinds the program does not
+// know add the encoder's words to a general one.
+constexpr std::array KnownKinds{
+    KindText{FailureKind::InputMissing, "変換元のファイルが見つかりません"},
+    KindText{FailureKind::InputUnreadable, "変換元のファイルを読み込めません"},
+    KindText{FailureKind::InputInvalid, "変換元のファイルが壊れているか、対応していない形式です"},
+    KindText{FailureKind::InputNotFile,
+             "変換元が通常のファイルではありません（パイプや装置は変換できません）"},
+    KindText{FailureKind::InputIncomplete, "元のファイルを最後まで読めませんでした"},
+    KindText{FailureKind::NoAudio, "変換元のファイルに音声が含まれていません"},
+    KindText{FailureKind::DiskFull, "保存先のディスクに空きがありません"},
+    KindText{FailureKind::OutputFolder, "保存先のフォルダーが見つかりません"},
+    KindText{FailureKind::OutputUnwritable,
+             "保存先に書き込めません（書き込みの権限がないか、読み取り専用です）"},
+    KindText{FailureKind::EncoderMissing,
+             "変換プログラム（FFmpeg）が見つからないか、起動できません"},
+    KindText{FailureKind::IncompleteOutput, "変換したファイルを最後まで書き込めませんでした"},
+    KindText{FailureKind::Stopped, "変換が途中で打ち切られました"},
+    KindText{FailureKind::Usage, "変換の指定が正しくありません（画質の設定を確かめてください）"},
+};
+static_assert(KnownKinds.size() == failureKindNames.size() - 1, "every kind but other has a text");
+
+} // namespace
+
+QString failureReasonText(const QByteArray& errorLine)
+{
+    if (!isEncoderErrorLine(errorLine))
+        return QStringLiteral("変換に失敗しました（原因はわかりません）");
+    const QByteArray rest = errorLine.mid(EncoderErrorPrefix.size()).trimmed();
+    const qsizetype colon = rest.indexOf(':');
+    const QByteArray name = colon < 0 ? QByteArray() : rest.left(colon).trimmed();
+    const std::optional<FailureKind> kind =
+        failureKindFromName(std::string_view(name.constData(), size_t(name.size())));
+    for (const KindText& known : KnownKinds) {
+        if (kind == known.kind)
+            return QString::fromUtf8(known.text);
+    }
+    // The detail may name a file: it is in the system code page.
+    const QByteArray detail = colon < 0 ? rest : rest.mid(colon + 1).trimmed();
+    if (detail.isEmpty())
+        return QStringLiteral("変換に失敗しました（原因はわかりません）");
+    return QStringLiteral("変換に失敗しました（%1）").arg(toUtf16(detail));
+}
+
+QString mediaFailureText(MediaFailure failure)
+{
+    switch (failure) {
+    case MediaFailure::NoDevice:
+        return QStringLiteral("iPodが見つかりません");
+    case MediaFailure::UnreadableDatabase:
+        return QStringLiteral("iPodのライブラリを読み込めません");
+    case MediaFailure::MissingDeviceId:
+        return QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
+    case MediaFailure::MissingHashInfo:
+        return QStringLiteral("このiPodには登録できません（HashInfoがありません）");
+    case MediaFailure::UnsupportedModel:
+        return QStringLiteral("この機種のiPodには登録できません");
+    case MediaFailure::UnknownModel:
+        return QStringLiteral("機種を判別できないiPodには登録できません");
+    case MediaFailure::NoVideo:
+        return QStringLiteral("このiPodは動画を再生できません");
+    case MediaFailure::DeviceFull:
+        return QStringLiteral("iPodの空き容量が足りません");
+    case MediaFailure::WriteFailed:
+        return QStringLiteral("iPodに書き込めませんでした");
+    case MediaFailure::ReadOnly:
+        return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+    case MediaFailure::NotInitialised:
+        return QStringLiteral("iPodを初期化しなかったため転送していません");
+    case MediaFailure::Failed:
+        break;
+    }
+    return QStringLiteral("iPodへの転送に失敗しました");
+}
+
+QString removalText(std::optional<RemovalFailure> failure)
+{
+    if (!failure)
+        return QStringLiteral("iPodを安全に取り外せます");
+    switch (*failure) {
+    case RemovalFailure::Busy:
+        return QStringLiteral("iPodを取り外せません（使用中のファイルがあります）");
+    case RemovalFailure::NotAuthorised:
+        return QStringLiteral("iPodを取り外す権限がありません");
+    case RemovalFailure::NotFound:
+        return QStringLiteral("取り外すiPodが見つかりません");
+    case RemovalFailure::StillPowered:
+        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
+    case RemovalFailure::Failed:
+        break;
+    }
+    return QStringLiteral("iPodを取り外せませんでした");
+}
+
+QString remainingText(double seconds)
+{
+    const auto total = static_cast<long long>(std::ceil(seconds));
+    const long long fives = std::max(5LL, (total + 4) / 5 * 5);
+    if (fives < 60)
+        return QStringLiteral("（残り約%1秒）").arg(fives);
+    const long long minutes = std::max(1LL, (total + 30) / 60);
+    if (minutes < 60)
+        return QStringLiteral("（残り約%1分）").arg(minutes);
+    if (minutes % 60 == 0)
+        return QStringLiteral("（残り約%1時間）").arg(minutes / 60);
+    return QStringLiteral("（残り約%1時間%2分）").arg(minutes / 60).arg(minutes % 60);
+}
+
+QString pausedText()
+{
+    return QStringLiteral("一時停止中");
+}
+
+QString queueNotRestoredText()
+{
+    return QStringLiteral("前回の変換リストを読み込めませんでした");
+}
+
+} // namespace tovilo

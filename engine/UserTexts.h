@@ -1,0 +1,37 @@
+#pragma once
+
+// The words the user reads about jobs and the device, in one place: a job's status, why its
+// conversion failed, why the hand-over did not happen, how a removal went.
+#include "devices/DeviceRemoval.h"
+#include "devices/MediaLibraryFactory.h"
+#include "queue/ThConvertInfo.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The Japanese text of the job's status; empty for a value outside the enumeration.
+QString StatusText(const ThConvertInfoObject& job);
+
+namespace tovilo {
+
+// What a failed row tells the user about a kept line: a Japanese reason for a known kind,
+// the encoder's own words otherwise, and a general text when there is no line.
+QString failureReasonText(const QByteArray& errorLine);
+
+// The situation line's words for why files were not handed over.
+QString mediaFailureText(MediaFailure failure);
+
+// The situation line's words for how a removal went (nothing: it went well).
+QString removalText(std::optional<RemovalFailure> failure);
+
+// The time left for the running file, after its progress: "（残り約3分）"; whole minutes from a
+// minute on, hours and minutes from an hour on, under a minute seconds in steps of five.
+QString remainingText(double seconds);
+// After the progress while the queue is paused.
+QString pausedText();
+// Said once at start-up when the kept queue could not be read.
+QString queueNotRestoredText();
+
+} // namespace tovilo
