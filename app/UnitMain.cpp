@@ -126,13 +126,6 @@ void TFormMain::createControls()
 
     DosCommandConvert = new TDosCommand(this);
     DosCommandConvert->setObjectName(QStringLiteral("DosCommandConvert"));
-    DosCommandConvert->OnNewLine = [this](TDosCommand* sender, const QByteArray& line,
-                                          TOutputType type) {
-        DosCommandConvertNewLine(sender, line, type);
-    };
-    DosCommandConvert->OnTerminated = [this](TDosCommand* sender, quint32 exitCode) {
-        DosCommandConvertTerminated(sender, exitCode);
-    };
     DosCommandConvert->OnStartError = [](const QString& message) { reportFrameworkError(message); };
     createEngine();
 
@@ -172,11 +165,10 @@ void TFormMain::createControls()
 
 void TFormMain::createEngine()
 {
+    // The runner's events go to the engine; the window redraws what the queue announces.
     m_runner = std::make_unique<DosCommandRunner>(*DosCommandConvert);
-    JobList = std::make_unique<ThConvertInfoObjectList>();
-    m_engine = new ConversionEngine(*JobList, *m_runner, *m_services.desktop,
-                                    *m_services.mediaLibrary, this);
-    connect(m_engine, &ConversionEngine::jobsChanged, this, guarded([this] { RefreshList(); }));
+    m_engine = new ConversionEngine(*m_runner, *m_services.desktop, *m_services.mediaLibrary, this);
+    connect(&jobs(), &ThConvertInfoObjectList::changed, this, guarded([this] { RefreshList(); }));
     connect(m_engine, &ConversionEngine::situationChanged, this,
             guarded([this](const QString& text) {
                 SituationText = text;
@@ -231,10 +223,14 @@ void TFormMain::FormDestroy()
 {
     if (qApp)
         qApp->removeEventFilter(this);
-    // The engine works on the job list: it goes first.
+    // The engine uses the runner: it goes first.
     delete m_engine;
     m_engine = nullptr;
-    JobList.reset();
+}
+
+ThConvertInfoObjectList& TFormMain::jobs() const
+{
+    return m_engine->jobs();
 }
 
 void TFormMain::showEvent(QShowEvent* event)
@@ -261,12 +257,12 @@ void TFormMain::PrepareDataDir()
 
 void TFormMain::LoadSettings()
 {
-    loadQueueSettings(*JobList, DataDir);
+    loadQueueSettings(jobs(), DataDir);
 }
 
 void TFormMain::SaveSettings()
 {
-    saveQueueSettings(*JobList, DataDir);
+    saveQueueSettings(jobs(), DataDir);
 }
 
 // ---------------------------------------------------------------- file list
@@ -276,21 +272,21 @@ void TFormMain::AddSourceFile(const QByteArray& path)
     auto job = std::make_unique<ThConvertInfoObject>();
     job->setSourcePath(path);
     job->Status = csWaiting;
-    JobList->Add(std::move(job));
+    jobs().Add(std::move(job));
 }
 
 void TFormMain::RefreshList()
 {
     // Only the rows whose job changed are redrawn: the engine refreshes at every start and end
     // of a job, and a refresh that touched every row would make a long queue slow job by job.
-    const int count = JobList->Count();
+    // A job added or removed changes the count; the rows that then name another job are redrawn.
+    const int count = jobs().Count();
     if (ListViewConvertFile->rowCount() != count || std::ssize(m_shownRows) != count) {
-        ListViewConvertFile->clearContents();
         ListViewConvertFile->setRowCount(count);
-        m_shownRows.assign(static_cast<size_t>(count), ShownRow{});
+        m_shownRows.resize(static_cast<size_t>(count));
     }
     for (int i = 0; i < count; ++i) {
-        const ThConvertInfoObject* job = JobList->Items(i);
+        const ThConvertInfoObject* job = jobs().Items(i);
         ShownRow& shown = m_shownRows[static_cast<size_t>(i)];
         // A fresh row has no job; a job whose source was replaced no longer shares our string.
         const bool sameJob =
@@ -322,8 +318,6 @@ void TFormMain::RefreshList()
     }
     ListViewConvertFile->clearSelection();
     ListViewConvertFile->scrollToTop();
-    // Every change of the queue is followed by a refresh: the one place to keep it.
-    m_engine->queueChanged();
 }
 
 void TFormMain::SetBusy(bool busy)
@@ -421,11 +415,15 @@ void TFormMain::PngBtnListDeleteClick(TPNGButton*)
     if (!m_services.prompt->confirm(
             this, QStringLiteral("選択したファイルを変換リストから除外しますか？")))
         return;
-    // From the end, so that row i still names job i when it is visited.
-    for (int i = JobList->Count() - 1; i >= 0; --i) {
+    // Each removal redraws the list and clears the selection: the rows are read first, and
+    // removed from the end, so that row i still names job i when it is visited.
+    QList<int> rows;
+    for (int i = jobs().Count() - 1; i >= 0; --i) {
         if (selection->isRowSelected(i))
-            JobList->Delete(i);
+            rows.append(i);
     }
+    for (int row : rows)
+        jobs().Delete(row);
     RefreshList();
 }
 
@@ -453,7 +451,8 @@ void TFormMain::PngBtnAddDVDClick(TPNGButton* /*Sender*/)
     m_formSelectDVD->ShowModal();
     if (!m_formSelectDVD->Accepted)
         return;
-    m_formSelectDVD->AddSelectedChapters(*JobList);
+    for (const QByteArray& path : m_formSelectDVD->SelectedChapters())
+        AddSourceFile(path);
     RefreshList();
 }
 
@@ -461,10 +460,12 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
 {
     if (m_formConfig == nullptr)
         return;
-    m_formConfig->EditSettings(*JobList);
+    const std::optional<ConversionSettings> edited = m_formConfig->EditSettings(jobs().settings());
     // OK saves even when nothing was changed.
-    if (m_formConfig->Accepted)
-        SaveSettings();
+    if (!edited)
+        return;
+    jobs().setSettings(*edited);
+    SaveSettings();
 }
 
 // ---------------------------------------------------------------- conversion
@@ -485,7 +486,7 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
         m_services.prompt->information(
             this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
     PurgeFinishedJobs();
-    if (JobList->Count() == 0) {
+    if (jobs().Count() == 0) {
         m_services.prompt->information(this,
                                        QStringLiteral("変換する動画をリストに追加してください"));
         return;
@@ -509,16 +510,6 @@ QByteArray TFormMain::MakeUniqueFileName(const QByteArray& path)
 QString TFormMain::FormatDuration(int seconds)
 {
     return formatDuration(seconds);
-}
-
-void TFormMain::DosCommandConvertNewLine(TDosCommand*, const QByteArray& NewLine, TOutputType)
-{
-    m_engine->lineReceived(NewLine);
-}
-
-void TFormMain::DosCommandConvertTerminated(TDosCommand*, quint32 ExitCode)
-{
-    m_engine->runFinished(ExitCode);
 }
 
 void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
@@ -567,8 +558,8 @@ void TFormMain::FinishConversion()
         TimerRegistiTunes->start();
     }
     SetBusy(false);
-    if (JobList->OpenDir)
-        m_services.shell->openFolder(toUtf16(JobList->SaveDir));
+    if (jobs().OpenDir)
+        m_services.shell->openFolder(toUtf16(jobs().SaveDir));
 }
 
 void TFormMain::ShowSituation()

@@ -19,7 +19,6 @@ class TDosCommand;
 class TFormConfig;
 class TFormSelectDVD;
 class TPNGButton;
-enum TOutputType : quint8;
 
 namespace tovilo {
 class ConversionEngine;
@@ -51,7 +50,6 @@ public:
     };
 
     // Fields
-    std::unique_ptr<ThConvertInfoObjectList> JobList;
     QByteArray DataDir;      // ends in "/"
     QByteArray DocumentsDir; // ends in "/"
     int ConvertMode = 0;
@@ -117,9 +115,6 @@ public:
     void BtnConvertClick(TPNGButton* Sender);
     void PngBtnConvertCancelClick(TPNGButton* Sender);
     void PngBtnConvertPauseClick(TPNGButton* Sender);
-    void DosCommandConvertNewLine(TDosCommand* Sender, const QByteArray& NewLine,
-                                  TOutputType OutputType);
-    void DosCommandConvertTerminated(TDosCommand* Sender, quint32 ExitCode);
     void TimerRegistiTunesTimer();
 
     // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
@@ -142,6 +137,7 @@ private:
     void showPaused(bool paused);
     void restoreQueue();
     void stopConversion();
+    ThConvertInfoObjectList& jobs() const;
 
     // What a row of the list shows, so that a refresh touches only the rows that changed.
     struct ShownRow

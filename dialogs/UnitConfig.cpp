@@ -114,40 +114,37 @@ void TFormConfig::showEvent(QShowEvent* event)
         centreOnOwner(this, parentWidget());
 }
 
-void TFormConfig::EditSettings(ThConvertInfoObjectList& list)
+std::optional<ConversionSettings> TFormConfig::EditSettings(const ConversionSettings& settings)
 {
-    EditedList = &list;
+    EditedSettings = settings;
     SettingsToControls();
     // A close by Escape or the window manager must not act on an earlier OK.
     Accepted = false;
     exec();
+    return Accepted ? std::optional(EditedSettings) : std::nullopt;
 }
 
 void TFormConfig::SettingsToControls()
 {
-    if (EditedList == nullptr)
-        return;
     // A value outside a box's range (a hand-edited settings file) keeps the box's selection.
-    if (qualityRow(EditedList->Quality) != nullptr)
-        CBConvertQuality->setCurrentIndex(EditedList->Quality);
-    if (EditedList->Ratio < RatioItems.size())
-        CBConvertRaito->setCurrentIndex(EditedList->Ratio);
-    setSaveDir(EditedList->SaveDir);
-    CBOpenDir->setChecked(EditedList->OpenDir);
-    CBVideoCodec->setCurrentIndex(EditedList->Codec == 1 ? 1 : 0);
+    if (qualityRow(EditedSettings.Quality) != nullptr)
+        CBConvertQuality->setCurrentIndex(EditedSettings.Quality);
+    if (EditedSettings.Ratio < RatioItems.size())
+        CBConvertRaito->setCurrentIndex(EditedSettings.Ratio);
+    setSaveDir(EditedSettings.SaveDir);
+    CBOpenDir->setChecked(EditedSettings.OpenDir);
+    CBVideoCodec->setCurrentIndex(EditedSettings.Codec == 1 ? 1 : 0);
 }
 
 void TFormConfig::ControlsToSettings()
 {
-    if (EditedList == nullptr)
-        return;
-    EditedList->Quality = static_cast<std::uint8_t>(CBConvertQuality->currentIndex());
-    EditedList->Ratio = static_cast<std::uint8_t>(CBConvertRaito->currentIndex());
-    EditedList->SaveDir = toUtf16(m_saveDirBytes) == EditSaveDir->text()
-                              ? m_saveDirBytes
-                              : fromUtf16(EditSaveDir->text());
-    EditedList->OpenDir = CBOpenDir->isChecked();
-    EditedList->Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
+    EditedSettings.Quality = static_cast<std::uint8_t>(CBConvertQuality->currentIndex());
+    EditedSettings.Ratio = static_cast<std::uint8_t>(CBConvertRaito->currentIndex());
+    EditedSettings.SaveDir = toUtf16(m_saveDirBytes) == EditSaveDir->text()
+                                 ? m_saveDirBytes
+                                 : fromUtf16(EditSaveDir->text());
+    EditedSettings.OpenDir = CBOpenDir->isChecked();
+    EditedSettings.Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
 }
 
 void TFormConfig::setSaveDir(const QByteArray& folder)

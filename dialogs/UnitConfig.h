@@ -1,5 +1,6 @@
 #pragma once
 
+#include "queue/ThConvertInfo.h"
 #include "ui/Services.h"
 
 #include <QByteArray>
@@ -12,14 +13,13 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class TPNGButton;
-class ThConvertInfoObjectList;
 
 namespace tovilo {
 class ClickLabel;
 }
 
-// The settings dialog: quality, aspect ratio, output folder and the open-folder-when-done
-// option of the job list. One instance lives for the whole run, hidden between uses.
+// The settings dialog: quality, aspect ratio, output folder, the open-folder-when-done option
+// and the video format of the queue. One instance lives for the whole run, hidden between uses.
 class TFormConfig : public QDialog
 {
     Q_OBJECT
@@ -27,8 +27,8 @@ class TFormConfig : public QDialog
 public:
     TFormConfig(const tovilo::Services& services, QWidget* parent = nullptr);
 
-    // The job list whose settings are edited; set on every opening, never owned.
-    ThConvertInfoObjectList* EditedList = nullptr;
+    // The settings being edited: those of the last opening, with the controls' values after OK.
+    tovilo::ConversionSettings EditedSettings;
     // Whether the dialog was last closed by OK; a close from elsewhere leaves it as it was.
     bool Accepted = false;
 
@@ -44,8 +44,9 @@ public:
     TPNGButton* PngBtnOK = nullptr;
     TPNGButton* PngBtnCancel = nullptr;
 
-    // Shows the settings of `list` modally; on OK they are stored back into it.
-    void EditSettings(ThConvertInfoObjectList& list);
+    // Shows `settings` modally; returns them as edited on OK, nothing otherwise.
+    std::optional<tovilo::ConversionSettings>
+    EditSettings(const tovilo::ConversionSettings& settings);
     void SettingsToControls();
     void ControlsToSettings();
     // The folder the user chose in the shell's folder browser, in the system code page.

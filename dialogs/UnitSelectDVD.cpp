@@ -1,7 +1,6 @@
 #include "dialogs/UnitSelectDVD.h"
 
 #include "platform/CodePage.h"
-#include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
@@ -180,18 +179,16 @@ void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* tar
                      });
 }
 
-void TFormSelectDVD::AddSelectedChapters(ThConvertInfoObjectList& list)
+QList<QByteArray> TFormSelectDVD::SelectedChapters() const
 {
+    QList<QByteArray> files;
     for (int row = 0; row < LBChapter->count(); ++row) {
         const QListWidgetItem* item = LBChapter->item(row);
-        if (!item->isSelected())
-            continue;
-        auto job = std::make_unique<ThConvertInfoObject>();
         // The file where it was found, whatever folder of the disc that is.
-        job->SourceFile = toUtf16(item->data(PathRole).toByteArray());
-        job->Status = csWaiting;
-        list.Add(std::move(job));
+        if (item->isSelected())
+            files.append(item->data(PathRole).toByteArray());
     }
+    return files;
 }
 
 void TFormSelectDVD::CBDriveListChange()

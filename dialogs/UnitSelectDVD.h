@@ -13,7 +13,6 @@ class QComboBox;
 class QLabel;
 class QListWidget;
 class TPNGButton;
-class ThConvertInfoObjectList;
 
 // The chapter selection dialog: lists the optical drives and the .VOB files of the disc in
 // the chosen one, and queues the files the user selects. One instance lives for the whole
@@ -55,8 +54,8 @@ public:
     void RefreshChapterList();
     // Adds an entry to `target` for every chapter file below `folder` (which ends in "/").
     void FindChapterFiles(const QByteArray& folder, QListWidget* target);
-    // Appends one waiting job per selected entry, in list order.
-    void AddSelectedChapters(ThConvertInfoObjectList& list);
+    // The files of the selected entries, in list order.
+    QList<QByteArray> SelectedChapters() const;
 
     // Handlers
     void CBDriveListChange();

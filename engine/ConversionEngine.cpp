@@ -24,12 +24,6 @@ namespace tovilo {
 
 namespace {
 
-void resetToWaiting(ThConvertInfoObject& job)
-{
-    job.Status = csWaiting;
-    job.EncoderError.clear();
-}
-
 // Waits for `intervalMs` while the program keeps handling events, without spinning.
 void waitProcessingEvents(int intervalMs)
 {
@@ -52,16 +46,20 @@ MediaFailure currentMediaFailure()
 
 } // namespace
 
-ConversionEngine::ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunner& runner,
-                                   DesktopService& desktop, MediaLibraryFactory& mediaLibrary,
-                                   QObject* parent)
-    : QObject(parent), m_jobs(jobs), m_runner(runner), m_desktop(desktop),
-      m_mediaLibrary(mediaLibrary)
+ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
+                                   MediaLibraryFactory& mediaLibrary, QObject* parent)
+    : QObject(parent), m_runner(runner), m_desktop(desktop), m_mediaLibrary(mediaLibrary)
 {
+    // The runner delivers from the event loop; an error in a handler ends in the error box.
+    connect(&m_runner, &ConversionRunner::lineReceived, this,
+            [this](const QByteArray& line) { guardedStep([&] { lineReceived(line); }); });
+    connect(&m_runner, &ConversionRunner::runFinished, this,
+            [this](quint32 exitCode) { guardedStep([&] { runFinished(exitCode); }); });
 }
 
 ConversionEngine::~ConversionEngine()
 {
+    queueChanged();
     if (m_inhibitor)
         m_inhibitor->setHeld(false);
 }
@@ -99,10 +97,19 @@ void ConversionEngine::queueChanged()
         m_store->save(m_jobs, m_mode);
 }
 
-void ConversionEngine::announceJobsChanged()
+void ConversionEngine::scheduleSave()
 {
-    queueChanged();
-    emit jobsChanged();
+    // A burst of changes (files added one by one) is saved once, from the event loop.
+    if (m_savePending || !m_store)
+        return;
+    m_savePending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_savePending = false;
+            queueChanged();
+        },
+        Qt::QueuedConnection);
 }
 
 bool ConversionEngine::hasFinishedJobs() const
@@ -122,9 +129,8 @@ void ConversionEngine::purgeFinishedJobs()
         if (job->Status == csConverted || job->Status == csTransferred)
             m_jobs.Delete(i);
         else if (job->Status == csFailed)
-            resetToWaiting(*job);
+            m_jobs.SetStatus(*job, csWaiting);
     }
-    announceJobsChanged();
 }
 
 void ConversionEngine::start(bool audioOnly)
@@ -196,8 +202,7 @@ void ConversionEngine::startNextJob()
     m_jobClock.start();
     m_pausedMs = 0;
     m_pauseStartMs = -1;
-    job->Status = csConverting;
-    job->EncoderError.clear();
+    m_jobs.SetStatus(*job, csConverting);
     publishProgress(0);
 
     const QByteArray source = job->sourcePath();
@@ -214,16 +219,14 @@ void ConversionEngine::startNextJob()
     job->setOutputPath(output);
     if (error != 0) {
         // Nothing was created, so nothing is deleted; the row says why as for an encoder.
-        job->Status = csFailed;
-        job->EncoderError = outputNotClaimedLine(error);
         ++m_failed;
-        announceJobsChanged();
+        m_jobs.SetStatus(*job, csFailed, outputNotClaimedLine(error));
         startNextJobLater();
         return;
     }
     // Kept as converting only with its new output, and before the encoder writes it: a run
     // cut short by the program's end then names the one file to remove at the next start.
-    announceJobsChanged();
+    queueChanged();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -231,15 +234,16 @@ void ConversionEngine::startNextJobLater()
 {
     // From the main loop, not from inside the handler that ended the job.
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            try {
-                startNextJob();
-            } catch (const std::exception& error) {
-                emit errorRaised(errorMessage(error));
-            }
-        },
-        Qt::QueuedConnection);
+        this, [this] { guardedStep([this] { startNextJob(); }); }, Qt::QueuedConnection);
+}
+
+void ConversionEngine::guardedStep(const std::function<void()>& step)
+{
+    try {
+        step();
+    } catch (const std::exception& error) {
+        emit errorRaised(errorMessage(error));
+    }
 }
 
 QByteArray ConversionEngine::uniqueFileName(const QByteArray& path)
@@ -373,18 +377,15 @@ void ConversionEngine::runFinished(quint32 exitCode)
     if (m_cancelling || job == nullptr)
         return;
     if (exitCode == 0) {
-        job->Status = csConverted;
-        job->EncoderError.clear();
         ++m_converted;
+        m_jobs.SetStatus(*job, csConverted);
     } else {
-        job->Status = csFailed;
         ++m_failed;
-        if (job->EncoderError.isEmpty() && m_runner.failedToStart())
-            job->EncoderError = encoderNotStartedLine();
         // The encoder leaves a broken file behind; its name was chosen free for this job.
         removeFile(job->outputPath());
+        const bool notStarted = job->EncoderError.isEmpty() && m_runner.failedToStart();
+        m_jobs.SetStatus(*job, csFailed, notStarted ? encoderNotStartedLine() : job->EncoderError);
     }
-    announceJobsChanged();
     startNextJobLater();
 }
 
@@ -410,13 +411,15 @@ bool ConversionEngine::stop()
     // A paused encoder is killed as it stands; it cannot clean up, so we do.
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
-        resetToWaiting(*job);
-        deletePartialOutput(job->outputPath());
+        const QByteArray output = job->outputPath();
+        m_jobs.SetStatus(*job, csWaiting);
+        deletePartialOutput(output);
     }
     endRun();
     clearProgress();
     emit situationChanged(QString());
-    announceJobsChanged();
+    // At once: the program may be ending.
+    queueChanged();
     m_cancelling = false;
     return true;
 }
@@ -486,9 +489,14 @@ HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetU
     } holding{this};
     m_handingOver = true;
     updateInhibitor();
-    QList<ThConvertInfoObject*> transferred;
+    // Only a saved database puts the files on the device: the rows change once it is written.
+    QList<ThConvertInfoObject*> added;
     bool videoRefused = false;
     QByteArray mountPoint;
+    const auto markTransferred = [&] {
+        for (ThConvertInfoObject* job : added)
+            m_jobs.SetStatus(*job, csTransferred);
+    };
     try {
         try {
             m_mediaApplication = m_mediaLibrary.createApplication();
@@ -514,19 +522,10 @@ HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetU
                 videoRefused = true;
                 continue;
             }
-            job->Status = csTransferred;
-            transferred.append(job);
+            added.append(job);
         }
-        // Releasing writes the device's database; only then are the files really there.
         std::unique_ptr<MediaApplication> application = std::move(m_mediaApplication);
-        try {
-            application->release();
-        } catch (...) {
-            for (ThConvertInfoObject* job : transferred)
-                job->Status = csConverted;
-            transferred.clear();
-            throw;
-        }
+        application->release();
     } catch (...) {
         MediaFailure failure = currentMediaFailure();
         if (m_mediaApplication) {
@@ -534,17 +533,18 @@ HandOverResult ConversionEngine::handOver(const std::function<bool()>& allowSetU
                 m_mediaApplication->release();
             } catch (...) {
                 failure = currentMediaFailure();
-                for (ThConvertInfoObject* job : transferred)
-                    job->Status = csConverted;
-                transferred.clear();
+                added.clear();
             }
             m_mediaApplication.reset();
+        } else {
+            // The release itself failed: it took this session's files off the device again.
+            added.clear();
         }
-        // Releasing saved what was added before the failure: those files are on the device,
-        // and their rows must say so.
-        return {transferred.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
+        markTransferred();
+        return {added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial,
                 mediaFailureText(failure), mountPoint};
     }
+    markTransferred();
     if (videoRefused)
         // Not everything is on the device, so no word of completion.
         return {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo), mountPoint};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "queue/ThConvertInfo.h"
+
 #include "engine/EncoderOutput.h"
 #include "engine/QueueStore.h"
 #include "platform/SleepInhibitor.h"
@@ -12,9 +14,6 @@
 
 #include <functional>
 #include <memory>
-
-struct ThConvertInfoObject;
-class ThConvertInfoObjectList;
 
 namespace tovilo {
 
@@ -40,18 +39,20 @@ struct HandOverResult
 // Works off the conversion queue job by job through a runner: claims each output name, builds
 // the encoder's command, reads the progress and the source's length, keeps why a job failed,
 // counts the results, shows the queue's progress on the desktop, stops on request and cleans
-// up after failed or stopped jobs, and hands the converted files to the media library. It
-// owns none of this: the queue and the services belong to whoever made it. No widgets; what
-// is to be drawn is signalled.
+// up after failed or stopped jobs, and hands the converted files to the media library. It owns
+// the queue, which announces its own changes; the runner and the services belong to whoever
+// made it. No widgets; what is to be drawn is signalled.
 class ConversionEngine : public QObject
 {
     Q_OBJECT
 
 public:
-    ConversionEngine(ThConvertInfoObjectList& jobs, ConversionRunner& runner,
-                     DesktopService& desktop, MediaLibraryFactory& mediaLibrary,
-                     QObject* parent = nullptr);
+    ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
+                     MediaLibraryFactory& mediaLibrary, QObject* parent = nullptr);
     ~ConversionEngine() override;
+
+    ThConvertInfoObjectList& jobs() { return m_jobs; }
+    const ThConvertInfoObjectList& jobs() const { return m_jobs; }
 
     // Any job converted or transferred.
     bool hasFinishedJobs() const;
@@ -61,9 +62,6 @@ public:
     void start(bool audioOnly);
     // Starts the first waiting job, or signals queueDone when none is left.
     void startNextJob();
-    // The runner's events of the running job.
-    void lineReceived(const QByteArray& line);
-    void runFinished(quint32 exitCode);
     // Stops the running job, puts it back to waiting and deletes its partial output. False when
     // nothing runs or a stop is already under way.
     bool stop();
@@ -103,8 +101,6 @@ public:
     static QByteArray uniqueFileName(const QByteArray& path);
 
 Q_SIGNALS:
-    // Statuses or the jobs themselves changed: the list is to be redrawn.
-    void jobsChanged();
     void situationChanged(const QString& text);
     // No job is left waiting.
     void queueDone();
@@ -115,14 +111,19 @@ Q_SIGNALS:
     void pausedChanged(bool paused);
 
 private:
+    // The runner's events of the running job.
+    void lineReceived(const QByteArray& line);
+    void runFinished(quint32 exitCode);
     ThConvertInfoObject* takeNextWaiting();
     ThConvertInfoObject* currentJob() const;
     void startNextJobLater();
+    // Runs a step from the event loop; an error escaping it is signalled.
+    void guardedStep(const std::function<void()>& step);
     void deletePartialOutput(const QByteArray& path);
     // The queue's progress on the desktop; currentFraction is the running job's share done.
     void publishProgress(double currentFraction);
     void clearProgress();
-    void announceJobsChanged();
+    void scheduleSave();
     void setPausedState(bool paused);
     void endRun();
     void updateInhibitor();
@@ -130,7 +131,7 @@ private:
     void showSituation();
     double workedSeconds() const;
 
-    ThConvertInfoObjectList& m_jobs;
+    ThConvertInfoObjectList m_jobs;
     ConversionRunner& m_runner;
     DesktopService& m_desktop;
     MediaLibraryFactory& m_mediaLibrary;
@@ -163,6 +164,7 @@ private:
     QPointer<SleepInhibitor> m_inhibitor;
     std::unique_ptr<QueueStore> m_store;
     int m_mode = 0;
+    bool m_savePending = false;
 };
 
 } // namespace tovilo

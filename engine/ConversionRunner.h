@@ -1,15 +1,18 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 
 namespace tovilo {
 
 // What the engine needs of the process that runs the encoder. The run's lines and its end
-// reach the engine (lineReceived, runFinished) from the event loop, never from inside start().
-class ConversionRunner
+// are signalled from the event loop, never from inside start().
+class ConversionRunner : public QObject
 {
+    Q_OBJECT
+
 public:
-    virtual ~ConversionRunner() = default;
+    using QObject::QObject;
     // Starts the command line and returns at once.
     virtual void start(const QByteArray& commandLine) = 0;
     // From the start until the run's end has been delivered.
@@ -21,6 +24,12 @@ public:
     // Stops the running program and all it started, or continues them. Stopping works while
     // paused.
     virtual void setPaused(bool paused) = 0;
+
+Q_SIGNALS:
+    // One line of the encoder's output.
+    void lineReceived(const QByteArray& line);
+    // The run ended with this exit code.
+    void runFinished(quint32 exitCode);
 };
 
 } // namespace tovilo

@@ -4,6 +4,21 @@
 
 namespace tovilo {
 
+DosCommandRunner::DosCommandRunner(TDosCommand& command, QObject* parent)
+    : ConversionRunner(parent), m_command(command)
+{
+    m_command.OnNewLine = [this](TDosCommand*, const QByteArray& line, TOutputType) {
+        emit lineReceived(line);
+    };
+    m_command.OnTerminated = [this](TDosCommand*, quint32 exitCode) { emit runFinished(exitCode); };
+}
+
+DosCommandRunner::~DosCommandRunner()
+{
+    m_command.OnNewLine = nullptr;
+    m_command.OnTerminated = nullptr;
+}
+
 void DosCommandRunner::start(const QByteArray& commandLine)
 {
     m_command.CommandLine = commandLine;

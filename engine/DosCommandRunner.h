@@ -6,12 +6,15 @@ class TDosCommand;
 
 namespace tovilo {
 
-// The engine's runner on a console process runner that its owner wires: the runner's
-// OnNewLine and OnTerminated go to the engine.
+// The engine's runner on a console process runner: takes over its OnNewLine and OnTerminated
+// and signals them.
 class DosCommandRunner : public ConversionRunner
 {
+    Q_OBJECT
+
 public:
-    explicit DosCommandRunner(TDosCommand& command) : m_command(command) {}
+    explicit DosCommandRunner(TDosCommand& command, QObject* parent = nullptr);
+    ~DosCommandRunner() override;
 
     void start(const QByteArray& commandLine) override;
     bool isRunning() const override;

@@ -33,6 +33,7 @@ QString ThConvertInfoObject::sourceDisplayName() const
 int ThConvertInfoObjectList::Add(std::unique_ptr<ThConvertInfoObject> job)
 {
     m_jobs.push_back(std::move(job));
+    emit changed();
     return Count() - 1;
 }
 
@@ -53,6 +54,29 @@ void ThConvertInfoObjectList::Delete(int index)
 {
     checkIndex(index);
     m_jobs.erase(m_jobs.begin() + index);
+    emit changed();
+}
+
+void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus status,
+                                        const QByteArray& encoderError)
+{
+    job.Status = status;
+    job.EncoderError = encoderError;
+    emit changed();
+}
+
+tovilo::ConversionSettings ThConvertInfoObjectList::settings() const
+{
+    return {Quality, Ratio, SaveDir, OpenDir, Codec};
+}
+
+void ThConvertInfoObjectList::setSettings(const tovilo::ConversionSettings& settings)
+{
+    Quality = settings.Quality;
+    Ratio = settings.Ratio;
+    SaveDir = settings.SaveDir;
+    OpenDir = settings.OpenDir;
+    Codec = settings.Codec;
 }
 
 ThConvertInfoObject* ThConvertInfoObjectList::firstWith(TConvertStatus status) const

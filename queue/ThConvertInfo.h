@@ -3,6 +3,7 @@
 #include "platform/Error.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <vector>
 
 // The conversion queue: jobs in the order they were added, and the settings of the whole queue.
-// No widgets here; used on the main thread only.
+// No widgets here; used on the main thread only. The list announces every change of its jobs.
 
 enum TConvertStatus : std::uint8_t
 {
@@ -46,15 +47,41 @@ public:
     using Error::Error;
 };
 
-class ThConvertInfoObjectList
+namespace tovilo {
+
+// The settings of the whole queue that the user edits, as one value.
+struct ConversionSettings
 {
+    std::uint8_t Quality = 0;
+    std::uint8_t Ratio = 0;
+    QByteArray SaveDir;
+    bool OpenDir = false;
+    std::uint8_t Codec = 0;
+
+    bool operator==(const ConversionSettings&) const = default;
+};
+
+} // namespace tovilo
+
+class ThConvertInfoObjectList : public QObject
+{
+    Q_OBJECT
+
 public:
+    ThConvertInfoObjectList() = default;
+
     // Takes ownership; returns the new job's index.
     int Add(std::unique_ptr<ThConvertInfoObject> job);
     int Count() const { return static_cast<int>(m_jobs.size()); }
     // Both throw EListError for an index outside 0..Count()-1 and change nothing.
     ThConvertInfoObject* Items(int index) const;
     void Delete(int index);
+    // A job's status, with the encoder's failure line that goes with it; the list announces it.
+    void SetStatus(ThConvertInfoObject& job, TConvertStatus status,
+                   const QByteArray& encoderError = {});
+
+    tovilo::ConversionSettings settings() const;
+    void setSettings(const tovilo::ConversionSettings& settings);
 
     ThConvertInfoObject* FirstWaiting() const;
     ThConvertInfoObject* FirstConverting() const;
@@ -71,6 +98,10 @@ public:
     bool OpenDir = false;     // open SaveDir when the queue is done
     std::uint8_t Codec = 0;   // video format: 0 = MPEG-4 (every iPod), 1 = H.264
     bool AudioOnly = false;   // MP3 instead of MP4; set per run, never saved
+
+Q_SIGNALS:
+    // Jobs were added or removed, or a status changed.
+    void changed();
 
 private:
     void checkIndex(int index) const;

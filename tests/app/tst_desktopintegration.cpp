@@ -3,6 +3,7 @@
 // encoder, and a stand-in desktop that records the dock's updates and the notices.
 #include "app/UnitMain.h"
 #include "common/FakeServices.h"
+#include "engine/ConversionEngine.h"
 #include "platform/DesktopIntegration.h"
 #include "widgets/pngextra.h"
 
@@ -97,8 +98,8 @@ private Q_SLOTS:
         m_session.apps.clear();
         m_session.updates.clear();
         TFormMain form(Services{m_prompt, m_shell, m_drives, m_noDevice, m_desktop});
-        form.JobList->SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
-        form.JobList->OpenDir = false;
+        form.engine().jobs().SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
+        form.engine().jobs().OpenDir = false;
         if (windowActive) {
             form.show();
             form.activateWindow();

@@ -53,15 +53,15 @@ class TestDriver : public QObject
     void add(const QString& name, TConvertStatus status = csWaiting)
     {
         m_form->AddSourceFile(QFile::encodeName(src(name)));
-        m_form->JobList->Items(m_form->JobList->Count() - 1)->Status = status;
+        m_form->engine().jobs().Items(m_form->engine().jobs().Count() - 1)->Status = status;
         m_form->RefreshList();
     }
 
     QList<TConvertStatus> statuses() const
     {
         QList<TConvertStatus> result;
-        for (int i = 0; i < m_form->JobList->Count(); ++i)
-            result << m_form->JobList->Items(i)->Status;
+        for (int i = 0; i < m_form->engine().jobs().Count(); ++i)
+            result << m_form->engine().jobs().Items(i)->Status;
         return result;
     }
 
@@ -126,8 +126,8 @@ private Q_SLOTS:
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
         m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_library});
-        m_form->JobList->SaveDir = QFile::encodeName(out(QString()));
-        m_form->JobList->OpenDir = false;
+        m_form->engine().jobs().SaveDir = QFile::encodeName(out(QString()));
+        m_form->engine().jobs().OpenDir = false;
     }
 
     void cleanup()
@@ -171,7 +171,7 @@ private Q_SLOTS:
         QVERIFY(m_form->ListViewConvertFile->item(1, 1)->toolTip().isEmpty());
         // Waiting again, the job has no reason any more.
         m_form->PurgeFinishedJobs();
-        QVERIFY(m_form->JobList->Items(0)->EncoderError.isEmpty());
+        QVERIFY(m_form->engine().jobs().Items(0)->EncoderError.isEmpty());
         QVERIFY(m_form->ListViewConvertFile->item(0, 1)->toolTip().isEmpty());
     }
 
@@ -189,7 +189,7 @@ private Q_SLOTS:
         QCOMPARE(encoderLog(),
                  (QStringList{QStringLiteral("again.avi"), QStringLiteral("next.flv")}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted}));
-        QCOMPARE(m_form->JobList->Items(0)->OutputFile, out(QStringLiteral("again.mp4")));
+        QCOMPARE(m_form->engine().jobs().Items(0)->OutputFile, out(QStringLiteral("again.mp4")));
         QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->text(), QStringLiteral("変換完了"));
         QVERIFY(m_form->LblSituation->text().isEmpty());
         QCOMPARE(m_shell.activations, 1);
@@ -205,7 +205,7 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral(
                                   "変換完了、iTunesへの転送が完了した動画はリストから削除されます"),
                               QStringLiteral("変換する動画をリストに追加してください")}));
-        QCOMPARE(m_form->JobList->Count(), 0);
+        QCOMPARE(m_form->engine().jobs().Count(), 0);
         QVERIFY(idle());
         QVERIFY(encoderLog().isEmpty());
     }
@@ -325,7 +325,7 @@ private Q_SLOTS:
         QDropEvent dropEvent(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
                              Qt::NoModifier);
         QApplication::sendEvent(viewport, &dropEvent);
-        QCOMPARE(m_form->JobList->Count(), 1);
+        QCOMPARE(m_form->engine().jobs().Count(), 1);
         QCOMPARE(m_form->ListViewConvertFile->item(0, 0)->text(), shown);
 
         press(m_form->PngBtnConvertMovie);
@@ -360,7 +360,7 @@ private Q_SLOTS:
 
     void openFolderWhenAsked()
     {
-        m_form->JobList->OpenDir = true;
+        m_form->engine().jobs().OpenDir = true;
         add(QStringLiteral("x.avi"));
         press(m_form->PngBtnConvertMovie);
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
@@ -369,7 +369,7 @@ private Q_SLOTS:
 
     void handOverModeGoesIdleFirst()
     {
-        m_form->JobList->OpenDir = true;
+        m_form->engine().jobs().OpenDir = true;
         add(QStringLiteral("x.avi"));
         add(QStringLiteral("bad-fail.avi"));
         add(QStringLiteral("y.avi"));

@@ -4,6 +4,7 @@
 #include "common/DvdDiscs.h"
 #include "common/FakeServices.h"
 #include "devices/MediaLibrary.h"
+#include "engine/ConversionEngine.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
@@ -120,9 +121,9 @@ private Q_SLOTS:
         QDir(m_work.path()).mkpath(QStringLiteral("Documents"));
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
         TFormMain form(Services{prompt, shell, drives, noDevice, desktop});
-        form.JobList->Quality = 1;
-        form.JobList->Ratio = 1;
-        form.JobList->OpenDir = false;
+        form.engine().jobs().Quality = 1;
+        form.engine().jobs().Ratio = 1;
+        form.engine().jobs().OpenDir = false;
         QStringList progress;
         form.AddSourceFile(QFile::encodeName(m_clip));
         // Two that fail, each with the wrapper's reason.
@@ -144,11 +145,11 @@ private Q_SLOTS:
         QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
         QCOMPARE(errors, QStringList());
-        QCOMPARE(form.JobList->Items(0)->Status, csConverted);
-        QCOMPARE(form.JobList->Items(1)->Status, csFailed);
+        QCOMPARE(form.engine().jobs().Items(0)->Status, csConverted);
+        QCOMPARE(form.engine().jobs().Items(1)->Status, csFailed);
         QCOMPARE(form.ListViewConvertFile->item(1, 1)->toolTip(),
                  QStringLiteral("変換元のファイルが壊れているか、対応していない形式です"));
-        QCOMPARE(form.JobList->Items(2)->Status, csFailed);
+        QCOMPARE(form.engine().jobs().Items(2)->Status, csFailed);
         QCOMPARE(form.ListViewConvertFile->item(2, 1)->toolTip(),
                  QStringLiteral("変換元のファイルが見つかりません"));
         // The clip's length came through the wrapper: its own progress moved the queue's.
@@ -156,7 +157,7 @@ private Q_SLOTS:
             return p.jobsLeft == 3 && p.fraction > 0.1 && p.fraction <= 1.0 / 3 + 1e-9;
         }));
         QCOMPARE(desktop.clears, 1);
-        const QString output = form.JobList->Items(0)->OutputFile;
+        const QString output = form.engine().jobs().Items(0)->OutputFile;
         QCOMPARE(output, QString::fromUtf8(form.DataDir) + QStringLiteral("旅行 の\"思い出\".mp4"));
 
         const QJsonArray all = streams(output);
@@ -219,7 +220,7 @@ private Q_SLOTS:
         AppWindows windows(services);
         TFormMain& form = windows.formMain;
         TFormSelectDVD& dialog = windows.formSelectDVD;
-        form.JobList->OpenDir = false;
+        form.engine().jobs().OpenDir = false;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -253,13 +254,13 @@ private Q_SLOTS:
         QCOMPARE(listed, found);
         listed.sort();
         QCOMPARE(listed, chapters);
-        QCOMPARE(form.JobList->Count(), picked.size());
+        QCOMPARE(form.engine().jobs().Count(), picked.size());
 
         QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
         QStringList outputs;
         for (int i = 0; i < picked.size(); ++i) {
-            const ThConvertInfoObject& job = *form.JobList->Items(i);
+            const ThConvertInfoObject& job = *form.engine().jobs().Items(i);
             QCOMPARE(QFileInfo(job.SourceFile).completeBaseName(), picked[i]);
             QCOMPARE(form.ListViewConvertFile->item(i, 1)->text(),
                      converts[i] ? QStringLiteral("変換完了") : QStringLiteral("変換失敗"));
@@ -294,7 +295,7 @@ private Q_SLOTS:
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents2")));
         QDir().mkpath(QString::fromUtf8(shell.documents));
         TFormMain form(Services{prompt, shell, drives, library});
-        form.JobList->OpenDir = false;
+        form.engine().jobs().OpenDir = false;
         form.AddSourceFile(QFile::encodeName(m_clip));
         form.AddSourceFile(QFile::encodeName(m_clip));
         form.RefreshList();
@@ -302,8 +303,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(prompt.informations,
                                   QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")},
                                   120000);
-        QCOMPARE(form.JobList->Items(0)->Status, csTransferred);
-        QCOMPARE(form.JobList->Items(1)->Status, csTransferred);
+        QCOMPARE(form.engine().jobs().Items(0)->Status, csTransferred);
+        QCOMPARE(form.engine().jobs().Items(1)->Status, csTransferred);
 
         Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(device.path()).constData(), &error);
         QVERIFY(db);

@@ -1,5 +1,6 @@
 #include "app/UnitMain.h"
 #include "common/FakeServices.h"
+#include "engine/ConversionEngine.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
@@ -114,10 +115,10 @@ private Q_SLOTS:
         QCOMPARE(form.DataDir, data);
         QVERIFY(QFileInfo(dataDir()).isDir());
         QVERIFY(QDir(dataDir()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-        QCOMPARE(form.JobList->Quality, 1);
-        QCOMPARE(form.JobList->Ratio, 0);
-        QCOMPARE(form.JobList->SaveDir, data);
-        QCOMPARE(form.JobList->OpenDir, true);
+        QCOMPARE(form.engine().jobs().Quality, 1);
+        QCOMPARE(form.engine().jobs().Ratio, 0);
+        QCOMPARE(form.engine().jobs().SaveDir, data);
+        QCOMPARE(form.engine().jobs().OpenDir, true);
         QCOMPARE(form.OpenDialogMovie.InitialDir, QString::fromUtf8(form.DocumentsDir));
         QCOMPARE(form.windowTitle(), QStringLiteral("Tovilo"));
         QCOMPARE(form.size(), tovilo::layout::mainWindow::clientSize);
@@ -192,14 +193,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, savedOpenDir);
         writeConfig(contents);
         TFormMain form(services());
-        QCOMPARE(int(form.JobList->Quality), quality);
-        QCOMPARE(int(form.JobList->Ratio), ratio);
-        QCOMPARE(form.JobList->SaveDir, saveDir.isEmpty() ? form.DataDir : saveDir);
-        QCOMPARE(form.JobList->OpenDir, openDir);
+        QCOMPARE(int(form.engine().jobs().Quality), quality);
+        QCOMPARE(int(form.engine().jobs().Ratio), ratio);
+        QCOMPARE(form.engine().jobs().SaveDir, saveDir.isEmpty() ? form.DataDir : saveDir);
+        QCOMPARE(form.engine().jobs().OpenDir, openDir);
 
         form.SaveSettings();
         TFormMain reread(services());
-        QCOMPARE(reread.JobList->SaveDir, form.JobList->SaveDir);
+        QCOMPARE(reread.engine().jobs().SaveDir, form.engine().jobs().SaveDir);
         QVERIFY(readAll(configPath()).contains("OPENDIR=" + savedOpenDir));
         QVERIFY(readAll(configPath()).contains("QUALITY=" + QByteArray::number(quality & 0xFF)));
     }
@@ -222,7 +223,7 @@ private Q_SLOTS:
         QFETCH(int, codec);
         writeConfig(contents);
         TFormMain form(services());
-        QCOMPARE(int(form.JobList->Codec), codec);
+        QCOMPARE(int(form.engine().jobs().Codec), codec);
         form.SaveSettings();
         QVERIFY(readAll(configPath()).contains("CODEC=" + QByteArray::number(codec) + "\n"));
     }
@@ -230,10 +231,10 @@ private Q_SLOTS:
     void saveSettingsWritesInOrder()
     {
         TFormMain form(services());
-        form.JobList->Quality = 4;
-        form.JobList->Ratio = 1;
-        form.JobList->SaveDir = "/media/x/Video/";
-        form.JobList->OpenDir = false;
+        form.engine().jobs().Quality = 4;
+        form.engine().jobs().Ratio = 1;
+        form.engine().jobs().SaveDir = "/media/x/Video/";
+        form.engine().jobs().OpenDir = false;
         form.SaveSettings();
         QCOMPARE(readAll(configPath()),
                  QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\n"));
@@ -244,10 +245,10 @@ private Q_SLOTS:
         writeConfig("[CONF]\nQUALITY=1\n");
         QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
         TFormMain form(services());
-        form.JobList->Quality = 3;
+        form.engine().jobs().Quality = 3;
         guarded([&form] { form.SaveSettings(); })();
         QCOMPARE(m_errors, QStringList{configPath() + QStringLiteral(" に書き込めません.")});
-        QCOMPARE(form.JobList->Quality, 3); // the dialog's values stay
+        QCOMPARE(form.engine().jobs().Quality, 3); // the dialog's values stay
         QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=1\n"));
         ::chmod(QFile::encodeName(configPath()).constData(), 0644);
     }
@@ -309,14 +310,14 @@ private Q_SLOTS:
             urls << QUrl::fromLocalFile(name);
         QVERIFY(drop(form, urls));
         QCOMPARE(this->rows(form), rows);
-        QCOMPARE(form.JobList->Count(), rows.size());
+        QCOMPARE(form.engine().jobs().Count(), rows.size());
         QCOMPARE(m_prompt.informations.size(), warnings);
         if (warnings)
             QCOMPARE(m_prompt.informations.first(),
                      QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません"));
         for (int i = 0; i < names.size() && i < rows.size(); ++i) {
             if (rows.size() == names.size())
-                QCOMPARE(form.JobList->Items(i)->SourceFile, names[i]);
+                QCOMPARE(form.engine().jobs().Items(i)->SourceFile, names[i]);
         }
     }
 
@@ -334,7 +335,7 @@ private Q_SLOTS:
         form.SetBusy(true);
         QVERIFY(!form.ListViewConvertFile->viewport()->acceptDrops());
         QVERIFY(!drop(form, {QUrl::fromLocalFile(QStringLiteral("/v/a.avi"))}));
-        QCOMPARE(form.JobList->Count(), 0);
+        QCOMPARE(form.engine().jobs().Count(), 0);
         for (TPNGButton* b :
              {form.PngBtnAddFile, form.PngBtnAddDVD, form.PngBtnListDelete, form.PngBtnConfig,
               form.PngBtnConvertMovie, form.PngBtnConvertMovie2iTunes, form.PngBtnConvertMusic,
@@ -441,14 +442,14 @@ private Q_SLOTS:
         QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
         QCOMPARE(m_prompt.questions,
                  QStringList{QStringLiteral("選択したファイルを変換リストから除外しますか？")});
-        QCOMPARE(form.JobList->Count(), 4);
+        QCOMPARE(form.engine().jobs().Count(), 4);
         QCOMPARE(form.ListViewConvertFile->selectionModel()->selectedRows().size(), 2);
 
         m_prompt.answers = {true};
         QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
         QCOMPARE(rows(form),
                  (QStringList{QStringLiteral("1.avi|変換待ち"), QStringLiteral("3.avi|変換待ち")}));
-        QCOMPARE(form.JobList->Items(0)->SourceFile, QStringLiteral("/v/1.avi"));
+        QCOMPARE(form.engine().jobs().Items(0)->SourceFile, QStringLiteral("/v/1.avi"));
         QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
     }
 

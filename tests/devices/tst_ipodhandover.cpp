@@ -226,7 +226,7 @@ private Q_SLOTS:
         // The last job is handed over first: the video meets the nano 2G before the song.
         for (const QString& output : {m_audio, m_video}) {
             form.AddSourceFile(QFile::encodeName(output));
-            ThConvertInfoObject* job = form.JobList->Items(form.JobList->Count() - 1);
+            ThConvertInfoObject* job = form.engine().jobs().Items(form.engine().jobs().Count() - 1);
             job->OutputFile = output;
             job->Status = csConverted;
         }
@@ -236,8 +236,8 @@ private Q_SLOTS:
                  handedOver ? QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")}
                             : QStringList());
         QList<TConvertStatus> actual;
-        for (int i = 0; i < form.JobList->Count(); ++i)
-            actual << form.JobList->Items(i)->Status;
+        for (int i = 0; i < form.engine().jobs().Count(); ++i)
+            actual << form.engine().jobs().Items(i)->Status;
         QCOMPARE(actual, statuses);
         QCOMPARE(form.LblSituation->text(), label);
         QVERIFY(!form.engine().isHandingOver());
@@ -334,7 +334,7 @@ private Q_SLOTS:
         removals.outcome = removal;
         TFormMain form(Services{prompt, shell, drives, library, noDesktop(), removals});
         form.AddSourceFile(QFile::encodeName(m_audio));
-        ThConvertInfoObject* job = form.JobList->Items(0);
+        ThConvertInfoObject* job = form.engine().jobs().Items(0);
         job->OutputFile = m_audio;
         job->Status = csConverted;
         form.AddToiTunes();

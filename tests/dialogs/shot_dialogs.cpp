@@ -63,12 +63,12 @@ int main(int argc, char* argv[])
     }
     selectDvd.hide();
 
-    ThConvertInfoObjectList settings;
+    tovilo::ConversionSettings settings;
     settings.Quality = 3;
     settings.Ratio = 1;
     settings.SaveDir = "/home/user/ビデオ/iPod/";
     settings.OpenDir = true;
-    config.EditedList = &settings;
+    config.EditedSettings = settings;
     config.SettingsToControls();
     config.show();
     QApplication::processEvents();

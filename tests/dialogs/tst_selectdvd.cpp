@@ -1,5 +1,6 @@
 #include "app/AppWindows.h"
 #include "common/DialogTestSupport.h"
+#include "engine/ConversionEngine.h"
 #include "platform/CodePage.h"
 #include "widgets/pngextra.h"
 
@@ -78,8 +79,8 @@ private:
     QStringList jobSources() const
     {
         QStringList sources;
-        for (int i = 0; i < m_main->JobList->Count(); ++i)
-            sources.append(m_main->JobList->Items(i)->SourceFile);
+        for (int i = 0; i < m_main->engine().jobs().Count(); ++i)
+            sources.append(m_main->engine().jobs().Items(i)->SourceFile);
         return sources;
     }
 
@@ -256,7 +257,7 @@ private slots:
         start();
         m_main->AddSourceFile("/videos/a.avi");
         m_main->AddSourceFile("/videos/b.avi");
-        m_main->JobList->Items(1)->Status = csConverted;
+        m_main->engine().jobs().Items(1)->Status = csConverted;
         const QStringList paths = chapterPaths();
 
         QVERIFY(addFromDvd([this] {
@@ -271,8 +272,8 @@ private slots:
                                         paths[3]};
         QCOMPARE(jobSources(), afterFirst);
         for (int i = 2; i < 5; ++i)
-            QCOMPARE(m_main->JobList->Items(i)->Status, csWaiting);
-        QCOMPARE(m_main->JobList->Items(1)->Status, csConverted);
+            QCOMPARE(m_main->engine().jobs().Items(i)->Status, csWaiting);
+        QCOMPARE(m_main->engine().jobs().Items(1)->Status, csConverted);
         QCOMPARE(m_main->ListViewConvertFile->rowCount(), 5);
         QCOMPARE(m_main->ListViewConvertFile->item(4, 0)->text(), QFileInfo(paths[3]).fileName());
 
@@ -313,7 +314,7 @@ private slots:
             QTest::mouseClick(m_dialog->PngBtnCancel, Qt::LeftButton);
         }));
         QVERIFY(!m_dialog->Accepted);
-        QCOMPARE(m_main->JobList->Count(), 0);
+        QCOMPARE(m_main->engine().jobs().Count(), 0);
 
         // After Cancel, Escape closes and keeps the answer of that Cancel.
         QVERIFY(addFromDvd([this] {
@@ -321,7 +322,7 @@ private slots:
             QTest::keyClick(m_dialog->LBChapter, Qt::Key_Escape);
             QVERIFY(!m_dialog->isVisible());
         }));
-        QCOMPARE(m_main->JobList->Count(), 0);
+        QCOMPARE(m_main->engine().jobs().Count(), 0);
 
         // An OK without a selection refuses close requests again.
         QVERIFY(addFromDvd([this] {
@@ -333,7 +334,7 @@ private slots:
             QTest::mouseClick(m_dialog->PngBtnOK, Qt::LeftButton);
         }));
         QVERIFY(m_dialog->Accepted);
-        QCOMPARE(m_main->JobList->Count(), 1);
+        QCOMPARE(m_main->engine().jobs().Count(), 1);
 
         // Escape after an earlier OK closes without queueing the chapters again.
         QVERIFY(addFromDvd([this] {
@@ -341,7 +342,7 @@ private slots:
             QVERIFY(!m_dialog->isVisible());
         }));
         QVERIFY(!m_dialog->Accepted);
-        QCOMPARE(m_main->JobList->Count(), 1);
+        QCOMPARE(m_main->engine().jobs().Count(), 1);
     }
 
     void driveWithoutDisc()

@@ -36,7 +36,6 @@ public:
         bool held = false; // runs until stopped
     };
 
-    ConversionEngine* engine = nullptr;
     QList<Run> script; // when it runs out, every run succeeds quietly
     QList<QByteArray> commands;
 
@@ -52,7 +51,7 @@ public:
             &m_context,
             [this, run] {
                 for (const QByteArray& line : run.lines)
-                    engine->lineReceived(line);
+                    emit lineReceived(line);
                 finish(run.exitCode);
             },
             Qt::QueuedConnection);
@@ -70,7 +69,7 @@ public:
 private:
     void finish(quint32 exitCode)
     {
-        engine->runFinished(exitCode);
+        emit runFinished(exitCode);
         m_running = false;
     }
 
@@ -106,7 +105,7 @@ class TestEngine : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<ThConvertInfoObjectList> m_jobs;
+    ThConvertInfoObjectList* m_jobs = nullptr;
     std::unique_ptr<FakeRunner> m_runnerOwner;
     FakeDesktop m_desktop;
     FakeLibrary m_library;
@@ -154,22 +153,20 @@ private Q_SLOTS:
         QDir dir(m_dir.path());
         dir.removeRecursively();
         QVERIFY(dir.mkpath(QStringLiteral("out")) && dir.mkpath(QStringLiteral("src")));
-        m_jobs = std::make_unique<ThConvertInfoObjectList>();
-        m_jobs->Quality = 1;
-        m_jobs->SaveDir = out();
         m_engine.reset();
         m_runnerOwner = std::make_unique<FakeRunner>();
         m_desktop = FakeDesktop();
         m_library = FakeLibrary();
-        m_engine =
-            std::make_unique<ConversionEngine>(*m_jobs, *m_runnerOwner, m_desktop, m_library);
-        m_runner().engine = m_engine.get();
+        m_engine = std::make_unique<ConversionEngine>(*m_runnerOwner, m_desktop, m_library);
+        m_jobs = &m_engine->jobs();
+        m_jobs->Quality = 1;
+        m_jobs->SaveDir = out();
         m_situations.clear();
         m_changes = 0;
         m_done = 0;
         connect(m_engine.get(), &ConversionEngine::situationChanged, this,
                 [this](const QString& text) { m_situations << text; });
-        connect(m_engine.get(), &ConversionEngine::jobsChanged, this, [this] { ++m_changes; });
+        connect(m_jobs, &ThConvertInfoObjectList::changed, this, [this] { ++m_changes; });
         connect(m_engine.get(), &ConversionEngine::queueDone, this, [this] { ++m_done; });
     }
 
@@ -204,8 +201,8 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QCOMPARE(tovilo::progressText(line), text);
         // The running job's label follows the same reading, and an unreadable line keeps it.
-        m_engine->lineReceived("time=1.00 bitrate=1k");
-        m_engine->lineReceived(line);
+        emit m_runner().lineReceived("time=1.00 bitrate=1k");
+        emit m_runner().lineReceived(line);
         QCOMPARE(m_situations.last(),
                  text.isNull() ? QStringLiteral("00時間00分01秒") + Suffix : text);
     }
@@ -476,7 +473,7 @@ private Q_SLOTS:
         add("after.avi");
         m_runner().script = {{{}, 0, false, true}};
         m_engine->start(false);
-        m_engine->lineReceived("time=2.00 bitrate=1k");
+        emit m_runner().lineReceived("time=2.00 bitrate=1k");
         QCOMPARE(m_situations.last(), QStringLiteral("00時間00分02秒") + Suffix);
         QVERIFY(QFile::exists(QFile::decodeName(out("slow.mp4"))));
         const int changes = m_changes;
@@ -509,7 +506,7 @@ private Q_SLOTS:
         m_runner().script = {{{}, 0, false, true}};
         m_engine->start(false);
         QCOMPARE(inhibitor.changes, QList<bool>{true});
-        m_engine->lineReceived("time=2.00 bitrate=1k");
+        emit m_runner().lineReceived("time=2.00 bitrate=1k");
         const QString progress = QStringLiteral("00時間00分02秒") + Suffix;
 
         QVERIFY(m_engine->pause());

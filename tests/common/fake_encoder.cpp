@@ -2,7 +2,8 @@
 // "fail" exits 1 after writing part of its output and then FAKE_ENCODER_ENDING (or a wrapper
 // failure line), "slow" reports progress for a long time, anything else converts at once in
 // three progress steps. Every run is logged to encoder.log in the working folder
-// (source, output, process id).
+// (source, output, process id). With FAKE_ENCODER_MODE=quick (the driver's benchmark) it only
+// prints one progress line and exits 0 at once, writing and logging nothing.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,12 @@
 
 int main(int argc, char** argv)
 {
+    if (const char* mode = std::getenv("FAKE_ENCODER_MODE");
+        mode && std::strcmp(mode, "quick") == 0) {
+        std::fputs("frame=   1 fps=0.0 q=0.0 size=       0kB time=1.00 bitrate=   0.0kbits/s\n",
+                   stdout);
+        return 0;
+    }
     std::string source;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-i") == 0)
