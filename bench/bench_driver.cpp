@@ -485,7 +485,7 @@ int benchQueue(int jobs)
     {
         const QString folder = bench.path(QStringLiteral("saves/"));
         QDir().mkpath(folder);
-        ThConvertInfoObjectList& list = *form.JobList;
+        ThConvertInfoObjectList& list = form.engine().jobs();
         for (int i = 0; i < saves; ++i) {
             QueueStore store(QFile::encodeName(folder));
             store.restore(list); // nothing there yet: adds nothing
