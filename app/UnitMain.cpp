@@ -257,7 +257,11 @@ void TFormMain::PrepareDataDir()
 
 void TFormMain::LoadSettings()
 {
-    loadQueueSettings(jobs(), DataDir);
+    const QString notice = loadQueueSettings(jobs(), DataDir);
+    if (!notice.isEmpty()) {
+        SituationText = notice;
+        ShowSituation();
+    }
 }
 
 void TFormMain::SaveSettings()

@@ -3,6 +3,7 @@
 #include "FfmpegLog.h"
 #include "OutputCheck.h"
 #include "PictureFilter.h"
+#include "ProgressLines.h"
 #include "TimeRewriter.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
@@ -134,9 +135,19 @@ RunResult runWatched(const std::string& program, const std::vector<std::string>&
     return runChild(argv, options);
 }
 
-OutputFile::OutputFile(std::string path) : m_path(std::move(path))
+OutputFile::OutputFile(const std::string& path) : m_path(path), m_folderPath(folderOf(path))
 {
-    m_existed = ::lstat(m_path.c_str(), &m_before) == 0;
+    const size_t slash = path.rfind('/');
+    m_name = slash == std::string::npos ? path : path.substr(slash + 1);
+    m_folder = openFile(m_folderPath.c_str(), O_PATH | O_DIRECTORY);
+    m_folderError = m_folder.isValid() ? 0 : errno;
+    m_existed = statName(m_before);
+}
+
+bool OutputFile::statName(struct stat& st) const
+{
+    return m_folder.isValid() && !m_name.empty() &&
+           ::fstatat(m_folder.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool OutputFile::isLink() const
@@ -146,8 +157,17 @@ bool OutputFile::isLink() const
 
 std::optional<Failure> OutputFile::hold(bool overwrite)
 {
+    if (!m_folder.isValid()) {
+        const int error = m_folderError;
+        if (error == ENOENT || error == ENOTDIR)
+            return Failure{FailureKind::OutputFolder, "the output folder does not exist"};
+        return Failure{FailureKind::OutputUnwritable, std::strerror(error)};
+    }
+    if (m_name.empty() || m_name == "." || m_name == "..")
+        return Failure{FailureKind::OutputUnwritable, std::strerror(EISDIR)};
     if (!m_existed) {
-        m_held = openFile(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+        m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
+                            0666);
         if (m_held.isValid())
             return std::nullopt;
         const int error = errno;
@@ -166,38 +186,41 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     if (m_before.st_size != 0 && !overwrite)
         return Failure{FailureKind::OutputUnwritable, "the output already exists"};
     // Non-blocking: a pipe put at the name meanwhile must not hold us up.
-    m_held = openFile(m_path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     if (!m_held.isValid()) {
         const int error = errno;
         return Failure{FailureKind::OutputUnwritable,
                        error == ELOOP ? "the output is a symbolic link" : std::strerror(error)};
     }
-    // Only the file seen at the start, ours and with no other name: not one another user put
-    // at the name, nor a hard link to a file elsewhere.
+    // Only the file seen at the start and with no other name: not one another user put at the
+    // name, nor a hard link to a file elsewhere.
     struct stat now = {};
     if (::fstat(m_held.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
-        now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino || now.st_nlink != 1 ||
-        now.st_uid != ::geteuid()) {
+        now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino || now.st_nlink != 1) {
         m_held.reset();
         return Failure{FailureKind::OutputUnwritable,
-                       "the output was replaced, or is not ours alone"};
+                       "the output was replaced, or has another name too"};
     }
     return std::nullopt;
 }
 
 bool OutputFile::stillNamed() const
 {
+    struct stat folder = {};
+    struct stat opened = {};
     struct stat now = {};
     struct stat held = {};
-    return m_held.isValid() && ::lstat(m_path.c_str(), &now) == 0 &&
-           ::fstat(m_held.get(), &held) == 0 && now.st_dev == held.st_dev &&
-           now.st_ino == held.st_ino;
+    // The path the program keeps must lead to what we wrote, its folder as much as its name.
+    return m_held.isValid() && ::stat(m_folderPath.c_str(), &folder) == 0 &&
+           ::fstat(m_folder.get(), &opened) == 0 && folder.st_dev == opened.st_dev &&
+           folder.st_ino == opened.st_ino && statName(now) && ::fstat(m_held.get(), &held) == 0 &&
+           now.st_dev == held.st_dev && now.st_ino == held.st_ino;
 }
 
 void OutputFile::removeIfOurs() const
 {
     struct stat now = {};
-    if (::lstat(m_path.c_str(), &now) != 0 || !S_ISREG(now.st_mode))
+    if (!statName(now) || !S_ISREG(now.st_mode))
         return;
     struct stat held = {};
     if (m_held.isValid() && ::fstat(m_held.get(), &held) == 0 &&
@@ -209,10 +232,27 @@ void OutputFile::removeIfOurs() const
                            now.st_mtim.tv_sec == m_before.st_mtim.tv_sec &&
                            now.st_mtim.tv_nsec == m_before.st_mtim.tv_nsec;
     if (!untouched)
-        ::unlink(m_path.c_str());
+        ::unlinkat(m_folder.get(), m_name.c_str(), 0);
 }
 
-SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch)
+SourceSnapshot::SourceSnapshot(const std::string& path) : m_path(path)
+{
+    m_known = ::stat(m_path.c_str(), &m_before) == 0 && S_ISREG(m_before.st_mode);
+}
+
+bool SourceSnapshot::changed() const
+{
+    if (!m_known)
+        return false;
+    struct stat now = {};
+    if (::stat(m_path.c_str(), &now) != 0)
+        return false; // gone: the diagnosis names that
+    return now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino ||
+           now.st_size != m_before.st_size || now.st_mtim.tv_sec != m_before.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != m_before.st_mtim.tv_nsec;
+}
+
+SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch, bool* hung)
 {
     const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
     if (::access(ffprobe.c_str(), X_OK) != 0)
@@ -230,6 +270,8 @@ SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch&
             return true;
         },
         how);
+    if (hung != nullptr)
+        *hung = end.abandoned;
     if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0 ||
         text.size() >= kMaxProbeOutput)
         return {};
@@ -347,11 +389,21 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
 
     MapOptions options;
     options.overwrite = true; // the file held for ffmpeg, which it replaces
-    const SourceInfo source = probeSource(ffmpeg, request, watch);
+    const SourceSnapshot sourceBefore(request.input);
+    bool probeHung = false;
+    const SourceInfo source = probeSource(ffmpeg, request, watch, &probeHung);
     if (watch.stopping())
         return stopped(watch, output);
+    if (probeHung) {
+        // ffmpeg would hang on the source the same way, and be left behind as well.
+        output.removeIfOurs();
+        reportFailure(FailureKind::InputUnreadable,
+                      "reading the source does not return (a hung drive or network folder)");
+        return kFailedExit;
+    }
     if (!request.audioOnly) {
         options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight);
+        options.noAutoRotate = source.hasVideo && source.video.oddRotation;
         if (source.mapVideo >= 0)
             options.streams.push_back("0:" + std::to_string(source.mapVideo));
     }
@@ -365,6 +417,7 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
     WatchedRun how;
     how.passFd = output.heldFd();
+    ProgressLines progressLines;
     TimeRewriter rewriter;
     FfmpegLog log;
     log.setInputUrl(fileUrl(request.input));
@@ -372,11 +425,13 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         ffmpeg, ffmpegArgs, watch,
         [&](std::string_view piece) {
             log.feed(piece);
-            return writeAll(STDOUT_FILENO, rewriter.feed(piece));
+            return writeAll(STDOUT_FILENO, rewriter.feed(progressLines.feed(piece)));
         },
         how);
     log.finish();
-    if (!writeAll(STDOUT_FILENO, rewriter.finish()))
+    std::string rest = rewriter.feed(progressLines.finish());
+    rest += rewriter.finish();
+    if (!writeAll(STDOUT_FILENO, rest))
         watch.readerGone();
 
     if (end.startError != 0) {
@@ -387,6 +442,18 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
     }
     if (watch.stopping())
         return stopped(watch, output);
+    if (end.abandoned) {
+        output.removeIfOurs();
+        reportFailure(FailureKind::InputUnreadable,
+                      "ffmpeg could not be ended (a hung drive or network folder)");
+        return kFailedExit;
+    }
+    if (sourceBefore.changed()) {
+        output.removeIfOurs();
+        reportFailure(FailureKind::InputChanged,
+                      "the source changed while it was converted (a recording still running?)");
+        return kFailedExit;
+    }
     if (end.exitSignal != 0) {
         const int signal = end.exitSignal;
         const bool ended =
@@ -402,10 +469,14 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         // A source without a picture gives a sound-only MP4, which is what was asked of it.
         const bool needsVideo = !source.known || source.hasVideo;
         checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
+        // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
+        if (checkProblem.empty() && options.noAutoRotate && !clearDisplayMatrix(output.heldFd()))
+            checkProblem = "the picture's display matrix cannot be reset";
         if (checkProblem.empty() && output.stillNamed())
             return 0;
         if (checkProblem.empty()) {
-            // Someone put something else at the name while ffmpeg wrote.
+            // Someone put something else at the name, or at the folder, while ffmpeg wrote.
+            output.removeIfOurs();
             reportFailure(FailureKind::OutputUnwritable,
                           "the output was replaced during the conversion");
             return kFailedExit;

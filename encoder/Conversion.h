@@ -78,37 +78,63 @@ RunResult runWatched(const std::string& program, const std::vector<std::string>&
                      const WatchedRun& how = {});
 
 // The output path as it was before the run, so that a failed run removes only what it made or
-// changed: never a link, a folder or a device, nor a file the run did not touch.
+// changed: never a link, a folder or a device, nor a file the run did not touch. The output
+// folder is opened once, at the start: the name is looked at and removed in that folder
+// alone, so a folder renamed away and replaced by a link meanwhile leads nowhere else.
 class OutputFile
 {
 public:
-    explicit OutputFile(std::string path);
+    explicit OutputFile(const std::string& path);
 
     bool isLink() const;
 
     // Takes hold of the file ffmpeg is to write: the empty file the program reserved (or,
     // with -y, an earlier file of ours with one name), opened without following a link and
-    // checked on what was opened, or a new file made here. The output folder may be shared:
-    // ffmpeg then writes through the descriptor (/proc/self/fd/N), so a name swapped for a
-    // link or another file afterwards changes nothing. Returns why there is none to hold.
+    // checked on what was opened, or a new file made here. Whoever owns it (a stick or a share
+    // may give every file one fixed owner), it must be the regular file seen at the start, with
+    // no other name. The output folder may be shared: ffmpeg then writes through the
+    // descriptor (/proc/self/fd/N), so a name swapped for a link or another file afterwards
+    // changes nothing. Returns why there is none to hold.
     std::optional<Failure> hold(bool overwrite);
     int heldFd() const { return m_held.get(); }
-    // The name still leads to the held file.
+    // The output's path still leads to the held file, through the folder opened at the start.
     bool stillNamed() const;
 
     void removeIfOurs() const;
 
 private:
+    bool statName(struct stat& st) const;
+
     std::string m_path;
+    std::string m_folderPath;
+    std::string m_name;
+    UniqueFd m_folder;
+    int m_folderError = 0;
     struct stat m_before = {};
     bool m_existed = false;
     UniqueFd m_held;
 };
 
+// The source's size and time of change when the run begins: a source still being written (a
+// recording) or cut meanwhile would give a short file that looks complete.
+class SourceSnapshot
+{
+public:
+    explicit SourceSnapshot(const std::string& path);
+    bool changed() const;
+
+private:
+    std::string m_path;
+    struct stat m_before = {};
+    bool m_known = false;
+};
+
 // The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
 // source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
-// choices and ffmpeg reports what is wrong.
-SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch);
+// choices and ffmpeg reports what is wrong. hung: the probe was killed but never ended (a read
+// from a hung mount).
+SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch,
+                       bool* hung = nullptr);
 
 // Why a run that ffmpeg finished did not give a good file. The wrapper looks at the input and
 // the output folder itself: that is surer than reading ffmpeg's messages.

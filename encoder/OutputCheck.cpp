@@ -327,4 +327,63 @@ std::string checkOutputFile(int fd, bool audioOnly, bool needsVideo)
     return check(file, audioOnly, needsVideo);
 }
 
+bool clearDisplayMatrix(int fd)
+{
+    static constexpr std::array<std::uint32_t, 9> identity = {0x10000, 0, 0, 0,         0x10000,
+                                                              0,       0, 0, 0x40000000};
+    unsigned char upright[36];
+    for (size_t i = 0; i < identity.size(); ++i) {
+        for (size_t k = 0; k < 4; ++k)
+            upright[i * 4 + k] = static_cast<unsigned char>(identity[i] >> (24 - 8 * k));
+    }
+    File file(fd);
+    std::uint64_t at = 0;
+    while (at < file.size()) {
+        unsigned char header[16];
+        if (!file.read(at, header, 8))
+            return false;
+        std::uint64_t boxSize = be32(header);
+        std::uint64_t headerSize = 8;
+        if (boxSize == 1) {
+            if (!file.read(at + 8, header + 8, 8))
+                return false;
+            boxSize = be64(header + 8);
+            headerSize = 16;
+        } else if (boxSize == 0) {
+            boxSize = file.size() - at;
+        }
+        if (boxSize < headerSize || boxSize > file.size() - at)
+            return false;
+        if (std::string_view(reinterpret_cast<const char*>(header + 4), 4) != "moov" ||
+            boxSize - headerSize > kMaxIndexSize) {
+            at += boxSize;
+            continue;
+        }
+        std::vector<unsigned char> moov(static_cast<size_t>(boxSize - headerSize));
+        if (!file.read(at + headerSize, moov.data(), moov.size()))
+            return false;
+        bool written = true;
+        forEachBox(moov.data(), moov.size(), [&](const Box& trak) {
+            if (trak.type != "trak")
+                return;
+            forEachBox(trak.payload, trak.size, [&](const Box& tkhd) {
+                // version and flags, the times, id and duration (twice as wide in version
+                // 1), reserved, layer, group, volume, reserved, then the matrix
+                const size_t matrix = tkhd.size > 0 && tkhd.payload[0] == 1 ? 52 : 40;
+                if (tkhd.type != "tkhd" || tkhd.size < matrix + sizeof upright ||
+                    std::memcmp(tkhd.payload + matrix, upright, sizeof upright) == 0)
+                    return;
+                const std::uint64_t offset =
+                    at + headerSize + static_cast<std::uint64_t>(tkhd.payload - moov.data()) +
+                    matrix;
+                written =
+                    written && ::pwrite(fd, upright, sizeof upright, static_cast<off_t>(offset)) ==
+                                   static_cast<ssize_t>(sizeof upright);
+            });
+        });
+        return written && ::fsync(fd) == 0;
+    }
+    return false;
+}
+
 } // namespace tovilo

@@ -14,4 +14,8 @@ std::string checkOutputFile(const std::string& path, bool audioOnly, bool needsV
 // The same on an open file (read with pread, so its offset does not matter).
 std::string checkOutputFile(int fd, bool audioOnly, bool needsVideo = true);
 
+// Sets the display matrix of every track of a checked MP4 to "upright" (the identity), for a
+// picture that was turned while it was encoded. False when the file cannot be changed.
+bool clearDisplayMatrix(int fd);
+
 } // namespace tovilo

@@ -81,6 +81,13 @@ std::string pictureFilter(const SourceInfo& source, int frameWidth, int frameHei
     std::vector<std::string> filters;
     if (video.interlaced)
         filters.push_back(kDeinterlace);
+    // The display matrix turns counter-clockwise, as ffmpeg's own rotation reads it.
+    if (video.oddRotation && video.rotation == 90)
+        filters.push_back("transpose=cclock");
+    else if (video.oddRotation && video.rotation == 180)
+        filters.push_back("hflip,vflip");
+    else if (video.oddRotation && video.rotation == 270)
+        filters.push_back("transpose=clock");
     if (bars || hdr)
         filters.push_back("scale=" + std::to_string(place.width) + ":" +
                           std::to_string(place.height));

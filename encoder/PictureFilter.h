@@ -26,8 +26,9 @@ constexpr double kFillTolerance = 0.05;
 Placement placePicture(double displayWidth, double displayHeight, int frameWidth, int frameHeight);
 
 // The -vf chain for the source into a frame of the given size, or empty when ffmpeg's own
-// scaling to the frame (which follows the chain) is all it needs. Rotation is ffmpeg's: it
-// turns the picture before the chain.
+// scaling to the frame (which follows the chain) is all it needs. Rotation by quarter turns is
+// ffmpeg's: it turns the picture before the chain. A display matrix of another angle is turned
+// here, by its nearest quarter turn, with ffmpeg's own rotation off.
 std::string pictureFilter(const SourceInfo& source, int frameWidth, int frameHeight);
 
 } // namespace tovilo

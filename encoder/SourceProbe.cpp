@@ -38,11 +38,14 @@ void readSampleAspect(const std::string& text, VideoSource& video)
     }
 }
 
-int quarterTurns(const std::string& text)
+// Rounded once to the nearest quarter turn, which the picture and its shape both take.
+void readRotation(const std::string& text, VideoSource& video)
 {
     const double degrees = std::strtod(text.c_str(), nullptr);
     const long turns = std::lround(degrees / 90.0);
-    return static_cast<int>(((turns % 4) + 4) % 4) * 90;
+    video.rotation = static_cast<int>(((turns % 4) + 4) % 4) * 90;
+    // ffmpeg turns by quarter turns itself within a degree of them.
+    video.oddRotation = std::fabs(degrees - 90.0 * static_cast<double>(turns)) >= 1.0;
 }
 
 bool isInterlacedOrder(const std::string& order)
@@ -131,7 +134,7 @@ SourceInfo parseProbe(std::string_view text)
                                video.startTime = probeNumber(value);
                            else if (field.substr(0, 15) == "side_data_list." && field.size() > 9 &&
                                     field.substr(field.size() - 9) == ".rotation")
-                               video.rotation = quarterTurns(value);
+                               readRotation(value, video);
                        });
     for (auto& [n, stream] : listed) {
         if (stream.video.index >= 0)
@@ -158,26 +161,33 @@ SourceInfo parseProbe(std::string_view text)
         std::sort(members.begin(), members.end()); // the listing's keys sort as text
     int videoIndex = largestPicture(streams, all);
     if (programmes.size() > 1 && videoIndex >= 0) {
-        // The programme of the best picture, and the first sound of that programme.
-        std::vector<int> members;
-        long bestArea = -1;
-        for (const auto& [n, programme] : programmes) {
-            const int candidate = largestPicture(streams, programme);
-            if (candidate < 0)
-                continue;
-            const VideoSource& video = streams[candidate].video;
-            const long area = static_cast<long>(video.width) * video.height;
-            if (area > bestArea) {
-                bestArea = area;
-                members = programme;
-                info.mapVideo = candidate;
+        // The programme of the best picture that has sound too, and its first sound; a
+        // picture whose programme is silent takes the first sound of any programme.
+        const auto firstSound = [&](const std::vector<int>& candidates) {
+            for (int index : candidates) {
+                const auto it = streams.find(index);
+                if (it != streams.end() && it->second.type == "audio")
+                    return index;
             }
-        }
-        for (int index : members) {
-            if (streams.count(index) != 0 && streams[index].type == "audio") {
-                info.mapAudio = index;
+            return -1;
+        };
+        for (const bool needSound : {true, false}) {
+            long bestArea = -1;
+            for (const auto& [n, programme] : programmes) {
+                const int candidate = largestPicture(streams, programme);
+                const int sound = firstSound(programme);
+                if (candidate < 0 || (needSound && sound < 0))
+                    continue;
+                const VideoSource& video = streams[candidate].video;
+                const long area = static_cast<long>(video.width) * video.height;
+                if (area > bestArea) {
+                    bestArea = area;
+                    info.mapVideo = candidate;
+                    info.mapAudio = sound >= 0 ? sound : firstSound(all);
+                }
+            }
+            if (info.mapVideo >= 0)
                 break;
-            }
         }
         videoIndex = info.mapVideo;
     }

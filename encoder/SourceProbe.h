@@ -16,6 +16,9 @@ struct VideoSource
     int sarNum = 1; // sample aspect ratio; 1:1 when the source does not say
     int sarDen = 1;
     int rotation = 0; // degrees from the display matrix, 0, 90, 180 or 270
+    // The display matrix turns by another angle (45°, say): ffmpeg would turn the picture
+    // inside its own frame, so the wrapper turns it by rotation itself.
+    bool oddRotation = false;
     std::string pixelFormat;
     std::string transfer;  // colour transfer as ffprobe names it ("smpte2084", "arib-std-b67")
     std::string primaries; // "bt2020", "bt709" or empty when unknown

@@ -203,6 +203,8 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
     std::vector<std::string> out = {"-hide_banner", "-nostdin"};
     if (parsed.has("-y") || options.overwrite)
         out.push_back("-y");
+    if (options.noAutoRotate)
+        out.push_back("-noautorotate");
     const std::string inputFormat = inputFormatFor(parsed.at("-i"));
     if (!inputFormat.empty())
         out.insert(out.end(), {"-f", inputFormat});

@@ -32,6 +32,7 @@ struct MapOptions
     std::string videoFilter; // the -vf chain that runs before the scaling to -s, if any
     std::vector<std::string> streams; // -map specifiers; empty for ffmpeg's own choice
     std::string start;                // -ss of the input, empty for its beginning
+    bool noAutoRotate = false;        // the video filter turns the picture itself
 };
 
 // Takes the arguments after the program name, as the program emits them, and returns the

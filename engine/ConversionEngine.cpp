@@ -214,7 +214,7 @@ void ConversionEngine::startNextJob()
     int error = EEXIST;
     for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
         output = uniqueFileName(wanted);
-        error = reserveNewFile(output);
+        error = m_output.reserve(output);
     }
     job->setOutputPath(output);
     if (error != 0) {
@@ -381,11 +381,13 @@ void ConversionEngine::runFinished(quint32 exitCode)
         m_jobs.SetStatus(*job, csConverted);
     } else {
         ++m_failed;
-        // The encoder leaves a broken file behind; its name was chosen free for this job.
-        removeFile(job->outputPath());
         const bool notStarted = job->EncoderError.isEmpty() && m_runner.failedToStart();
         m_jobs.SetStatus(*job, csFailed, notStarted ? encoderNotStartedLine() : job->EncoderError);
+        // The encoder leaves a broken file behind; its name was chosen free for this job.
+        if (m_output.remove() == OwnedFile::Removal::NotOurs)
+            emit outputNotDeleted(m_output.path());
     }
+    m_output.forget();
     startNextJobLater();
 }
 
@@ -411,10 +413,10 @@ bool ConversionEngine::stop()
     // A paused encoder is killed as it stands; it cannot clean up, so we do.
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
-        const QByteArray output = job->outputPath();
         m_jobs.SetStatus(*job, csWaiting);
-        deletePartialOutput(output);
+        deletePartialOutput();
     }
+    m_output.forget();
     endRun();
     clearProgress();
     emit situationChanged(QString());
@@ -429,13 +431,17 @@ void ConversionEngine::halt()
     m_halted = true;
 }
 
-void ConversionEngine::deletePartialOutput(const QByteArray& path)
+void ConversionEngine::deletePartialOutput()
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    while (fileExists(path) && !removeFile(path)) {
-        if (elapsed.elapsed() >= 10000) {
-            emit outputNotDeleted(path);
+    for (;;) {
+        const OwnedFile::Removal removal = m_output.remove();
+        if (removal == OwnedFile::Removal::Removed || removal == OwnedFile::Removal::Gone)
+            return;
+        // What stands at the name now is not the file this job made: it stays.
+        if (removal == OwnedFile::Removal::NotOurs || elapsed.elapsed() >= 10000) {
+            emit outputNotDeleted(m_output.path());
             return;
         }
         waitProcessingEvents(100);

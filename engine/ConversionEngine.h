@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "queue/ThConvertInfo.h"
 
 #include "engine/EncoderOutput.h"
@@ -104,7 +105,8 @@ Q_SIGNALS:
     void situationChanged(const QString& text);
     // No job is left waiting.
     void queueDone();
-    // The stopped job's partial output could not be deleted in time.
+    // The stopped or failed job's output could not be deleted in time, or its name now leads to
+    // something this job did not make (left alone).
     void outputNotDeleted(const QByteArray& path);
     // An error escaped a step the engine ran from the event loop.
     void errorRaised(const QString& message);
@@ -119,7 +121,7 @@ private:
     void startNextJobLater();
     // Runs a step from the event loop; an error escaping it is signalled.
     void guardedStep(const std::function<void()>& step);
-    void deletePartialOutput(const QByteArray& path);
+    void deletePartialOutput();
     // The queue's progress on the desktop; currentFraction is the running job's share done.
     void publishProgress(double currentFraction);
     void clearProgress();
@@ -136,6 +138,8 @@ private:
     DesktopService& m_desktop;
     MediaLibraryFactory& m_mediaLibrary;
     std::unique_ptr<MediaApplication> m_mediaApplication;
+    // The running job's output, as it was made for it.
+    OwnedFile m_output;
 
     bool m_cancelling = false;
     bool m_halted = false;

@@ -47,12 +47,13 @@ std::optional<double> progressSeconds(const QByteArray& line)
 
 std::optional<double> durationSeconds(const QByteArray& line)
 {
-    // "  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s"; "N/A" when unknown.
+    // "  Duration: 00:01:23.45, start: 0.000000, bitrate: 1205 kb/s"; "N/A" when unknown. Only
+    // the line that starts so: a title tag or a file name may say "Duration:" too.
     const QByteArray key = "Duration:";
-    const qsizetype at = line.indexOf(key);
-    if (at < 0)
+    const QByteArray trimmed = line.trimmed();
+    if (!trimmed.startsWith(key))
         return std::nullopt;
-    QByteArray text = line.mid(at + key.size());
+    QByteArray text = trimmed.mid(key.size());
     text = text.left(text.indexOf(',')).trimmed();
     const QList<QByteArray> parts = text.split(':');
     if (parts.size() != 3)

@@ -1,5 +1,6 @@
 #include "engine/QueueSettings.h"
 
+#include "engine/UserTexts.h"
 #include "platform/FileSystem.h"
 #include "platform/IniFile.h"
 #include "platform/PathText.h"
@@ -22,18 +23,25 @@ DataFolders prepareDataFolders(QByteArray documents)
     return {documents, dataFolder + PathDelimiter};
 }
 
-void loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
+QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
 {
+    QString notice;
     const IniFile ini(dataFolder + "config.ini");
     jobs.Quality = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
     jobs.Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
     // A folder edited by hand without its "/" would put the outputs beside it, and an empty or
     // relative one into the working folder or above it.
-    const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", dataFolder);
-    jobs.SaveDir = saveDir.startsWith('/') ? includeTrailingDelimiter(saveDir) : dataFolder;
+    // One cut short names a folder part-way along the path: not used.
+    bool tooLong = false;
+    const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", dataFolder, &tooLong);
+    jobs.SaveDir =
+        saveDir.startsWith('/') && !tooLong ? includeTrailingDelimiter(saveDir) : dataFolder;
+    if (tooLong)
+        notice = saveDirTooLongText(dataFolder);
     jobs.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
     // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
     jobs.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
+    return notice;
 }
 
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 class ThConvertInfoObjectList;
 
@@ -19,8 +20,8 @@ struct DataFolders
 DataFolders prepareDataFolders(QByteArray documents);
 
 // Missing values take their defaults: quality 1, ratio 0, the data folder, open when done,
-// MPEG-4.
-void loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
+// MPEG-4. Returns what the user is to be told about a value that could not be used, else empty.
+QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder);
 
 } // namespace tovilo

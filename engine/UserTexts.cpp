@@ -44,6 +44,8 @@ constexpr std::array KnownKinds{
     KindText{FailureKind::InputNotFile,
              "変換元が通常のファイルではありません（パイプや装置は変換できません）"},
     KindText{FailureKind::InputIncomplete, "元のファイルを最後まで読めませんでした"},
+    KindText{FailureKind::InputChanged, "変換中に元のファイルが変わりました（録画中のファイルは録画"
+                                        "が終わってから変換してください）"},
     KindText{FailureKind::NoAudio, "変換元のファイルに音声が含まれていません"},
     KindText{FailureKind::DiskFull, "保存先のディスクに空きがありません"},
     KindText{FailureKind::OutputFolder, "保存先のフォルダーが見つかりません"},
@@ -77,6 +79,12 @@ QString failureReasonText(const QByteArray& errorLine)
     if (detail.isEmpty())
         return QStringLiteral("変換に失敗しました（原因はわかりません）");
     return QStringLiteral("変換に失敗しました（%1）").arg(toUtf16(detail));
+}
+
+QString saveDirTooLongText(const QByteArray& fallback)
+{
+    return QStringLiteral("保存先のフォルダー名が長すぎるため、%1 に保存します")
+        .arg(toUtf16(fallback));
 }
 
 QString mediaFailureText(MediaFailure failure)

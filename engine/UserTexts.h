@@ -23,6 +23,10 @@ QString failureReasonText(const QByteArray& errorLine);
 // The situation line's words for why files were not handed over.
 QString mediaFailureText(MediaFailure failure);
 
+// The situation line's words for an output folder too long to be kept in the settings file;
+// fallback is the folder used instead.
+QString saveDirTooLongText(const QByteArray& fallback);
+
 // The situation line's words for how a removal went (nothing: it went well).
 QString removalText(std::optional<RemovalFailure> failure);
 

@@ -249,17 +249,21 @@ bool ChildProcess::sendSignal(int number)
     return true;
 }
 
-void ChildProcess::finish()
+bool ChildProcess::finish()
 {
     if (m_pid <= 0)
-        return;
+        return true;
     const int saved = errno;
     kill();
-    int status = 0;
-    retryOnInterrupt([&] { return ::waitpid(m_pid, &status, 0); });
+    const bool ended = waitForExit(killedChildWaitMs);
+    if (ended) {
+        int status = 0;
+        retryOnInterrupt([&] { return ::waitpid(m_pid, &status, 0); });
+    }
     m_pid = -1;
     m_exitEvent.reset();
     errno = saved;
+    return ended;
 }
 
 RunResult runChildArgv(const char* const* argv, const RunOptions& options)
@@ -363,11 +367,11 @@ RunResult runChildArgv(const char* const* argv, const RunOptions& options)
             while ((got = readSome(pipe.readEnd.get(), buffer, sizeof buffer)) > 0)
                 deliver(got);
         }
-        child.waitForExit(-1);
+        child.waitForExit(killedChildWaitMs);
     }
     result.exitCode = child.exitCode();
     result.exitSignal = child.exitSignal();
-    child.finish();
+    result.abandoned = !child.finish();
     return result;
 }
 

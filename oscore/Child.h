@@ -16,6 +16,10 @@ namespace tovilo {
 // The exit code reported while a child still runs.
 constexpr std::uint32_t stillActiveExitCode = 259;
 
+// How long a killed child is waited for. One stuck in the kernel (a read from a hung mount)
+// may never end; it is left behind rather than holding its caller up for ever.
+constexpr int killedChildWaitMs = 2000;
+
 struct ChildOptions
 {
     // A process group of its own, so that ending it reaches what it started too. Otherwise
@@ -84,8 +88,9 @@ public:
     bool sendSignal(int number);
 
     // Kills the child (if it still runs) and everything left in its process group with
-    // SIGKILL, then collects the child. Idempotent.
-    void finish();
+    // SIGKILL, then collects the child; one that does not end within killedChildWaitMs is
+    // given up (false). Idempotent.
+    bool finish();
 
 private:
     pid_t m_pid = -1;
@@ -127,11 +132,13 @@ struct RunResult
     bool stopped = false;                         // killed because stopRequested said so
     std::uint32_t exitCode = stillActiveExitCode; // exit status, 128 + signal when killed
     int exitSignal = 0;                           // the signal that ended it, 0 for none
+    bool abandoned = false; // killed but never ended: left behind, exitCode stillActiveExitCode
 };
 
 // Runs a program as ChildProcess::start does, with standard input from /dev/null, until it has
 // ended and closed its output, or until the time limit or a stop request, when it is killed
-// (with its group), what it had written so far delivered. Blocks the calling thread.
+// (with its group), what it had written so far delivered. Blocks the calling thread, after a
+// kill for killedChildWaitMs at most.
 RunResult runChildArgv(const char* const* argv, const RunOptions& options);
 
 template <class List> RunResult runChild(const List& argv, const RunOptions& options)

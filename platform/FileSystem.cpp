@@ -65,12 +65,55 @@ bool nameTaken(const QByteArray& path)
     return usable(path) && ::lstat(path.constData(), &info) == 0;
 }
 
-int reserveNewFile(const QByteArray& path)
+int OwnedFile::reserve(const QByteArray& path)
 {
+    forget();
     if (!usable(path))
         return errno;
-    const UniqueFd fd = openFile(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    return fd.isValid() ? 0 : errno;
+    const qsizetype delimiter = lastDelimiter(path);
+    const QByteArray folder = delimiter < 0 ? QByteArray(".") : path.left(delimiter + 1);
+    const QByteArray name = path.mid(delimiter + 1);
+    UniqueFd folderFd = openFile(folder.constData(), O_PATH | O_DIRECTORY);
+    if (!folderFd.isValid())
+        return errno;
+    const UniqueFd fd = openFileAt(folderFd.get(), name.constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    struct stat info
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
+        return errno;
+    m_folder = std::move(folderFd);
+    m_path = path;
+    m_name = name;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+    return 0;
+}
+
+OwnedFile::Removal OwnedFile::remove() const
+{
+    if (!isValid())
+        return Removal::Gone;
+    struct stat info
+    {
+    };
+    if (::fstatat(m_folder.get(), m_name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Removal::Gone : Removal::Failed;
+    if (info.st_dev != m_device || info.st_ino != m_inode)
+        return Removal::NotOurs;
+    if (::unlinkat(m_folder.get(), m_name.constData(), 0) == 0)
+        return Removal::Removed;
+    return errno == ENOENT ? Removal::Gone : Removal::Failed;
+}
+
+void OwnedFile::forget()
+{
+    m_folder.reset();
+    m_path.clear();
+    m_name.clear();
+    m_device = 0;
+    m_inode = 0;
 }
 
 qsizetype fileNameLimit(const QByteArray& path)

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "oscore/Fd.h"
+
 #include <QByteArray>
+
+#include <sys/types.h>
 
 // Files and folders by path, for the layers above that must not call the C library directly.
 // Paths are byte strings in the system code page. A function that fails returns false and
@@ -23,10 +27,38 @@ bool removeFile(const QByteArray& path);
 
 // Anything stands at `path`: a file, a folder, a link (a dangling one too).
 bool nameTaken(const QByteArray& path);
-// Creates the file empty (mode 0666 less the umask), failing with EEXIST when anything
-// stands at the path, a link included, so two writers never get the same name. Returns 0 or
-// an errno.
-int reserveNewFile(const QByteArray& path);
+// A file this program made, known by its folder (opened when the file was made) and by its
+// device and inode: it is removed only while its name in that folder still leads to that very
+// file. A folder renamed away and replaced by a link to another, or a file put at the name
+// meanwhile, is never what gets removed.
+class OwnedFile
+{
+public:
+    enum class Removal
+    {
+        Removed,
+        Gone,    // nothing of it at its name any more
+        NotOurs, // the name leads elsewhere now: left alone
+        Failed,  // errno set
+    };
+
+    // Creates the file empty (mode 0666 less the umask), failing with EEXIST when anything
+    // stands at the path, a link included, so two writers never get the same name, and
+    // remembers it. Returns 0 or an errno.
+    int reserve(const QByteArray& path);
+    bool isValid() const { return m_folder.isValid(); }
+    const QByteArray& path() const { return m_path; }
+    Removal remove() const;
+    void forget();
+
+private:
+    UniqueFd m_folder;
+    QByteArray m_path;
+    QByteArray m_name;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+};
+
 // The longest file name, in bytes, the folder of `path` takes (NAME_MAX when it cannot be
 // asked).
 qsizetype fileNameLimit(const QByteArray& path);

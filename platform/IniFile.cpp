@@ -173,8 +173,10 @@ bool parseProfileInteger(QByteArrayView text, int* value)
 }
 
 QByteArray IniFile::readString(QByteArrayView section, QByteArrayView key,
-                               const QByteArray& defaultValue) const
+                               const QByteArray& defaultValue, bool* tooLong) const
 {
+    if (tooLong != nullptr)
+        *tooLong = false;
     QByteArray text;
     if (!readFile(m_path, &text))
         return defaultValue.left(MaxValueLength);
@@ -187,6 +189,8 @@ QByteArray IniFile::readString(QByteArrayView section, QByteArrayView key,
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
         value = value.sliced(1, value.size() - 2);
+    if (tooLong != nullptr)
+        *tooLong = value.size() > MaxValueLength;
     return value.first(std::min(value.size(), MaxValueLength)).toByteArray();
 }
 
@@ -207,6 +211,8 @@ void IniFile::writeString(QByteArrayView section, QByteArrayView key, QByteArray
     const auto fail = [this] {
         throw IniWriteError(QStringLiteral("%1 に書き込めません").arg(toUtf16(m_path)));
     };
+    if (value.size() > MaxValueLength)
+        fail();
 
     // Write through a symbolic link to the file it names, so the link survives.
     QByteArray target = m_path;

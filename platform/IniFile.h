@@ -26,13 +26,15 @@ public:
 
     const QByteArray& path() const { return m_path; }
 
+    // tooLong: the stored value did not fit and was cut (a path cut short names another folder).
     QByteArray readString(QByteArrayView section, QByteArrayView key,
-                          const QByteArray& defaultValue) const;
+                          const QByteArray& defaultValue, bool* tooLong = nullptr) const;
     // "0x"/"0X" or "$" mark hexadecimal; an empty or unconvertible text gives the default.
     int readInteger(QByteArrayView section, QByteArrayView key, int defaultValue) const;
     bool readBool(QByteArrayView section, QByteArrayView key, bool defaultValue) const;
 
-    // Throws IniWriteError ("<path> に書き込めません") when the file cannot be written.
+    // Throws IniWriteError ("<path> に書き込めません") when the file cannot be written, or the
+    // value is longer than a read gives back whole (nothing is written then).
     void writeString(QByteArrayView section, QByteArrayView key, QByteArrayView value);
     void writeInteger(QByteArrayView section, QByteArrayView key, int value);
     void writeBool(QByteArrayView section, QByteArrayView key, bool value);

@@ -17,6 +17,7 @@ enum class FailureKind
     InputInvalid,
     InputNotFile,    // a pipe, a device or a socket: never converted
     InputIncomplete, // a read error before the source's end
+    InputChanged,    // written to or cut while it was converted
     NoAudio,
     DiskFull,
     OutputFolder,
@@ -40,6 +41,7 @@ inline constexpr std::array failureKindNames{
     FailureKindName{FailureKind::InputInvalid, "input-invalid"},
     FailureKindName{FailureKind::InputNotFile, "input-not-file"},
     FailureKindName{FailureKind::InputIncomplete, "input-incomplete"},
+    FailureKindName{FailureKind::InputChanged, "input-changed"},
     FailureKindName{FailureKind::NoAudio, "no-audio"},
     FailureKindName{FailureKind::DiskFull, "disk-full"},
     FailureKindName{FailureKind::OutputFolder, "output-folder"},

@@ -175,6 +175,10 @@ private Q_SLOTS:
                                                    << QByteArray("/v/out/") << true << QByteArray("1");
         QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0 << QByteArray()
                                            << true << QByteArray("1");
+        // Cut to the line limit it would name a folder part-way along the path.
+        QTest::newRow("save folder too long")
+            << "[CONF]\nSAVEDIR=/" + QByteArray(2100, 'a') + "/\n" << 1 << 0 << QByteArray() << true
+            << QByteArray("1");
         QTest::newRow("relative save folder") << QByteArray("[CONF]\nSAVEDIR=../\n") << 1 << 0
                                               << QByteArray() << true << QByteArray("1");
         QTest::newRow("japanese save folder")

@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <csignal>
 #include <cstring>
 #include <sys/mount.h>
 
@@ -627,6 +628,11 @@ void TestEncoderEndToEnd::readsTheSourceToItsEnd_data()
     QTest::newRow("disc unreadable from its middle")
         << "cut disc" << QByteArray("input-incomplete: Input/output error");
     QTest::newRow("header overstates the length") << "long header" << QByteArray();
+    // A source that changes while it converts gives a short file that looks complete.
+    const QByteArray changed =
+        "input-changed: the source changed while it was converted (a recording still running?)";
+    QTest::newRow("recording still being written") << "recording" << changed;
+    QTest::newRow("cut to a third during the run") << "cut during" << changed;
 }
 
 void TestEncoderEndToEnd::readsTheSourceToItsEnd()
@@ -678,6 +684,52 @@ void TestEncoderEndToEnd::readsTheSourceToItsEnd()
             (match.captured(1).toLongLong() + match.captured(2).toLongLong() / 2) * 4096;
         QVERIFY(QFile::resize(image, cut));
         QCOMPARE(runProgram(u"losetup"_s, {u"-c"_s, loopDevice}).exitCode, 0);
+    } else if (damage == u"recording"_s || damage == u"cut during"_s) {
+        input = work.filePath(u"recording.ts"_s);
+        const bool live = damage == u"recording"_s;
+        // Written in real time for the recording, at once for the one that is cut.
+        const QString writing = (live ? u"-re "_s : QString()) +
+                                u"-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t "_s +
+                                (live ? u"60"_s : u"20"_s) +
+                                u" -c:v mpeg2video -c:a mp2 -flush_packets 1 -f mpegts"_s;
+        QProcess writer;
+        writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        writer.start(u"ffmpeg"_s, QStringList{u"-nostdin"_s, u"-v"_s, u"error"_s, u"-y"_s} +
+                                      writing.split(u' ') + QStringList{u"file:"_s + input});
+        auto stopWriter = qScopeGuard([&] {
+            writer.kill();
+            writer.waitForFinished();
+        });
+        if (live)
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(input).size() > (200 << 10), 30000);
+        else
+            QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
+
+        QProcess wrapper;
+        wrapper.setProcessChannelMode(QProcess::MergedChannels);
+        wrapper.start(QStringLiteral(WRAPPER_PATH), videoArgs(4, input, output));
+        QVERIFY(wrapper.waitForStarted());
+        if (!live) {
+            // Once the wrapper has a child, it has looked at the source: held there, the
+            // source is cut under it.
+            const QString children = u"/proc/%1/task/%1/children"_s.arg(wrapper.processId());
+            const auto hasChild = [&] {
+                QFile file(children);
+                return file.open(QIODevice::ReadOnly) && !file.readAll().trimmed().isEmpty();
+            };
+            if (!QFile::exists(children))
+                QSKIP("the kernel does not list a process's children");
+            QTRY_VERIFY_WITH_TIMEOUT(hasChild(), 30000);
+            ::kill(pid_t(wrapper.processId()), SIGSTOP);
+            QVERIFY(QFile::resize(input, QFileInfo(input).size() / 3));
+            ::kill(pid_t(wrapper.processId()), SIGCONT);
+        }
+        QVERIFY(wrapper.waitForFinished(120000));
+        const QByteArray text = wrapper.readAll();
+        QVERIFY2(wrapper.exitCode() > 0, text);
+        QVERIFY2(text.endsWith("\nlib/ffmpeg: error: " + line + "\n"), text);
+        QVERIFY(!QFile::exists(output));
+        return;
     } else {
         const Run made =
             makeClip(input, {u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=320x240:rate=25"_s,
@@ -834,6 +886,10 @@ void TestEncoderEndToEnd::keepsTheShape_data()
     QTest::newRow("stored landscape, display matrix turns it")
         << u"turned.mp4"_s << u"-vf scale=180:320,setsar=1,transpose=clock "_s + h264 << 0
         << portrait << "rotate";
+    // ffmpeg would turn this inside the landscape frame; it takes the nearest quarter turn.
+    QTest::newRow("display matrix of 80 degrees")
+        << u"turned80.mp4"_s << u"-vf scale=180:320,setsar=1,transpose=clock "_s + h264 << 0
+        << portrait << "rotate80";
     QTest::newRow("16:9 DVD in a 4:3 frame")
         << u"wide.vob"_s
         << u"-vf scale=320:180,scale=720:480,setsar=32/27 -target ntsc-dvd -aspect 16:9"_s << 0
@@ -898,19 +954,21 @@ void TestEncoderEndToEnd::keepsTheShape()
     const QString seconds = kind == u"broken"_s ? u"4"_s : u"2"_s;
     const QString source = m_root.filePath(name);
     const QString made =
-        kind == u"rotate"_s || kind == u"broken"_s ? source + u".tmp.ts"_s : source;
+        kind.startsWith(u"rotate"_s) || kind == u"broken"_s ? source + u".tmp.ts"_s : source;
     const Run run = runProgram(
         u"ffmpeg"_s,
         ffmpegArgs(u"-loop 1 -framerate 30 -t %1 -i"_s.arg(seconds)) + QStringList{m_still} +
             ffmpegArgs(u"-f lavfi -i sine=duration="_s + seconds).mid(3) +
             make.split(u' ', Qt::SkipEmptyParts) + QStringList{u"-t"_s, seconds, made});
     QVERIFY2(run.exitCode == 0, run.output);
-    if (kind == u"rotate"_s) {
+    if (kind.startsWith(u"rotate"_s)) {
         // ffmpeg 5.1 writes this as a display matrix of a quarter turn counter-clockwise
         // (ffprobe: rotation=90), which brings the picture back upright.
         const Run turned =
             runProgram(u"ffmpeg"_s, ffmpegArgs(u"-i"_s) + QStringList{made} +
-                                        ffmpegArgs(u"-c copy -metadata:s:v:0 rotate=90"_s).mid(3) +
+                                        ffmpegArgs(u"-c copy -metadata:s:v:0 rotate="_s +
+                                                   (kind == u"rotate"_s ? u"90"_s : u"80"_s))
+                                            .mid(3) +
                                         QStringList{source});
         QVERIFY2(turned.exitCode == 0, turned.output);
     } else if (kind == u"broken"_s) {

@@ -506,6 +506,9 @@ void TestFfmpegWrapper::guardsTheOutputPath_data()
 
     QTest::newRow("reserved empty file, no -y")
         << "empty" << false << 0 << 0 << QByteArray() << "converted";
+    // A FAT stick or a CIFS share gives every file one fixed owner.
+    QTest::newRow("reserved empty file of another owner")
+        << "foreign empty" << false << 0 << 0 << QByteArray() << "converted";
     QTest::newRow("reserved empty file, failed run")
         << "empty" << true << 1 << 1 << QByteArray("other: ffmpeg exited with code 1") << "gone";
     QTest::newRow("earlier file, run failed before writing")
@@ -539,6 +542,12 @@ void TestFfmpegWrapper::guardsTheOutputPath()
     }
     if (existing.endsWith(u"link"_s))
         QVERIFY(QFile::link(target, m_output));
+    if (existing == u"foreign empty"_s) {
+        QFile file(m_output);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (::geteuid() != 0 || ::chown(QFile::encodeName(m_output).constData(), 65534, 65534) != 0)
+            QSKIP("needs root to give the file another owner");
+    }
 
     QStringList args = m_audioArgs;
     if (!overwriteFlag)
@@ -614,24 +623,35 @@ void TestFfmpegWrapper::boundsTheProbe()
 void TestFfmpegWrapper::keepsAnotherUserOut_data()
 {
     QTest::addColumn<bool>("whileWriting");
+    QTest::addColumn<bool>("folder"); // the whole output folder is swapped, not the name
     QTest::addColumn<QByteArray>("line");
     QTest::newRow("swapped before the start")
-        << false << QByteArray("output-unwritable: the output is a symbolic link");
+        << false << false << QByteArray("output-unwritable: the output is a symbolic link");
     QTest::newRow("swapped while ffmpeg writes")
-        << true << QByteArray("output-unwritable: the output was replaced during the conversion");
+        << true << false
+        << QByteArray("output-unwritable: the output was replaced during the conversion");
+    // The folder is renamed away and a link to one of ours put in its place: our file of the
+    // same name stays, and the run's own output goes from the renamed folder.
+    QTest::newRow("folder swapped while ffmpeg writes")
+        << true << true
+        << QByteArray("output-unwritable: the output was replaced during the conversion");
 }
 
 void TestFfmpegWrapper::keepsAnotherUserOut()
 {
     QFETCH(bool, whileWriting);
+    QFETCH(bool, folder);
     QFETCH(QByteArray, line);
     const QStringList asNobody = {u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s};
     if (::geteuid() != 0 || QProcess::execute(u"setpriv"_s, asNobody + QStringList{u"true"_s}) != 0)
         QSKIP("needs root and setpriv to act as a second user (nobody)");
 
-    QTemporaryDir shared;
+    QTemporaryDir top; // the other user's, holding the shared folder
+    QVERIFY(::chown(QFile::encodeName(top.path()).constData(), 65534, 65534) == 0);
+    QVERIFY(QDir(top.path()).mkdir(u"shared"_s));
+    const QDir shared(top.filePath(u"shared"_s));
     QVERIFY(QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7777)));
-    const QString notes = m_otherDir.filePath(u"notes.txt"_s);
+    const QString notes = m_otherDir.filePath(folder ? u"clip.mp3"_s : u"notes.txt"_s);
     const QByteArray mine = "my notes\n";
     QFile notesFile(notes);
     QVERIFY(notesFile.open(QIODevice::WriteOnly) && notesFile.write(mine) == mine.size());
@@ -641,16 +661,18 @@ void TestFfmpegWrapper::keepsAnotherUserOut()
     QVERIFY(reserved.open(QIODevice::WriteOnly));
     reserved.close();
 
-    const QString ready = shared.filePath(u"ready"_s);
-    const QString go = shared.filePath(u"go"_s);
-    const QString swap = u"ln -s \"$1\" \"$2.new\" && mv -T \"$2.new\" \"$2\" && : > \"$3\""_s;
+    const QString ready = top.filePath(u"ready"_s);
+    const QString go = top.filePath(u"go"_s);
+    const QString swap =
+        folder ? u"mv \"$5\" \"$5.old\" && ln -s \"$6\" \"$5\" && : > \"$3\""_s
+               : u"ln -s \"$1\" \"$2.new\" && mv -T \"$2.new\" \"$2\" && : > \"$3\""_s;
     QProcess attacker;
     attacker.setProgram(u"setpriv"_s);
     if (whileWriting) {
-        attacker.setArguments(asNobody +
-                              QStringList{u"sh"_s, u"-c"_s,
-                                          u"while [ ! -e \"$4\" ]; do sleep 0.01; done; "_s + swap,
-                                          u"sh"_s, notes, output, go, ready});
+        attacker.setArguments(
+            asNobody +
+            QStringList{u"sh"_s, u"-c"_s, u"while [ ! -e \"$4\" ]; do sleep 0.01; done; "_s + swap,
+                        u"sh"_s, notes, output, go, ready, shared.path(), m_otherDir.path()});
         attacker.start();
     } else {
         attacker.setArguments(asNobody +
@@ -669,6 +691,10 @@ void TestFfmpegWrapper::keepsAnotherUserOut()
     QCOMPARE(lastLine(result.err), "lib/ffmpeg: error: " + line);
     QVERIFY(notesFile.open(QIODevice::ReadOnly));
     QCOMPARE(notesFile.readAll(), mine);
+    if (folder) {
+        QVERIFY(!QFile::exists(shared.path() + u".old/clip.mp3"_s));
+        QFile::remove(notes);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegWrapper)

@@ -88,6 +88,14 @@ void TestPictureFilter::describesTheSource_data()
     QTest::newRow("upside down keeps its shape")
         << video(0, u"640x480"_s, u"side_data_list.side_data.0.rotation=180"_s) << sd << ""
         << "-1,-1" << 0.0;
+    // Another angle: picture and shape take the same nearest quarter turn, turned here.
+    QTest::newRow("45 degrees turns a quarter")
+        << video(0, u"1920x1080"_s, u"side_data_list.side_data.0.rotation=45"_s) << sd
+        << u"transpose=cclock,scale=136:240,"_s + kBars.arg(320).arg(240).arg(92).arg(0) << "-1,-1"
+        << 0.0;
+    QTest::newRow("30 degrees stays upright")
+        << video(0, u"640x480"_s, u"side_data_list.side_data.0.rotation=30"_s) << sd << ""
+        << "-1,-1" << 0.0;
     QTest::newRow("16:9 DVD into 4:3, letterboxed")
         << video(0, u"720x480"_s, u"sample_aspect_ratio=32:27"_s) + audio(1) << sd
         << u"scale=320:180,"_s + kBars.arg(320).arg(240).arg(0).arg(30) << "-1,-1" << 0.0;
@@ -148,6 +156,21 @@ void TestPictureFilter::describesTheSource_data()
                                        u"streams.stream.1.index=2 streams.stream.2.index=4"_s);
     QTest::newRow("two programmes: picture and sound of the larger") << programmes << sd << ""
                                                                      << "2,3" << 0.0;
+    // The larger picture has no sound in its programme: the smaller one with sound wins.
+    const QString silentLarger =
+        video(0, u"320x180"_s) + audio(1) + video(2, u"320x240"_s) +
+        lines(u"programs.program.0"_s, u"program_id=1 streams.stream.0.index=0 "
+                                       u"streams.stream.1.index=1"_s) +
+        lines(u"programs.program.1"_s, u"program_id=2 streams.stream.0.index=2"_s);
+    QTest::newRow("two programmes: the one with picture and sound")
+        << silentLarger << sd << u"scale=320:180,"_s + kBars.arg(320).arg(240).arg(0).arg(30)
+        << "0,1" << 0.0;
+    QTest::newRow("no programme with both: sound from another")
+        << video(0, u"320x240"_s) + audio(1) +
+               lines(u"programs.program.0"_s, u"program_id=1 streams.stream.0.index=0"_s) +
+               lines(u"programs.program.1"_s, u"program_id=2 streams.stream.0.index=1"_s)
+        << sd << ""
+        << "0,1" << 0.0;
     QTest::newRow("one programme: ffmpeg's own choice")
         << video(0, u"320x240"_s) + audio(1) +
                lines(u"programs.program.0"_s,

@@ -1,3 +1,4 @@
+#include "encoder/ProgressLines.h"
 #include "encoder/TimeRewriter.h"
 
 #include <QTest>
@@ -29,6 +30,8 @@ private slots:
     void rewrites();
     void passesCompleteTextOnAtOnce_data();
     void passesCompleteTextOnAtOnce();
+    void onlyFfmpegsOwnLinesAreProgress_data();
+    void onlyFfmpegsOwnLinesAreProgress();
 };
 
 void TestTimeRewriter::rewrites_data()
@@ -136,6 +139,42 @@ void TestTimeRewriter::passesCompleteTextOnAtOnce()
     for (const QByteArray& piece : pieces.split('|'))
         out += rewriter.feed(toStd(piece));
     QCOMPARE(toBytes(out), passedOn);
+}
+
+// A title tag or a file name that says "time=... bitrate=" is not the position reached.
+void TestTimeRewriter::onlyFfmpegsOwnLinesAreProgress_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("video progress")
+        << QByteArray("frame=  1 size= 1kB time=00:00:01.00 bitrate= 1.0kbits/s\r")
+        << QByteArray("frame=  1 size= 1kB time=00:00:01.00 bitrate= 1.0kbits/s\r");
+    QTest::newRow("sound progress after a line")
+        << QByteArray("x\nsize=  1kB time=00:00:02.00 bitrate=\r")
+        << QByteArray("x\nsize=  1kB time=00:00:02.00 bitrate=\r");
+    QTest::newRow("title tag") << QByteArray("    title           : time=999 bitrate=1 time=9\n")
+                               << QByteArray("    title           : time:999 bitrate=1 time:9\n");
+    QTest::newRow("file name, no line end")
+        << QByteArray("Input #0, avi, from 'file:/v/time=5 bitrate=.avi':")
+        << QByteArray("Input #0, avi, from 'file:/v/time:5 bitrate=.avi':");
+    const QByteArray longLine = QByteArray(4094, 'a') + "time=1 bitrate=\n";
+    QTest::newRow("key across the held limit")
+        << longLine << QByteArray(longLine).replace("time=", "time:");
+}
+
+void TestTimeRewriter::onlyFfmpegsOwnLinesAreProgress()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    tovilo::ProgressLines whole;
+    std::string all = whole.feed(toStd(input));
+    all += whole.finish();
+    QCOMPARE(toBytes(all), expected);
+    tovilo::ProgressLines bytes;
+    std::string out;
+    for (char c : toStd(input))
+        out += bytes.feed(std::string_view(&c, 1));
+    QCOMPARE(toBytes(out + bytes.finish()), expected);
 }
 
 QTEST_GUILESS_MAIN(TestTimeRewriter)

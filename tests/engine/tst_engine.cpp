@@ -13,8 +13,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,10 +41,13 @@ public:
 
     QList<Run> script; // when it runs out, every run succeeds quietly
     QList<QByteArray> commands;
+    std::function<void()> onStart;
 
     void start(const QByteArray& commandLine) override
     {
         commands << commandLine;
+        if (onStart)
+            onStart();
         m_running = true;
         const Run run = script.isEmpty() ? Run{} : script.takeFirst();
         m_notStarted = run.notStarted;
@@ -566,6 +572,63 @@ private Q_SLOTS:
         QCOMPARE(left ? remainingText(*left) : QString(), text);
     }
 
+    // Another user renames the shared output folder away and puts a link to one of ours in
+    // its place while the job runs: the failed or stopped job's output goes from the renamed
+    // folder, and our file of the same name stays.
+    void removesOnlyWhatItMade_data()
+    {
+        QTest::addColumn<bool>("stopped");
+        QTest::newRow("failed run") << false;
+        QTest::newRow("stopped run") << true;
+    }
+
+    void removesOnlyWhatItMade()
+    {
+        QFETCH(bool, stopped);
+        const QStringList asNobody = {QStringLiteral("--reuid=nobody"),
+                                      QStringLiteral("--regid=nogroup"),
+                                      QStringLiteral("--clear-groups")};
+        if (::geteuid() != 0 ||
+            QProcess::execute(QStringLiteral("setpriv"),
+                              asNobody + QStringList{QStringLiteral("true")}) != 0)
+            QSKIP("needs root and setpriv to act as a second user (nobody)");
+        const QString top = m_dir.filePath(QStringLiteral("top"));
+        const QString shared = top + QStringLiteral("/shared");
+        const QString mine = m_dir.filePath(QStringLiteral("mine"));
+        QVERIFY(QDir().mkpath(shared) && QDir().mkpath(mine));
+        QVERIFY(::chown(QFile::encodeName(top).constData(), 65534, 65534) == 0);
+        QVERIFY(::chmod(QFile::encodeName(shared).constData(), 0777) == 0);
+        QFile kept(mine + QStringLiteral("/movie.mp4"));
+        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("mine") == 4);
+        kept.close();
+        m_jobs->SaveDir = QFile::encodeName(shared) + '/';
+        add("movie.avi");
+        m_runner().onStart = [&] {
+            QCOMPARE(
+                QProcess::execute(QStringLiteral("setpriv"),
+                                  asNobody + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                                         QStringLiteral("mv \"$1\" \"$1.old\" && "
+                                                                        "ln -s \"$2\" \"$1\""),
+                                                         QStringLiteral("sh"), shared, mine}),
+                0);
+        };
+        QList<QByteArray> leftAlone;
+        connect(m_engine.get(), &ConversionEngine::outputNotDeleted, this,
+                [&](const QByteArray& path) { leftAlone << path; });
+        if (stopped) {
+            m_runner().script = {{{}, 0, false, true}};
+            m_engine->start(false);
+            QVERIFY(m_engine->stop());
+        } else {
+            m_runner().script = {{{}, 1}};
+            convertAll();
+        }
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("mine"));
+        QVERIFY(!QFile::exists(shared + QStringLiteral(".old/movie.mp4")));
+        QVERIFY(leftAlone.isEmpty());
+    }
+
     void haltStartsNothingMore()
     {
         add("one.avi");
@@ -584,7 +647,9 @@ private Q_SLOTS:
     {
         add("a.avi");
         add("b.avi");
-        m_runner().script = {{{"  Duration: 00:00:10.00, start: 0.000000, bitrate: 5 kb/s",
+        // A title tag saying "Duration:" is not the source's length.
+        m_runner().script = {{{"    title           : Duration: 00:00:01.00",
+                               "  Duration: 00:00:10.00, start: 0.000000, bitrate: 5 kb/s",
                                "time=5.00 bitrate=1k", "time=5.01 bitrate=1k"},
                               1},
                              {{"time=3.00 bitrate=1k"}, 0}};

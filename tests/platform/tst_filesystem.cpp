@@ -65,7 +65,8 @@ private Q_SLOTS:
         QCOMPARE(pathExists(full), exists);
         QCOMPARE(fileExists(full), isFile);
         QCOMPARE(nameTaken(full), taken);
-        QCOMPARE(reserveNewFile(full), reserveError);
+        OwnedFile owned;
+        QCOMPARE(owned.reserve(full), reserveError);
         // A claimed name is an empty file; a link is never followed to create its target.
         if (reserveError == 0)
             QCOMPARE(QFileInfo(QFile::decodeName(full)).size(), 0);

@@ -188,6 +188,11 @@ private Q_SLOTS:
         QCOMPARE(readAll(iniPath()), QByteArray("[CONF]\nQUALITY=1\n"));
         ::chmod(QFile::encodeName(iniPath()).constData(), 0644);
 
+        // A value a read would cut short: refused, nothing written.
+        QVERIFY_THROWS_EXCEPTION(IniWriteError,
+                                 ini().writeString("CONF", "SAVEDIR", QByteArray(2048, 'a')));
+        QCOMPARE(readAll(iniPath()), QByteArray("[CONF]\nQUALITY=1\n"));
+
         // A missing folder.
         IniFile missing(QFile::encodeName(m_dir.filePath(QStringLiteral("no/such/config.ini"))));
         QVERIFY_THROWS_EXCEPTION(IniWriteError, missing.writeString("CONF", "QUALITY", "2"));
