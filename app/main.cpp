@@ -2,6 +2,7 @@
 #include "app/AppWindows.h"
 #include "devices/MediaLibrary.h"
 #include "devices/OpticalDrives.h"
+#include "devices/ScratchFolders.h"
 #include "devices/UDisks2Devices.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
@@ -67,6 +68,8 @@ int main(int argc, char* argv[])
         prompt.information(nullptr, QStringLiteral("既に起動しています"));
         return 0;
     }
+    // What a killed hand-over left behind; ours alone now that no other instance runs.
+    tovilo::removeStaleScratchFolders();
 
     tovilo::QtShellService shell;
     tovilo::LinuxDriveService drives;

@@ -1,4 +1,5 @@
 #include "devices/IpodDatabase.h"
+#include "devices/IpodFolders.h"
 
 #include "devices/IpodSigning.h"
 #include "devices/IpodThumbnails.h"
@@ -222,10 +223,27 @@ private:
 bool hasIpodDatabase(const QByteArray& mountPoint)
 {
     gchar* database = itdb_get_itunesdb_path(mountPoint.constData());
-    const bool found = database && g_file_test(database, G_FILE_TEST_IS_REGULAR);
+    struct stat info;
+    const bool exists = database && lstat(database, &info) == 0;
     g_free(database);
-    return found;
+    // A pipe or a link there is no blank iPod to set up.
+    if (exists && !S_ISREG(info.st_mode))
+        throw MediaError(MediaFailure::UnreadableDatabase,
+                         QStringLiteral("The iPod's database is not a regular file."));
+    return exists;
 }
+
+namespace {
+
+void checkFolders(Itdb_iTunesDB* db, const QByteArray& mountPoint)
+{
+    gchar* control = itdb_get_control_dir(mountPoint.constData());
+    const QByteArray controlDir = control ? QByteArray(control) : QByteArray();
+    g_free(control);
+    checkIpodFolders(mountPoint, controlDir, itdb_musicdirs_number(db));
+}
+
+} // namespace
 
 std::unique_ptr<MediaApplication> openIpodDatabase(const QByteArray& mountPoint)
 {
@@ -238,6 +256,7 @@ std::unique_ptr<MediaApplication> openIpodDatabase(const QByteArray& mountPoint)
             MediaFailure::UnreadableDatabase,
             QStringLiteral("Cannot read the iPod's database: %1").arg(takeMessage(error)));
     g_clear_error(&error);
+    checkFolders(device->db, mountPoint);
     device->playsVideo = checkIpodSigning(device->db->device, mountPoint);
     return std::make_unique<IpodApplication>(std::move(device));
 }
@@ -257,6 +276,7 @@ void setUpIpodDatabase(const IpodVolume& found)
         throw MediaError(MediaFailure::UnknownModel,
                          QStringLiteral("The iPod's model is not known, so it is not set up."));
     checkIpodSigning(blank->device, mountPoint);
+    checkFolders(blank.get(), mountPoint);
 
     const QString label = found.volume.label.trimmed();
     const QByteArray name = (label.isEmpty() ? QStringLiteral("iPod") : label).toUtf8();

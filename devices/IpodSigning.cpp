@@ -1,6 +1,7 @@
 #include "devices/IpodSigning.h"
 
 #include "devices/MediaLibraryFactory.h"
+#include "devices/ScratchFolders.h"
 #include "oscore/Fd.h"
 
 #include <QString>
@@ -140,7 +141,7 @@ bool hasFirewireId(const Itdb_Device* device)
 // Returns the signature it got; nullopt when libgpod cannot write it at all.
 std::optional<HeaderSignature> trialSignature(const QByteArray& mountPoint)
 {
-    QTemporaryDir scratch;
+    QTemporaryDir scratch(scratchFolderTemplate());
     if (!scratch.isValid())
         throw MediaError(MediaFailure::Failed, QStringLiteral("No scratch folder for the iPod."));
     const QByteArray root = QFile::encodeName(scratch.path());

@@ -1,6 +1,7 @@
 #include "devices/IpodThumbnails.h"
 
 #include "devices/MediaProbe.h"
+#include "devices/ScratchFolders.h"
 #include "platform/Process.h"
 
 #include <QFile>
@@ -19,7 +20,7 @@ constexpr int ThumbnailWidth = 320;
 QByteArray IpodThumbnails::make(const QByteArray& video, int durationMs)
 {
     if (!m_folder) {
-        m_folder = std::make_unique<QTemporaryDir>();
+        m_folder = std::make_unique<QTemporaryDir>(scratchFolderTemplate());
         if (!m_folder->isValid())
             return {};
     }

@@ -25,6 +25,7 @@ enum class MediaFailure
     WriteFailed,        // the database could not be written or flushed to the device
     ReadOnly,           // the device is mounted read-only (as a Mac-formatted one is)
     NotInitialised,     // the device has no database yet; initialiseDevice() makes one
+    ForeignFolder,      // a folder written into is a link, or on another file system
 };
 
 class MediaError : public Error

@@ -110,6 +110,8 @@ QString mediaFailureText(MediaFailure failure)
         return QStringLiteral("iPodに書き込めませんでした");
     case MediaFailure::ReadOnly:
         return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+    case MediaFailure::ForeignFolder:
+        return QStringLiteral("iPodのフォルダーが別の場所へのリンクになっているため登録できません");
     case MediaFailure::NotInitialised:
         return QStringLiteral("iPodを初期化しなかったため転送していません");
     case MediaFailure::Failed:

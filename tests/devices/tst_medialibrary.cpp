@@ -1,5 +1,6 @@
 #include "devices/MediaLibrary.h"
 #include "devices/MediaProbe.h"
+#include "devices/ScratchFolders.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 
@@ -114,6 +115,9 @@ private slots:
     void creationFailsWithoutADevice();
     void creationFailsOnABadDatabase_data();
     void creationFailsOnABadDatabase();
+    void refusesFoldersOffTheDevice_data();
+    void refusesFoldersOffTheDevice();
+    void removesStaleScratchFolders();
     void choosesTheUsersOwnDevice_data();
     void choosesTheUsersOwnDevice();
     void realMountsAsRoot();
@@ -214,15 +218,21 @@ void TestMediaLibrary::creationFailsOnABadDatabase_data()
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("garbage") << QByteArray(4096, '\x5a');
     QTest::newRow("truncated header") << QByteArray("mhbd\x68\x00\x00\x00", 8);
+    QTest::newRow("a pipe, no blank device") << QByteArray("fifo");
 }
 
 void TestMediaLibrary::creationFailsOnABadDatabase()
 {
     QFETCH(QByteArray, contents);
     QFile database(m_device + QStringLiteral("/iPod_Control/iTunes/iTunesDB"));
-    QVERIFY(database.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    database.write(contents);
-    database.close();
+    if (contents == "fifo") {
+        QVERIFY(database.remove());
+        QCOMPARE(mkfifo(QFile::encodeName(database.fileName()).constData(), 0600), 0);
+    } else {
+        QVERIFY(database.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        database.write(contents);
+        database.close();
+    }
 
     auto factory = IpodLibraryFactory::withMountPoints({QFile::encodeName(m_device)});
     try {
@@ -230,6 +240,8 @@ void TestMediaLibrary::creationFailsOnABadDatabase()
         QFAIL("a broken database was accepted");
     } catch (const Error& error) {
         QVERIFY(!error.message().isEmpty());
+        if (const auto* media = dynamic_cast<const MediaError*>(&error))
+            QVERIFY(media->failure() != MediaFailure::NotInitialised);
     }
 }
 
@@ -724,6 +736,80 @@ void TestMediaLibrary::tracksAreShownProperly()
     QCOMPARE(hasThumbnail, thumbnail);
     if (thumbnail)
         QVERIFY(QFileInfo::exists(device + QStringLiteral("/iPod_Control/Artwork/ArtworkDB")));
+}
+
+// A folder the hand-over writes into that leads off the device refuses it before anything is
+// written; a missing one is made on the device.
+void TestMediaLibrary::refusesFoldersOffTheDevice_data()
+{
+    QTest::addColumn<QString>("folder"); // inside iPod_Control
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a music folder a link") << "Music/F00"
+                                           << "link";
+    QTest::newRow("Artwork a link") << "Artwork"
+                                    << "link";
+    QTest::newRow("a music folder on another file system") << "Music/F01"
+                                                           << "mount";
+    QTest::newRow("a missing Artwork is made") << "Artwork"
+                                               << "missing";
+}
+
+void TestMediaLibrary::refusesFoldersOffTheDevice()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, how);
+    const QString path = m_device + QStringLiteral("/iPod_Control/") + folder;
+    const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere) && QDir(path).removeRecursively());
+    QString errors;
+    if (how == QLatin1String("link")) {
+        QVERIFY(QFile::link(elsewhere, path));
+    } else if (how == QLatin1String("mount")) {
+        QVERIFY(QDir().mkpath(path));
+        if (geteuid() != 0 ||
+            !run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                           QStringLiteral("tovilo-elsewhere"), path}))
+            QSKIP("Mounting a tmpfs needs root.");
+    }
+    const auto unmount = qScopeGuard([&] {
+        if (how == QLatin1String("mount"))
+            run(QStringLiteral("umount"), {path});
+    });
+    auto factory = IpodLibraryFactory::withMountPoints({QFile::encodeName(m_device)});
+    if (how == QLatin1String("missing")) {
+        std::unique_ptr<MediaApplication> app = factory.createApplication();
+        app->libraryPlaylist()->addFile(m_video);
+        app->release();
+        QVERIFY(QFileInfo(path).isDir() && !QFileInfo(path).isSymLink());
+        return;
+    }
+    try {
+        factory.createApplication();
+        QFAIL("a folder off the device was accepted");
+    } catch (const MediaError& error) {
+        QCOMPARE(error.failure(), MediaFailure::ForeignFolder);
+    }
+    QVERIFY(QDir(elsewhere).isEmpty());
+}
+
+// What a killed hand-over left in the temporary folder goes at the next start: only real
+// folders of its own name.
+void TestMediaLibrary::removesStaleScratchFolders()
+{
+    const QByteArray oldTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(m_dir->path()));
+    const auto restore = qScopeGuard([&] { qputenv("TMPDIR", oldTemp); });
+    const QString template_ = scratchFolderTemplate();
+    QVERIFY(template_.startsWith(m_dir->path()));
+    QTemporaryDir left(template_);
+    left.setAutoRemove(false);
+    QVERIFY(QFile(left.filePath(QStringLiteral("thumbnail-1.png"))).open(QIODevice::WriteOnly));
+    const QString kept = m_dir->filePath(QStringLiteral("kept"));
+    QVERIFY(QDir().mkpath(kept + QStringLiteral("/inside")));
+    QVERIFY(QFile::link(kept, m_dir->filePath(QStringLiteral("Tovilo-linked"))));
+    removeStaleScratchFolders();
+    QVERIFY(!QFileInfo::exists(left.path()));
+    QVERIFY(QFileInfo::exists(kept + QStringLiteral("/inside")));
 }
 
 QTEST_GUILESS_MAIN(TestMediaLibrary)
