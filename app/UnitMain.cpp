@@ -70,6 +70,7 @@ void TFormMain::createControls()
     PngBtnConfig = createImageButton(this, "PngBtnConfig", config);
     PngBtnConvertCancel =
         createImageButton(this, "PngBtnConvertCancel", convertCancel, pbsImageLeft);
+    PngBtnConvertPause = createImageButton(this, "PngBtnConvertPause", convertPause, pbsImageLeft);
     PngBtnConvertMovie = createImageButton(this, "PngBtnConvertMovie", convertMovie);
     PngBtnConvertMovie2iTunes =
         createImageButton(this, "PngBtnConvertMovie2iTunes", convertMovieToLibrary);
@@ -143,6 +144,7 @@ void TFormMain::createControls()
     connectClick(PngBtnListDelete, &TFormMain::PngBtnListDeleteClick);
     connectClick(PngBtnConfig, &TFormMain::PngBtnConfigClick);
     connectClick(PngBtnConvertCancel, &TFormMain::PngBtnConvertCancelClick);
+    connectClick(PngBtnConvertPause, &TFormMain::PngBtnConvertPauseClick);
     for (TPNGButton* convert : {PngBtnConvertMovie, PngBtnConvertMovie2iTunes, PngBtnConvertMusic,
                                 PngBtnConvertMusic2iTunes})
         connectClick(convert, &TFormMain::BtnConvertClick);
@@ -183,6 +185,30 @@ void TFormMain::createEngine()
                               displayText(path));
             }));
     connect(m_engine, &ConversionEngine::errorRaised, this, &reportFrameworkError);
+    connect(m_engine, &ConversionEngine::pausedChanged, this,
+            guarded([this](bool paused) { showPaused(paused); }));
+    m_engine->setSleepInhibitor(*m_services.sleep);
+}
+
+void TFormMain::showPaused(bool paused)
+{
+    LoadButtonImages(PngBtnConvertPause,
+                     QString::fromLatin1(paused ? layout::mainWindow::convertResume.artwork
+                                                : layout::mainWindow::convertPause.artwork));
+    PngBtnConvertPause->setEnabled(IsBusy());
+}
+
+void TFormMain::restoreQueue()
+{
+    const QueueStore::Restored restored = m_engine->keepQueueIn(DataDir);
+    if (restored.mode != 0)
+        ConvertMode = restored.mode;
+    RefreshList();
+    // Said once: the next situation replaces it.
+    if (restored.broken) {
+        SituationText = queueNotRestoredText();
+        ShowSituation();
+    }
 }
 
 void TFormMain::FormCreate()
@@ -190,6 +216,8 @@ void TFormMain::FormCreate()
     qApp->installEventFilter(this);
     PrepareDataDir();
     LoadSettings();
+    if (m_services.keepQueue)
+        restoreQueue();
     OpenDialogMovie.InitialDir = toUtf16(DocumentsDir);
     SetBusy(false);
 }
@@ -306,6 +334,7 @@ void TFormMain::SetBusy(bool busy)
           PngBtnConvertMovie2iTunes, PngBtnConvertMusic, PngBtnConvertMusic2iTunes})
         button->setEnabled(!busy);
     PngBtnConvertCancel->setEnabled(busy);
+    PngBtnConvertPause->setEnabled(busy);
     ListViewConvertFile->viewport()->setAcceptDrops(!busy);
 }
 
@@ -474,6 +503,7 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
     TimerRegistiTunes->stop();
     SetBusy(true);
     ConvertMode = Sender->Tag();
+    m_engine->setConvertMode(ConvertMode);
     m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary,
                     ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary);
 }
@@ -498,6 +528,14 @@ void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
     if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
         return;
     stopConversion();
+}
+
+void TFormMain::PngBtnConvertPauseClick(TPNGButton*)
+{
+    if (m_engine->isPaused())
+        m_engine->resume();
+    else
+        m_engine->pause();
 }
 
 void TFormMain::stopConversion()

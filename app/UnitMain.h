@@ -63,6 +63,7 @@ public:
     TPNGButton* PngBtnListDelete = nullptr;
     TPNGButton* PngBtnConfig = nullptr;
     TPNGButton* PngBtnConvertCancel = nullptr;
+    TPNGButton* PngBtnConvertPause = nullptr; // reads 再開 while paused
     TPNGButton* PngBtnConvertMovie = nullptr;
     TPNGButton* PngBtnConvertMovie2iTunes = nullptr;
     TPNGButton* PngBtnConvertMusic = nullptr;
@@ -114,6 +115,7 @@ public:
     void PngBtnConfigClick(TPNGButton* Sender);
     void BtnConvertClick(TPNGButton* Sender);
     void PngBtnConvertCancelClick(TPNGButton* Sender);
+    void PngBtnConvertPauseClick(TPNGButton* Sender);
     void TimerRegistiTunesTimer();
 
     // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
@@ -132,6 +134,9 @@ private:
     bool AppMessage(QObject* watched, QEvent* event);
     void createControls();
     void createEngine();
+    // The pause button's pictures and state follow the engine's.
+    void showPaused(bool paused);
+    void restoreQueue();
     void stopConversion();
     void handOverFinished(const tovilo::HandOverResult& result);
     ThConvertInfoObjectList& jobs() const;

@@ -7,6 +7,7 @@
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/InstanceLock.h"
+#include "platform/LogindInhibitor.h"
 #include "platform/TerminationSignals.h"
 #include "ui/FrameworkError.h"
 #include "ui/QtServices.h"
@@ -76,7 +77,9 @@ int main(int argc, char* argv[])
     tovilo::UDisks2Devices devices;
     tovilo::IpodLibraryFactory mediaLibrary(QStringLiteral("/proc/self/mountinfo"), &devices);
     tovilo::DBusDesktopService desktop;
-    const tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop, devices};
+    tovilo::LogindInhibitor sleep;
+    tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop, devices, sleep};
+    services.keepQueue = true;
 
     TFormMain* mainWindow = nullptr;
     tovilo::setFrameworkErrorReporter(

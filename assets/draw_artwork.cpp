@@ -50,6 +50,8 @@ struct Button
     // The stop button: its normal picture is the idle one, with the text in light grey; it is
     // disabled while the window is idle, as the preview shows.
     bool greyWhenNormal = false;
+    // Pictures another button shows in its place (resume for pause): not in the preview.
+    bool alternate = false;
 };
 
 struct Window
@@ -462,6 +464,19 @@ std::vector<Window> windows()
               {QStringLiteral("変換中止")},
               Icon::None,
               true},
+             {tovilo::layout::mainWindow::convertPause,
+              {65, 21},
+              true,
+              {QStringLiteral("一時停止")},
+              Icon::None,
+              true},
+             {tovilo::layout::mainWindow::convertResume,
+              {65, 21},
+              true,
+              {QStringLiteral("再開")},
+              Icon::None,
+              true,
+              true},
              {tovilo::layout::mainWindow::convertMovie,
               {127, 38},
               false,
@@ -570,6 +585,8 @@ void drawWindow(const Window& w)
                 images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_normal.png"));
         saveRgb(over, images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_over.png"));
         saveRgb(down, images + QString::fromLatin1(b.place.artwork) + QStringLiteral("_down.png"));
+        if (b.alternate)
+            continue;
 
         auto* button = new TPNGButton(&window);
         button->setGeometry(b.place.rect);

@@ -14,13 +14,16 @@
 //                                  the stand-in as often with a plain runCommand and claiming
 //                                  an output name for each as the driver does. Without a count,
 //                                  queues of 500, 2000 and 5000 jobs, each in a fresh process,
-//                                  and how much the cost per job grows with the queue
+//                                  and how much the cost per job grows with the queue. The
+//                                  queue is kept on disk as the program keeps it; the cost of
+//                                  one save of the whole queue and of one change are reported
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include "app/UnitMain.h"
 #include "common/FakeServices.h"
 #include "encoder/WrapperArgs.h"
 #include "engine/ConversionEngine.h"
+#include "engine/QueueStore.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "ui/FrameworkError.h"
@@ -123,7 +126,9 @@ public:
         QDir::setCurrent(m_work.path());
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
-        m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_noDevice});
+        Services services{m_prompt, m_shell, m_drives, m_noDevice};
+        services.keepQueue = true; // as the program runs
+        m_form = std::make_unique<TFormMain>(services);
         m_form->engine().jobs().Quality = 1;
         m_form->engine().jobs().Ratio = 0;
         m_form->engine().jobs().OpenDir = false;
@@ -471,6 +476,33 @@ int benchQueue(int jobs)
     }
     const double refresh = refreshClock.nsecsElapsed() / 1e9 / refreshes;
 
+    // One save of the whole queue as it stands (a fresh store writes the whole document), and
+    // one change saved after it (a journal line), each until it is on disk.
+    constexpr int saves = 5;
+    QElapsedTimer saveClock;
+    double wholeSave = 0;
+    double oneChange = 0;
+    {
+        const QString folder = bench.path(QStringLiteral("saves/"));
+        QDir().mkpath(folder);
+        ThConvertInfoObjectList& list = form.engine().jobs();
+        for (int i = 0; i < saves; ++i) {
+            QueueStore store(QFile::encodeName(folder));
+            store.restore(list); // nothing there yet: adds nothing
+            saveClock.start();
+            store.save(list, 1);
+            store.flush();
+            wholeSave += saveClock.nsecsElapsed() / 1e9 / saves;
+            saveClock.start();
+            list.Items(i)->Status = csFailed;
+            store.save(list, 1);
+            store.flush();
+            oneChange += saveClock.nsecsElapsed() / 1e9 / saves;
+            list.Items(i)->Status = csConverted;
+            QFile::remove(folder + QStringLiteral("queue.json"));
+        }
+    }
+
     const double referenceAfter = spawnReference(jobs, bench.path(QStringLiteral("ref-after")));
     if (!ok || referenceBefore < 0 || referenceAfter < 0)
         return 1;
@@ -498,6 +530,9 @@ int benchQueue(int jobs)
         "wall %.4f ms, own processor %.4f ms\n",
         jobs, 1000 * (total - reference) / jobs, 1000 * (after.self - before.self) / jobs, tail,
         (total * 1e9 - tailStartNs) / 1e6 / tail, 1000 * (after.self - tailStart.self) / tail);
+    std::printf("   keeping the queue on disk: one save of all %d jobs %.3f ms, one change %.3f "
+                "ms (each until it is on disk, mean of %d)\n",
+                jobs, 1000 * wholeSave, 1000 * oneChange, saves);
     std::printf("   peak memory (VmHWM) %ld kB%s, resident before the run %ld kB\n", peak,
                 peakReset ? " since the run began" : " over the whole process (reset refused)",
                 rssBefore);

@@ -10,6 +10,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
+#include "platform/SleepInhibitor.h"
 #include "queue/EncoderFailure.h"
 #include "queue/ThConvertInfo.h"
 
@@ -87,6 +88,8 @@ ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& des
             [this](const QByteArray& line) { guardedStep([&] { lineReceived(line); }); });
     connect(&m_runner, &ConversionRunner::runFinished, this,
             [this](quint32 exitCode) { guardedStep([&] { runFinished(exitCode); }); });
+    // Every change of the queue is kept on disk; a burst of them is written once.
+    connect(&m_jobs, &ThConvertInfoObjectList::changed, this, &ConversionEngine::scheduleSave);
 }
 
 ConversionEngine::~ConversionEngine()
@@ -96,6 +99,57 @@ ConversionEngine::~ConversionEngine()
         m_handOver->stop = true;
         m_handOver->worker.join();
     }
+    queueChanged();
+    if (m_inhibitor)
+        m_inhibitor->setHeld(false);
+}
+
+void ConversionEngine::setSleepInhibitor(SleepInhibitor& inhibitor)
+{
+    m_inhibitor = &inhibitor;
+    // A sleep that goes ahead anyway (the user suspends on purpose) pauses the encoder rather
+    // than leave it to find its clock jumped; waking up lets it go on.
+    connect(&inhibitor, &SleepInhibitor::sleeping, this, [this](bool beforeSleep) {
+        if (beforeSleep) {
+            if (!m_paused && pause())
+                m_pausedForSleep = true;
+        } else if (m_pausedForSleep) {
+            m_pausedForSleep = false;
+            resume();
+        }
+    });
+    updateInhibitor();
+}
+
+QueueStore::Restored ConversionEngine::keepQueueIn(const QByteArray& dataFolder)
+{
+    m_store = std::make_unique<QueueStore>(dataFolder);
+    const QueueStore::Restored restored = m_store->restore(m_jobs);
+    m_mode = restored.mode;
+    // What was put back is written at once as it now stands (the interrupted job waiting).
+    m_store->save(m_jobs, m_mode);
+    return restored;
+}
+
+void ConversionEngine::queueChanged()
+{
+    if (m_store)
+        m_store->save(m_jobs, m_mode);
+}
+
+void ConversionEngine::scheduleSave()
+{
+    // A burst of changes (files added one by one) is saved once, from the event loop.
+    if (m_savePending || !m_store)
+        return;
+    m_savePending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_savePending = false;
+            queueChanged();
+        },
+        Qt::QueuedConnection);
 }
 
 bool ConversionEngine::hasFinishedJobs() const
@@ -132,6 +186,10 @@ void ConversionEngine::start(bool audioOnly, bool handOverAfterwards)
     m_started = 0;
     m_converted = 0;
     m_failed = 0;
+    m_queueRunning = true;
+    m_nextAfterResume = false;
+    setPausedState(false);
+    updateInhibitor();
     startNextJob();
 }
 
@@ -166,14 +224,25 @@ void ConversionEngine::startNextJob()
 {
     if (m_halted)
         return;
+    if (m_paused) {
+        m_nextAfterResume = true;
+        return;
+    }
+    m_progressText.clear();
+    m_remainingText.clear();
     emit situationChanged(QString());
     ThConvertInfoObject* job = takeNextWaiting();
     if (job == nullptr) {
+        endRun();
         emit queueDone();
         return;
     }
     ++m_started;
     m_sourceLength = 0;
+    m_remaining.reset();
+    m_jobClock.start();
+    m_pausedMs = 0;
+    m_pauseStartMs = -1;
     m_jobs.SetStatus(*job, csConverting);
     publishProgress(0);
 
@@ -196,6 +265,9 @@ void ConversionEngine::startNextJob()
         startNextJobLater();
         return;
     }
+    // Kept as converting only with its new output, and before the encoder writes it: a run
+    // cut short by the program's end then names the one file to remove at the next start.
+    queueChanged();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -250,9 +322,94 @@ void ConversionEngine::lineReceived(const QByteArray& line)
     const std::optional<double> seconds = progressSeconds(line);
     if (!seconds)
         return;
-    emit situationChanged(progressTextAt(*seconds));
-    if (m_sourceLength > 0)
+    m_progressText = progressTextAt(*seconds);
+    m_remainingText.clear();
+    if (m_sourceLength > 0) {
         publishProgress(*seconds / m_sourceLength);
+        if (const std::optional<double> left =
+                m_remaining.update(*seconds, m_sourceLength, workedSeconds()))
+            m_remainingText = remainingText(*left);
+    }
+    showSituation();
+}
+
+void ConversionEngine::showSituation()
+{
+    QString text = m_progressText;
+    if (m_paused) {
+        if (!text.isEmpty())
+            text += QStringLiteral("　");
+        text += pausedText();
+    } else {
+        text += m_remainingText;
+    }
+    emit situationChanged(text);
+}
+
+double ConversionEngine::workedSeconds() const
+{
+    if (!m_jobClock.isValid())
+        return 0;
+    const qint64 now = m_jobClock.elapsed();
+    const qint64 pausing = m_pauseStartMs >= 0 ? now - m_pauseStartMs : 0;
+    return static_cast<double>(now - m_pausedMs - pausing) / 1000.0;
+}
+
+bool ConversionEngine::pause()
+{
+    if (!m_queueRunning || m_paused || m_cancelling)
+        return false;
+    if (m_runner.isRunning())
+        m_runner.setPaused(true);
+    setPausedState(true);
+    return true;
+}
+
+bool ConversionEngine::resume()
+{
+    if (!m_paused)
+        return false;
+    if (m_runner.isRunning())
+        m_runner.setPaused(false);
+    setPausedState(false);
+    if (m_nextAfterResume) {
+        m_nextAfterResume = false;
+        startNextJobLater();
+    }
+    return true;
+}
+
+void ConversionEngine::setPausedState(bool paused)
+{
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    if (paused) {
+        m_pauseStartMs = m_jobClock.isValid() ? m_jobClock.elapsed() : -1;
+    } else {
+        if (m_pauseStartMs >= 0)
+            m_pausedMs += m_jobClock.elapsed() - m_pauseStartMs;
+        m_pauseStartMs = -1;
+        m_pausedForSleep = false;
+    }
+    updateInhibitor();
+    if (m_queueRunning)
+        showSituation();
+    emit pausedChanged(paused);
+}
+
+void ConversionEngine::endRun()
+{
+    m_queueRunning = false;
+    m_nextAfterResume = false;
+    setPausedState(false);
+    updateInhibitor();
+}
+
+void ConversionEngine::updateInhibitor()
+{
+    if (m_inhibitor)
+        m_inhibitor->setHeld((m_queueRunning && !m_paused) || isHandingOver());
 }
 
 void ConversionEngine::runFinished(quint32 exitCode)
@@ -282,17 +439,30 @@ bool ConversionEngine::isRunning() const
 
 bool ConversionEngine::stop()
 {
-    if (!m_runner.isRunning() || m_cancelling)
+    if (m_cancelling)
         return false;
+    if (!m_runner.isRunning()) {
+        if (!m_paused)
+            return false;
+        // Paused between two jobs: nothing runs, the queue simply ends here.
+        endRun();
+        clearProgress();
+        emit situationChanged(QString());
+        return true;
+    }
     m_cancelling = true;
+    // A paused encoder is killed as it stands; it cannot clean up, so we do.
     m_runner.stopAndWait();
     if (ThConvertInfoObject* job = currentJob()) {
         m_jobs.SetStatus(*job, csWaiting);
         deletePartialOutput();
     }
     m_output.forget();
+    endRun();
     clearProgress();
     emit situationChanged(QString());
+    // At once: the program may be ending.
+    queueChanged();
     m_cancelling = false;
     return true;
 }
@@ -434,6 +604,8 @@ void ConversionEngine::startHandOver(const std::function<bool()>& allowSetUp)
     }
     m_handOver = std::move(handOver);
     m_handOver->worker = std::thread(&HandOver::run, m_handOver.get(), this);
+    // The machine stays awake while files go to the device.
+    updateInhibitor();
 }
 
 void ConversionEngine::stopHandOver()
@@ -466,6 +638,8 @@ void ConversionEngine::finishHandOver()
         if (present.contains(job))
             m_jobs.SetStatus(*job, csTransferred);
     }
+    updateInhibitor();
+    queueChanged();
     clearProgress();
     emit situationChanged(QString());
     const HandOverResult::Outcome partly =

@@ -3,8 +3,14 @@
 #include "platform/FileSystem.h"
 #include "queue/ThConvertInfo.h"
 
+#include "engine/EncoderOutput.h"
+#include "engine/QueueStore.h"
+#include "platform/SleepInhibitor.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -82,6 +88,24 @@ public:
     // Unmounts and switches off the device at `mountPoint`; the situation tells how it went.
     void removeDevice(const QByteArray& mountPoint);
 
+    // Stops the running job's encoder where it is (its whole process group), and lets it go
+    // on. Between two jobs a pause holds the next one back. False when no queue is being
+    // worked off or it is already so.
+    bool pause();
+    bool resume();
+    bool isPaused() const { return m_paused; }
+
+    // Holds the inhibitor while converting or handing over (not while paused), and pauses
+    // while the machine sleeps.
+    void setSleepInhibitor(SleepInhibitor& inhibitor);
+
+    // Keeps the queue in the data folder from now on, after putting back what was kept there.
+    QueueStore::Restored keepQueueIn(const QByteArray& dataFolder);
+    // The queue was changed by someone else (jobs added or removed): it is saved.
+    void queueChanged();
+    // The convert mode kept with the queue.
+    void setConvertMode(int mode) { m_mode = mode; }
+
     bool isRunning() const;
     bool isCancelling() const { return m_cancelling; }
     bool isHandingOver() const { return m_handOver != nullptr; }
@@ -101,6 +125,7 @@ Q_SIGNALS:
     // An error escaped a step the engine ran from the event loop.
     void errorRaised(const QString& message);
     void handOverFinished(const tovilo::HandOverResult& result);
+    void pausedChanged(bool paused);
 
 private:
     // The runner's events of the running job.
@@ -118,6 +143,13 @@ private:
     struct HandOver;
     void handOverProgress(int number, qint64 bytesDone);
     void finishHandOver();
+    void scheduleSave();
+    void setPausedState(bool paused);
+    void endRun();
+    void updateInhibitor();
+    // The progress, the time left and the pause, as the situation line shows them.
+    void showSituation();
+    double workedSeconds() const;
 
     ThConvertInfoObjectList m_jobs;
     ConversionRunner& m_runner;
@@ -141,6 +173,21 @@ private:
     double m_sourceLength = 0; // of the running job's source, in seconds; 0 while unknown
     int m_publishedPercent = -1;
     int m_publishedJobsLeft = -1;
+
+    bool m_queueRunning = false; // from start() until the queue is done or stopped
+    bool m_paused = false;
+    bool m_pausedForSleep = false;
+    bool m_nextAfterResume = false; // a job ended while paused: the next starts on resume
+    QElapsedTimer m_jobClock;
+    qint64 m_pausedMs = 0;      // of the running job, finished pauses
+    qint64 m_pauseStartMs = -1; // on the job clock, while paused
+    RemainingTime m_remaining;
+    QString m_progressText;
+    QString m_remainingText;
+    QPointer<SleepInhibitor> m_inhibitor;
+    std::unique_ptr<QueueStore> m_store;
+    int m_mode = 0;
+    bool m_savePending = false;
 };
 
 } // namespace tovilo

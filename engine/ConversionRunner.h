@@ -21,6 +21,9 @@ public:
     virtual void stopAndWait() = 0;
     // The last run ended before its program was started (missing, not executable, no pipe).
     virtual bool failedToStart() const = 0;
+    // Stops the running program and all it started, or continues them. Stopping works while
+    // paused.
+    virtual void setPaused(bool paused) = 0;
 
 Q_SIGNALS:
     // One line of the encoder's output.

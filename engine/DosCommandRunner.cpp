@@ -45,4 +45,12 @@ bool DosCommandRunner::failedToStart() const
     return state == rsCreatingProcess || state == rsProcessFailed;
 }
 
+void DosCommandRunner::setPaused(bool paused)
+{
+    if (paused)
+        m_command.Pause();
+    else
+        m_command.Resume();
+}
+
 } // namespace tovilo

@@ -20,6 +20,7 @@ public:
     bool isRunning() const override;
     void stopAndWait() override;
     bool failedToStart() const override;
+    void setPaused(bool paused) override;
 
 private:
     TDosCommand& m_command;

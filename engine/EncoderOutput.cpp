@@ -2,6 +2,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -67,6 +68,23 @@ std::optional<double> durationSeconds(const QByteArray& line)
         !(seconds >= 0 && seconds < 60))
         return std::nullopt;
     return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+std::optional<double> RemainingTime::update(double position, double length, double worked)
+{
+    if (length <= 0 || position < m_lastPosition || worked < m_lastWorked)
+        reset();
+    // Speeds measured over less than a second are mostly the jitter of the progress lines.
+    const double span = worked - m_lastWorked;
+    if (span >= 1.0) {
+        const double speed = (position - m_lastPosition) / span;
+        m_speed = m_speed < 0 ? speed : m_speed + 0.2 * (speed - m_speed);
+        m_lastPosition = position;
+        m_lastWorked = worked;
+    }
+    if (length <= 0 || m_speed <= 0 || worked < 3.0)
+        return std::nullopt;
+    return std::max(length - position, 0.0) / m_speed;
 }
 
 } // namespace tovilo

@@ -4,7 +4,9 @@
 #include "protocol/WrapperFailure.h"
 #include "queue/EncoderFailure.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 
 QString StatusText(const ThConvertInfoObject& job)
 {
@@ -150,6 +152,30 @@ QString handOverProgressText(int number, int count)
 QString handOverStoppedText()
 {
     return QStringLiteral("iPodへの転送を中止しました");
+}
+
+QString remainingText(double seconds)
+{
+    const auto total = static_cast<long long>(std::ceil(seconds));
+    const long long fives = std::max(5LL, (total + 4) / 5 * 5);
+    if (fives < 60)
+        return QStringLiteral("（残り約%1秒）").arg(fives);
+    const long long minutes = std::max(1LL, (total + 30) / 60);
+    if (minutes < 60)
+        return QStringLiteral("（残り約%1分）").arg(minutes);
+    if (minutes % 60 == 0)
+        return QStringLiteral("（残り約%1時間）").arg(minutes / 60);
+    return QStringLiteral("（残り約%1時間%2分）").arg(minutes / 60).arg(minutes % 60);
+}
+
+QString pausedText()
+{
+    return QStringLiteral("一時停止中");
+}
+
+QString queueNotRestoredText()
+{
+    return QStringLiteral("前回の変換リストを読み込めませんでした");
 }
 
 } // namespace tovilo

@@ -232,15 +232,21 @@ bool ChildProcess::waitForExit(int timeoutMs)
 
 void ChildProcess::kill()
 {
+    sendSignal(SIGKILL);
+}
+
+bool ChildProcess::sendSignal(int number)
+{
     if (m_pid <= 0)
-        return;
+        return false;
     const int saved = errno;
     // The child is not collected yet (a zombie at worst), so its pid still names its group.
     if (m_ownGroup)
-        ::kill(-m_pid, SIGKILL);
+        ::kill(-m_pid, number);
     if (!m_exited)
-        ::kill(m_pid, SIGKILL); // in case it left its group
+        ::kill(m_pid, number); // in case it left its group
     errno = saved;
+    return true;
 }
 
 bool ChildProcess::finish()
@@ -309,27 +315,36 @@ RunResult runChildArgv(const char* const* argv, const RunOptions& options)
         if (options.onOutput)
             options.onOutput(std::string_view(buffer, static_cast<std::size_t>(got)));
     };
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    // Time in which we did not run (our process group paused, the machine asleep) does not
+    // count against the limit: a wait that overran what it asked for by far counts as asked.
+    constexpr std::int64_t oversleepMs = 1000;
+    auto lastLook = Clock::now();
+    std::int64_t usedMs = 0;
+    int askedMs = 0;
     bool reading = collect;
     for (;;) {
         if (!reading && child.exitCode() != stillActiveExitCode)
             break;
         int waitMs = options.pollMs;
         if (options.timeoutMs >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+            const auto now = Clock::now();
+            const std::int64_t passed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - lastLook).count();
+            lastLook = now;
+            usedMs += passed > askedMs + oversleepMs ? askedMs : passed;
+            const std::int64_t left = options.timeoutMs - usedMs;
+            if (left <= 0) {
                 result.timedOut = true;
                 break;
             }
-            waitMs = waitMs < 0 ? static_cast<int>(left.count())
-                                : std::min(waitMs, static_cast<int>(left.count()));
+            waitMs = waitMs < 0 ? static_cast<int>(left) : std::min(waitMs, static_cast<int>(left));
         }
         WaitEntry entries[2];
         entries[0].fd = reading ? pipe.readEnd.get() : child.exitEventFd();
         entries[1].fd = options.stopFd;
         if (entries[0].fd < 0) // no pidfd: look again shortly
             waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+        askedMs = std::max(waitMs, 0);
         waitForAny(entries, 2, waitMs);
         if (options.stopRequested && options.stopRequested()) {
             result.stopped = true;

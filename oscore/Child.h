@@ -83,6 +83,9 @@ public:
     // Sends SIGKILL to the child's group (or, in ours, to the child alone), without
     // collecting it.
     void kill();
+    // Sends a signal the same way (SIGSTOP and SIGCONT pause and resume the whole group).
+    // False once the child has been collected.
+    bool sendSignal(int number);
 
     // Kills the child (if it still runs) and everything left in its process group with
     // SIGKILL, then collects the child; one that does not end within killedChildWaitMs is

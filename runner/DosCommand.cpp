@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -112,6 +113,8 @@ TProcessTimer::TProcessTimer(QObject* parent) : QObject(parent)
 {
     m_tick.setInterval(1000);
     connect(&m_tick, &QTimer::timeout, this, [this] {
+        if (m_paused)
+            return;
         ++m_secondsSinceStart;
         ++m_secondsSinceOutput;
         emit ticked();
@@ -317,6 +320,10 @@ void TDosThread::Run()
                 forwardInput(input.writeEnd.get());
             }
             pause(outputFd, child.exitEventFd(), input.writeEnd.get(), outputOpen);
+            if (m_pauseWanted != m_paused && !m_stopRequested) {
+                m_paused = m_pauseWanted;
+                child.sendSignal(m_paused ? SIGSTOP : SIGCONT);
+            }
 
             if (m_exitCode != stillActiveExitCode) {
                 m_d->runState = rsExited;
@@ -403,6 +410,12 @@ void TDosThread::pause(int outputFd, int exitFd, int inputFd, bool& outputOpen)
 void TDosThread::RequestStop()
 {
     m_stopRequested = true;
+    m_wake.signal();
+}
+
+void TDosThread::RequestPause(bool paused)
+{
+    m_pauseWanted = paused;
     m_wake.signal();
 }
 
@@ -572,6 +585,7 @@ void TDosCommand::Start()
     }
     d->workers.push_back(std::move(worker));
     d->current = started;
+    d->timer->SetPaused(false);
 }
 
 quint32 TDosCommand::Execute()
@@ -590,6 +604,28 @@ void TDosCommand::Stop()
 bool TDosCommand::IsRunning() const
 {
     return d->current && !d->current->Finished();
+}
+
+void TDosCommand::Pause()
+{
+    if (!IsRunning())
+        return;
+    d->current->RequestPause(true);
+    if (d->timer)
+        d->timer->SetPaused(true);
+}
+
+void TDosCommand::Resume()
+{
+    if (d->current)
+        d->current->RequestPause(false);
+    if (d->timer)
+        d->timer->SetPaused(false);
+}
+
+bool TDosCommand::IsPaused() const
+{
+    return IsRunning() && d->current->PauseRequested();
 }
 
 void TDosCommand::WaitWhileRunning()

@@ -181,6 +181,11 @@ public:
     quint32 Execute();
     void Stop();
     bool IsRunning() const;
+    // Stops the running child's whole process group (SIGSTOP) and continues it (SIGCONT).
+    // Paused time counts against neither time limit. Stop works while paused.
+    void Pause();
+    void Resume();
+    bool IsPaused() const;
     // Blocks in an event loop, handling events, until IsRunning is false.
     void WaitWhileRunning();
 

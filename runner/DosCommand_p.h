@@ -51,6 +51,8 @@ public:
     void StartCounting();
     void ResetOutputCounter() { m_secondsSinceOutput = 0; }
     void StopCounting();
+    // While paused the ticks count nothing. Main thread only.
+    void SetPaused(bool paused) { m_paused = paused; }
 
     qint32 SecondsSinceStart() const { return m_secondsSinceStart; }
     qint32 SecondsSinceOutput() const { return m_secondsSinceOutput; }
@@ -64,6 +66,7 @@ private:
     tovilo::MainThreadCalls m_calls;
     QTimer m_tick;
     int m_counting = 0; // runs between StartCounting and StopCounting
+    bool m_paused = false;
     std::atomic<qint32> m_secondsSinceStart{0};
     std::atomic<qint32> m_secondsSinceOutput{0};
 };
@@ -81,6 +84,9 @@ public:
     void start();
     void join();
     void RequestStop();
+    // Applied by the worker while it has the child, so the signal never reaches a reused pid.
+    void RequestPause(bool paused);
+    bool PauseRequested() const { return m_pauseWanted; }
     // Releases a worker waiting in a hand-over the main thread will never run.
     void abandon();
     void wake() { m_wake.signal(); }
@@ -135,6 +141,8 @@ private:
 
     tovilo::WakeEvent m_wake;
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_pauseWanted{false};
+    bool m_paused = false; // the child's group is stopped; worker only
     std::atomic<bool> m_finished{false};
     std::shared_ptr<HandOver> m_handOver;
     quint64 m_handOversPosted = 0;

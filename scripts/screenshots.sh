@@ -1,7 +1,7 @@
 #!/bin/sh
 # Takes the README's screenshots on a virtual X display: the three windows (docs/main.png,
 # docs/selectdvd.png, docs/config.png), the open dialog (docs/open.png) and a failed file's
-# reason (docs/failed.png), and the hand-over's completion box with its removal button
+# reason (docs/failed.png), a long conversion with its time left (docs/converting.png) and paused with 一時停止 (docs/paused.png), and the hand-over's completion box with its removal button
 # (docs/ipod_done.png). The real program is driven the way a user drives it: files are
 # added with ファイル追加 and converted, the two dialogs are opened with their buttons, the
 # pointer rests on a failed row; the chapter dialog's picture shows an authored DVD-Video.
@@ -116,6 +116,27 @@ sleep 1.5
 eval "$(xdotool getwindowgeometry --shell "$main")"
 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$docs/failed.png"
 echo "screenshots: docs/failed.png"
+
+# A long file paused mid-way: the label says how far it came and that it is paused.
+ffmpeg -v error -f lavfi -i testsrc=duration=600:size=320x240:rate=25 -f lavfi -i sine=duration=600 \
+    -c:v mpeg4 -q:v 20 -c:a mp3 -b:a 64k "$videos/evening_news.avi" </dev/null
+add_file "$program" "$main" "$videos/evening_news.avi"
+click "$main" $point_convertmovie  # 動画変換
+box=$(wait_window '^情報$' 30) || fail "no removal notice before the long file"
+press "$box" Return
+news_started() { [ -s "$HOME/ビデオ/iPod/evening_news.mp4" ]; }
+wait_until 60 news_started || fail "the long file did not start converting"
+sleep 8 # a few progress lines, so that the time left is known
+shoot "$main" converting.png
+click "$main" $point_pause  # 一時停止
+sleep 1
+shoot "$main" paused.png
+click "$main" $point_convertcancel  # 変換中止
+box=$(wait_window '^確認$' 30) || fail "変換中止 asked nothing"
+press "$box" Return # はい
+wait_hidden "$program" "$box" 10 || fail "the question did not close"
+news_gone() { [ ! -e "$HOME/ビデオ/iPod/evening_news.mp4" ]; }
+wait_until 20 news_gone || fail "the stopped file's partial output stayed"
 
 close_window "$main"
 wait "$program" || fail "the program did not end cleanly"

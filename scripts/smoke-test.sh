@@ -3,6 +3,9 @@
 # window, converts a short video with the encoder it was installed with, refuses a second
 # start with its "already running" message, closes cleanly when its window is closed, and when
 # told to end (SIGTERM) mid-conversion stops the encoder, removes the partial file and exits 0.
+# The queue is kept: a conversion paused (一時停止) stops the encoder's processes; the program
+# ended by SIGTERM or SIGKILL while paused leaves no encoder and no partial file, and after
+# SIGKILL the next start shows the interrupted file waiting again.
 # Usage: scripts/smoke-test.sh [command]    (default: the tovilo command on PATH)
 # Needs xvfb, xauth, xdotool, python3-xlib and ffmpeg (scripts/setup.sh installs them).
 set -eu
@@ -93,6 +96,32 @@ converting() {
 no_encoder() {
     ! pgrep -f "$work/videos/long.avi" >/dev/null
 }
+# Every process of the encoder is stopped (state T).
+encoder_paused() {
+    pids=$(pgrep -f "$work/videos/long.avi") || return 1
+    for pid in $pids; do
+        state=$(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f1)
+        [ "$state" = T ] || return 1
+    done
+}
+# The kept queue (the document and the changes journaled after it) holds long.avi once, with
+# status $1 (0 waiting, 1 converting).
+kept_status() {
+    python3 - "$HOME/Documents/Tovilo" "$work/videos/long.avi" "$1" <<'PY'
+import json, sys
+folder, source, status = sys.argv[1], sys.argv[2], int(sys.argv[3])
+document = json.load(open(folder + "/queue.json"))
+jobs = document["jobs"]
+try:
+    for line in open(folder + "/queue.journal"):
+        change = json.loads(line)
+        if int(change["sequence"]) > int(document["sequence"]):
+            jobs[change["index"]]["status"] = change["status"]
+except (OSError, ValueError, KeyError):
+    pass
+sys.exit(0 if [j["status"] for j in jobs if j.get("source") == source] == [status] else 1)
+PY
+}
 
 # Ends the program with signal $1 mid-way through the long conversion: no encoder may outlive
 # it and no partial file may stay. SIGTERM is a clean stop (exit status 0); after SIGKILL the
@@ -101,11 +130,18 @@ end_while_converting() {
     "$tovilo" >"$work/$1.log" 2>&1 &
     third=$!
     main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo before SIG$1"
-    add_file "$third" "$main" "$work/videos/long.avi"
+    # The list of the previous run came back; its converted file leaves with a notice.
+    [ -e "$HOME/Documents/Tovilo/queue.json" ] || fail "no kept queue before SIG$1"
+    kept_status 0 || add_file "$third" "$main" "$work/videos/long.avi"
     sleep 0.5
     click "$main" $point_convertmovie  # 動画変換
+    if notice=$(wait_window '^情報$' 5); then
+        press "$notice" Return
+    fi
     partial="$HOME/Documents/Tovilo/long.mp4"
     wait_until 30 converting || fail "the long conversion did not start before SIG$1"
+    click "$main" $point_pause  # 一時停止
+    wait_until 10 encoder_paused || fail "一時停止 did not stop the encoder before SIG$1"
     kill -"$1" "$third"
     wait_exit "$third" 15 || fail "the program did not end on SIG$1"
     if [ "$1" = TERM ] && [ "$status" -ne 0 ]; then
@@ -119,4 +155,14 @@ end_while_converting() {
 end_while_converting TERM
 echo "smoke test: SIGKILL while converting"
 end_while_converting KILL
+kept_status 1 || fail "the killed run's file was not kept as converting"
+
+echo "smoke test: the next start puts the killed file back to waiting"
+"$tovilo" >"$work/restart.log" 2>&1 &
+third=$!
+main=$(wait_window '^Tovilo$' 30) || fail "no window titled Tovilo after the restart"
+wait_until 10 kept_status 0 || fail "the interrupted file is not waiting after the restart"
+close_window "$main"
+wait_exit "$third" 15 || fail "the restarted program did not end when its window was closed"
+third=""
 echo "smoke test passed"

@@ -29,21 +29,21 @@ constexpr ButtonPlace addDvd{"adddvd", {159, 8, 136, 40}};
 constexpr ButtonPlace listDelete{"listdelete", {308, 9, 65, 38}};
 constexpr ButtonPlace config{"config", {391, 9, 65, 38}};
 constexpr ButtonPlace convertCancel{"convertcancel", {20, 245, 65, 21}};
+// Right of the stop button; while paused the same place shows the resume pictures.
+constexpr ButtonPlace convertPause{"pause", {90, 245, 65, 21}};
+constexpr ButtonPlace convertResume{"resume", convertPause.rect};
 constexpr ButtonPlace convertMovie{"convertmovie", {341, 63, 127, 38}};
 constexpr ButtonPlace convertMovieToLibrary{"convertmovie2itunes", {341, 104, 127, 38}};
 constexpr ButtonPlace convertMusic{"convertmusic", {341, 155, 127, 38}};
 constexpr ButtonPlace convertMusicToLibrary{"convertmusic2itunes", {341, 196, 127, 38}};
-constexpr ButtonPlace buttons[] = {addFile,
-                                   addDvd,
-                                   listDelete,
-                                   config,
-                                   convertCancel,
-                                   convertMovie,
-                                   convertMovieToLibrary,
-                                   convertMusic,
-                                   convertMusicToLibrary};
+constexpr ButtonPlace buttons[] = {addFile,       addDvd,
+                                   listDelete,    config,
+                                   convertCancel, convertPause,
+                                   convertMovie,  convertMovieToLibrary,
+                                   convertMusic,  convertMusicToLibrary};
 constexpr QRect fileList(20, 63, 313, 169);
-constexpr QRect situation(96, 249, 369, 12);
+// Starts right of the pause button.
+constexpr QRect situation(161, 249, 304, 12);
 } // namespace mainWindow
 
 namespace selectDvd {

@@ -4,6 +4,7 @@
 #include "devices/DriveService.h"
 #include "devices/MediaLibraryFactory.h"
 #include "platform/DesktopService.h"
+#include "platform/SleepInhibitor.h"
 #include "ui/PromptService.h"
 #include "ui/ShellService.h"
 
@@ -38,6 +39,11 @@ struct Services
     ServiceRef<DesktopService> desktop = noDesktop();
     // Without it, no window offers to remove a device.
     ServiceRef<DeviceRemovalService> deviceRemoval = noDeviceRemoval();
+    // Without it, the machine may sleep under a conversion.
+    ServiceRef<SleepInhibitor> sleep = noSleepInhibitor();
+    // The queue is kept in the data folder across runs. Off, each window starts empty and
+    // leaves nothing behind.
+    bool keepQueue = false;
 };
 
 } // namespace tovilo

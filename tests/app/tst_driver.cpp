@@ -90,6 +90,16 @@ class TestDriver : public QObject
 
     void press(TPNGButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
+    // The process's state letter from /proc: 'T' while stopped.
+    static char processState(pid_t pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return '?';
+        const QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1).at(0);
+    }
+
     bool idle() const { return m_form->PngBtnConvertMovie->isEnabled(); }
 
 private Q_SLOTS:
@@ -212,6 +222,18 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(out(QStringLiteral("slow.mp4"))));
         QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換中"));
 
+        // Paused, the encoder stands still and the label says so; resumed, it goes on; a
+        // stop while paused works as any stop.
+        const pid_t encoder = encoderPid();
+        QVERIFY(encoder > 0);
+        for (bool pausing : {true, false, true}) {
+            press(m_form->PngBtnConvertPause);
+            QCOMPARE(m_form->engine().isPaused(), pausing);
+            QTRY_COMPARE(processState(encoder) == 'T', pausing);
+            QCOMPARE(m_form->LblSituation->text().endsWith(QStringLiteral("一時停止中")), pausing);
+        }
+        QVERIFY(m_form->PngBtnConvertPause->isEnabled());
+
         // No leaves it running.
         m_prompt.answers = {false, true};
         press(m_form->PngBtnConvertCancel);
@@ -239,14 +261,17 @@ private Q_SLOTS:
     void terminationSignalStopsAndQuits_data()
     {
         QTest::addColumn<int>("number");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
-        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::addColumn<bool>("paused"); // a stopped encoder must still go
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGTERM, paused") << int(SIGTERM) << true;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
     }
 
     void terminationSignalStopsAndQuits()
     {
         QFETCH(int, number);
+        QFETCH(bool, paused);
         TerminationSignals termination;
         connect(&termination, &TerminationSignals::received, m_form.get(), &TFormMain::stopAndQuit);
         add(QStringLiteral("slow.avi"));
@@ -255,6 +280,10 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->LblSituation->text().isEmpty(), 20000);
         const pid_t encoder = encoderPid();
         QVERIFY(encoder > 0);
+        if (paused) {
+            press(m_form->PngBtnConvertPause);
+            QTRY_COMPARE(processState(encoder), 'T');
+        }
 
         QTimer::singleShot(0, this, [number] { ::kill(::getpid(), number); });
         QTimer::singleShot(20000, this, [] { QCoreApplication::exit(99); });

@@ -125,6 +125,7 @@ private Q_SLOTS:
         // Idle: the eight commands enabled, stop disabled, drops accepted.
         QVERIFY(form.PngBtnConvertMovie->isEnabled());
         QVERIFY(!form.PngBtnConvertCancel->isEnabled());
+        QVERIFY(!form.PngBtnConvertPause->isEnabled());
         QVERIFY(form.ListViewConvertFile->viewport()->acceptDrops());
         QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(0)->text(),
                  QStringLiteral("ファイル名"));

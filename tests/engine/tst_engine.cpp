@@ -5,6 +5,7 @@
 #include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
+#include "platform/SleepInhibitor.h"
 #include "queue/EncoderFailure.h"
 #include "queue/ThConvertInfo.h"
 
@@ -27,6 +28,24 @@ using namespace tovilo::test;
 namespace {
 
 const QString Suffix = QStringLiteral("までの動画を変換完了");
+
+// Records what the engine asks of the sleep inhibitor.
+class FakeInhibitor : public SleepInhibitor
+{
+public:
+    void setHeld(bool held) override
+    {
+        if (held != m_held)
+            changes << held;
+        m_held = held;
+    }
+    bool isHeld() const override { return m_held; }
+    void sleep(bool before) { emit sleeping(before); }
+    QList<bool> changes;
+
+private:
+    bool m_held = false;
+};
 
 } // namespace
 
@@ -420,6 +439,80 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(m_runner().commands.size(), 1);
         QCOMPARE(m_done, 0);
+    }
+
+    // Paused: the encoder's group stopped, the label says so, the machine may sleep; a sleep
+    // the user asks for pauses and waking resumes; a stop while paused puts the job back.
+    void pauseResumeAndSleep()
+    {
+        FakeInhibitor inhibitor;
+        m_engine->setSleepInhibitor(inhibitor);
+        QList<bool> paused;
+        connect(m_engine.get(), &ConversionEngine::pausedChanged, this,
+                [&paused](bool p) { paused << p; });
+        QVERIFY(!m_engine->pause()); // nothing runs
+        add("slow.avi");
+        m_runner().script = {{{}, 0, false, true}};
+        m_engine->start(false);
+        QCOMPARE(inhibitor.changes, QList<bool>{true});
+        emit m_runner().lineReceived("time=2.00 bitrate=1k");
+        const QString progress = QStringLiteral("00時間00分02秒") + Suffix;
+
+        QVERIFY(m_engine->pause());
+        QVERIFY(!m_engine->pause());
+        QCOMPARE(m_situations.last(), progress + QStringLiteral("　一時停止中"));
+        QVERIFY(m_engine->resume());
+        QCOMPARE(m_situations.last(), progress);
+        inhibitor.sleep(true);
+        QVERIFY(m_engine->isPaused());
+        inhibitor.sleep(false);
+        QVERIFY(!m_engine->isPaused());
+        QCOMPARE(m_runner().pauses, (QList<bool>{true, false, true, false}));
+        QCOMPARE(inhibitor.changes, (QList<bool>{true, false, true, false, true}));
+
+        QVERIFY(m_engine->pause());
+        QVERIFY(m_engine->stop());
+        QVERIFY(!m_engine->isPaused());
+        QCOMPARE(statuses(), QList<int>{csWaiting});
+        QVERIFY(!QFile::exists(QFile::decodeName(out("slow.mp4"))));
+        QVERIFY(!inhibitor.isHeld());
+        QCOMPARE(paused, (QList<bool>{true, false, true, false, true, false}));
+        // A sleep while idle pauses nothing and a wake resumes nothing.
+        inhibitor.sleep(true);
+        inhibitor.sleep(false);
+        QVERIFY(!m_engine->isPaused());
+        QCOMPARE(m_runner().commands.size(), 1);
+    }
+
+    void remainingTime_data()
+    {
+        QTest::addColumn<QList<double>>("positions"); // one per second worked
+        QTest::addColumn<double>("length");
+        QTest::addColumn<QString>("text"); // after the last position; empty: no estimate
+        QTest::newRow("too early") << QList<double>{0, 2, 4} << 600.0 << QString();
+        QTest::newRow("steady, twice as fast")
+            << QList<double>{0, 2, 4, 6, 8, 10} << 600.0 << QStringLiteral("（残り約5分）");
+        QTest::newRow("under a minute, in fives")
+            << QList<double>{0, 1, 2, 3, 4, 5} << 47.0 << QStringLiteral("（残り約45秒）");
+        QTest::newRow("a few seconds")
+            << QList<double>{0, 1, 2, 3, 4, 5} << 6.0 << QStringLiteral("（残り約5秒）");
+        QTest::newRow("hours and minutes")
+            << QList<double>{0, 1, 2, 3, 4, 5} << 3905.0 << QStringLiteral("（残り約1時間5分）");
+        // One slow second does not throw the figure: 595 s left at a smoothed 0.84 s/s.
+        QTest::newRow("a stumble is smoothed")
+            << QList<double>{0, 1, 2, 3, 4, 5, 5.2} << 600.2 << QStringLiteral("（残り約12分）");
+    }
+
+    void remainingTime()
+    {
+        QFETCH(QList<double>, positions);
+        QFETCH(double, length);
+        QFETCH(QString, text);
+        RemainingTime remaining;
+        std::optional<double> left;
+        for (int i = 0; i < positions.size(); ++i)
+            left = remaining.update(positions[i], length, i);
+        QCOMPARE(left ? remainingText(*left) : QString(), text);
     }
 
     // Another user renames the shared output folder away and puts a link to one of ours in

@@ -63,6 +63,10 @@ void TestArtwork::buttonImages_data()
     QTest::newRow("convertcancel")
         << "convertcancel" << main << layout::mainWindow::convertCancel.rect << QSize(65, 21)
         << true;
+    QTest::newRow("pause") << "pause" << main << layout::mainWindow::convertPause.rect
+                           << QSize(65, 21) << true;
+    QTest::newRow("resume") << "resume" << main << layout::mainWindow::convertResume.rect
+                            << QSize(65, 21) << true;
     QTest::newRow("convertmovie") << "convertmovie" << main << layout::mainWindow::convertMovie.rect
                                   << QSize(127, 38) << false;
     QTest::newRow("convertmovie2itunes")

@@ -1,0 +1,376 @@
+#include "engine/QueueStore.h"
+
+#include "oscore/Fd.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tovilo {
+
+namespace {
+
+// Paths are bytes (a Shift-JIS name is not UTF-8): readable text when they are valid UTF-8,
+// base64 under "<key>Bytes" otherwise, so every name comes back byte for byte.
+void putBytes(QJsonObject& object, const QString& key, const QByteArray& bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const QString text = QString::fromUtf8(bytes);
+    if (text.toUtf8() == bytes)
+        object.insert(key, text);
+    else
+        object.insert(key + QStringLiteral("Bytes"), QString::fromLatin1(bytes.toBase64()));
+}
+
+QByteArray takeBytes(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue text = object.value(key);
+    if (text.isString())
+        return text.toString().toUtf8();
+    return QByteArray::fromBase64(
+        object.value(key + QStringLiteral("Bytes")).toString().toLatin1());
+}
+
+bool validStatus(const QJsonValue& value)
+{
+    const int status = value.toInt(-1);
+    return value.isDouble() && status >= csWaiting && status <= csFailed;
+}
+
+struct FileId
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+};
+
+FileId fileIdOf(const QByteArray& path)
+{
+    struct stat st = {};
+    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return {static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+}
+
+void putFileId(QJsonObject& object, const FileId& id)
+{
+    if (id.inode == 0)
+        return;
+    object.insert(QStringLiteral("device"), QString::number(id.device));
+    object.insert(QStringLiteral("inode"), QString::number(id.inode));
+}
+
+FileId takeFileId(const QJsonObject& object)
+{
+    return {object.value(QStringLiteral("device")).toString().toULongLong(),
+            object.value(QStringLiteral("inode")).toString().toULongLong()};
+}
+
+// The changeable part of a job, as a document entry or a journal line carries it.
+void putState(QJsonObject& object, const ThConvertInfoObject& job, const FileId& id)
+{
+    object.insert(QStringLiteral("status"), static_cast<int>(job.Status));
+    putBytes(object, QStringLiteral("output"), job.outputPath());
+    putBytes(object, QStringLiteral("reason"), job.EncoderError);
+    if (job.Status == csConverting)
+        putFileId(object, id);
+}
+
+struct KeptJob
+{
+    QByteArray source;
+    TConvertStatus status = csWaiting;
+    QByteArray output;
+    QByteArray reason;
+    FileId output_id;
+};
+
+void takeState(const QJsonObject& object, KeptJob& job)
+{
+    job.status = static_cast<TConvertStatus>(object.value(QStringLiteral("status")).toInt());
+    job.output = takeBytes(object, QStringLiteral("output"));
+    job.reason = takeBytes(object, QStringLiteral("reason"));
+    job.output_id = takeFileId(object);
+}
+
+struct Kept
+{
+    quint64 sequence = 0; // of the last change read
+    int mode = 0;
+    bool audioOnly = false;
+    std::vector<KeptJob> jobs;
+};
+
+// The document and then the journal's lines after it. Nothing for a document that is not a
+// queue of ours or comes from a newer version; a torn last journal line is the end of it.
+std::optional<Kept> readKept(const QByteArray& documentBytes, const QByteArray& journalBytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(documentBytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject root = document.object();
+    const int version = root.value(QStringLiteral("version")).toInt(0);
+    if (version < 1 || version > QueueStore::Version ||
+        !root.value(QStringLiteral("jobs")).isArray())
+        return std::nullopt;
+    Kept kept;
+    kept.mode = root.value(QStringLiteral("mode")).toInt(0);
+    kept.audioOnly = root.value(QStringLiteral("audioOnly")).toBool(false);
+    const quint64 sequence = root.value(QStringLiteral("sequence")).toString().toULongLong();
+    kept.sequence = sequence;
+    for (const QJsonValue& value : root.value(QStringLiteral("jobs")).toArray()) {
+        const QJsonObject object = value.toObject();
+        KeptJob job;
+        job.source = takeBytes(object, QStringLiteral("source"));
+        if (job.source.isEmpty() || !validStatus(object.value(QStringLiteral("status"))))
+            return std::nullopt;
+        takeState(object, job);
+        kept.jobs.push_back(std::move(job));
+    }
+    for (const QByteArray& line : journalBytes.split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        const qsizetype index = object.value(QStringLiteral("index")).toInteger(-1);
+        if (object.isEmpty() || !validStatus(object.value(QStringLiteral("status"))) || index < 0 ||
+            index >= std::ssize(kept.jobs))
+            break;
+        const quint64 lineSequence =
+            object.value(QStringLiteral("sequence")).toString().toULongLong();
+        if (lineSequence > sequence) {
+            takeState(object, kept.jobs[static_cast<size_t>(index)]);
+            kept.sequence = std::max(kept.sequence, lineSequence);
+        }
+    }
+    return kept;
+}
+
+QByteArray readAll(const QByteArray& path)
+{
+    QFile file(QFile::decodeName(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+QueueStore::QueueStore(QByteArray dataFolder)
+    : m_folder(std::move(dataFolder)), m_writer([this] { writerLoop(); })
+{
+}
+
+QueueStore::~QueueStore()
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_quit = true;
+    }
+    m_wake.notify_all();
+    m_writer.join();
+}
+
+QueueStore::Restored QueueStore::restore(ThConvertInfoObjectList& jobs)
+{
+    Restored restored;
+    m_restored = true;
+    const QByteArray documentBytes = readAll(documentPath());
+    if (documentBytes.isEmpty() && !QFile::exists(QFile::decodeName(documentPath())))
+        return restored;
+    m_onDisk = true;
+    const std::optional<Kept> kept = readKept(documentBytes, readAll(journalPath()));
+    if (!kept) {
+        moveAside();
+        m_onDisk = false;
+        restored.broken = true;
+        return restored;
+    }
+    restored.mode = kept->mode;
+    // Numbers go on from the file's, so no line left over from it can pass for a new one.
+    m_sequence = kept->sequence;
+    jobs.AudioOnly = kept->audioOnly;
+    for (const KeptJob& keptJob : kept->jobs) {
+        auto job = std::make_unique<ThConvertInfoObject>();
+        job->setSourcePath(keptJob.source);
+        job->setOutputPath(keptJob.output);
+        job->Status = keptJob.status;
+        job->EncoderError = keptJob.reason;
+        if (job->Status == csConverting) {
+            // The run ended with the program: the file it was writing is incomplete. Only
+            // that very file goes, never one that took its name since.
+            job->Status = csWaiting;
+            job->EncoderError.clear();
+            const FileId now = fileIdOf(keptJob.output);
+            if (now.inode != 0 && now.inode == keptJob.output_id.inode &&
+                now.device == keptJob.output_id.device && ::unlink(keptJob.output.constData()) == 0)
+                ++restored.partialsRemoved;
+        }
+        jobs.Add(std::move(job));
+        ++restored.jobs;
+    }
+    return restored;
+}
+
+void QueueStore::moveAside()
+{
+    for (const QByteArray& path : {documentPath(), journalPath()})
+        ::rename(path.constData(), (path + ".broken").constData());
+}
+
+QByteArray QueueStore::document(const ThConvertInfoObjectList& jobs, int mode, quint64 sequence)
+{
+    QJsonArray list;
+    for (int i = 0; i < jobs.Count(); ++i) {
+        const ThConvertInfoObject& job = *jobs.Items(i);
+        QJsonObject entry;
+        putBytes(entry, QStringLiteral("source"), job.sourcePath());
+        putState(entry, job, job.Status == csConverting ? fileIdOf(job.outputPath()) : FileId{});
+        list.append(entry);
+    }
+    QJsonObject root;
+    root.insert(QStringLiteral("version"), Version);
+    root.insert(QStringLiteral("sequence"), QString::number(sequence));
+    root.insert(QStringLiteral("mode"), mode);
+    root.insert(QStringLiteral("audioOnly"), jobs.AudioOnly);
+    root.insert(QStringLiteral("jobs"), list);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+void QueueStore::save(const ThConvertInfoObjectList& jobs, int mode)
+{
+    const int count = jobs.Count();
+    // An empty queue that was never kept leaves the data folder as it is.
+    if (count == 0 && !m_onDisk)
+        return;
+    bool whole = !m_restored || mode != m_mode || count != std::ssize(m_saved);
+    for (int i = 0; !whole && i < count; ++i) {
+        const ThConvertInfoObject* job = jobs.Items(i);
+        const Saved& saved = m_saved[static_cast<size_t>(i)];
+        whole = saved.job != job || saved.source != job->SourceFile;
+    }
+    if (whole) {
+        writeDocument(jobs, mode);
+        return;
+    }
+    QByteArray lines;
+    for (int i = 0; i < count; ++i) {
+        const ThConvertInfoObject& job = *jobs.Items(i);
+        Saved& saved = m_saved[static_cast<size_t>(i)];
+        if (saved.status == job.Status && saved.output == job.OutputFile &&
+            saved.reason == job.EncoderError)
+            continue;
+        FileId id{saved.device, saved.inode};
+        if (job.Status == csConverting &&
+            (saved.status != csConverting || saved.output != job.OutputFile))
+            id = fileIdOf(job.outputPath());
+        QJsonObject line;
+        line.insert(QStringLiteral("sequence"), QString::number(++m_sequence));
+        line.insert(QStringLiteral("index"), i);
+        putState(line, job, id);
+        lines += QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+        saved.status = job.Status;
+        saved.output = job.OutputFile;
+        saved.reason = job.EncoderError;
+        saved.device = id.device;
+        saved.inode = id.inode;
+        ++m_journalLines;
+    }
+    if (lines.isEmpty())
+        return;
+    // Rewriting the whole queue once it has had as many changes as it has jobs keeps both
+    // the journal and the cost of a change bounded.
+    if (m_journalLines > std::max<qsizetype>(256, count)) {
+        writeDocument(jobs, mode);
+        return;
+    }
+    post({false, lines});
+}
+
+void QueueStore::writeDocument(const ThConvertInfoObjectList& jobs, int mode)
+{
+    m_restored = true;
+    m_onDisk = true;
+    m_mode = mode;
+    m_journalLines = 0;
+    m_saved.clear();
+    m_saved.reserve(static_cast<size_t>(jobs.Count()));
+    for (int i = 0; i < jobs.Count(); ++i) {
+        const ThConvertInfoObject* job = jobs.Items(i);
+        const FileId id = job->Status == csConverting ? fileIdOf(job->outputPath()) : FileId{};
+        m_saved.push_back({job, job->SourceFile, job->Status, job->OutputFile, job->EncoderError,
+                           id.device, id.inode});
+    }
+    post({true, document(jobs, mode, m_sequence)});
+}
+
+void QueueStore::post(Task task)
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_tasks.push_back(std::move(task));
+    }
+    m_wake.notify_all();
+}
+
+void QueueStore::flush()
+{
+    std::unique_lock lock(m_lock);
+    m_idle.wait(lock, [this] { return m_tasks.empty() && !m_busy; });
+}
+
+void QueueStore::writerLoop()
+{
+    // Lines go only after a document that was written: they number the jobs as it does.
+    bool documentWritten = true;
+    std::unique_lock lock(m_lock);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_quit || !m_tasks.empty(); });
+        if (m_tasks.empty())
+            return; // quitting, nothing left to write
+        std::deque<Task> tasks;
+        tasks.swap(m_tasks);
+        m_busy = true;
+        lock.unlock();
+
+        // Only the latest document matters, with the lines that follow it.
+        auto first = tasks.begin();
+        for (auto it = tasks.begin(); it != tasks.end(); ++it) {
+            if (it->whole)
+                first = it;
+        }
+        bool truncate = false;
+        if (first->whole) {
+            QSaveFile file(QFile::decodeName(documentPath()));
+            truncate = file.open(QIODevice::WriteOnly) &&
+                       file.write(first->bytes) == first->bytes.size() && file.commit();
+            documentWritten = truncate;
+            ++first;
+        }
+        QByteArray lines;
+        for (auto it = first; documentWritten && it != tasks.end(); ++it)
+            lines += it->bytes;
+        if (truncate || !lines.isEmpty()) {
+            // Lines the new document already holds carry older sequence numbers and are
+            // passed over when read; emptying the journal only saves reading them.
+            const UniqueFd fd =
+                openFile(journalPath().constData(),
+                         O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND), 0600);
+            if (fd.isValid()) {
+                writeAll(fd.get(),
+                         std::string_view(lines.constData(), static_cast<size_t>(lines.size())));
+                ::fdatasync(fd.get());
+            }
+        }
+
+        lock.lock();
+        m_busy = false;
+        m_idle.notify_all();
+    }
+}
+
+} // namespace tovilo

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "queue/ThConvertInfo.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tovilo {
+
+// The queue as it is kept on disk: "queue.json" in the data folder, a versioned JSON document
+// written whole with QSaveFile (write, sync, rename), and "queue.journal" beside it, one JSON
+// line per job change since that document. A change appends one short line; the document is
+// rewritten only when the journal has grown as long as the queue, so a change costs the same
+// in a queue of 5,000 jobs as in one of 5. The files are written by a thread of the store's
+// own; the window's thread only compares and hands over bytes.
+class QueueStore
+{
+public:
+    static constexpr int Version = 1;
+
+    struct Restored
+    {
+        int jobs = 0;        // jobs put back into the queue
+        bool broken = false; // the file could not be read; it was moved aside
+        int mode = 0;        // the convert mode of the last run, 0 when none
+        int partialsRemoved = 0;
+    };
+
+    explicit QueueStore(QByteArray dataFolder);
+    ~QueueStore(); // writes what is pending first
+    QueueStore(const QueueStore&) = delete;
+    QueueStore& operator=(const QueueStore&) = delete;
+
+    // Appends the kept queue to jobs: a job that was converting waits again and the output it
+    // was writing is removed (only the file it started, by device and inode); the others keep
+    // their status, output and reason. A file that cannot be read is moved aside to
+    // "queue.json.broken". Call once, before the first save.
+    Restored restore(ThConvertInfoObjectList& jobs);
+
+    // Writes whatever changed since the last save: one journal line per changed job, or the
+    // whole document when jobs were added, removed or reordered.
+    void save(const ThConvertInfoObjectList& jobs, int mode);
+
+    // Returns once everything handed to the writer is on disk.
+    void flush();
+
+    QByteArray documentPath() const { return m_folder + "queue.json"; }
+    QByteArray journalPath() const { return m_folder + "queue.journal"; }
+
+    // The whole document for a queue: what one full save writes.
+    static QByteArray document(const ThConvertInfoObjectList& jobs, int mode, quint64 sequence);
+
+private:
+    // What was last written of one job.
+    struct Saved
+    {
+        const ThConvertInfoObject* job = nullptr;
+        QString source;
+        TConvertStatus status = csWaiting;
+        QString output;
+        QByteArray reason;
+        // The output file a converting job writes, as it was when the job started.
+        quint64 device = 0;
+        quint64 inode = 0;
+    };
+    struct Task
+    {
+        bool whole = false; // the document; otherwise journal lines
+        QByteArray bytes;
+    };
+
+    void writeDocument(const ThConvertInfoObjectList& jobs, int mode);
+    void post(Task task);
+    void writerLoop();
+    void moveAside();
+
+    const QByteArray m_folder;
+    std::vector<Saved> m_saved;
+    bool m_restored = false;
+    bool m_onDisk = false; // a document exists or has been handed to the writer
+    int m_mode = -1;
+    quint64 m_sequence = 0;       // of the last line written
+    qsizetype m_journalLines = 0; // since the document
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Task> m_tasks;
+    bool m_busy = false;
+    bool m_quit = false;
+    std::thread m_writer;
+};
+
+} // namespace tovilo
