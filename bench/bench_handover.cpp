@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -113,12 +114,17 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
     ticks.start();
     lastTick = clock.nsecsElapsed();
     form.AddToiTunes();
-    // Before the worker, the call itself does the whole hand-over; after, its end comes later.
-    while (prompt.informations.isEmpty() && !form.engine().isHandingOver() &&
-           clock.elapsed() < 1000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    while (prompt.informations.isEmpty() && clock.elapsed() < 600000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    // Before the worker, the call itself does the whole hand-over; after, the loop waits for
+    // its completion message, blocking between events as the program's own loop does.
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!prompt.informations.isEmpty() || clock.elapsed() > 600000)
+            loop.quit();
+    });
+    poll.start(5);
+    if (prompt.informations.isEmpty())
+        loop.exec();
     round.wallSeconds = clock.nsecsElapsed() / 1e9;
     // The last tick before the end counts as well.
     longest = std::max(longest, clock.nsecsElapsed() - lastTick);
