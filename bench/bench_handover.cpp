@@ -61,6 +61,7 @@ struct Round
 {
     double wallSeconds = 0;
     double longestStallMs = 0;
+    double longestStallEndsAt = 0; // seconds into the hand-over
     bool ok = false;
 };
 
@@ -102,12 +103,15 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
     QElapsedTimer clock;
     qint64 lastTick = -1;
     qint64 longest = 0;
+    qint64 longestAt = 0;
     QTimer ticks;
     ticks.setInterval(10);
     QObject::connect(&ticks, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        if (lastTick >= 0)
-            longest = std::max(longest, now - lastTick);
+        if (lastTick >= 0 && now - lastTick > longest) {
+            longest = now - lastTick;
+            longestAt = now;
+        }
         lastTick = now;
     });
     clock.start();
@@ -130,6 +134,7 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
     longest = std::max(longest, clock.nsecsElapsed() - lastTick);
     ticks.stop();
     round.longestStallMs = longest / 1e6;
+    round.longestStallEndsAt = longestAt / 1e9;
     int transferred = 0;
     for (int i = 0; i < jobsOf(form).Count(); ++i)
         transferred += jobsOf(form).Items(i)->Status == csTransferred ? 1 : 0;
@@ -182,8 +187,9 @@ int main(int argc, char* argv[])
         ok = round.ok;
         walls.push_back(round.wallSeconds);
         stalls.push_back(round.longestStallMs);
-        std::printf("round %d: wall %.2f s, longest stall of the window's thread %.0f ms\n",
-                    i + 1, round.wallSeconds, round.longestStallMs);
+        std::printf("round %d: wall %.2f s, longest stall of the window's thread %.0f ms "
+                    "(ending %.2f s in)\n",
+                    i + 1, round.wallSeconds, round.longestStallMs, round.longestStallEndsAt);
     }
     run({"umount", mountPoint});
     if (!ok)
