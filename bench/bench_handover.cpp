@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -60,6 +61,7 @@ struct Round
 {
     double wallSeconds = 0;
     double longestStallMs = 0;
+    double longestStallEndsAt = 0; // seconds into the hand-over
     bool ok = false;
 };
 
@@ -101,29 +103,38 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
     QElapsedTimer clock;
     qint64 lastTick = -1;
     qint64 longest = 0;
+    qint64 longestAt = 0;
     QTimer ticks;
     ticks.setInterval(10);
     QObject::connect(&ticks, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        if (lastTick >= 0)
-            longest = std::max(longest, now - lastTick);
+        if (lastTick >= 0 && now - lastTick > longest) {
+            longest = now - lastTick;
+            longestAt = now;
+        }
         lastTick = now;
     });
     clock.start();
     ticks.start();
     lastTick = clock.nsecsElapsed();
     form.AddToiTunes();
-    // Before the worker, the call itself does the whole hand-over; after, its end comes later.
-    while (prompt.informations.isEmpty() && !form.engine().isHandingOver() &&
-           clock.elapsed() < 1000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    while (prompt.informations.isEmpty() && clock.elapsed() < 600000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    // Before the worker, the call itself does the whole hand-over; after, the loop waits for
+    // its completion message, blocking between events as the program's own loop does.
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!prompt.informations.isEmpty() || clock.elapsed() > 600000)
+            loop.quit();
+    });
+    poll.start(5);
+    if (prompt.informations.isEmpty())
+        loop.exec();
     round.wallSeconds = clock.nsecsElapsed() / 1e9;
     // The last tick before the end counts as well.
     longest = std::max(longest, clock.nsecsElapsed() - lastTick);
     ticks.stop();
     round.longestStallMs = longest / 1e6;
+    round.longestStallEndsAt = longestAt / 1e9;
     int transferred = 0;
     for (int i = 0; i < jobsOf(form).Count(); ++i)
         transferred += jobsOf(form).Items(i)->Status == csTransferred ? 1 : 0;
@@ -176,8 +187,9 @@ int main(int argc, char* argv[])
         ok = round.ok;
         walls.push_back(round.wallSeconds);
         stalls.push_back(round.longestStallMs);
-        std::printf("round %d: wall %.2f s, longest stall of the window's thread %.0f ms\n",
-                    i + 1, round.wallSeconds, round.longestStallMs);
+        std::printf("round %d: wall %.2f s, longest stall of the window's thread %.0f ms "
+                    "(ending %.2f s in)\n",
+                    i + 1, round.wallSeconds, round.longestStallMs, round.longestStallEndsAt);
     }
     run({"umount", mountPoint});
     if (!ok)
