@@ -28,6 +28,7 @@ public:
 
     QList<Run> script; // when it runs out, every run succeeds quietly
     QList<QByteArray> commands;
+    QList<bool> pauses;
     std::function<void()> onStart;
 
     void start(const QByteArray& commandLine) override
@@ -56,6 +57,7 @@ public:
             finish(137);
     }
     bool failedToStart() const override { return m_notStarted; }
+    void setPaused(bool paused) override { pauses << paused; }
 
 private:
     void finish(quint32 exitCode)
