@@ -276,10 +276,7 @@ void TFormMain::SaveSettings()
 
 void TFormMain::AddSourceFile(const QByteArray& path)
 {
-    auto job = std::make_unique<ThConvertInfoObject>();
-    job->setSourcePath(path);
-    job->Status = csWaiting;
-    jobs().Add(std::move(job));
+    jobs().AddSource(path);
 }
 
 void TFormMain::RefreshList()

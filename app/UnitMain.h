@@ -50,13 +50,27 @@ public:
         ModeMusicToLibrary = 4,
     };
 
+    // The chapter dialog asks whether a drive's disc can be read.
+    bool IsDriveReady(const QByteArray& root);
+    tovilo::ConversionEngine& engine() const { return *m_engine; }
+
+    // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
+    // as a confirmed stop would, without the question, then the event loop ends with 0.
+    void stopAndQuit();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
     // Fields
     QByteArray DataDir;      // ends in "/"
     QByteArray DocumentsDir; // ends in "/"
     int ConvertMode = 0;
     QString SituationText;
 
-    // Controls, in stacking order
+    // Controls, in stacking order; each has its field's name as its object name
     QLabel* ImageBG = nullptr;
     TPNGButton* PngBtnAddFile = nullptr;
     TPNGButton* PngBtnAddDVD = nullptr;
@@ -90,7 +104,6 @@ public:
     void RefreshList();
     void SetBusy(bool busy);
     void HandleDroppedFiles(const QList<QUrl>& urls);
-    bool IsDriveReady(const QByteArray& root);
     bool IsBusy() const;
 
     // Conversion
@@ -106,7 +119,6 @@ public:
     // Unmounts and switches off the device at `mountPoint`; the situation line tells how it
     // went.
     void RemoveMediaDevice(const QByteArray& mountPoint);
-    tovilo::ConversionEngine& engine() const { return *m_engine; }
 
     // Handlers
     void PngBtnAddFileClick(TPNGButton* Sender);
@@ -118,16 +130,6 @@ public:
     void PngBtnConvertPauseClick(TPNGButton* Sender);
     void TimerRegistiTunesTimer();
 
-    // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
-    // as a confirmed stop would, without the question, then the event loop ends with 0.
-    void stopAndQuit();
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
     void FormCreate();
     void FormDestroy();
     // The application-wide hook: catches files dropped on the list before they are dispatched.

@@ -20,6 +20,7 @@
 //   bench_driver all               both, each in a fresh process
 // The window runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include "app/UnitMain.h"
+#include "common/Controls.h"
 #include "common/FakeServices.h"
 #include "encoder/WrapperArgs.h"
 #include "engine/ConversionEngine.h"
@@ -35,6 +36,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -157,11 +159,12 @@ public:
         m_prompt.onInformation = [&loop](const QString&) {
             QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
         };
-        m_form->BtnConvertClick(m_form->PngBtnConvertMovie);
+        auto* convert = control<TPNGButton>(*m_form, "PngBtnConvertMovie");
+        QTest::mouseClick(convert, Qt::LeftButton);
         loop.exec();
         m_prompt.onInformation = nullptr;
         bool ok = m_errors.isEmpty() && m_prompt.informations == QStringList{Completed} &&
-                  !m_form->IsBusy();
+                  convert->isEnabled();
         for (int i = 0; i < m_form->engine().jobs().Count(); ++i)
             ok = ok && m_form->engine().jobs().Items(i)->Status == csConverted;
         if (!ok)
@@ -206,9 +209,9 @@ FixedCost fixedCost(int runs)
     std::vector<double> driver;
     std::vector<double> spawn;
     for (int i = 0; i < runs; ++i) {
-        form.PurgeFinishedJobs();
-        form.AddSourceFile(QFile::encodeName(bench.path(QStringLiteral("src/clip.avi"))));
-        form.RefreshList();
+        form.engine().purgeFinishedJobs();
+        form.engine().jobs().AddSource(
+            QFile::encodeName(bench.path(QStringLiteral("src/clip.avi"))));
         QElapsedTimer clock;
         clock.start();
         if (!bench.convertAll())
@@ -261,9 +264,8 @@ int benchConvert(int rounds)
     }
 
     const auto throughDriver = [&]() -> std::optional<Sample> {
-        form.PurgeFinishedJobs();
-        form.AddSourceFile(QByteArray::fromStdString(clip));
-        form.RefreshList();
+        form.engine().purgeFinishedJobs();
+        form.engine().jobs().AddSource(QByteArray::fromStdString(clip));
         const Usage before = usageNow();
         QElapsedTimer clock;
         clock.start();
@@ -427,9 +429,8 @@ int benchQueue(int jobs)
     Bench bench(QStringLiteral(BENCH_STAND_IN));
     TFormMain& form = bench.form();
     for (int i = 0; i < jobs; ++i)
-        form.AddSourceFile(QFile::encodeName(
+        form.engine().jobs().AddSource(QFile::encodeName(
             bench.path(QStringLiteral("src/clip%1.avi").arg(i, 5, 10, QLatin1Char('0')))));
-    form.RefreshList();
     QCoreApplication::processEvents();
 
     // The plain spawns before and after the queue, so that a change in the load shows.
@@ -465,16 +466,20 @@ int benchQueue(int jobs)
     sampler.stop();
     const long peak = statusKb("VmHWM");
 
-    // Where the time beyond the spawns goes: the list is rebuilt when a job starts and ends.
+    // Where the time beyond the spawns goes: a job's status changes when it starts and ends,
+    // and the list redraws and the queue is saved from each change.
     constexpr int refreshes = 5;
     QElapsedTimer refreshClock;
     refreshClock.start();
     for (int i = 0; i < refreshes; ++i) {
-        form.RefreshList();
-        // The relayout and repaint it causes run from the event loop.
-        QCoreApplication::processEvents();
+        ThConvertInfoObjectList& list = form.engine().jobs();
+        for (TConvertStatus status : {csConverting, csConverted}) {
+            list.SetStatus(*list.Items(i), status);
+            // The save, the relayout and the repaint run from the event loop.
+            QCoreApplication::processEvents();
+        }
     }
-    const double refresh = refreshClock.nsecsElapsed() / 1e9 / refreshes;
+    const double refresh = refreshClock.nsecsElapsed() / 1e9 / (2 * refreshes);
 
     // One save of the whole queue as it stands (a fresh store writes the whole document), and
     // one change saved after it (a journal line), each until it is on disk.
@@ -520,9 +525,9 @@ int benchQueue(int jobs)
     std::printf("   ratio driver/plain spawn: %.2f; driver overhead per job beyond the spawn: "
                 "%.3f ms\n",
                 total / reference, 1000 * (total - reference) / jobs);
-    std::printf("   one RefreshList of %d rows, with the relayout and repaint it causes: %.3f ms; "
-                "rebuilt when each job starts and ends, that is %.3f ms or %.0f %% of the time "
-                "per job\n",
+    std::printf("   one status change in %d rows, with the redraw, relayout, repaint and save it "
+                "causes: %.3f ms; when each job starts and ends, that is %.3f ms or %.0f %% of "
+                "the time per job\n",
                 jobs, 1000 * refresh, 2000 * refresh, 100 * 2 * refresh / (total / jobs));
     // Read by the scaling run.
     std::printf(

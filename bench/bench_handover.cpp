@@ -57,6 +57,16 @@ template <typename Form> ThConvertInfoObjectList& jobsOf(Form& form)
         return form.engine().jobs();
 }
 
+// Starts the hand-over as the window's timer does: by the engine, or in a tree from before
+// the engine had it, by the window's own operation.
+template <typename Form> void startHandOver(Form& form)
+{
+    if constexpr (requires { form.engine().startHandOver(); })
+        form.engine().startHandOver();
+    else
+        form.AddToiTunes();
+}
+
 struct Round
 {
     double wallSeconds = 0;
@@ -91,12 +101,12 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
         if (!QFile::exists(QFile::decodeName(output)) &&
             !QFile::copy(QFile::decodeName(clip), QFile::decodeName(output)))
             return round;
-        form.AddSourceFile(output);
-        ThConvertInfoObject* job = jobsOf(form).Items(i);
+        auto job = std::make_unique<ThConvertInfoObject>();
+        job->setSourcePath(output);
         job->setOutputPath(output);
         job->Status = csConverted;
+        jobsOf(form).Add(std::move(job));
     }
-    form.RefreshList();
     form.show();
     QApplication::processEvents();
 
@@ -117,7 +127,7 @@ Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QStri
     clock.start();
     ticks.start();
     lastTick = clock.nsecsElapsed();
-    form.AddToiTunes();
+    startHandOver(form);
     // Before the worker, the call itself does the whole hand-over; after, the loop waits for
     // its completion message, blocking between events as the program's own loop does.
     QEventLoop loop;

@@ -37,6 +37,13 @@ int ThConvertInfoObjectList::Add(std::unique_ptr<ThConvertInfoObject> job)
     return Count() - 1;
 }
 
+int ThConvertInfoObjectList::AddSource(const QByteArray& path)
+{
+    auto job = std::make_unique<ThConvertInfoObject>();
+    job->setSourcePath(path);
+    return Add(std::move(job));
+}
+
 void ThConvertInfoObjectList::checkIndex(int index) const
 {
     if (index < 0 || index >= Count())

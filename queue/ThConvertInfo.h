@@ -73,6 +73,8 @@ public:
 
     // Takes ownership; returns the new job's index.
     int Add(std::unique_ptr<ThConvertInfoObject> job);
+    // A waiting job for `path` (in the system code page), added at the end.
+    int AddSource(const QByteArray& path);
     int Count() const { return static_cast<int>(m_jobs.size()); }
     // Both throw EListError for an index outside 0..Count()-1 and change nothing.
     ThConvertInfoObject* Items(int index) const;

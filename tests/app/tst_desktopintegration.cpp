@@ -2,6 +2,7 @@
 // service on the private session bus the test runs under, a short queue through the stand-in
 // encoder, and a stand-in desktop that records the dock's updates and the notices.
 #include "app/UnitMain.h"
+#include "common/Controls.h"
 #include "common/FakeServices.h"
 #include "engine/ConversionEngine.h"
 #include "platform/DesktopIntegration.h"
@@ -98,24 +99,26 @@ private Q_SLOTS:
         m_session.apps.clear();
         m_session.updates.clear();
         TFormMain form(Services{m_prompt, m_shell, m_drives, m_noDevice, m_desktop});
-        form.engine().jobs().SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
-        form.engine().jobs().OpenDir = false;
+        ThConvertInfoObjectList& jobs = form.engine().jobs();
+        jobs.SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
+        jobs.OpenDir = false;
         if (windowActive) {
             form.show();
             form.activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(&form));
         }
-        form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("good.avi"))));
-        form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("fail.avi"))));
+        jobs.AddSource(QFile::encodeName(m_work.filePath(QStringLiteral("good.avi"))));
+        jobs.AddSource(QFile::encodeName(m_work.filePath(QStringLiteral("fail.avi"))));
 
-        QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
+        auto* convert = control<TPNGButton>(form, "PngBtnConvertMovie");
+        QTest::mouseClick(convert, Qt::LeftButton);
         // The last update hides the entry. A notice goes out before it over the same
         // connection, so it has arrived by then.
         QTRY_VERIFY_WITH_TIMEOUT(
             !m_session.updates.isEmpty() &&
                 !m_session.updates.last().value(QStringLiteral("progress-visible")).toBool(),
             20000);
-        QVERIFY(form.PngBtnConvertMovie->isEnabled());
+        QVERIFY(convert->isEnabled());
         QCOMPARE(m_prompt.informations.takeLast(), QStringLiteral("変換が完了しました"));
 
         QCOMPARE(m_session.apps.count(QStringLiteral("application://tovilo.desktop")),

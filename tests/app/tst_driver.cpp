@@ -1,16 +1,15 @@
 #include "app/UnitMain.h"
+#include "common/Controls.h"
 #include "common/FakeServices.h"
 #include "engine/ConversionEngine.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "platform/TerminationSignals.h"
-#include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
@@ -53,10 +52,13 @@ class TestDriver : public QObject
 
     void add(const QString& name, TConvertStatus status = csWaiting)
     {
-        m_form->AddSourceFile(QFile::encodeName(src(name)));
-        m_form->engine().jobs().Items(m_form->engine().jobs().Count() - 1)->Status = status;
-        m_form->RefreshList();
+        ThConvertInfoObjectList& jobs = m_form->engine().jobs();
+        jobs.SetStatus(*jobs.Items(jobs.AddSource(QFile::encodeName(src(name)))), status);
     }
+
+    TPNGButton* button(const char* name) const { return control<TPNGButton>(*m_form, name); }
+    QTableWidget* list() const { return control<QTableWidget>(*m_form, "ListViewConvertFile"); }
+    QLabel* situation() const { return control<QLabel>(*m_form, "LblSituation"); }
 
     QList<TConvertStatus> statuses() const
     {
@@ -88,7 +90,7 @@ class TestDriver : public QObject
         return log.readLine().trimmed().split('\t').value(2).toInt();
     }
 
-    void press(TPNGButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    void press(const char* name) { QTest::mouseClick(button(name), Qt::LeftButton); }
 
     // The process's state letter from /proc: 'T' while stopped.
     static char processState(pid_t pid)
@@ -100,7 +102,7 @@ class TestDriver : public QObject
         return text.mid(text.lastIndexOf(')') + 2, 1).at(0);
     }
 
-    bool idle() const { return m_form->PngBtnConvertMovie->isEnabled(); }
+    bool idle() const { return button("PngBtnConvertMovie")->isEnabled(); }
 
 private Q_SLOTS:
     void initTestCase() { m_previousCurrent = QDir::currentPath(); }
@@ -133,10 +135,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (m_form && m_form->DosCommandConvert->IsRunning()) {
-            m_form->DosCommandConvert->Stop();
-            m_form->DosCommandConvert->WaitWhileRunning();
-        }
+        if (m_form && m_form->engine().isRunning())
+            m_form->engine().stop();
         m_form.reset();
         QDir::setCurrent(m_previousCurrent);
     }
@@ -163,17 +163,17 @@ private Q_SLOTS:
         qputenv("FAKE_ENCODER_ENDING", ending);
         add(QStringLiteral("fail.avi"));
         add(QStringLiteral("good.avi"));
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         qunsetenv("FAKE_ENCODER_ENDING");
         QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csConverted}));
-        QCOMPARE(m_form->ListViewConvertFile->item(0, 0)->toolTip(), reason);
-        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->toolTip(), reason);
-        QVERIFY(m_form->ListViewConvertFile->item(1, 1)->toolTip().isEmpty());
+        QCOMPARE(list()->item(0, 0)->toolTip(), reason);
+        QCOMPARE(list()->item(0, 1)->toolTip(), reason);
+        QVERIFY(list()->item(1, 1)->toolTip().isEmpty());
         // Waiting again, the job has no reason any more.
-        m_form->PurgeFinishedJobs();
+        m_form->engine().purgeFinishedJobs();
         QVERIFY(m_form->engine().jobs().Items(0)->EncoderError.isEmpty());
-        QVERIFY(m_form->ListViewConvertFile->item(0, 1)->toolTip().isEmpty());
+        QVERIFY(list()->item(0, 1)->toolTip().isEmpty());
     }
 
     void convertsFailedAndWaitingInOrder()
@@ -181,7 +181,7 @@ private Q_SLOTS:
         add(QStringLiteral("done.avi"), csConverted);
         add(QStringLiteral("again.avi"), csFailed);
         add(QStringLiteral("next.flv"));
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         QCOMPARE(m_prompt.informations,
                  (QStringList{QStringLiteral(
@@ -191,8 +191,8 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral("again.avi"), QStringLiteral("next.flv")}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted}));
         QCOMPARE(m_form->engine().jobs().Items(0)->OutputFile, out(QStringLiteral("again.mp4")));
-        QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->text(), QStringLiteral("変換完了"));
-        QVERIFY(m_form->LblSituation->text().isEmpty());
+        QCOMPARE(list()->item(1, 1)->text(), QStringLiteral("変換完了"));
+        QVERIFY(situation()->text().isEmpty());
         QCOMPARE(m_shell.activations, 1);
         QCOMPARE(m_errors, QStringList());
     }
@@ -201,7 +201,7 @@ private Q_SLOTS:
     {
         add(QStringLiteral("done.avi"), csConverted);
         add(QStringLiteral("sent.avi"), csTransferred);
-        press(m_form->PngBtnConvertMusic);
+        press("PngBtnConvertMusic");
         QCOMPARE(m_prompt.informations,
                  (QStringList{QStringLiteral(
                                   "変換完了、iTunesへの転送が完了した動画はリストから削除されます"),
@@ -215,45 +215,58 @@ private Q_SLOTS:
     {
         add(QStringLiteral("slow.avi"));
         add(QStringLiteral("after.avi"));
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QVERIFY(!idle());
         QTRY_VERIFY_WITH_TIMEOUT(
-            m_form->LblSituation->text().endsWith(QStringLiteral("までの動画を変換完了")), 20000);
+            situation()->text().endsWith(QStringLiteral("までの動画を変換完了")), 20000);
         QVERIFY(QFile::exists(out(QStringLiteral("slow.mp4"))));
-        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("変換中"));
+        QCOMPARE(list()->item(0, 1)->text(), QStringLiteral("変換中"));
+        // Busy: the commands are off, and neither a drop nor closing the window is taken.
+        for (const char* name :
+             {"PngBtnAddFile", "PngBtnAddDVD", "PngBtnListDelete", "PngBtnConfig",
+              "PngBtnConvertMovie2iTunes", "PngBtnConvertMusic", "PngBtnConvertMusic2iTunes"})
+            QVERIFY2(!button(name)->isEnabled(), name);
+        QVERIFY(list()->isEnabled() && !list()->viewport()->acceptDrops());
+        QMimeData late;
+        late.setUrls({QUrl::fromLocalFile(src(QStringLiteral("late.avi")))});
+        QVERIFY(!dropOn(list()->viewport(), late));
+        QVERIFY(!m_form->close());
+        QCOMPARE(m_prompt.informations.takeFirst(),
+                 QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
 
         // Paused, the encoder stands still and the label says so; resumed, it goes on; a
         // stop while paused works as any stop.
         const pid_t encoder = encoderPid();
         QVERIFY(encoder > 0);
         for (bool pausing : {true, false, true}) {
-            press(m_form->PngBtnConvertPause);
+            press("PngBtnConvertPause");
             QCOMPARE(m_form->engine().isPaused(), pausing);
             QTRY_COMPARE(processState(encoder) == 'T', pausing);
-            QCOMPARE(m_form->LblSituation->text().endsWith(QStringLiteral("一時停止中")), pausing);
+            QCOMPARE(situation()->text().endsWith(QStringLiteral("一時停止中")), pausing);
         }
-        QVERIFY(m_form->PngBtnConvertPause->isEnabled());
+        QVERIFY(button("PngBtnConvertPause")->isEnabled());
 
         // No leaves it running.
         m_prompt.answers = {false, true};
-        press(m_form->PngBtnConvertCancel);
-        QVERIFY(m_form->DosCommandConvert->IsRunning());
-        press(m_form->PngBtnConvertCancel);
+        press("PngBtnConvertCancel");
+        QVERIFY(m_form->engine().isRunning());
+        press("PngBtnConvertCancel");
 
         QCOMPARE(m_prompt.questions,
                  (QStringList{QStringLiteral("変換を中止してよろしいですか？"),
                               QStringLiteral("変換を中止してよろしいですか？")}));
-        QVERIFY(!m_form->DosCommandConvert->IsRunning());
+        QVERIFY(!m_form->engine().isRunning());
         QVERIFY(idle());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
         QVERIFY(!QFile::exists(out(QStringLiteral("slow.mp4"))));
-        QVERIFY(m_form->LblSituation->text().isEmpty());
+        QVERIFY(situation()->text().isEmpty());
         QVERIFY(!m_form->engine().isCancelling());
         // The queue does not go on, and the stopped run's end changed nothing later.
         QTest::qWait(300);
         QCOMPARE(encoderLog(), QStringList{QStringLiteral("slow.avi")});
         QCOMPARE(statuses(), (QList<TConvertStatus>{csWaiting, csWaiting}));
         QVERIFY(m_prompt.informations.isEmpty());
+        QVERIFY(m_form->close());
     }
 
     // Asked to end mid-conversion, the program stops the encoder and cleans up as a confirmed
@@ -276,12 +289,12 @@ private Q_SLOTS:
         connect(&termination, &TerminationSignals::received, m_form.get(), &TFormMain::stopAndQuit);
         add(QStringLiteral("slow.avi"));
         add(QStringLiteral("after.avi"));
-        press(m_form->PngBtnConvertMovie);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_form->LblSituation->text().isEmpty(), 20000);
+        press("PngBtnConvertMovie");
+        QTRY_VERIFY_WITH_TIMEOUT(!situation()->text().isEmpty(), 20000);
         const pid_t encoder = encoderPid();
         QVERIFY(encoder > 0);
         if (paused) {
-            press(m_form->PngBtnConvertPause);
+            press("PngBtnConvertPause");
             QTRY_COMPARE(processState(encoder), 'T');
         }
 
@@ -319,17 +332,11 @@ private Q_SLOTS:
         QMimeData mime;
         mime.setData(QStringLiteral("text/uri-list"),
                      "file://" + source.toPercentEncoding("/") + "\r\n");
-        QWidget* viewport = m_form->ListViewConvertFile->viewport();
-        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
-                              Qt::NoModifier);
-        QApplication::sendEvent(viewport, &enter);
-        QDropEvent dropEvent(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
-                             Qt::NoModifier);
-        QApplication::sendEvent(viewport, &dropEvent);
+        QVERIFY(dropOn(list()->viewport(), mime));
         QCOMPARE(m_form->engine().jobs().Count(), 1);
-        QCOMPARE(m_form->ListViewConvertFile->item(0, 0)->text(), shown);
+        QCOMPARE(list()->item(0, 0)->text(), shown);
 
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
         QFile log(m_work.filePath(QStringLiteral("encoder.log")));
@@ -349,10 +356,10 @@ private Q_SLOTS:
         QFile::remove(m_work.filePath(QStringLiteral("lib/ffmpeg")));
         add(QStringLiteral("one.avi"));
         add(QStringLiteral("two.avi"));
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle() && m_errors.size() == 2, 20000);
         QCOMPARE(statuses(), (QList<TConvertStatus>{csFailed, csFailed}));
-        QCOMPARE(m_form->ListViewConvertFile->item(1, 1)->toolTip(),
+        QCOMPARE(list()->item(1, 1)->toolTip(),
                  QStringLiteral("変換プログラム（FFmpeg）が見つからないか、起動できません"));
         QVERIFY(m_errors.first().startsWith(QStringLiteral("lib/ffmpeg -y -i \"")));
         QVERIFY(m_errors.first().endsWith(QStringLiteral("\" doesn't exist.")));
@@ -363,7 +370,7 @@ private Q_SLOTS:
     {
         m_form->engine().jobs().OpenDir = true;
         add(QStringLiteral("x.avi"));
-        press(m_form->PngBtnConvertMovie);
+        press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         QCOMPARE(m_shell.openedFolders, QStringList{out(QString())});
     }
@@ -374,23 +381,21 @@ private Q_SLOTS:
         add(QStringLiteral("x.avi"));
         add(QStringLiteral("bad-fail.avi"));
         add(QStringLiteral("y.avi"));
-        press(m_form->PngBtnConvertMovie2iTunes);
+        press("PngBtnConvertMovie2iTunes");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
         // Idle and the folder opened before the hand-over has run.
-        QVERIFY(m_form->TimerRegistiTunes->isActive());
         QCOMPARE(m_shell.openedFolders.size(), 1);
         QVERIFY(m_library.calls.isEmpty());
         QVERIFY(m_prompt.informations.isEmpty());
 
         QTRY_VERIFY_WITH_TIMEOUT(!m_prompt.informations.isEmpty(), 5000);
-        QVERIFY(!m_form->TimerRegistiTunes->isActive());
         QCOMPARE(m_prompt.informations,
                  QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")});
         // Last job first; failed jobs are never handed over.
         QCOMPARE(m_library.added,
                  (QStringList{out(QStringLiteral("y.mp4")), out(QStringLiteral("x.mp4"))}));
         QCOMPARE(statuses(), (QList<TConvertStatus>{csTransferred, csFailed, csTransferred}));
-        QCOMPARE(m_form->ListViewConvertFile->item(0, 1)->text(), QStringLiteral("転送完了"));
+        QCOMPARE(list()->item(0, 1)->text(), QStringLiteral("転送完了"));
         QCOMPARE(m_shell.activations, 2);
         QVERIFY(!m_form->engine().isHandingOver());
     }
@@ -398,11 +403,10 @@ private Q_SLOTS:
     void handOverWithoutDevice()
     {
         m_library.deviceMissing = true;
-        add(QStringLiteral("a.avi"), csConverted);
-        m_form->TimerRegistiTunes->start();
-        QTRY_COMPARE_WITH_TIMEOUT(m_form->LblSituation->text(),
-                                  QStringLiteral("iPodが見つかりません"), 5000);
-        QVERIFY(!m_form->TimerRegistiTunes->isActive());
+        add(QStringLiteral("a.avi"));
+        press("PngBtnConvertMovie2iTunes");
+        QTRY_COMPARE_WITH_TIMEOUT(situation()->text(), QStringLiteral("iPodが見つかりません"),
+                                  20000);
         QCOMPARE(statuses(), QList<TConvertStatus>{csConverted});
         QVERIFY(m_prompt.informations.isEmpty());
         QCOMPARE(m_shell.activations, 0);
@@ -412,20 +416,19 @@ private Q_SLOTS:
     void handOverFailsPartWay()
     {
         for (int i = 0; i < 5; ++i)
-            add(QStringLiteral("c%1.avi").arg(i), csConverted);
-        m_form->ListViewConvertFile->selectRow(0);
+            add(QStringLiteral("c%1.avi").arg(i));
         m_library.failOnAdd = 3; // the third-to-last job
-        m_form->AddToiTunes();
-        QTRY_VERIFY(!m_form->engine().isHandingOver());
+        press("PngBtnConvertMovie2iTunes");
+        QTRY_COMPARE_WITH_TIMEOUT(situation()->text(), QStringLiteral("iPodへの転送に失敗しました"),
+                                  20000);
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted,
                                                     csTransferred, csTransferred}));
         QVERIFY(m_prompt.informations.isEmpty());
         QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
         QVERIFY(!m_form->engine().isHandingOver());
         // The two on the device show it; the situation line says why the rest are not.
-        QCOMPARE(m_form->ListViewConvertFile->item(4, 1)->text(), QStringLiteral("転送完了"));
-        QCOMPARE(m_form->ListViewConvertFile->item(2, 1)->text(), QStringLiteral("変換完了"));
-        QCOMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへの転送に失敗しました"));
+        QCOMPARE(list()->item(4, 1)->text(), QStringLiteral("転送完了"));
+        QCOMPARE(list()->item(2, 1)->text(), QStringLiteral("変換完了"));
         QCOMPARE(m_shell.activations, 0);
     }
 
@@ -434,27 +437,27 @@ private Q_SLOTS:
     void handOverStopsAfterTheCurrentFile()
     {
         for (int i = 0; i < 3; ++i)
-            add(QStringLiteral("c%1.avi").arg(i), csConverted);
+            add(QStringLiteral("c%1.avi").arg(i));
         QSemaphore fileOnItsWay;
         QSemaphore goOn;
         m_library.onAdd = [&] {
             fileOnItsWay.release();
             goOn.acquire();
         };
-        m_form->AddToiTunes();
-        QTRY_COMPARE(fileOnItsWay.available(), 1);
-        QTRY_COMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへ転送中 1/3"));
-        QVERIFY(!m_form->PngBtnConvertMovie->isEnabled());
-        QVERIFY(m_form->PngBtnConvertCancel->isEnabled());
-        press(m_form->PngBtnConvertCancel);
+        press("PngBtnConvertMovie2iTunes");
+        QTRY_COMPARE_WITH_TIMEOUT(fileOnItsWay.available(), 1, 20000);
+        QTRY_COMPARE(situation()->text(), QStringLiteral("iPodへ転送中 1/3"));
+        QVERIFY(!idle());
+        QVERIFY(button("PngBtnConvertCancel")->isEnabled());
+        press("PngBtnConvertCancel");
         goOn.release(3);
         QTRY_VERIFY(!m_form->engine().isHandingOver());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csTransferred}));
         QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
-        QCOMPARE(m_form->LblSituation->text(), QStringLiteral("iPodへの転送を中止しました"));
+        QCOMPARE(situation()->text(), QStringLiteral("iPodへの転送を中止しました"));
         QVERIFY(m_prompt.informations.isEmpty());
         QCOMPARE(m_shell.activations, 0);
-        QVERIFY(m_form->PngBtnConvertMovie->isEnabled());
+        QVERIFY(idle());
     }
 
     void longQueueKeepsThreadsBounded()
@@ -468,7 +471,7 @@ private Q_SLOTS:
                 std::max<int>(maxThreads, QDir(QStringLiteral("/proc/self/task")).count() - 2);
         });
         sampler.start(5);
-        press(m_form->PngBtnConvertMusic);
+        press("PngBtnConvertMusic");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 120000);
         QCOMPARE(encoderLog().size(), 150);
         QVERIFY2(maxThreads < 12, qPrintable(QString::number(maxThreads)));

@@ -1,5 +1,6 @@
 // The real driver with the real lib/ffmpeg wrapper and Debian's ffmpeg, on generated clips.
 #include "app/AppWindows.h"
+#include "common/Controls.h"
 #include "common/DialogTestSupport.h"
 #include "common/DvdDiscs.h"
 #include "common/FakeServices.h"
@@ -121,44 +122,46 @@ private Q_SLOTS:
         QDir(m_work.path()).mkpath(QStringLiteral("Documents"));
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
         TFormMain form(Services{prompt, shell, drives, noDevice, desktop});
-        form.engine().jobs().Quality = 1;
-        form.engine().jobs().Ratio = 1;
-        form.engine().jobs().OpenDir = false;
+        ThConvertInfoObjectList& jobs = form.engine().jobs();
+        jobs.Quality = 1;
+        jobs.Ratio = 1;
+        jobs.OpenDir = false;
         QStringList progress;
-        form.AddSourceFile(QFile::encodeName(m_clip));
+        jobs.AddSource(QFile::encodeName(m_clip));
         // Two that fail, each with the wrapper's reason.
         const QString broken = m_work.filePath(QStringLiteral("src/broken.avi"));
         QFile text(broken);
         QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a video\n") > 0);
         text.close();
-        form.AddSourceFile(QFile::encodeName(broken));
-        form.AddSourceFile(QFile::encodeName(m_work.filePath(QStringLiteral("src/missing.avi"))));
-        form.RefreshList();
+        jobs.AddSource(QFile::encodeName(broken));
+        jobs.AddSource(QFile::encodeName(m_work.filePath(QStringLiteral("src/missing.avi"))));
 
+        auto* list = control<QTableWidget>(form, "ListViewConvertFile");
+        auto* convert = control<TPNGButton>(form, "PngBtnConvertMovie");
         QTimer sampler;
         connect(&sampler, &QTimer::timeout, this, [&] {
-            const QString text = form.LblSituation->text();
+            const QString text = control<QLabel>(form, "LblSituation")->text();
             if (!text.isEmpty() && !progress.contains(text))
                 progress << text;
         });
         sampler.start(1);
-        QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(convert->isEnabled(), 120000);
         QCOMPARE(errors, QStringList());
-        QCOMPARE(form.engine().jobs().Items(0)->Status, csConverted);
-        QCOMPARE(form.engine().jobs().Items(1)->Status, csFailed);
-        QCOMPARE(form.ListViewConvertFile->item(1, 1)->toolTip(),
+        QCOMPARE(jobs.Items(0)->Status, csConverted);
+        QCOMPARE(jobs.Items(1)->Status, csFailed);
+        QCOMPARE(list->item(1, 1)->toolTip(),
                  QStringLiteral("変換元のファイルが壊れているか、対応していない形式です"));
-        QCOMPARE(form.engine().jobs().Items(2)->Status, csFailed);
-        QCOMPARE(form.ListViewConvertFile->item(2, 1)->toolTip(),
-                 QStringLiteral("変換元のファイルが見つかりません"));
+        QCOMPARE(jobs.Items(2)->Status, csFailed);
+        QCOMPARE(list->item(2, 1)->toolTip(), QStringLiteral("変換元のファイルが見つかりません"));
         // The clip's length came through the wrapper: its own progress moved the queue's.
         QVERIFY(std::any_of(desktop.progress.begin(), desktop.progress.end(), [](const auto& p) {
             return p.jobsLeft == 3 && p.fraction > 0.1 && p.fraction <= 1.0 / 3 + 1e-9;
         }));
         QCOMPARE(desktop.clears, 1);
-        const QString output = form.engine().jobs().Items(0)->OutputFile;
-        QCOMPARE(output, QString::fromUtf8(form.DataDir) + QStringLiteral("旅行 の\"思い出\".mp4"));
+        const QString output = jobs.Items(0)->OutputFile;
+        QCOMPARE(output, QFile::decodeName(shell.documents) +
+                             QStringLiteral("/Tovilo/旅行 の\"思い出\".mp4"));
 
         const QJsonArray all = streams(output);
         const QJsonObject video = stream(all, QStringLiteral("video"));
@@ -235,7 +238,7 @@ private Q_SLOTS:
                 }
                 QTest::mouseClick(dialog.PngBtnOK, Qt::LeftButton);
             },
-            [&] { form.PngBtnAddDVDClick(form.PngBtnAddDVD); },
+            [&] { QTest::mouseClick(control<TPNGButton>(form, "PngBtnAddDVD"), Qt::LeftButton); },
             [&] {
                 dialog.CloseAllowed = true;
                 dialog.done(QDialog::Rejected);
@@ -256,13 +259,14 @@ private Q_SLOTS:
         QCOMPARE(listed, chapters);
         QCOMPARE(form.engine().jobs().Count(), picked.size());
 
-        QTest::mouseClick(form.PngBtnConvertMovie, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(form.PngBtnConvertMovie->isEnabled(), 120000);
+        auto* convert = control<TPNGButton>(form, "PngBtnConvertMovie");
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(convert->isEnabled(), 120000);
         QStringList outputs;
         for (int i = 0; i < picked.size(); ++i) {
             const ThConvertInfoObject& job = *form.engine().jobs().Items(i);
             QCOMPARE(QFileInfo(job.SourceFile).completeBaseName(), picked[i]);
-            QCOMPARE(form.ListViewConvertFile->item(i, 1)->text(),
+            QCOMPARE(control<QTableWidget>(form, "ListViewConvertFile")->item(i, 1)->text(),
                      converts[i] ? QStringLiteral("変換完了") : QStringLiteral("変換失敗"));
             if (!converts[i])
                 continue;
@@ -277,7 +281,8 @@ private Q_SLOTS:
                      QStringLiteral("aac"));
         }
         // Nothing but the finished files is left behind.
-        QCOMPARE(QDir(QString::fromUtf8(form.DataDir)).entryList(QDir::Files), outputs);
+        QCOMPARE(QDir(QFile::decodeName(shell.documents + "/Tovilo")).entryList(QDir::Files),
+                 outputs);
     }
 
     void handOverToADevice()
@@ -296,10 +301,9 @@ private Q_SLOTS:
         QDir().mkpath(QString::fromUtf8(shell.documents));
         TFormMain form(Services{prompt, shell, drives, library});
         form.engine().jobs().OpenDir = false;
-        form.AddSourceFile(QFile::encodeName(m_clip));
-        form.AddSourceFile(QFile::encodeName(m_clip));
-        form.RefreshList();
-        QTest::mouseClick(form.PngBtnConvertMusic2iTunes, Qt::LeftButton);
+        form.engine().jobs().AddSource(QFile::encodeName(m_clip));
+        form.engine().jobs().AddSource(QFile::encodeName(m_clip));
+        QTest::mouseClick(control<TPNGButton>(form, "PngBtnConvertMusic2iTunes"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(prompt.informations,
                                   QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")},
                                   120000);

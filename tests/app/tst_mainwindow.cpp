@@ -1,6 +1,8 @@
 #include "app/UnitMain.h"
+#include "common/Controls.h"
 #include "common/FakeServices.h"
 #include "engine/ConversionEngine.h"
+#include "engine/QueueSettings.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
@@ -9,13 +11,11 @@
 #include "widgets/pngextra.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListView>
-#include <QMimeData>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -51,6 +51,7 @@ class TestMainWindow : public QObject
     Services services() { return Services{m_prompt, m_shell, m_drives, m_noDevice}; }
     QString dataDir() const { return m_home.filePath(QStringLiteral("Documents/Tovilo")); }
     QString configPath() const { return dataDir() + QStringLiteral("/config.ini"); }
+    QByteArray dataFolder() const { return QFile::encodeName(dataDir()) + '/'; }
 
     void writeConfig(const QByteArray& contents)
     {
@@ -60,38 +61,38 @@ class TestMainWindow : public QObject
         file.write(contents);
     }
 
+    static QTableWidget* list(const TFormMain& form)
+    {
+        return control<QTableWidget>(form, "ListViewConvertFile");
+    }
+    static TPNGButton* button(const TFormMain& form, const char* name)
+    {
+        return control<TPNGButton>(form, name);
+    }
+
     QStringList rows(const TFormMain& form)
     {
         QStringList result;
-        for (int i = 0; i < form.ListViewConvertFile->rowCount(); ++i)
-            result << form.ListViewConvertFile->item(i, 0)->text() + QLatin1Char('|') +
-                          form.ListViewConvertFile->item(i, 1)->text();
+        for (int i = 0; i < list(form)->rowCount(); ++i)
+            result << list(form)->item(i, 0)->text() + QLatin1Char('|') +
+                          list(form)->item(i, 1)->text();
         return result;
     }
 
-    // Drops the URLs on the list as the desktop would.
     bool drop(TFormMain& form, const QList<QUrl>& urls)
     {
         QMimeData mime;
         mime.setUrls(urls);
-        QWidget* viewport = form.ListViewConvertFile->viewport();
-        const QPoint at(20, 20);
-        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(viewport, &enter);
-        if (!enter.isAccepted())
-            return false;
-        QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(viewport, &dropEvent);
-        return dropEvent.isAccepted();
+        return dropOn(list(form)->viewport(), mime);
     }
 
     void selectRows(TFormMain& form, const QList<int>& indices)
     {
-        form.ListViewConvertFile->clearSelection();
+        list(form)->clearSelection();
         for (int row : indices)
-            form.ListViewConvertFile->selectionModel()->select(
-                form.ListViewConvertFile->model()->index(row, 0),
-                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            list(form)->selectionModel()->select(list(form)->model()->index(row, 0),
+                                                 QItemSelectionModel::Select |
+                                                     QItemSelectionModel::Rows);
     }
 
 private Q_SLOTS:
@@ -109,35 +110,30 @@ private Q_SLOTS:
     void firstRunUsesDefaultsAndWritesNothing()
     {
         TFormMain form(services());
-        const QByteArray data = QFile::encodeName(dataDir()) + "/";
-        QCOMPARE(form.DocumentsDir,
-                 QFile::encodeName(m_home.filePath(QStringLiteral("Documents"))) + "/");
-        QCOMPARE(form.DataDir, data);
         QVERIFY(QFileInfo(dataDir()).isDir());
         QVERIFY(QDir(dataDir()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
         QCOMPARE(form.engine().jobs().Quality, 1);
         QCOMPARE(form.engine().jobs().Ratio, 0);
-        QCOMPARE(form.engine().jobs().SaveDir, data);
+        QCOMPARE(form.engine().jobs().SaveDir, dataFolder());
         QCOMPARE(form.engine().jobs().OpenDir, true);
-        QCOMPARE(form.OpenDialogMovie.InitialDir, QString::fromUtf8(form.DocumentsDir));
         QCOMPARE(form.windowTitle(), QStringLiteral("Tovilo"));
         QCOMPARE(form.size(), tovilo::layout::mainWindow::clientSize);
         // Idle: the eight commands enabled, stop disabled, drops accepted.
-        QVERIFY(form.PngBtnConvertMovie->isEnabled());
-        QVERIFY(!form.PngBtnConvertCancel->isEnabled());
-        QVERIFY(!form.PngBtnConvertPause->isEnabled());
-        QVERIFY(form.ListViewConvertFile->viewport()->acceptDrops());
-        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(0)->text(),
-                 QStringLiteral("ファイル名"));
-        QCOMPARE(form.ListViewConvertFile->horizontalHeaderItem(1)->text(), QStringLiteral("状態"));
+        QVERIFY(button(form, "PngBtnConvertMovie")->isEnabled());
+        QVERIFY(!button(form, "PngBtnConvertCancel")->isEnabled());
+        QVERIFY(!button(form, "PngBtnConvertPause")->isEnabled());
+        QVERIFY(list(form)->viewport()->acceptDrops());
+        QCOMPARE(list(form)->horizontalHeaderItem(0)->text(), QStringLiteral("ファイル名"));
+        QCOMPARE(list(form)->horizontalHeaderItem(1)->text(), QStringLiteral("状態"));
     }
 
     void documentsFolderEndingInDelimiter()
     {
         m_shell.documents = QFile::encodeName(m_home.path()) + "/";
         TFormMain form(services());
-        QCOMPARE(form.DocumentsDir, QFile::encodeName(m_home.path()) + "/");
-        QCOMPARE(form.DataDir, QFile::encodeName(m_home.path()) + "/Tovilo/");
+        QTest::mouseClick(button(form, "PngBtnAddFile"), Qt::LeftButton);
+        QCOMPARE(m_shell.chooserFolders, QStringList{m_home.path() + QStringLiteral("/")});
+        QCOMPARE(form.engine().jobs().SaveDir, QFile::encodeName(m_home.path()) + "/Tovilo/");
         // An existing data folder and its contents are left alone.
         QFile marker(m_home.filePath(QStringLiteral("Tovilo/keep")));
         QVERIFY(marker.open(QIODevice::WriteOnly));
@@ -199,10 +195,10 @@ private Q_SLOTS:
         TFormMain form(services());
         QCOMPARE(int(form.engine().jobs().Quality), quality);
         QCOMPARE(int(form.engine().jobs().Ratio), ratio);
-        QCOMPARE(form.engine().jobs().SaveDir, saveDir.isEmpty() ? form.DataDir : saveDir);
+        QCOMPARE(form.engine().jobs().SaveDir, saveDir.isEmpty() ? dataFolder() : saveDir);
         QCOMPARE(form.engine().jobs().OpenDir, openDir);
 
-        form.SaveSettings();
+        saveQueueSettings(form.engine().jobs(), dataFolder());
         TFormMain reread(services());
         QCOMPARE(reread.engine().jobs().SaveDir, form.engine().jobs().SaveDir);
         QVERIFY(readAll(configPath()).contains("OPENDIR=" + savedOpenDir));
@@ -232,7 +228,7 @@ private Q_SLOTS:
         TFormMain form(services());
         QCOMPARE(int(form.engine().jobs().Codec), codec);
         QCOMPARE(int(form.engine().jobs().Subtitle), subtitle);
-        form.SaveSettings();
+        saveQueueSettings(form.engine().jobs(), dataFolder());
         QVERIFY(readAll(configPath()).contains("CODEC=" + QByteArray::number(codec) + "\n"));
         QVERIFY(readAll(configPath()).contains("SUBTITLE=" + QByteArray::number(subtitle) + "\n"));
     }
@@ -244,7 +240,7 @@ private Q_SLOTS:
         form.engine().jobs().Ratio = 1;
         form.engine().jobs().SaveDir = "/media/x/Video/";
         form.engine().jobs().OpenDir = false;
-        form.SaveSettings();
+        saveQueueSettings(form.engine().jobs(), dataFolder());
         QCOMPARE(readAll(configPath()),
                  QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
     }
@@ -255,7 +251,7 @@ private Q_SLOTS:
         QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
         TFormMain form(services());
         form.engine().jobs().Quality = 3;
-        guarded([&form] { form.SaveSettings(); })();
+        guarded([&] { saveQueueSettings(form.engine().jobs(), dataFolder()); })();
         QCOMPARE(m_errors, QStringList{configPath() + QStringLiteral(" に書き込めません.")});
         QCOMPARE(form.engine().jobs().Quality, 3); // the dialog's values stay
         QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=1\n"));
@@ -338,40 +334,25 @@ private Q_SLOTS:
         QCOMPARE(rows(form), QStringList{QStringLiteral("x.VOB|変換待ち")});
     }
 
-    void dropsRefusedWhileBusy()
-    {
-        TFormMain form(services());
-        form.SetBusy(true);
-        QVERIFY(!form.ListViewConvertFile->viewport()->acceptDrops());
-        QVERIFY(!drop(form, {QUrl::fromLocalFile(QStringLiteral("/v/a.avi"))}));
-        QCOMPARE(form.engine().jobs().Count(), 0);
-        for (TPNGButton* b :
-             {form.PngBtnAddFile, form.PngBtnAddDVD, form.PngBtnListDelete, form.PngBtnConfig,
-              form.PngBtnConvertMovie, form.PngBtnConvertMovie2iTunes, form.PngBtnConvertMusic,
-              form.PngBtnConvertMusic2iTunes})
-            QVERIFY(!b->isEnabled());
-        QVERIFY(form.PngBtnConvertCancel->isEnabled());
-        QVERIFY(form.ListViewConvertFile->isEnabled());
-    }
-
     void addFileThroughTheDialog()
     {
         TFormMain form(services());
         m_shell.nextVideoFiles = {m_home.filePath(QStringLiteral("missing clip.avi"))};
-        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
+        QTest::mouseClick(button(form, "PngBtnAddFile"), Qt::LeftButton);
         // Several at once, in the dialog's order; the same file again gives a second job.
         m_shell.nextVideoFiles = {m_home.filePath(QStringLiteral("b.flv")),
                                   m_home.filePath(QStringLiteral("missing clip.avi")),
                                   m_home.filePath(QStringLiteral("a.avi"))};
-        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton);
+        QTest::mouseClick(button(form, "PngBtnAddFile"), Qt::LeftButton);
         m_shell.nextVideoFiles.clear();
-        QTest::mouseClick(form.PngBtnAddFile, Qt::LeftButton); // cancelled: nothing
+        QTest::mouseClick(button(form, "PngBtnAddFile"), Qt::LeftButton); // cancelled: nothing
         QCOMPARE(rows(form), (QStringList{QStringLiteral("missing clip.avi|変換待ち"),
                                           QStringLiteral("b.flv|変換待ち"),
                                           QStringLiteral("missing clip.avi|変換待ち"),
                                           QStringLiteral("a.avi|変換待ち")}));
         QCOMPARE(m_shell.chooserFolders.size(), 3);
-        QCOMPARE(m_shell.chooserFolders.first(), QString::fromUtf8(form.DocumentsDir));
+        QCOMPARE(m_shell.chooserFolders.first(),
+                 m_home.filePath(QStringLiteral("Documents")) + QLatin1Char('/'));
     }
 
     // The real open dialog: Japanese with Qt's translations, several files in the dialog's
@@ -437,57 +418,41 @@ private Q_SLOTS:
     {
         TFormMain form(services());
         for (const char* name : {"/v/0.avi", "/v/1.avi", "/v/2.avi", "/v/3.avi"})
-            form.AddSourceFile(name);
-        form.RefreshList();
+            form.engine().jobs().AddSource(name);
 
         // Nothing selected: a hint, nothing removed.
-        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QTest::mouseClick(button(form, "PngBtnListDelete"), Qt::LeftButton);
         QCOMPARE(m_prompt.informations,
                  QStringList{QStringLiteral("変換リストから除外するファイルを選択してください")});
 
         // No keeps everything and the selection.
         selectRows(form, {0, 2});
         m_prompt.answers = {false};
-        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QTest::mouseClick(button(form, "PngBtnListDelete"), Qt::LeftButton);
         QCOMPARE(m_prompt.questions,
                  QStringList{QStringLiteral("選択したファイルを変換リストから除外しますか？")});
         QCOMPARE(form.engine().jobs().Count(), 4);
-        QCOMPARE(form.ListViewConvertFile->selectionModel()->selectedRows().size(), 2);
+        QCOMPARE(list(form)->selectionModel()->selectedRows().size(), 2);
 
         m_prompt.answers = {true};
-        QTest::mouseClick(form.PngBtnListDelete, Qt::LeftButton);
+        QTest::mouseClick(button(form, "PngBtnListDelete"), Qt::LeftButton);
         QCOMPARE(rows(form),
                  (QStringList{QStringLiteral("1.avi|変換待ち"), QStringLiteral("3.avi|変換待ち")}));
         QCOMPARE(form.engine().jobs().Items(0)->SourceFile, QStringLiteral("/v/1.avi"));
-        QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
+        QVERIFY(!list(form)->selectionModel()->hasSelection());
     }
 
     void refreshClearsSelectionAndScrollsUp()
     {
         TFormMain form(services());
         for (int i = 0; i < 40; ++i)
-            form.AddSourceFile("/v/" + QByteArray::number(i) + ".avi");
-        form.RefreshList();
+            form.engine().jobs().AddSource("/v/" + QByteArray::number(i) + ".avi");
         form.show();
-        form.ListViewConvertFile->scrollToBottom();
+        list(form)->scrollToBottom();
         selectRows(form, {39});
-        form.RefreshList();
-        QVERIFY(!form.ListViewConvertFile->selectionModel()->hasSelection());
-        QCOMPARE(form.ListViewConvertFile->verticalScrollBar()->value(), 0);
-    }
-
-    void closeRefusedWhileBusy()
-    {
-        TFormMain form(services());
-        form.show();
-        form.SetBusy(true);
-        QVERIFY(!form.close());
-        QVERIFY(form.isVisible());
-        QCOMPARE(m_prompt.informations,
-                 QStringList{QStringLiteral(
-                     "変換中は終了できません。変換を中止してから終了してください。")});
-        form.SetBusy(false);
-        QVERIFY(form.close());
+        form.engine().jobs().AddSource("/v/40.avi");
+        QVERIFY(!list(form)->selectionModel()->hasSelection());
+        QCOMPARE(list(form)->verticalScrollBar()->value(), 0);
     }
 
     void buttonsTakeNoFocus()
@@ -495,7 +460,7 @@ private Q_SLOTS:
         TFormMain form(services());
         for (TPNGButton* b : form.findChildren<TPNGButton*>())
             QCOMPARE(b->focusPolicy(), Qt::NoFocus);
-        QVERIFY(form.ListViewConvertFile->focusPolicy() != Qt::NoFocus);
+        QVERIFY(list(form)->focusPolicy() != Qt::NoFocus);
     }
 };
 

@@ -1,10 +1,12 @@
 // The hand-over to iPods of each generation, on device folders made here: by the engine for
 // each model, and from the main window around it.
 #include "app/UnitMain.h"
+#include "common/Controls.h"
 #include "common/FakeEngineServices.h"
 #include "common/FakeServices.h"
 #include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
+#include "widgets/pngextra.h"
 
 #include <gpod/itdb.h>
 
@@ -129,17 +131,26 @@ class TestIpodHandOver : public QObject
     QTemporaryDir m_media;
     QString m_video;
     QString m_audio;
+    QString m_previousCurrent;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_media.isValid());
+        // The window converts through the stand-in encoder before it hands over.
+        QVERIFY(QDir(m_media.path()).mkpath(QStringLiteral("lib")));
+        QVERIFY(QFile::link(QStringLiteral(FAKE_ENCODER),
+                            m_media.filePath(QStringLiteral("lib/ffmpeg"))));
+        m_previousCurrent = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_media.path()));
         m_video = m_media.filePath(QStringLiteral("clip.mp4"));
         m_audio = m_media.filePath(QStringLiteral("song.mp3"));
         // The device takes files by their type; what is in them does not matter here.
         QVERIFY(writeFile(m_video, QByteArray(4096, 'v')));
         QVERIFY(writeFile(m_audio, QByteArray(4096, 'a')));
     }
+
+    void cleanupTestCase() { QDir::setCurrent(m_previousCurrent); }
 
     void handOver_data()
     {
@@ -328,12 +339,12 @@ private Q_SLOTS:
         removals.available = canRemove;
         removals.outcome = removal;
         TFormMain form(Services{prompt, shell, drives, library, noDesktop(), removals});
-        form.AddSourceFile(QFile::encodeName(m_audio));
-        ThConvertInfoObject* job = form.engine().jobs().Items(0);
-        job->OutputFile = m_audio;
-        job->Status = csConverted;
-        form.AddToiTunes();
-        QTRY_VERIFY(!form.engine().isHandingOver());
+        ThConvertInfoObjectList& jobs = form.engine().jobs();
+        jobs.SaveDir = QFile::encodeName(dir.path()) + '/';
+        jobs.AddSource(QFile::encodeName(m_media.filePath(QStringLiteral("song.avi"))));
+        QSignalSpy finished(&form.engine(), &ConversionEngine::handOverFinished);
+        QTest::mouseClick(control<TPNGButton>(form, "PngBtnConvertMusic2iTunes"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
 
         QCOMPARE(prompt.questions,
                  blank ? QStringList{QStringLiteral("接続されているiPodは初期化されていません。\n"
@@ -344,14 +355,14 @@ private Q_SLOTS:
                                       : canRemove
                                           ? QStringList{done + QStringLiteral(" [iPodを取り外す]")}
                                           : QStringList{done});
-        QCOMPARE(job->Status, handedOver ? csTransferred : csConverted);
+        QCOMPARE(jobs.Items(0)->Status, handedOver ? csTransferred : csConverted);
         if (handedOver)
             QCOMPARE(libraryTitles(device), QStringList{QStringLiteral("song")});
         else
             QCOMPARE(snapshot(device), before);
         QCOMPARE(removals.removed,
                  pressRemove ? QList<QByteArray>{QFile::encodeName(device)} : QList<QByteArray>());
-        QTRY_COMPARE(form.LblSituation->text(), label);
+        QTRY_COMPARE(control<QLabel>(form, "LblSituation")->text(), label);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "app/AppWindows.h"
+#include "common/Controls.h"
 #include "common/DialogTestSupport.h"
 #include "engine/ConversionEngine.h"
 #include "platform/CodePage.h"
@@ -30,7 +31,8 @@ private:
     TFormMain* m_main = nullptr;
     TFormConfig* m_dialog = nullptr;
 
-    QString settingsFile() const { return toUtf16(m_main->DataDir) + QStringLiteral("config.ini"); }
+    QByteArray dataFolder() const { return m_shell.documents + "/Tovilo/"; }
+    QString settingsFile() const { return toUtf16(dataFolder()) + QStringLiteral("config.ini"); }
 
     QByteArray settingsText() const
     {
@@ -42,7 +44,7 @@ private:
     bool editSettings(const std::function<void()>& script)
     {
         return runModal(
-            m_dialog, script, [this] { m_main->PngBtnConfigClick(m_main->PngBtnConfig); },
+            m_dialog, script, [this] { click(control<TPNGButton>(*m_main, "PngBtnConfig")); },
             [this] { m_dialog->done(QDialog::Rejected); });
     }
 
@@ -197,7 +199,7 @@ private slots:
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnOK); }));
         QVERIFY(m_dialog->Accepted);
         // The defaults of a first run, as the settings file stores them.
-        QCOMPARE(settingsText(), "[CONF]\nQUALITY=1\nRAITO=0\nSAVEDIR=" + m_main->DataDir +
+        QCOMPARE(settingsText(), "[CONF]\nQUALITY=1\nRAITO=0\nSAVEDIR=" + dataFolder() +
                                      "\nOPENDIR=1\nCODEC=0\nSUBTITLE=0\n");
     }
 

@@ -1,4 +1,5 @@
 #include "app/AppWindows.h"
+#include "common/Controls.h"
 #include "common/DialogTestSupport.h"
 #include "engine/ConversionEngine.h"
 #include "platform/CodePage.h"
@@ -76,6 +77,8 @@ private:
         return paths;
     }
 
+    QTableWidget* list() const { return control<QTableWidget>(*m_main, "ListViewConvertFile"); }
+
     QStringList jobSources() const
     {
         QStringList sources;
@@ -96,7 +99,10 @@ private:
     bool addFromDvd(const std::function<void()>& script)
     {
         return runModal(
-            m_dialog, script, [this] { m_main->PngBtnAddDVDClick(m_main->PngBtnAddDVD); },
+            m_dialog, script,
+            [this] {
+                QTest::mouseClick(control<TPNGButton>(*m_main, "PngBtnAddDVD"), Qt::LeftButton);
+            },
             [this] {
                 m_dialog->CloseAllowed = true;
                 m_dialog->done(QDialog::Rejected);
@@ -245,7 +251,7 @@ private slots:
         QCOMPARE(jobSources(), paths);
         for (const QString& source : jobSources())
             QVERIFY2(QFileInfo::exists(source), qPrintable(source));
-        QCOMPARE(m_main->ListViewConvertFile->rowCount(), 5);
+        QCOMPARE(list()->rowCount(), 5);
     }
 
     void selectedChaptersAppendedInListOrder()
@@ -255,9 +261,9 @@ private slots:
             files.append(QStringLiteral("VIDEO_TS/VTS_0%1_1.VOB").arg(i));
         m_drives.add(makeDisc(QStringLiteral("disc"), files), "DISC", true);
         start();
-        m_main->AddSourceFile("/videos/a.avi");
-        m_main->AddSourceFile("/videos/b.avi");
-        m_main->engine().jobs().Items(1)->Status = csConverted;
+        ThConvertInfoObjectList& jobs = m_main->engine().jobs();
+        jobs.AddSource("/videos/a.avi");
+        jobs.SetStatus(*jobs.Items(jobs.AddSource("/videos/b.avi")), csConverted);
         const QStringList paths = chapterPaths();
 
         QVERIFY(addFromDvd([this] {
@@ -274,8 +280,8 @@ private slots:
         for (int i = 2; i < 5; ++i)
             QCOMPARE(m_main->engine().jobs().Items(i)->Status, csWaiting);
         QCOMPARE(m_main->engine().jobs().Items(1)->Status, csConverted);
-        QCOMPARE(m_main->ListViewConvertFile->rowCount(), 5);
-        QCOMPARE(m_main->ListViewConvertFile->item(4, 0)->text(), QFileInfo(paths[3]).fileName());
+        QCOMPARE(list()->rowCount(), 5);
+        QCOMPARE(list()->item(4, 0)->text(), QFileInfo(paths[3]).fileName());
 
         // Reopening shows the same selection, and OK queues the same chapters again.
         QVERIFY(addFromDvd([this] {
