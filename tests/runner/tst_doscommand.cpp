@@ -21,7 +21,7 @@ namespace {
 
 QByteArray childCommand(const QList<QByteArray>& args)
 {
-    QByteArray line = tovilo::quoteArgument(RUNNER_CHILD);
+    QByteArray line = tovilo::quoteArgument(RUNNER_CHILD) + " runner";
     for (const QByteArray& arg : args)
         line += ' ' + tovilo::quoteArgument(arg);
     return line;
