@@ -19,7 +19,7 @@ namespace {
 
 QByteArray childCommand(const QByteArray& mode, const QByteArray& value)
 {
-    return tovilo::quoteArgument(BENCH_RUNNER_CHILD) + ' ' + mode + ' ' + value;
+    return tovilo::quoteArgument(BENCH_RUNNER_CHILD) + " runner " + mode + ' ' + value;
 }
 
 // Lines per second when the child's output is read from a pipe and only counted.
@@ -32,9 +32,9 @@ double plainPipeRate(long lines)
     tovilo::ChildProcess child;
     QElapsedTimer clock;
     clock.start();
-    if (child.start(
-            QList<QByteArray>{BENCH_RUNNER_CHILD, "burst", QByteArray::number(qlonglong(lines))},
-            input.readEnd.get(), output.writeEnd.get()))
+    if (child.start(QList<QByteArray>{BENCH_RUNNER_CHILD, "runner", "burst",
+                                      QByteArray::number(qlonglong(lines))},
+                    input.readEnd.get(), output.writeEnd.get()))
         return 0;
     input.readEnd.reset();
     output.writeEnd.reset();

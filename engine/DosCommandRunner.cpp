@@ -7,6 +7,8 @@ namespace tovilo {
 DosCommandRunner::DosCommandRunner(TDosCommand& command, QObject* parent)
     : ConversionRunner(parent), m_command(command)
 {
+    // The encoder prints a progress line for ever; only the latest are of any use.
+    m_command.DeliveredLines.setLimit(DeliveredLinesKept);
     m_command.OnNewLine = [this](TDosCommand*, const QByteArray& line, TOutputType) {
         emit lineReceived(line);
     };

@@ -2,6 +2,8 @@
 
 #include "engine/ConversionRunner.h"
 
+#include <QtGlobal>
+
 class TDosCommand;
 
 namespace tovilo {
@@ -13,6 +15,9 @@ class DosCommandRunner : public ConversionRunner
     Q_OBJECT
 
 public:
+    // The lines of a run the command keeps.
+    static constexpr qsizetype DeliveredLinesKept = 1000;
+
     explicit DosCommandRunner(TDosCommand& command, QObject* parent = nullptr);
     ~DosCommandRunner() override;
 

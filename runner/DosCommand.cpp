@@ -28,6 +28,14 @@ void SharedLines::append(const QByteArray& line)
         m_onAppend();
 }
 
+void SharedLines::setLimit(qsizetype limit)
+{
+    std::unique_lock lock(m_lock);
+    m_limit = limit;
+    while (m_limit >= 0 && m_lines.size() > m_limit)
+        m_lines.removeFirst();
+}
+
 void SharedLines::clear()
 {
     std::unique_lock lock(m_lock);

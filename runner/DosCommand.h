@@ -101,8 +101,8 @@ class SharedLines
 public:
     // onAppend runs after every append, outside the lock.
     explicit SharedLines(std::function<void()> onAppend = {}) : m_onAppend(std::move(onAppend)) {}
-    // Keeps only the latest `limit` lines: an append beyond drops the oldest.
-    explicit SharedLines(qsizetype limit) : m_limit(limit) {}
+    // Keeps only the latest `limit` lines (-1: all of them): an append beyond drops the oldest.
+    void setLimit(qsizetype limit);
 
     void append(const QByteArray& line);
     void clear();
@@ -165,10 +165,9 @@ public:
     // Caller-owned list mirroring the output; read during the run, on the main thread only.
     QList<QByteArray>* OutputList = nullptr;
 
-    // The latest texts delivered in the current run (up to DeliveredLinesKept), partial ones
-    // included. A child may print without end; the run must not keep all of it.
-    static constexpr qsizetype DeliveredLinesKept = 1000;
-    tovilo::SharedLines DeliveredLines{DeliveredLinesKept};
+    // The texts delivered in the current run, partial ones included; all of them unless an
+    // owner whose child may print without end sets a limit.
+    tovilo::SharedLines DeliveredLines;
     // Lines waiting for the child's standard input, sent as they are (include the line break).
     // Start empties it, so queue lines after Start.
     tovilo::SharedLines InputQueue;

@@ -21,7 +21,7 @@ namespace {
 
 QByteArray childCommand(const QList<QByteArray>& args)
 {
-    QByteArray line = tovilo::quoteArgument(RUNNER_CHILD);
+    QByteArray line = tovilo::quoteArgument(RUNNER_CHILD) + " runner";
     for (const QByteArray& arg : args)
         line += ' ' + tovilo::quoteArgument(arg);
     return line;
@@ -615,6 +615,7 @@ private slots:
         // three times over; more only makes the test slow.
         constexpr int count = 300000;
         TDosCommand command;
+        command.DeliveredLines.setLimit(1000); // as the conversion driver bounds it
         command.CommandLine =
             "sh -c \"yes '" + line + "' | head -n " + QByteArray::number(count) + '"';
         qint64 seen = 0;
@@ -626,7 +627,7 @@ private slots:
         QCOMPARE(command.Execute(), 0u);
         QCOMPARE(seen, qint64(count));
         const QList<QByteArray> kept = command.DeliveredLines.toList();
-        QCOMPARE(kept.size(), TDosCommand::DeliveredLinesKept);
+        QCOMPARE(kept.size(), 1000);
         QCOMPARE(kept.last(), line);
         // Two million kept lines took 340 MB here. AddressSanitizer holds freed memory back,
         // so only a plain build can tell.

@@ -1,4 +1,6 @@
-// Child program for the runner's tests and benchmark; the first argument picks what it does.
+// A child of the console runner's tests and benchmark; the first argument picks what it does.
+#include "Child.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,16 +41,6 @@ std::string unescape(const char* text)
     return bytes;
 }
 
-void put(const std::string& bytes)
-{
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            std::exit(70);
-        done += size_t(n);
-    }
-}
-
 // Waits until the reader has taken everything, so the next write lands in a read of its own.
 void waitDrained()
 {
@@ -59,7 +51,7 @@ void waitDrained()
 
 } // namespace
 
-int main(int argc, char** argv)
+int child::runner(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "chunks") { // each chunk in a read of its own; the last one left in the pipe

@@ -4,13 +4,15 @@
 // three progress steps. Every run is logged to encoder.log in the working folder
 // (source, output, process id). With FAKE_ENCODER_MODE=quick (the driver's benchmark) it only
 // prints one progress line and exits 0 at once, writing and logging nothing.
+#include "Child.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 
-int main(int argc, char** argv)
+int child::fakeEncoder(int argc, char** argv)
 {
     if (const char* mode = std::getenv("FAKE_ENCODER_MODE");
         mode && std::strcmp(mode, "quick") == 0) {

@@ -10,6 +10,8 @@
 // With FAKE_FFMPEG_READY and FAKE_FFMPEG_GO set, it creates the first file before it writes
 // its output and waits until the second exists (for races set up by a test).
 
+#include "Child.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -21,16 +23,7 @@
 
 namespace {
 
-void put(const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0)
-            std::exit(90);
-        done += static_cast<size_t>(n);
-    }
-}
+using child::put;
 
 int number(const char* name)
 {
@@ -80,7 +73,7 @@ void writeOutput(int argc, char** argv, std::string content)
 
 } // namespace
 
-int main(int argc, char** argv)
+int child::fakeFfmpeg(int argc, char** argv)
 {
     const char* modeVariable = std::getenv("FAKE_FFMPEG_MODE");
     const std::string mode = modeVariable ? modeVariable : "";
