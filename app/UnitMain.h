@@ -40,16 +40,6 @@ public:
     // The two dialogs are created after the main window; the program hands them over here.
     void SetDialogs(TFormSelectDVD* selectDvd, TFormConfig* config);
 
-    // The convert buttons' tags: what the conversion makes and whether the results then go to
-    // the media library. A running conversion keeps its mode in ConvertMode.
-    enum ConvertModes : int
-    {
-        ModeMovie = 1,
-        ModeMovieToLibrary = 2,
-        ModeMusic = 3,
-        ModeMusicToLibrary = 4,
-    };
-
     // The chapter dialog asks whether a drive's disc can be read.
     bool IsDriveReady(const QByteArray& root);
     tovilo::ConversionEngine& engine() const { return *m_engine; }
@@ -64,6 +54,16 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The convert buttons' tags: what the conversion makes and whether the results then go to
+    // the media library. A running conversion keeps its mode in ConvertMode.
+    enum ConvertModes : int
+    {
+        ModeMovie = 1,
+        ModeMovieToLibrary = 2,
+        ModeMusic = 3,
+        ModeMusicToLibrary = 4,
+    };
+
     // Fields
     QByteArray DataDir;      // ends in "/"
     QByteArray DocumentsDir; // ends in "/"
