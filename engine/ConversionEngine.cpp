@@ -133,13 +133,16 @@ QueueStore::Restored ConversionEngine::keepQueueIn(const QByteArray& dataFolder)
 
 void ConversionEngine::queueChanged()
 {
+    m_unsaved = false;
     if (m_store)
         m_store->save(m_jobs, m_mode);
 }
 
 void ConversionEngine::scheduleSave()
 {
-    // A burst of changes (files added one by one) is saved once, from the event loop.
+    // A burst of changes (files added one by one) is saved once, from the event loop, unless
+    // the engine saved them itself in the meantime: a save compares the whole queue.
+    m_unsaved = true;
     if (m_savePending || !m_store)
         return;
     m_savePending = true;
@@ -147,7 +150,8 @@ void ConversionEngine::scheduleSave()
         this,
         [this] {
             m_savePending = false;
-            queueChanged();
+            if (m_unsaved)
+                queueChanged();
         },
         Qt::QueuedConnection);
 }

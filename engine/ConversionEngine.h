@@ -188,6 +188,7 @@ private:
     std::unique_ptr<QueueStore> m_store;
     int m_mode = 0;
     bool m_savePending = false;
+    bool m_unsaved = false; // the queue changed since its last save
 };
 
 } // namespace tovilo

@@ -158,6 +158,13 @@ QByteArray readAll(const QByteArray& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Every change is compared against the whole queue; an unchanged value still shares its data
+// with what was saved, so the common case costs a pointer comparison, not a string's.
+template <typename Text> bool same(const Text& saved, const Text& now)
+{
+    return saved.isSharedWith(now) || saved == now;
+}
+
 } // namespace
 
 QueueStore::QueueStore(QByteArray dataFolder)
@@ -248,22 +255,25 @@ void QueueStore::save(const ThConvertInfoObjectList& jobs, int mode)
     if (count == 0 && !m_onDisk)
         return;
     bool whole = !m_restored || mode != m_mode || count != std::ssize(m_saved);
+    std::vector<int> changed; // one pass: the queue may be long, a change is one job or two
     for (int i = 0; !whole && i < count; ++i) {
-        const ThConvertInfoObject* job = jobs.Items(i);
+        const ThConvertInfoObject& job = *jobs.Items(i);
         const Saved& saved = m_saved[static_cast<size_t>(i)];
-        whole = saved.job != job || saved.source != job->SourceFile;
+        whole = saved.job != &job || !same(saved.source, job.SourceFile);
+        if (saved.status != job.Status || !same(saved.output, job.OutputFile) ||
+            !same(saved.reason, job.EncoderError))
+            changed.push_back(i);
     }
     if (whole) {
         writeDocument(jobs, mode);
         return;
     }
+    if (changed.empty())
+        return;
     QByteArray lines;
-    for (int i = 0; i < count; ++i) {
+    for (int i : changed) {
         const ThConvertInfoObject& job = *jobs.Items(i);
         Saved& saved = m_saved[static_cast<size_t>(i)];
-        if (saved.status == job.Status && saved.output == job.OutputFile &&
-            saved.reason == job.EncoderError)
-            continue;
         FileId id{saved.device, saved.inode};
         if (job.Status == csConverting &&
             (saved.status != csConverting || saved.output != job.OutputFile))
@@ -280,8 +290,6 @@ void QueueStore::save(const ThConvertInfoObjectList& jobs, int mode)
         saved.inode = id.inode;
         ++m_journalLines;
     }
-    if (lines.isEmpty())
-        return;
     // Rewriting the whole queue once it has had as many changes as it has jobs keeps both
     // the journal and the cost of a change bounded.
     if (m_journalLines > std::max<qsizetype>(256, count)) {

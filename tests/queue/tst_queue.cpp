@@ -137,48 +137,53 @@ private Q_SLOTS:
                  expected);
     }
 
+    // Whole command lines, byte for byte: H.264 names another encoder and changes nothing
+    // else; subtitles add one option just before the output; audio ignores both.
+    void exampleCommandLines_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("ratio");
+        QTest::addColumn<int>("codec");
+        QTest::addColumn<int>("subtitle");
+        QTest::addColumn<bool>("audio");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray small = "-s 320x180  -async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 "
+                                 "-ar 44100 -ab 64k -f mp4 -vlevel 30 ";
+        const QByteArray head = "lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact ";
+        QTest::newRow("default") << 0 << 0 << 0 << 0 << false
+                                 << head + "-vcodec mpeg4 -s 640x480  -async 1000  -r 30 -acodec "
+                                           "libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 "
+                                           "-vlevel 30 \"/Out/my clip.mp4\"";
+        QTest::newRow("smallest") << 4 << 1 << 0 << 0 << false
+                                  << head + "-vcodec mpeg4 " + small + "\"/Out/my clip.mp4\"";
+        QTest::newRow("H.264") << 4 << 1 << 1 << 0 << false
+                               << head + "-vcodec libx264 " + small + "\"/Out/my clip.mp4\"";
+        QTest::newRow("H.264, subtitles")
+            << 4 << 1 << 1 << 1 << false
+            << head + "-vcodec libx264 " + small + "-subtitles jpn \"/Out/my clip.mp4\"";
+        QTest::newRow("audio") << 4 << 1 << 1 << 1 << true
+                               << QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -ab 128k "
+                                             "-ar 44100 -f mp3 \"/Out/my clip.mp3\"");
+    }
+
     void exampleCommandLines()
     {
+        QFETCH(int, quality);
+        QFETCH(int, ratio);
+        QFETCH(int, codec);
+        QFETCH(int, subtitle);
+        QFETCH(bool, audio);
+        QFETCH(QByteArray, expected);
         ThConvertInfoObjectList list;
-        QCOMPARE(QByteArray("lib/ffmpeg") +
-                     list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-                 QByteArray(
-                     "lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s "
-                     "640x480  "
-                     "-async 1000  -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 "
-                     "-vlevel 30 \"/Out/my clip.mp4\""));
-        list.Quality = 4;
-        list.Ratio = 1;
-        QCOMPARE(
-            QByteArray("lib/ffmpeg") +
-                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 -s "
-                       "320x180  "
-                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
-                       "-vlevel 30 \"/Out/my clip.mp4\""));
-        // H.264 names another encoder and changes nothing else; audio ignores it.
-        list.Codec = 1;
-        QCOMPARE(
-            QByteArray("lib/ffmpeg") +
-                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec libx264 "
-                       "-s 320x180  "
-                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
-                       "-vlevel 30 \"/Out/my clip.mp4\""));
-        // Subtitles add one option just before the output; audio ignores them too.
-        list.Subtitle = 1;
-        QCOMPARE(
-            QByteArray("lib/ffmpeg") +
-                list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp4"),
-            QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec libx264 "
-                       "-s 320x180  "
-                       "-async 1000  -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 "
-                       "-vlevel 30 -subtitles jpn \"/Out/my clip.mp4\""));
-        list.AudioOnly = true;
-        QCOMPARE(QByteArray("lib/ffmpeg") +
-                     list.BuildArguments("/Videos/my clip.avi", "/Out/my clip.mp3"),
-                 QByteArray("lib/ffmpeg -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 "
-                            "\"/Out/my clip.mp3\""));
+        list.Quality = static_cast<std::uint8_t>(quality);
+        list.Ratio = static_cast<std::uint8_t>(ratio);
+        list.Codec = static_cast<std::uint8_t>(codec);
+        list.Subtitle = static_cast<std::uint8_t>(subtitle);
+        list.AudioOnly = audio;
+        QCOMPARE("lib/ffmpeg" +
+                     list.BuildArguments("/Videos/my clip.avi",
+                                         audio ? "/Out/my clip.mp3" : "/Out/my clip.mp4"),
+                 expected);
     }
 
     void hostilePathsSurviveTheSplit_data()
