@@ -434,8 +434,16 @@ private Q_SLOTS:
 
     // The window stays responsive and busy while the worker hands over, shows which file is on
     // its way, and a stop ends the hand-over after that file with the database written.
+    void handOverStopsAfterTheCurrentFile_data()
+    {
+        QTest::addColumn<bool>("terminated"); // by SIGTERM rather than 変換中止
+        QTest::newRow("変換中止") << false;
+        QTest::newRow("SIGTERM") << true;
+    }
+
     void handOverStopsAfterTheCurrentFile()
     {
+        QFETCH(bool, terminated);
         for (int i = 0; i < 3; ++i)
             add(QStringLiteral("c%1.avi").arg(i));
         QSemaphore fileOnItsWay;
@@ -449,15 +457,27 @@ private Q_SLOTS:
         QTRY_COMPARE(situation()->text(), QStringLiteral("iPodへ転送中 1/3"));
         QVERIFY(!idle());
         QVERIFY(button("PngBtnConvertCancel")->isEnabled());
-        press("PngBtnConvertCancel");
-        goOn.release(3);
-        QTRY_VERIFY(!m_form->engine().isHandingOver());
+        if (terminated) {
+            // The program ends only once the database is written.
+            TerminationSignals termination;
+            connect(&termination, &TerminationSignals::received, m_form.get(),
+                    &TFormMain::stopAndQuit);
+            connect(&termination, &TerminationSignals::received, this, [&] { goOn.release(3); });
+            QTimer::singleShot(0, this, [] { ::kill(::getpid(), SIGTERM); });
+            QTimer::singleShot(20000, this, [] { QCoreApplication::exit(99); });
+            QCOMPARE(QCoreApplication::exec(), 0);
+        } else {
+            press("PngBtnConvertCancel");
+            goOn.release(3);
+            QTRY_VERIFY(!m_form->engine().isHandingOver());
+            QCOMPARE(situation()->text(), QStringLiteral("iPodへの転送を中止しました"));
+            QVERIFY(idle());
+        }
+        QVERIFY(!m_form->engine().isHandingOver());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csTransferred}));
         QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
-        QCOMPARE(situation()->text(), QStringLiteral("iPodへの転送を中止しました"));
         QVERIFY(m_prompt.informations.isEmpty());
         QCOMPARE(m_shell.activations, 0);
-        QVERIFY(idle());
     }
 
     void longQueueKeepsThreadsBounded()
