@@ -1,4 +1,5 @@
 // The UDisks2 client against a stand-in service on a private system bus.
+#include "common/PrivateSystemBus.h"
 #include "devices/MediaLibrary.h"
 #include "devices/UDisks2Devices.h"
 
@@ -126,16 +127,7 @@ private Q_SLOTS:
         QVERIFY(writeMountTable(m_mountInfo, m_ipod, "vfat"));
 
         // A bus of our own stands for the system bus.
-        m_daemon.start(QStringLiteral(TOVILO_DBUS_DAEMON),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
-        QVERIFY(m_daemon.waitForStarted());
-        QByteArray address;
-        while (!address.contains('\n') && m_daemon.waitForReadyRead(30000))
-            address += m_daemon.readAllStandardOutput();
-        QVERIFY2(address.contains('\n'), "dbus-daemon printed no address");
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.trimmed());
-        QVERIFY(QDBusConnection::systemBus().isConnected());
+        QVERIFY2(tovilo::test::startPrivateSystemBus(m_daemon), "no private system bus");
 
         // Before UDisks2 answers there is nothing to offer and nothing to remove.
         m_devices = std::make_unique<UDisks2Devices>();

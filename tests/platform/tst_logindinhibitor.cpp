@@ -1,3 +1,4 @@
+#include "common/PrivateSystemBus.h"
 #include "platform/LogindInhibitor.h"
 
 #include <QDBusConnection>
@@ -58,16 +59,7 @@ class TestLogindInhibitor : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_daemon.start(QStringLiteral(TOVILO_DBUS_DAEMON),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
-        QVERIFY(m_daemon.waitForStarted());
-        QByteArray address;
-        while (!address.contains('\n') && m_daemon.waitForReadyRead(30000))
-            address += m_daemon.readAllStandardOutput();
-        QVERIFY2(address.contains('\n'), "dbus-daemon printed no address");
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.trimmed());
-        QVERIFY(QDBusConnection::systemBus().isConnected());
+        QVERIFY2(tovilo::test::startPrivateSystemBus(m_daemon), "no private system bus");
     }
 
     void cleanupTestCase()
