@@ -1,6 +1,7 @@
 // The wrapper in front of Debian's ffmpeg, fed exactly what the program builds, on two seconds of
 // generated video; the results are checked with ffprobe.
 
+#include "common/Programs.h"
 #include "encoder/OutputCheck.h"
 #include "platform/CommandLine.h"
 #include "protocol/QualityTable.h"
@@ -23,43 +24,11 @@
 #include <sys/mount.h>
 
 using namespace Qt::StringLiterals;
+using tovilo::test::Run;
+using tovilo::test::runProgram;
+using tovilo::test::wrapperArgs;
 
 namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-Run runProgram(const QString& program, const QStringList& args, const QString& workingDir = {},
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setWorkingDirectory(workingDir);
-    process.start(program, args);
-    Run run;
-    if (!process.waitForStarted() || !process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.output = process.readAll();
-    if (process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    return run;
-}
-
-QStringList wrapperArgs(const ThConvertInfoObjectList& queue, const QByteArray& source,
-                        const QByteArray& output)
-{
-    QStringList args;
-    for (const QByteArray& arg : tovilo::splitCommandLine(queue.BuildArguments(source, output)))
-        args << QString::fromUtf8(arg);
-    return args;
-}
 
 QJsonObject probe(const QString& file)
 {

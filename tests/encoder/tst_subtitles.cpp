@@ -1,8 +1,7 @@
 // Sound and subtitle choice through the real wrapper and Debian's ffmpeg: sound tracks told apart
 // by their tone, subtitles by where their text lands in the converted picture.
 
-#include "platform/CommandLine.h"
-#include "queue/ThConvertInfo.h"
+#include "common/Programs.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,30 +13,13 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using tovilo::test::Run;
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
 Run run(const QString& program, const QStringList& args, const QString& folder = {})
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setWorkingDirectory(folder);
-    process.start(program, args);
-    Run result;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.output = process.readAll();
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return result;
+    return tovilo::test::runProgram(program, args, folder);
 }
 
 // ffmpeg with its arguments in one string; the test's paths hold no blanks.
@@ -51,11 +33,8 @@ Run convert(const QString& source, const QString& output, int subtitle)
     ThConvertInfoObjectList queue;
     queue.Quality = 1; // 320x240
     queue.Subtitle = static_cast<std::uint8_t>(subtitle);
-    QStringList args;
-    for (const QByteArray& arg :
-         tovilo::splitCommandLine(queue.BuildArguments(source.toUtf8(), output.toUtf8())))
-        args << QString::fromUtf8(arg);
-    return run(QStringLiteral(WRAPPER_PATH), args);
+    return run(QStringLiteral(WRAPPER_PATH),
+               tovilo::test::wrapperArgs(queue, source.toUtf8(), output.toUtf8()));
 }
 
 // The tone of the sound, from how often the first channel crosses zero in one second.
