@@ -618,57 +618,49 @@ private Q_SLOTS:
         QTest::addColumn<QList<int>>("after");
         QTest::addColumn<QStringList>("added"); // output names, in the order handed over
         QTest::addColumn<QString>("situation");
+        QTest::addColumn<bool>("blank"); // the device has no library: set up when asked
+        QTest::addColumn<int>("asked");  // how often the set-up question was asked
         const int t = csTransferred;
         const int c = csConverted;
         QTest::newRow("last job first, only converted ones")
             << QList<int>{c, csFailed, c, csWaiting}
             << QList<QByteArray>{"x.mp4", "f.mp4", "y.mp4", "w.mp4"} << false << -1 << false
             << int(HandOverResult::Done) << QList<int>{t, csFailed, t, csWaiting}
-            << QStringList{QStringLiteral("y.mp4"), QStringLiteral("x.mp4")} << QString();
+            << QStringList{QStringLiteral("y.mp4"), QStringLiteral("x.mp4")} << QString() << false
+            << 0;
         QTest::newRow("nothing converted")
             << QList<int>{csWaiting} << QList<QByteArray>{"w.mp4"} << false << -1 << false
-            << int(HandOverResult::Done) << QList<int>{csWaiting} << QStringList() << QString();
+            << int(HandOverResult::Done) << QList<int>{csWaiting} << QStringList() << QString()
+            << false << 0;
         QTest::newRow("device full on the first")
             << QList<int>{c, c} << QList<QByteArray>{"0.mp3", "1.mp3"} << false << 1 << false
             << int(HandOverResult::Failed) << QList<int>{c, c} << QStringList()
-            << QStringLiteral("iPodへの転送に失敗しました");
-        QTest::newRow("no device") << QList<int>{c} << QList<QByteArray>{"a.mp4"} << true << -1
-                                   << false << int(HandOverResult::Failed) << QList<int>{c}
-                                   << QStringList() << QStringLiteral("iPodが見つかりません");
+            << QStringLiteral("iPodへの転送に失敗しました") << false << 0;
+        QTest::newRow("no device")
+            << QList<int>{c} << QList<QByteArray>{"a.mp4"} << true << -1 << false
+            << int(HandOverResult::Failed) << QList<int>{c} << QStringList()
+            << QStringLiteral("iPodが見つかりません") << false << 0;
         // What went before the failure is on the device: those rows are transferred.
         QTest::newRow("device full on the third-to-last")
             << QList<int>{c, c, c, c, c}
             << QList<QByteArray>{"0.mp3", "1.mp3", "2.mp3", "3.mp3", "4.mp3"} << false << 3 << false
             << int(HandOverResult::Partial) << QList<int>{c, c, c, t, t}
             << QStringList{QStringLiteral("4.mp3"), QStringLiteral("3.mp3")}
-            << QStringLiteral("iPodへの転送に失敗しました");
+            << QStringLiteral("iPodへの転送に失敗しました") << false << 0;
         QTest::newRow("videos refused, audio taken")
             << QList<int>{c, c} << QList<QByteArray>{"a.mp3", "v.mp4"} << false << -1 << true
             << int(HandOverResult::Partial) << QList<int>{t, c}
             << QStringList{QStringLiteral("a.mp3")}
-            << QStringLiteral("このiPodは動画を再生できません");
-    }
-
-    // A blank device is set up only for something to hand over, and only when allowed.
-    void setUpAskedOnlyForSomething()
-    {
-        m_library.blank = true;
-        std::optional<HandOverResult> finished;
-        connect(m_engine.get(), &ConversionEngine::handOverFinished, this,
-                [&](const HandOverResult& r) { finished = r; });
-        int asked = 0;
-        m_engine->startHandOver([&] { return ++asked > 0; });
-        QTRY_VERIFY(finished);
-        QCOMPARE(asked, 0);
-        QCOMPARE(finished->situation, QStringLiteral("iPodを初期化しなかったため転送していません"));
-        add("a.avi", csConverted);
-        finished.reset();
-        m_engine->startHandOver([&] { return ++asked > 0; });
-        QTRY_VERIFY(finished);
-        QCOMPARE(asked, 1);
-        QCOMPARE(int(finished->outcome), int(HandOverResult::Done));
-        QCOMPARE(m_library.calls.first(), QStringLiteral("initialise"));
-        QCOMPARE(statuses(), QList<int>{csTransferred});
+            << QStringLiteral("このiPodは動画を再生できません") << false << 0;
+        // A blank device is set up only for something to hand over, and only when allowed.
+        QTest::newRow("blank, nothing to hand over: not asked")
+            << QList<int>{} << QList<QByteArray>{} << false << -1 << false
+            << int(HandOverResult::Failed) << QList<int>{} << QStringList()
+            << QStringLiteral("iPodを初期化しなかったため転送していません") << true << 0;
+        QTest::newRow("blank, set up when asked")
+            << QList<int>{c} << QList<QByteArray>{"a.mp4"} << false << -1 << false
+            << int(HandOverResult::Done) << QList<int>{t} << QStringList{QStringLiteral("a.mp4")}
+            << QString() << true << 1;
     }
 
     void handOver()
@@ -682,6 +674,8 @@ private Q_SLOTS:
         QFETCH(QList<int>, after);
         QFETCH(QStringList, added);
         QFETCH(QString, situation);
+        QFETCH(bool, blank);
+        QFETCH(int, asked);
         for (int i = 0; i < before.size(); ++i) {
             add("s.avi", TConvertStatus(before[i]));
             m_jobs->Items(i)->setOutputPath(out(outputs[i]));
@@ -689,10 +683,12 @@ private Q_SLOTS:
         m_library.deviceMissing = deviceMissing;
         m_library.failOnAdd = failOnAdd;
         m_library.playsNoVideo = playsNoVideo;
+        m_library.blank = blank;
         std::optional<HandOverResult> finished;
         connect(m_engine.get(), &ConversionEngine::handOverFinished, this,
                 [&](const HandOverResult& r) { finished = r; });
-        m_engine->startHandOver();
+        int questions = 0;
+        m_engine->startHandOver([&] { return ++questions > 0; });
         QTRY_VERIFY(finished);
         const HandOverResult result = *finished;
         QCOMPARE(int(result.outcome), outcome);
@@ -704,7 +700,10 @@ private Q_SLOTS:
         QCOMPARE(names, added);
         // The device is let go of whatever happened.
         QVERIFY(!m_engine->isHandingOver());
-        if (!deviceMissing)
+        QCOMPARE(questions, asked);
+        if (asked > 0)
+            QCOMPARE(m_library.calls.first(), QStringLiteral("initialise"));
+        if (!deviceMissing && !(blank && asked == 0))
             QCOMPARE(m_library.calls.last(), QStringLiteral("release"));
     }
 };
