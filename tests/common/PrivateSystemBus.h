@@ -1,4 +1,4 @@
-// A dbus-daemon of the test's own stands for the system bus.
+// A dbus-daemon of the test's own stands for the system bus, with stand-ins on it.
 #pragma once
 
 #include <QByteArray>
@@ -24,6 +24,18 @@ inline bool startPrivateSystemBus(QProcess& daemon)
         return false;
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.trimmed());
     return QDBusConnection::systemBus().isConnected();
+}
+
+// Starts python-dbusmock (TOVILO_SYSTEM_PYTHON) with `mockTemplate`, a template's name or file,
+// on the bus the system bus points at.
+inline bool startMock(QProcess& mock, const QString& mockTemplate)
+{
+    mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    mock.setStandardOutputFile(QProcess::nullDevice());
+    mock.start(
+        QStringLiteral(TOVILO_SYSTEM_PYTHON),
+        {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("-t"), mockTemplate});
+    return mock.waitForStarted();
 }
 
 } // namespace tovilo::test

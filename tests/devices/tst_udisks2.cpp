@@ -135,12 +135,7 @@ private Q_SLOTS:
         QVERIFY(!m_devices->mountedVolumes());
 
         // Its log of every call would drown the test's own output.
-        m_standin.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_standin.setStandardOutputFile(QProcess::nullDevice());
-        m_standin.start(QStringLiteral(TOVILO_SYSTEM_PYTHON),
-                        {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("-t"),
-                         QStringLiteral(TOVILO_UDISKS2_STANDIN)});
-        QVERIFY(m_standin.waitForStarted());
+        QVERIFY(tovilo::test::startMock(m_standin, QStringLiteral(TOVILO_UDISKS2_STANDIN)));
         QTRY_VERIFY_WITH_TIMEOUT(m_devices->isAvailable(), 30000);
         QVERIFY(m_devices->mountedVolumes().has_value());
     }

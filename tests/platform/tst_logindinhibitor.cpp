@@ -82,12 +82,7 @@ private Q_SLOTS:
         QVERIFY(!inhibitor.holdsDescriptor());
         inhibitor.setHeld(false);
 
-        m_logind.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_logind.setStandardOutputFile(QProcess::nullDevice());
-        m_logind.start(QStringLiteral(TOVILO_SYSTEM_PYTHON),
-                       {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("-t"),
-                        QStringLiteral("logind")});
-        QVERIFY(m_logind.waitForStarted());
+        QVERIFY(tovilo::test::startMock(m_logind, QStringLiteral("logind")));
         QTRY_VERIFY_WITH_TIMEOUT(
             QDBusConnection::systemBus().interface()->isServiceRegistered(Logind), 30000);
 
