@@ -177,12 +177,11 @@ void refuseOptions(const Parsed& parsed, std::initializer_list<std::string_view>
     }
 }
 
-// Frame size and rate as the option table has checked them: "640x480", "2500k".
-H264Encode h264EncodeForRow(const std::string& frameSize, const std::string& rate)
+// A frame size as the option table has checked it: "640x480".
+FrameSize frameSizeOf(const std::string& frameSize)
 {
     const size_t x = frameSize.find('x');
-    return h264EncodeFor(std::stoi(frameSize.substr(0, x)), std::stoi(frameSize.substr(x + 1)),
-                         std::stoi(rate));
+    return {std::stoi(frameSize.substr(0, x)), std::stoi(frameSize.substr(x + 1))};
 }
 
 Parsed parseComplete(const std::vector<std::string>& args)
@@ -226,10 +225,9 @@ Request describeRequest(const std::vector<std::string>& args)
     request.overwrite = parsed.has("-y");
     request.burnSubtitles = parsed.has("-subtitles");
     if (parsed.has("-s")) {
-        const std::string& size = parsed.at("-s");
-        const size_t x = size.find('x');
-        request.frameWidth = std::stoi(size.substr(0, x));
-        request.frameHeight = std::stoi(size.substr(x + 1));
+        const FrameSize frame = frameSizeOf(parsed.at("-s"));
+        request.frameWidth = frame.width;
+        request.frameHeight = frame.height;
     }
     return request;
 }
@@ -286,14 +284,17 @@ std::vector<std::string> mapArguments(const std::vector<std::string>& args,
         else
             out.insert(out.end(), {"-vf", chain});
         const bool h264 = parsed.at("-vcodec") == "libx264";
+        const FrameSize frame = frameSizeOf(parsed.at("-s"));
         std::vector<std::string> codec;
         if (h264) {
-            codec = h264VideoArguments(h264EncodeForRow(parsed.at("-s"), videoRate));
+            codec =
+                h264VideoArguments(h264EncodeFor(frame.width, frame.height, std::stoi(videoRate)));
             codec.insert(codec.end(), {"-flags", parsed.at("-flags")});
         } else {
-            codec = mpeg4VideoArguments(
-                mpeg4EncodeFor(std::stoi(parsed.at("-r")), std::stoi(videoRate)),
-                parsed.at("-flags"));
+            codec = mpeg4VideoArguments(mpeg4EncodeFor(frame.width, frame.height,
+                                                       std::stoi(parsed.at("-r")),
+                                                       std::stoi(videoRate)),
+                                        parsed.at("-flags"));
         }
         out.insert(out.end(), codec.begin(), codec.end());
         out.insert(
