@@ -75,11 +75,12 @@ const Source kSources[] = {
      "[bg][p]overlay=x='300+120*sin(t/3)':y='260+8*sin(t*2)',noise=alls=5:allf=t,"
      "format=yuv420p",
      true},
-    // A cut every 1.1 s between four unlike scenes, each moving.
+    // A cut every 1.1 s between four unlike scenes, each moving. The game of life is seeded so
+    // that every run sees the same scene.
     {"cuts",
      "[0]split=2[s1][s2];[s1]crop=640:480:x='mod(floor(t/1.1)*397,900)+t*25':"
      "y='mod(floor(t/1.1)*211,700)'[a];testsrc2=s=640x480:r=30[b];"
-     "[s2]scale=640:480,hue=H=t:s=2,negate[c];life=s=160x120:mold=10:r=30:ratio=0.1:"
+     "[s2]scale=640:480,hue=H=t:s=2,negate[c];life=s=160x120:mold=10:r=30:ratio=0.1:seed=7:"
      "death_color=#203040:life_color=#e0c080,scale=640:480:flags=neighbor,format=yuv420p[d];"
      "[a][b]overlay=enable='between(mod(t,4.4),1.1,2.2)'[ab];"
      "[ab][c]overlay=enable='between(mod(t,4.4),2.2,3.3)'[abc];"

@@ -66,7 +66,7 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
     {
         const char* name;
         QString size, aspect, rate, videoBits, sampleRate, audioBits, tolerance;
-        bool thorough; // trellis and SATD where the frame is small enough to afford them
+        bool thorough; // trellis and SATD where the frame and the rate are small enough
     };
     const Row rows[] = {
         {"q0 4:3", u"640x480"_s, u"4:3"_s, u"30"_s, u"2500"_s, u"48000"_s, u"160k"_s, u"625"_s,
@@ -74,9 +74,9 @@ void TestWrapperArgs::mapsEveryQualityRow_data()
         {"q0 16:9", u"640x360"_s, u"16:9"_s, u"30"_s, u"2500"_s, u"48000"_s, u"160k"_s, u"625"_s,
          false},
         {"q1 4:3", u"320x240"_s, u"4:3"_s, u"30"_s, u"2048"_s, u"48000"_s, u"128k"_s, u"512"_s,
-         true},
+         false},
         {"q1 16:9", u"320x180"_s, u"16:9"_s, u"30"_s, u"2048"_s, u"48000"_s, u"128k"_s, u"512"_s,
-         true},
+         false},
         {"q2 4:3", u"320x240"_s, u"4:3"_s, u"30"_s, u"1024"_s, u"44100"_s, u"128k"_s, u"256"_s,
          true},
         {"q2 16:9", u"320x180"_s, u"16:9"_s, u"30"_s, u"1024"_s, u"44100"_s, u"128k"_s, u"256"_s,
