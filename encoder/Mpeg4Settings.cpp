@@ -17,11 +17,10 @@ constexpr int kToleranceShare = 4;
 // Two slices cost next to nothing in quality and let the second core encode too; more would
 // cut the 320-wide frame into strips too thin to predict well.
 constexpr int kEncoderThreads = 2;
-// Trellis quantisation with SATD comparisons gave 0.002-0.015 more SSIM at the 320-wide rows up
-// to 1 Mbit/s (most on fine detail and dark scenes) for a fifth to four fifths more time. Its
-// cost grows with the rate: at 2 Mbit/s it nearly doubled the conversion, beyond the peer's time,
-// for the smallest gain, and at 640x480 it took two to four times as long and lost SSIM where the
-// peak rate binds.
+// Trellis quantisation with SATD comparisons gave 0.003-0.011 more SSIM at the 320-wide rows up
+// to 1 Mbit/s (most on fine detail and dark scenes), for up to twice the time on such scenes. At
+// 2 Mbit/s it cost as much for the smallest gain, beyond the peer's time; at 640x480 it took two
+// to four times as long and lost SSIM where the peak rate binds.
 constexpr int kThoroughPixels = 320 * 240;
 constexpr int kThoroughKbit = 1024;
 
