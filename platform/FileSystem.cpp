@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "oscore/Fd.h"
+#include "oscore/OwnFile.h"
 #include "platform/PathText.h"
 
 #include <cerrno>
@@ -95,16 +96,17 @@ OwnedFile::Removal OwnedFile::remove() const
 {
     if (!isValid())
         return Removal::Gone;
-    struct stat info
-    {
-    };
-    if (::fstatat(m_folder.get(), m_name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? Removal::Gone : Removal::Failed;
-    if (info.st_dev != m_device || info.st_ino != m_inode)
-        return Removal::NotOurs;
-    if (::unlinkat(m_folder.get(), m_name.constData(), 0) == 0)
+    switch (removeIfSame(m_folder.get(), m_name.constData(), m_device, m_inode)) {
+    case OwnRemoval::Removed:
         return Removal::Removed;
-    return errno == ENOENT ? Removal::Gone : Removal::Failed;
+    case OwnRemoval::Gone:
+        return Removal::Gone;
+    case OwnRemoval::NotOurs:
+        return Removal::NotOurs;
+    case OwnRemoval::Failed:
+        break;
+    }
+    return Removal::Failed;
 }
 
 void OwnedFile::forget()

@@ -1,6 +1,8 @@
 #include "oscore/Child.h"
+#include "oscore/OwnFile.h"
 #include "oscore/SignalPipe.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -8,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -166,6 +169,53 @@ private slots:
         QVERIFY(!result.timedOut);
         QCOMPARE(result.exitSignal, SIGKILL);
         QCOMPARE(text, std::string("started\n"));
+    }
+
+    // Only the very file that was made goes; whatever took its name stays.
+    void removesOnlyItsOwnFile_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("nameLeft");
+        QTest::newRow("untouched") << "" << int(OwnRemoval::Removed) << false;
+        QTest::newRow("gone") << "remove" << int(OwnRemoval::Gone) << false;
+        QTest::newRow("replaced by a file") << "replace" << int(OwnRemoval::NotOurs) << true;
+        QTest::newRow("replaced by a link") << "link" << int(OwnRemoval::NotOurs) << true;
+        QTest::newRow("replaced by a folder") << "folder" << int(OwnRemoval::NotOurs) << true;
+    }
+
+    void removesOnlyItsOwnFile()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(int, expected);
+        QFETCH(bool, nameLeft);
+        QTemporaryDir dir;
+        const std::string path =
+            QFile::encodeName(dir.filePath(QStringLiteral("out.mp4"))).toStdString();
+        std::string temp =
+            QFile::encodeName(dir.filePath(QStringLiteral("tmpXXXXXX"))).toStdString();
+        const int fd = makeTempFile(temp);
+        QVERIFY(fd >= 0);
+        QVERIFY((::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+        ::close(fd);
+        QCOMPARE(::rename(temp.c_str(), path.c_str()), 0);
+        struct stat made = {};
+        QCOMPARE(::stat(path.c_str(), &made), 0);
+        // The old file is kept elsewhere, so its inode cannot pass to the newcomer.
+        if (meanwhile != QLatin1String(""))
+            QCOMPARE(::rename(path.c_str(), (path + ".kept").c_str()), 0);
+        if (meanwhile == QLatin1String("replace"))
+            QVERIFY(QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly));
+        else if (meanwhile == QLatin1String("link"))
+            QCOMPARE(::symlink("/etc/hostname", path.c_str()), 0);
+        else if (meanwhile == QLatin1String("folder"))
+            QCOMPARE(::mkdir(path.c_str(), 0700), 0);
+        QCOMPARE(int(removeIfSame(path.c_str(), made.st_dev, made.st_ino)), expected);
+        struct stat left = {};
+        QCOMPARE(::lstat(path.c_str(), &left) == 0, nameLeft);
+        // Nothing is left aside.
+        const QStringList names = QDir(dir.path()).entryList(QDir::Hidden | QDir::AllEntries);
+        QVERIFY(names.filter(QStringLiteral("removing")).isEmpty());
     }
 };
 
