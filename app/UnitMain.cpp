@@ -30,10 +30,6 @@
 
 using namespace tovilo;
 
-namespace {
-
-} // namespace
-
 TFormMain::TFormMain(const Services& services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -93,7 +89,7 @@ void TFormMain::createControls()
     ListViewConvertFile->setObjectName(QStringLiteral("ListViewConvertFile"));
     ListViewConvertFile->setGeometry(fileList);
     ListViewConvertFile->setHorizontalHeaderLabels(
-        {QStringLiteral("ファイル名"), QStringLiteral("状態")});
+        {WindowTexts::fileNameColumn(), WindowTexts::statusColumn()});
     ListViewConvertFile->setShowGrid(true);
     ListViewConvertFile->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListViewConvertFile->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -129,12 +125,6 @@ void TFormMain::createControls()
     DosCommandConvert->OnStartError = [](const QString& message) { reportFrameworkError(message); };
     createEngine();
 
-    TimerRegistiTunes = new QTimer(this);
-    TimerRegistiTunes->setObjectName(QStringLiteral("TimerRegistiTunes"));
-    TimerRegistiTunes->setInterval(1000);
-    connect(TimerRegistiTunes, &QTimer::timeout, this,
-            guarded([this] { TimerRegistiTunesTimer(); }));
-
     const auto connectClick = [this](TPNGButton* button, void (TFormMain::*handler)(TPNGButton*)) {
         connect(button, &TPNGButton::clicked, this,
                 guarded([this, handler](TPNGButton* sender) { (this->*handler)(sender); }));
@@ -154,9 +144,7 @@ void TFormMain::createControls()
         if (!IsBusy())
             return;
         if (manager.allowsInteraction()) {
-            m_services.prompt->information(
-                this,
-                QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+            m_services.prompt->information(this, WindowTexts::busyClose());
             manager.release();
         }
         manager.cancel();
@@ -169,9 +157,28 @@ void TFormMain::createEngine()
     m_runner = std::make_unique<DosCommandRunner>(*DosCommandConvert);
     m_engine = new ConversionEngine(*m_runner, *m_services.desktop, *m_services.mediaLibrary,
                                     &*m_services.deviceRemoval, this);
+    connect(m_engine, &ConversionEngine::handOverStarted, this,
+            guarded([this] { handOverStarted(); }));
     connect(m_engine, &ConversionEngine::handOverFinished, this,
             guarded([this](const HandOverResult& result) { handOverFinished(result); }));
-    connect(&jobs(), &ThConvertInfoObjectList::changed, this, guarded([this] { RefreshList(); }));
+    m_engine->handOver().setSetUpQuestion([this] {
+        RestoreAndActivate();
+        return m_services.prompt->confirm(this, WindowTexts::askSetUpDevice());
+    });
+    // Each announcement touches its own rows, then refreshes as every change of the list does.
+    connect(&jobs(), &ThConvertInfoObjectList::jobsAdded, this,
+            guarded([this](int first, int last) {
+                jobsAdded(first, last);
+                RefreshList();
+            }));
+    connect(&jobs(), &ThConvertInfoObjectList::jobRemoved, this, guarded([this](int row) {
+        ListViewConvertFile->removeRow(row);
+        RefreshList();
+    }));
+    connect(&jobs(), &ThConvertInfoObjectList::jobChanged, this, guarded([this](int row) {
+        showJob(row);
+        RefreshList();
+    }));
     connect(m_engine, &ConversionEngine::situationChanged, this,
             guarded([this](const QString& text) {
                 SituationText = text;
@@ -180,9 +187,7 @@ void TFormMain::createEngine()
     connect(m_engine, &ConversionEngine::queueDone, this, guarded([this] { FinishConversion(); }));
     connect(m_engine, &ConversionEngine::outputNotDeleted, this,
             guarded([this](const QByteArray& path) {
-                m_services.prompt->information(
-                    this, QStringLiteral("変換途中のファイルを削除できませんでした。\n") +
-                              displayText(path));
+                m_services.prompt->information(this, WindowTexts::partialNotDeleted(path));
             }));
     connect(m_engine, &ConversionEngine::errorRaised, this, &reportFrameworkError);
     connect(m_engine, &ConversionEngine::pausedChanged, this,
@@ -195,20 +200,16 @@ void TFormMain::showPaused(bool paused)
     LoadButtonImages(PngBtnConvertPause,
                      QString::fromLatin1(paused ? layout::mainWindow::convertResume.artwork
                                                 : layout::mainWindow::convertPause.artwork));
-    PngBtnConvertPause->setEnabled(IsBusy());
+    // A hand-over has no pause: it ends after its current file when stopped.
+    PngBtnConvertPause->setEnabled(IsBusy() && !m_engine->isHandingOver());
 }
 
 void TFormMain::restoreQueue()
 {
     const QueueStore::Restored restored = m_engine->keepQueueIn(DataDir);
-    if (restored.mode != 0)
-        ConvertMode = restored.mode;
     RefreshList();
-    // Said once: the next situation replaces it.
-    if (restored.broken) {
-        SituationText = queueNotRestoredText();
-        ShowSituation();
-    }
+    if (restored.broken)
+        addNotice(queueNotRestoredText());
 }
 
 void TFormMain::FormCreate()
@@ -261,10 +262,8 @@ void TFormMain::PrepareDataDir()
 void TFormMain::LoadSettings()
 {
     const QString notice = loadQueueSettings(jobs(), DataDir);
-    if (!notice.isEmpty()) {
-        SituationText = notice;
-        ShowSituation();
-    }
+    if (!notice.isEmpty())
+        addNotice(notice);
 }
 
 void TFormMain::SaveSettings()
@@ -281,47 +280,40 @@ void TFormMain::AddSourceFile(const QByteArray& path)
 
 void TFormMain::RefreshList()
 {
-    // Only the rows whose job changed are redrawn: the engine refreshes at every start and end
-    // of a job, and a refresh that touched every row would make a long queue slow job by job.
-    // A job added or removed changes the count; the rows that then name another job are redrawn.
-    const int count = jobs().Count();
-    if (ListViewConvertFile->rowCount() != count || std::ssize(m_shownRows) != count) {
-        ListViewConvertFile->setRowCount(count);
-        m_shownRows.resize(static_cast<size_t>(count));
-    }
-    for (int i = 0; i < count; ++i) {
-        const ThConvertInfoObject* job = jobs().Items(i);
-        ShownRow& shown = m_shownRows[static_cast<size_t>(i)];
-        // A fresh row has no job; a job whose source was replaced no longer shares our string.
-        const bool sameJob =
-            shown.job == job && shown.source.constData() == job->SourceFile.constData();
-        if (sameJob && shown.status == job->Status && shown.encoderError == job->EncoderError)
-            continue;
-        QTableWidgetItem* name = ListViewConvertFile->item(i, 0);
-        if (!sameJob) {
-            name = new QTableWidgetItem(job->sourceDisplayName());
-            ListViewConvertFile->setItem(i, 0, name);
-            shown.job = job;
-            shown.source = job->SourceFile;
-        }
-        const QString status = StatusText(*job);
-        QTableWidgetItem* statusItem = ListViewConvertFile->item(i, 1);
-        if (statusItem != nullptr) {
-            statusItem->setText(status);
-        } else {
-            statusItem = new QTableWidgetItem(status);
-            ListViewConvertFile->setItem(i, 1, statusItem);
-        }
-        // A failed row says why when the pointer rests on it.
-        const QString reason =
-            job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
-        name->setToolTip(reason);
-        statusItem->setToolTip(reason);
-        shown.status = job->Status;
-        shown.encoderError = job->EncoderError;
-    }
+    // The rows already follow the job list row by row; what a refresh adds is what the user
+    // sees of it: no selection, the first row in view.
     ListViewConvertFile->clearSelection();
     ListViewConvertFile->scrollToTop();
+}
+
+void TFormMain::jobsAdded(int first, int last)
+{
+    ListViewConvertFile->setRowCount(jobs().Count());
+    for (int row = first; row <= last; ++row)
+        showJob(row);
+}
+
+void TFormMain::showJob(int row)
+{
+    const ThConvertInfoObject* job = jobs().Items(row);
+    QTableWidgetItem* name = ListViewConvertFile->item(row, 0);
+    if (name == nullptr) {
+        name = new QTableWidgetItem(job->sourceDisplayName());
+        ListViewConvertFile->setItem(row, 0, name);
+    }
+    const QString status = StatusText(*job);
+    QTableWidgetItem* statusItem = ListViewConvertFile->item(row, 1);
+    if (statusItem != nullptr) {
+        statusItem->setText(status);
+    } else {
+        statusItem = new QTableWidgetItem(status);
+        ListViewConvertFile->setItem(row, 1, statusItem);
+    }
+    // A failed row says why when the pointer rests on it.
+    const QString reason =
+        job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
+    name->setToolTip(reason);
+    statusItem->setToolTip(reason);
 }
 
 void TFormMain::SetBusy(bool busy)
@@ -412,12 +404,10 @@ void TFormMain::PngBtnListDeleteClick(TPNGButton*)
 {
     QItemSelectionModel* selection = ListViewConvertFile->selectionModel();
     if (!selection->hasSelection()) {
-        m_services.prompt->information(
-            this, QStringLiteral("変換リストから除外するファイルを選択してください"));
+        m_services.prompt->information(this, WindowTexts::noRowSelected());
         return;
     }
-    if (!m_services.prompt->confirm(
-            this, QStringLiteral("選択したファイルを変換リストから除外しますか？")))
+    if (!m_services.prompt->confirm(this, WindowTexts::confirmRemoval()))
         return;
     // Each removal redraws the list and clears the selection: the rows are read first, and
     // removed from the end, so that row i still names job i when it is visited.
@@ -444,8 +434,7 @@ void TFormMain::closeEvent(QCloseEvent* event)
         return;
     }
     event->ignore();
-    m_services.prompt->information(
-        this, QStringLiteral("変換中は終了できません。変換を中止してから終了してください。"));
+    m_services.prompt->information(this, WindowTexts::busyClose());
 }
 
 void TFormMain::PngBtnAddDVDClick(TPNGButton* /*Sender*/)
@@ -468,6 +457,12 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
     // OK saves even when nothing was changed.
     if (!edited)
         return;
+    // Refused before anything is kept, in memory or in the file.
+    const QString unsavable = unsavableSettingsText(*edited);
+    if (!unsavable.isEmpty()) {
+        m_services.prompt->information(this, unsavable);
+        return;
+    }
     jobs().setSettings(*edited);
     SaveSettings();
 }
@@ -486,23 +481,23 @@ void TFormMain::PurgeFinishedJobs()
 
 void TFormMain::BtnConvertClick(TPNGButton* Sender)
 {
+    // A hand-over still waiting for its second goes now, before any box could let its timer
+    // fire: it and a conversion never run side by side, and the converted files it was asked
+    // for are not purged untransferred. The click ends there; the window is busy with it.
+    if (m_engine->handOver().startScheduled())
+        return;
     if (HasFinishedJobs())
-        m_services.prompt->information(
-            this, QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます"));
+        m_services.prompt->information(this, WindowTexts::finishedJobsRemoved());
     PurgeFinishedJobs();
     if (jobs().Count() == 0) {
-        m_services.prompt->information(this,
-                                       QStringLiteral("変換する動画をリストに追加してください"));
+        m_services.prompt->information(this, WindowTexts::emptyQueue());
         return;
     }
-    // A hand-over still waiting for its timer would find its jobs gone, and would run beside
-    // this conversion.
-    TimerRegistiTunes->stop();
     SetBusy(true);
     ConvertMode = Sender->Tag();
-    m_engine->setConvertMode(ConvertMode);
-    m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary,
-                    ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary);
+    if (!m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary,
+                         ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary))
+        SetBusy(m_engine->isHandingOver());
 }
 
 void TFormMain::StartNextJob()
@@ -522,7 +517,9 @@ QString TFormMain::FormatDuration(int seconds)
 
 void TFormMain::PngBtnConvertCancelClick(TPNGButton*)
 {
-    if (!m_services.prompt->confirm(this, QStringLiteral("変換を中止してよろしいですか？")))
+    const bool handingOver = m_engine->isHandingOver();
+    if (!m_services.prompt->confirm(this, handingOver ? WindowTexts::confirmStopHandOver()
+                                                      : WindowTexts::confirmStop()))
         return;
     stopConversion();
 }
@@ -539,7 +536,7 @@ void TFormMain::stopConversion()
 {
     // The hand-over ends after its current file; the window stays busy until then.
     if (m_engine->isHandingOver()) {
-        m_engine->stopHandOver();
+        m_engine->handOver().stop();
         return;
     }
     if (!m_engine->stop())
@@ -558,7 +555,7 @@ void TFormMain::stopAndQuit()
     if (m_engine->isCancelling())
         return;
     if (m_engine->isHandingOver()) {
-        m_engine->stopHandOver();
+        m_engine->handOver().stop();
         return;
     }
     stopConversion();
@@ -568,12 +565,11 @@ void TFormMain::stopAndQuit()
 void TFormMain::FinishConversion()
 {
     // Before the window comes to the front: the notice is for a user who is elsewhere.
+    // The hand-over modes leave it to the engine, which starts it about a second later.
     m_engine->endQueue(!isActiveWindow());
-    if (m_engine->handsOverAfterwards()) {
-        TimerRegistiTunes->start();
-    } else {
+    if (ConvertMode != ModeMovieToLibrary && ConvertMode != ModeMusicToLibrary) {
         RestoreAndActivate();
-        m_services.prompt->information(this, QStringLiteral("変換が完了しました"));
+        m_services.prompt->information(this, WindowTexts::queueDone());
     }
     SetBusy(false);
     if (jobs().OpenDir)
@@ -582,7 +578,36 @@ void TFormMain::FinishConversion()
 
 void TFormMain::ShowSituation()
 {
-    LblSituation->setText(SituationText);
+    // A text wider than the label (a long folder) loses its middle; the whole of it is then
+    // one pointer rest away.
+    const int width = LblSituation->width();
+    const QString shown =
+        LblSituation->fontMetrics().elidedText(SituationText, Qt::ElideMiddle, width);
+    LblSituation->setText(shown);
+    LblSituation->setToolTip(shown == SituationText ? QString() : SituationText);
+}
+
+void TFormMain::addNotice(const QString& text)
+{
+    m_notices.append(text);
+    if (m_notices.size() > 1)
+        return;
+    SituationText = text;
+    ShowSituation();
+    QTimer::singleShot(NoticeMs, this, guarded([this] { showNextNotice(); }));
+}
+
+void TFormMain::showNextNotice()
+{
+    const QString shown = m_notices.takeFirst();
+    // Whatever the program said since then stands.
+    if (m_notices.isEmpty() || SituationText != shown) {
+        m_notices.clear();
+        return;
+    }
+    SituationText = m_notices.first();
+    ShowSituation();
+    QTimer::singleShot(NoticeMs, this, guarded([this] { showNextNotice(); }));
 }
 
 void TFormMain::RestoreAndActivate()
@@ -592,22 +617,10 @@ void TFormMain::RestoreAndActivate()
 
 // ---------------------------------------------------------------- media library hand-over
 
-void TFormMain::TimerRegistiTunesTimer()
+void TFormMain::handOverStarted()
 {
-    TimerRegistiTunes->stop();
-    AddToiTunes();
-}
-
-void TFormMain::AddToiTunes()
-{
-    // Busy while the worker hands the files over; the end comes as handOverFinished.
     SetBusy(true);
-    m_engine->startHandOver([this] {
-        RestoreAndActivate();
-        return m_services.prompt->confirm(
-            this, QStringLiteral("接続されているiPodは初期化されていません。\n"
-                                 "iPodを初期化して転送しますか？"));
-    });
+    PngBtnConvertPause->setEnabled(false);
 }
 
 void TFormMain::handOverFinished(const HandOverResult& result)
@@ -631,14 +644,14 @@ void TFormMain::handOverFinished(const HandOverResult& result)
         return;
     }
     RestoreAndActivate();
-    const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
-    if (!m_engine->canRemoveDevice()) {
+    const QString done = WindowTexts::handOverDone();
+    if (!m_engine->handOver().canRemoveDevice()) {
         m_services.prompt->information(this, done);
         RestoreAndActivate();
         return;
     }
     const bool remove =
-        m_services.prompt->informationWithAction(this, done, QStringLiteral("iPodを取り外す"));
+        m_services.prompt->informationWithAction(this, done, WindowTexts::removeDeviceAction());
     RestoreAndActivate();
     if (remove)
         RemoveMediaDevice(result.mountPoint);
@@ -646,5 +659,5 @@ void TFormMain::handOverFinished(const HandOverResult& result)
 
 void TFormMain::RemoveMediaDevice(const QByteArray& mountPoint)
 {
-    m_engine->removeDevice(mountPoint);
+    m_engine->handOver().removeDevice(mountPoint);
 }

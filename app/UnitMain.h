@@ -14,7 +14,6 @@
 
 class QLabel;
 class QTableWidget;
-class QTimer;
 class TDosCommand;
 class TFormConfig;
 class TFormSelectDVD;
@@ -64,6 +63,9 @@ private:
         ModeMusicToLibrary = 4,
     };
 
+    // How long a start-up notice stands before the next one takes its place.
+    static constexpr int NoticeMs = 8000;
+
     // Fields
     QByteArray DataDir;      // ends in "/"
     QByteArray DocumentsDir; // ends in "/"
@@ -85,7 +87,6 @@ private:
     QLabel* LblSituation = nullptr;
     QTableWidget* ListViewConvertFile = nullptr;
     TDosCommand* DosCommandConvert = nullptr;
-    QTimer* TimerRegistiTunes = nullptr;
 
     // The file-open dialog's state: its folder is set once at start-up.
     struct OpenDialog
@@ -115,7 +116,6 @@ private:
     void RestoreAndActivate();
     static QByteArray MakeUniqueFileName(const QByteArray& path);
     static QString FormatDuration(int seconds);
-    void AddToiTunes();
     // Unmounts and switches off the device at `mountPoint`; the situation line tells how it
     // went.
     void RemoveMediaDevice(const QByteArray& mountPoint);
@@ -128,7 +128,6 @@ private:
     void BtnConvertClick(TPNGButton* Sender);
     void PngBtnConvertCancelClick(TPNGButton* Sender);
     void PngBtnConvertPauseClick(TPNGButton* Sender);
-    void TimerRegistiTunesTimer();
 
     void FormCreate();
     void FormDestroy();
@@ -140,24 +139,22 @@ private:
     void showPaused(bool paused);
     void restoreQueue();
     void stopConversion();
+    void handOverStarted();
     void handOverFinished(const tovilo::HandOverResult& result);
     ThConvertInfoObjectList& jobs() const;
-
-    // What a row of the list shows, so that a refresh touches only the rows that changed.
-    struct ShownRow
-    {
-        const ThConvertInfoObject* job = nullptr;
-        QString source; // shares the job's string while it is unchanged
-        TConvertStatus status = csWaiting;
-        QByteArray encoderError;
-    };
+    // The rows follow the job list's announcements, each touching only its own rows.
+    void showJob(int row);
+    void jobsAdded(int first, int last);
+    // Start-up notices: one at a time, each for a while, so none hides another.
+    void addNotice(const QString& text);
+    void showNextNotice();
 
     tovilo::Services m_services;
     std::unique_ptr<tovilo::DosCommandRunner> m_runner;
     tovilo::ConversionEngine* m_engine = nullptr;
     TFormSelectDVD* m_formSelectDVD = nullptr;
     TFormConfig* m_formConfig = nullptr;
-    std::vector<ShownRow> m_shownRows;
+    QStringList m_notices;
     bool m_centred = false;
     bool m_quitRequested = false;
 };

@@ -454,7 +454,7 @@ int benchQueue(int jobs)
     const int tail = std::min(400, jobs);
     Usage tailStart;
     qint64 tailStartNs = -1;
-    QObject::connect(&form.engine().jobs(), &ThConvertInfoObjectList::changed, &form, [&] {
+    QObject::connect(&form.engine().jobs(), &ThConvertInfoObjectList::jobChanged, &form, [&] {
         if (tailStartNs < 0 && form.engine().convertedCount() == jobs - tail) {
             tailStart = usageNow();
             tailStartNs = clock.nsecsElapsed();
@@ -495,12 +495,12 @@ int benchQueue(int jobs)
             QueueStore store(QFile::encodeName(folder));
             store.restore(list); // nothing there yet: adds nothing
             saveClock.start();
-            store.save(list, 1);
+            store.save(list, {true, {}});
             store.flush();
             wholeSave += saveClock.nsecsElapsed() / 1e9 / saves;
             saveClock.start();
             list.Items(i)->Status = csFailed;
-            store.save(list, 1);
+            store.save(list, {false, {i}});
             store.flush();
             oneChange += saveClock.nsecsElapsed() / 1e9 / saves;
             list.Items(i)->Status = csConverted;

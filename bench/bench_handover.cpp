@@ -61,7 +61,9 @@ template <typename Form> ThConvertInfoObjectList& jobsOf(Form& form)
 // the engine had it, by the window's own operation.
 template <typename Form> void startHandOver(Form& form)
 {
-    if constexpr (requires { form.engine().startHandOver(); })
+    if constexpr (requires { form.engine().handOver().AddToiTunes(); })
+        form.engine().handOver().AddToiTunes();
+    else if constexpr (requires { form.engine().startHandOver(); })
         form.engine().startHandOver();
     else
         form.AddToiTunes();
@@ -76,8 +78,7 @@ struct Round
 };
 
 // One hand-over of `files` copies of `clip` onto a freshly set-up device at `mountPoint`.
-Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QString& work,
-               int files)
+Round handOver(const QByteArray& mountPoint, const QByteArray& clip, const QString& work, int files)
 {
     Round round;
     QDir(QFile::decodeName(mountPoint) + QStringLiteral("/iPod_Control")).removeRecursively();
@@ -183,9 +184,29 @@ int main(int argc, char* argv[])
     QDir().mkpath(dir + QStringLiteral("/IPOD"));
     QDir().mkpath(dir + QStringLiteral("/out"));
     // A converted episode: 20 s of 320x240 MPEG-4 and AAC, about 2 MB.
-    if (!run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30",
-              "-f", "lavfi", "-i", "sine=frequency=440", "-t", "20", "-c:v", "mpeg4", "-b:v",
-              "700k", "-c:a", "aac", "-b:a", "128k", "-y", clip}) ||
+    if (!run({"ffmpeg",
+              "-v",
+              "error",
+              "-f",
+              "lavfi",
+              "-i",
+              "testsrc=size=320x240:rate=30",
+              "-f",
+              "lavfi",
+              "-i",
+              "sine=frequency=440",
+              "-t",
+              "20",
+              "-c:v",
+              "mpeg4",
+              "-b:v",
+              "700k",
+              "-c:a",
+              "aac",
+              "-b:a",
+              "128k",
+              "-y",
+              clip}) ||
         !run({"truncate", "-s", "1G", image}) || !run({"mkfs.ext4", "-q", "-F", image}) ||
         !run({"mount", "-o", "loop", image, mountPoint}))
         return 1;

@@ -1,30 +1,19 @@
 #include "engine/ConversionEngine.h"
 
-#include "devices/DeviceRemoval.h"
-#include "devices/MediaLibraryFactory.h"
 #include "engine/ConversionRunner.h"
-#include "engine/EncoderOutput.h"
 #include "engine/UserTexts.h"
-#include "platform/CodePage.h"
 #include "platform/DesktopService.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
-#include "platform/SleepInhibitor.h"
 #include "queue/EncoderFailure.h"
-#include "queue/ThConvertInfo.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QList>
 #include <QTimer>
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <thread>
 
 namespace tovilo {
 
@@ -38,68 +27,37 @@ void waitProcessingEvents(int intervalMs)
     loop.exec();
 }
 
-// Why the current exception ended a hand-over.
-MediaFailure currentMediaFailure()
-{
-    try {
-        throw;
-    } catch (const MediaError& error) {
-        return error.failure();
-    } catch (...) {
-        return MediaFailure::Failed;
-    }
-}
-
 } // namespace
-
-// One hand-over: what the worker is given, and what it found.
-struct ConversionEngine::HandOver
-{
-    struct File
-    {
-        ThConvertInfoObject* job;
-        QString path;
-    };
-    QList<File> files; // last job first
-    std::unique_ptr<MediaLibraryFactory> library;
-    bool setUp = false;
-    std::atomic<bool> stop = false;
-    std::thread worker;
-
-    // Written by the worker, read once it has ended.
-    QList<int> added; // indices into files, on the device once the database is written
-    bool videoRefused = false;
-    bool stopped = false;
-    std::optional<MediaFailure> failure;
-    QByteArray mountPoint;
-    qint64 totalBytes = 0;
-
-    void run(ConversionEngine* engine);
-};
 
 ConversionEngine::ConversionEngine(ConversionRunner& runner, DesktopService& desktop,
                                    MediaLibraryFactory& mediaLibrary, DeviceRemovalService* removal,
                                    QObject* parent)
-    : QObject(parent), m_runner(runner), m_desktop(desktop), m_mediaLibrary(mediaLibrary),
-      m_removal(removal)
+    : QObject(parent), m_runner(runner), m_desktop(desktop), m_progress(desktop), m_keeper(m_jobs),
+      m_handOver(m_jobs, desktop, mediaLibrary, removal)
 {
     // The runner delivers from the event loop; an error in a handler ends in the error box.
-    connect(&m_runner, &ConversionRunner::lineReceived, this,
-            [this](const QByteArray& line) { guardedStep([&] { lineReceived(line); }); });
-    connect(&m_runner, &ConversionRunner::runFinished, this,
-            [this](quint32 exitCode) { guardedStep([&] { runFinished(exitCode); }); });
-    // Every change of the queue is kept on disk; a burst of them is written once.
-    connect(&m_jobs, &ThConvertInfoObjectList::changed, this, &ConversionEngine::scheduleSave);
+    connect(&m_runner, &ConversionRunner::lineReceived, this, [this](const QByteArray& line) {
+        guardedStep([&] { DosCommandConvertNewLine(line); });
+    });
+    connect(&m_runner, &ConversionRunner::runFinished, this, [this](quint32 exitCode) {
+        guardedStep([&] { DosCommandConvertTerminated(exitCode); });
+    });
+    connect(&m_handOver, &MediaHandOver::situationChanged, this,
+            &ConversionEngine::situationChanged);
+    connect(&m_handOver, &MediaHandOver::started, this, [this] {
+        updateInhibitor(); // the machine stays awake while files go to the device
+        emit handOverStarted();
+    });
+    // Queued: the worker's end is joined before anyone hears of it, and the window's answer to
+    // it (a box) does not run inside the hand-over's own call.
+    connect(&m_handOver, &MediaHandOver::finished, this, [this](const HandOverResult& result) {
+        updateInhibitor();
+        emit handOverFinished(result);
+    });
 }
 
 ConversionEngine::~ConversionEngine()
 {
-    // A hand-over under way ends after its current file, with the database written.
-    if (m_handOver) {
-        m_handOver->stop = true;
-        m_handOver->worker.join();
-    }
-    queueChanged();
     if (m_inhibitor)
         m_inhibitor->setHeld(false);
 }
@@ -119,41 +77,6 @@ void ConversionEngine::setSleepInhibitor(SleepInhibitor& inhibitor)
         }
     });
     updateInhibitor();
-}
-
-QueueStore::Restored ConversionEngine::keepQueueIn(const QByteArray& dataFolder)
-{
-    m_store = std::make_unique<QueueStore>(dataFolder);
-    const QueueStore::Restored restored = m_store->restore(m_jobs);
-    m_mode = restored.mode;
-    // What was put back is written at once as it now stands (the interrupted job waiting).
-    m_store->save(m_jobs, m_mode);
-    return restored;
-}
-
-void ConversionEngine::queueChanged()
-{
-    m_unsaved = false;
-    if (m_store)
-        m_store->save(m_jobs, m_mode);
-}
-
-void ConversionEngine::scheduleSave()
-{
-    // A burst of changes (files added one by one) is saved once, from the event loop, unless
-    // the engine saved them itself in the meantime: a save compares the whole queue.
-    m_unsaved = true;
-    if (m_savePending || !m_store)
-        return;
-    m_savePending = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_savePending = false;
-            if (m_unsaved)
-                queueChanged();
-        },
-        Qt::QueuedConnection);
 }
 
 bool ConversionEngine::hasFinishedJobs() const
@@ -177,17 +100,19 @@ void ConversionEngine::purgeFinishedJobs()
     }
 }
 
-void ConversionEngine::start(bool audioOnly, bool handOverAfterwards)
+bool ConversionEngine::start(bool audioOnly, bool handOverAfterwards)
 {
+    if (m_handOver.isRunning() || m_handOver.isScheduled() || m_queueRunning)
+        return false;
     m_cancelling = false;
     m_handOverAfterwards = handOverAfterwards;
     m_jobs.AudioOnly = audioOnly;
     m_searchFrom = 0;
     m_currentIndex = -1;
-    m_queueSize = 0;
+    int queueSize = 0;
     for (int i = 0; i < m_jobs.Count(); ++i)
-        m_queueSize += m_jobs.Items(i)->Status == csWaiting ? 1 : 0;
-    m_started = 0;
+        queueSize += m_jobs.Items(i)->Status == csWaiting ? 1 : 0;
+    m_progress.startRun(queueSize);
     m_converted = 0;
     m_failed = 0;
     m_queueRunning = true;
@@ -195,6 +120,7 @@ void ConversionEngine::start(bool audioOnly, bool handOverAfterwards)
     setPausedState(false);
     updateInhibitor();
     startNextJob();
+    return true;
 }
 
 ThConvertInfoObject* ConversionEngine::takeNextWaiting()
@@ -232,8 +158,6 @@ void ConversionEngine::startNextJob()
         m_nextAfterResume = true;
         return;
     }
-    m_progressText.clear();
-    m_remainingText.clear();
     emit situationChanged(QString());
     ThConvertInfoObject* job = takeNextWaiting();
     if (job == nullptr) {
@@ -241,14 +165,7 @@ void ConversionEngine::startNextJob()
         emit queueDone();
         return;
     }
-    ++m_started;
-    m_sourceLength = 0;
-    m_remaining.reset();
-    m_jobClock.start();
-    m_pausedMs = 0;
-    m_pauseStartMs = -1;
-    m_jobs.SetStatus(*job, csConverting);
-    publishProgress(0);
+    m_progress.startJob();
 
     const QByteArray source = job->sourcePath();
     const QByteArray extension = m_jobs.AudioOnly ? ".mp3" : ".mp4";
@@ -271,7 +188,8 @@ void ConversionEngine::startNextJob()
     }
     // Kept as converting only with its new output, and before the encoder writes it: a run
     // cut short by the program's end then names the one file to remove at the next start.
-    queueChanged();
+    m_jobs.SetStatus(*job, csConverting);
+    m_keeper.saveNow();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -309,7 +227,7 @@ QByteArray ConversionEngine::uniqueFileName(const QByteArray& path)
     }
 }
 
-void ConversionEngine::lineReceived(const QByteArray& line)
+void ConversionEngine::DosCommandConvertNewLine(const QByteArray& line)
 {
     // A partial line may be followed by the same line complete: the last one counts.
     if (isEncoderErrorLine(line)) {
@@ -317,46 +235,13 @@ void ConversionEngine::lineReceived(const QByteArray& line)
             job->EncoderError = line;
         return;
     }
-    if (m_sourceLength <= 0) {
-        if (const std::optional<double> length = durationSeconds(line)) {
-            m_sourceLength = *length;
-            return;
-        }
-    }
-    const std::optional<double> seconds = progressSeconds(line);
-    if (!seconds)
-        return;
-    m_progressText = progressTextAt(*seconds);
-    m_remainingText.clear();
-    if (m_sourceLength > 0) {
-        publishProgress(*seconds / m_sourceLength);
-        if (const std::optional<double> left =
-                m_remaining.update(*seconds, m_sourceLength, workedSeconds()))
-            m_remainingText = remainingText(*left);
-    }
-    showSituation();
+    if (m_progress.readLine(line))
+        showSituation();
 }
 
 void ConversionEngine::showSituation()
 {
-    QString text = m_progressText;
-    if (m_paused) {
-        if (!text.isEmpty())
-            text += QStringLiteral("　");
-        text += pausedText();
-    } else {
-        text += m_remainingText;
-    }
-    emit situationChanged(text);
-}
-
-double ConversionEngine::workedSeconds() const
-{
-    if (!m_jobClock.isValid())
-        return 0;
-    const qint64 now = m_jobClock.elapsed();
-    const qint64 pausing = m_pauseStartMs >= 0 ? now - m_pauseStartMs : 0;
-    return static_cast<double>(now - m_pausedMs - pausing) / 1000.0;
+    emit situationChanged(m_progress.situation(m_paused));
 }
 
 bool ConversionEngine::pause()
@@ -388,14 +273,9 @@ void ConversionEngine::setPausedState(bool paused)
     if (m_paused == paused)
         return;
     m_paused = paused;
-    if (paused) {
-        m_pauseStartMs = m_jobClock.isValid() ? m_jobClock.elapsed() : -1;
-    } else {
-        if (m_pauseStartMs >= 0)
-            m_pausedMs += m_jobClock.elapsed() - m_pauseStartMs;
-        m_pauseStartMs = -1;
+    m_progress.setPaused(paused);
+    if (!paused)
         m_pausedForSleep = false;
-    }
     updateInhibitor();
     if (m_queueRunning)
         showSituation();
@@ -413,10 +293,10 @@ void ConversionEngine::endRun()
 void ConversionEngine::updateInhibitor()
 {
     if (m_inhibitor)
-        m_inhibitor->setHeld((m_queueRunning && !m_paused) || isHandingOver());
+        m_inhibitor->setHeld((m_queueRunning && !m_paused) || m_handOver.isRunning());
 }
 
-void ConversionEngine::runFinished(quint32 exitCode)
+void ConversionEngine::DosCommandConvertTerminated(quint32 exitCode)
 {
     ThConvertInfoObject* job = currentJob();
     if (m_cancelling || job == nullptr)
@@ -450,7 +330,7 @@ bool ConversionEngine::stop()
             return false;
         // Paused between two jobs: nothing runs, the queue simply ends here.
         endRun();
-        clearProgress();
+        m_progress.clear();
         emit situationChanged(QString());
         return true;
     }
@@ -463,10 +343,10 @@ bool ConversionEngine::stop()
     }
     m_output.forget();
     endRun();
-    clearProgress();
+    m_progress.clear();
     emit situationChanged(QString());
     // At once: the program may be ending.
-    queueChanged();
+    m_keeper.saveNow();
     m_cancelling = false;
     return true;
 }
@@ -474,6 +354,7 @@ bool ConversionEngine::stop()
 void ConversionEngine::halt()
 {
     m_halted = true;
+    m_handOver.halt();
 }
 
 void ConversionEngine::deletePartialOutput()
@@ -496,183 +377,11 @@ void ConversionEngine::deletePartialOutput()
 void ConversionEngine::endQueue(bool userElsewhere)
 {
     if (userElsewhere)
-        m_desktop.notify(
-            QStringLiteral("変換が完了しました"),
-            QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(m_converted).arg(m_failed));
-    clearProgress();
-}
-
-void ConversionEngine::publishProgress(double currentFraction)
-{
-    // The running job and those still waiting.
-    const int jobsLeft = std::max(m_queueSize - m_started + 1, 0);
-    const int size = std::max({m_queueSize, jobsLeft, 1});
-    const double fraction =
-        std::clamp((size - jobsLeft + std::clamp(currentFraction, 0.0, 1.0)) / size, 0.0, 1.0);
-    // A dock redraws on every update: send only what it would show differently.
-    const int percent = static_cast<int>(fraction * 100);
-    if (percent == m_publishedPercent && jobsLeft == m_publishedJobsLeft)
-        return;
-    m_publishedPercent = percent;
-    m_publishedJobsLeft = jobsLeft;
-    m_desktop.showProgress(fraction, jobsLeft);
-}
-
-void ConversionEngine::clearProgress()
-{
-    m_publishedPercent = -1;
-    m_publishedJobsLeft = -1;
-    m_desktop.clearProgress();
-}
-
-void ConversionEngine::HandOver::run(ConversionEngine* engine)
-{
-    std::unique_ptr<MediaApplication> application;
-    try {
-        QList<qint64> sizes;
-        for (const File& file : std::as_const(files)) {
-            struct stat info;
-            const QByteArray path = fromUtf16(file.path);
-            sizes.append(::stat(path.constData(), &info) == 0 ? info.st_size : 0);
-            totalBytes += sizes.last();
-        }
-        if (setUp)
-            library->initialiseDevice();
-        application = library->createApplication();
-        mountPoint = application->mountPoint();
-        qint64 bytesDone = 0;
-        for (int i = 0; i < files.size(); ++i) {
-            if (stop) {
-                stopped = true;
-                break;
-            }
-            QMetaObject::invokeMethod(
-                engine, [engine, i, bytesDone] { engine->handOverProgress(i + 1, bytesDone); },
-                Qt::QueuedConnection);
-            std::unique_ptr<MediaPlaylist> playlist = application->libraryPlaylist();
-            try {
-                playlist->addFile(files[i].path);
-                added.append(i);
-            } catch (const MediaError& error) {
-                // A video for an iPod without video: the others may still go.
-                if (error.failure() != MediaFailure::NoVideo)
-                    throw;
-                videoRefused = true;
-            }
-            bytesDone += sizes[i];
-        }
-        // Releasing writes the device's database; only then are the files really there.
-        std::exchange(application, nullptr)->release();
-    } catch (...) {
-        failure = currentMediaFailure();
-        if (application) {
-            try {
-                application->release();
-            } catch (...) {
-                failure = currentMediaFailure();
-                added.clear();
-            }
-        } else {
-            // Nothing was opened, or the release itself failed and took this session's files
-            // off the device again.
-            added.clear();
-        }
-    }
-    QMetaObject::invokeMethod(engine, &ConversionEngine::finishHandOver, Qt::QueuedConnection);
-}
-
-void ConversionEngine::startHandOver(const std::function<bool()>& allowSetUp)
-{
-    if (m_halted || m_handOver)
-        return;
-    auto handOver = std::make_unique<HandOver>();
-    for (int i = m_jobs.Count() - 1; i >= 0; --i) {
-        ThConvertInfoObject* job = m_jobs.Items(i);
-        if (job->Status == csConverted)
-            handOver->files.append({job, job->OutputFile});
-    }
-    // The device is chosen here, where its volume lists are kept; the worker opens only it.
-    try {
-        ChosenMediaDevice device = m_mediaLibrary.chooseDevice();
-        // Setting up writes a new, empty library onto the device: only for something to
-        // hand over, and only when allowed.
-        if (!device.initialised &&
-            (handOver->files.isEmpty() || !allowSetUp || !allowSetUp() || m_halted))
-            throw MediaError(MediaFailure::NotInitialised, QStringLiteral("not set up"));
-        handOver->library = std::move(device.library);
-        handOver->setUp = !device.initialised;
-    } catch (...) {
-        emit handOverFinished(
-            {HandOverResult::Failed, mediaFailureText(currentMediaFailure()), {}});
-        return;
-    }
-    m_handOver = std::move(handOver);
-    m_handOver->worker = std::thread(&HandOver::run, m_handOver.get(), this);
-    // The machine stays awake while files go to the device.
-    updateInhibitor();
-}
-
-void ConversionEngine::stopHandOver()
-{
-    if (m_handOver)
-        m_handOver->stop = true;
-}
-
-void ConversionEngine::handOverProgress(int number, qint64 bytesDone)
-{
-    if (!m_handOver)
-        return;
-    const qsizetype count = m_handOver->files.size();
-    emit situationChanged(handOverProgressText(number, static_cast<int>(count)));
-    const qint64 total = m_handOver->totalBytes;
-    m_desktop.showProgress(total > 0 ? double(bytesDone) / double(total) : 0, count - number + 1);
-}
-
-void ConversionEngine::finishHandOver()
-{
-    const std::unique_ptr<HandOver> handOver = std::move(m_handOver);
-    handOver->worker.join();
-    // The jobs of a hand-over cannot be removed while it runs, but the list is looked at again
-    // rather than trusted.
-    QList<ThConvertInfoObject*> present;
-    for (int i = 0; i < m_jobs.Count(); ++i)
-        present.append(m_jobs.Items(i));
-    for (int index : std::as_const(handOver->added)) {
-        ThConvertInfoObject* job = handOver->files[index].job;
-        if (present.contains(job))
-            m_jobs.SetStatus(*job, csTransferred);
-    }
-    updateInhibitor();
-    queueChanged();
-    clearProgress();
-    emit situationChanged(QString());
-    const HandOverResult::Outcome partly =
-        handOver->added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial;
-    HandOverResult result{HandOverResult::Done, QString(), handOver->mountPoint};
-    if (handOver->failure)
-        result = {partly, mediaFailureText(*handOver->failure), handOver->mountPoint};
-    else if (handOver->stopped)
-        result = {partly, handOverStoppedText(), handOver->mountPoint};
-    else if (handOver->videoRefused)
-        // Not everything is on the device, so no word of completion.
-        result = {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo),
-                  handOver->mountPoint};
-    emit handOverFinished(result);
-}
-
-bool ConversionEngine::canRemoveDevice() const
-{
-    return m_removal != nullptr && m_removal->isAvailable();
-}
-
-void ConversionEngine::removeDevice(const QByteArray& mountPoint)
-{
-    if (m_removal == nullptr)
-        return;
-    emit situationChanged(removingDeviceText());
-    m_removal->removeDevice(mountPoint, this, [this](std::optional<RemovalFailure> failure) {
-        emit situationChanged(removalText(failure));
-    });
+        m_desktop.notify(WindowTexts::queueDone(),
+                         WindowTexts::queueSummary(m_converted, m_failed));
+    m_progress.clear();
+    if (m_handOverAfterwards && !m_halted)
+        m_handOver.schedule();
 }
 
 } // namespace tovilo

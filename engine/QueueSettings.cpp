@@ -45,8 +45,17 @@ QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataF
     return notice;
 }
 
+QString unsavableSettingsText(const ConversionSettings& settings)
+{
+    return settings.SaveDir.size() > IniFile::MaxValueLength ? saveDirUnsavableText() : QString();
+}
+
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
 {
+    // Refused whole: a file holding the new quality beside the old folder is no one's choice.
+    const QString unsavable = unsavableSettingsText(jobs.settings());
+    if (!unsavable.isEmpty())
+        throw IniWriteError(unsavable);
     IniFile ini(dataFolder + "config.ini");
     ini.writeInteger(SettingsSection, "QUALITY", jobs.Quality);
     ini.writeInteger(SettingsSection, "RAITO", jobs.Ratio);

@@ -1,6 +1,7 @@
 #include "engine/QueueStore.h"
 
 #include "oscore/Fd.h"
+#include "oscore/OwnFile.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -104,7 +105,6 @@ void takeState(const QJsonObject& object, KeptJob& job)
 struct Kept
 {
     quint64 sequence = 0; // of the last change read
-    int mode = 0;
     bool audioOnly = false;
     std::vector<KeptJob> jobs;
 };
@@ -123,7 +123,6 @@ std::optional<Kept> readKept(const QByteArray& documentBytes, const QByteArray& 
         !root.value(QStringLiteral("jobs")).isArray())
         return std::nullopt;
     Kept kept;
-    kept.mode = root.value(QStringLiteral("mode")).toInt(0);
     kept.audioOnly = root.value(QStringLiteral("audioOnly")).toBool(false);
     const quint64 sequence = root.value(QStringLiteral("sequence")).toString().toULongLong();
     kept.sequence = sequence;
@@ -158,13 +157,6 @@ QByteArray readAll(const QByteArray& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Every change is compared against the whole queue; an unchanged value still shares its data
-// with what was saved, so the common case costs a pointer comparison, not a string's.
-template <typename Text> bool same(const Text& saved, const Text& now)
-{
-    return saved.isSharedWith(now) || saved == now;
-}
-
 } // namespace
 
 QueueStore::QueueStore(QByteArray dataFolder)
@@ -197,10 +189,10 @@ QueueStore::Restored QueueStore::restore(ThConvertInfoObjectList& jobs)
         restored.broken = true;
         return restored;
     }
-    restored.mode = kept->mode;
     // Numbers go on from the file's, so no line left over from it can pass for a new one.
     m_sequence = kept->sequence;
     jobs.AudioOnly = kept->audioOnly;
+    std::vector<std::unique_ptr<ThConvertInfoObject>> back;
     for (const KeptJob& keptJob : kept->jobs) {
         auto job = std::make_unique<ThConvertInfoObject>();
         job->setSourcePath(keptJob.source);
@@ -212,14 +204,15 @@ QueueStore::Restored QueueStore::restore(ThConvertInfoObjectList& jobs)
             // that very file goes, never one that took its name since.
             job->Status = csWaiting;
             job->EncoderError.clear();
-            const FileId now = fileIdOf(keptJob.output);
-            if (now.inode != 0 && now.inode == keptJob.output_id.inode &&
-                now.device == keptJob.output_id.device && ::unlink(keptJob.output.constData()) == 0)
+            if (keptJob.output_id.inode != 0 &&
+                removeIfSame(keptJob.output.constData(), keptJob.output_id.device,
+                             keptJob.output_id.inode) == OwnRemoval::Removed)
                 ++restored.partialsRemoved;
         }
-        jobs.Add(std::move(job));
+        back.push_back(std::move(job));
         ++restored.jobs;
     }
+    jobs.AddAll(std::move(back));
     return restored;
 }
 
@@ -229,7 +222,7 @@ void QueueStore::moveAside()
         ::rename(path.constData(), (path + ".broken").constData());
 }
 
-QByteArray QueueStore::document(const ThConvertInfoObjectList& jobs, int mode, quint64 sequence)
+QByteArray QueueStore::document(const ThConvertInfoObjectList& jobs, quint64 sequence)
 {
     QJsonArray list;
     for (int i = 0; i < jobs.Count(); ++i) {
@@ -242,78 +235,47 @@ QByteArray QueueStore::document(const ThConvertInfoObjectList& jobs, int mode, q
     QJsonObject root;
     root.insert(QStringLiteral("version"), Version);
     root.insert(QStringLiteral("sequence"), QString::number(sequence));
-    root.insert(QStringLiteral("mode"), mode);
     root.insert(QStringLiteral("audioOnly"), jobs.AudioOnly);
     root.insert(QStringLiteral("jobs"), list);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-void QueueStore::save(const ThConvertInfoObjectList& jobs, int mode)
+void QueueStore::save(const ThConvertInfoObjectList& jobs, const Changes& changes)
 {
     const int count = jobs.Count();
     // An empty queue that was never kept leaves the data folder as it is.
     if (count == 0 && !m_onDisk)
         return;
-    bool whole = !m_restored || mode != m_mode || count != std::ssize(m_saved);
-    std::vector<int> changed; // one pass: the queue may be long, a change is one job or two
-    for (int i = 0; !whole && i < count; ++i) {
-        const ThConvertInfoObject& job = *jobs.Items(i);
-        const Saved& saved = m_saved[static_cast<size_t>(i)];
-        whole = saved.job != &job || !same(saved.source, job.SourceFile);
-        if (saved.status != job.Status || !same(saved.output, job.OutputFile) ||
-            !same(saved.reason, job.EncoderError))
-            changed.push_back(i);
-    }
-    if (whole) {
-        writeDocument(jobs, mode);
+    // Rewriting the whole queue once it has had as many changes as it has jobs keeps both
+    // the journal and the cost of a change bounded.
+    if (!m_restored || changes.whole ||
+        m_journalLines + std::ssize(changes.rows) > std::max<qsizetype>(256, count)) {
+        writeDocument(jobs);
         return;
     }
-    if (changed.empty())
-        return;
     QByteArray lines;
-    for (int i : changed) {
+    for (int i : changes.rows) {
+        if (i < 0 || i >= count)
+            continue;
         const ThConvertInfoObject& job = *jobs.Items(i);
-        Saved& saved = m_saved[static_cast<size_t>(i)];
-        FileId id{saved.device, saved.inode};
-        if (job.Status == csConverting &&
-            (saved.status != csConverting || saved.output != job.OutputFile))
-            id = fileIdOf(job.outputPath());
         QJsonObject line;
         line.insert(QStringLiteral("sequence"), QString::number(++m_sequence));
         line.insert(QStringLiteral("index"), i);
-        putState(line, job, id);
+        // A job turns converting with its new output, which is made before the line is saved.
+        putState(line, job, job.Status == csConverting ? fileIdOf(job.outputPath()) : FileId{});
         lines += QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
-        saved.status = job.Status;
-        saved.output = job.OutputFile;
-        saved.reason = job.EncoderError;
-        saved.device = id.device;
-        saved.inode = id.inode;
         ++m_journalLines;
     }
-    // Rewriting the whole queue once it has had as many changes as it has jobs keeps both
-    // the journal and the cost of a change bounded.
-    if (m_journalLines > std::max<qsizetype>(256, count)) {
-        writeDocument(jobs, mode);
-        return;
-    }
-    post({false, lines});
+    if (!lines.isEmpty())
+        post({false, lines});
 }
 
-void QueueStore::writeDocument(const ThConvertInfoObjectList& jobs, int mode)
+void QueueStore::writeDocument(const ThConvertInfoObjectList& jobs)
 {
     m_restored = true;
     m_onDisk = true;
-    m_mode = mode;
     m_journalLines = 0;
-    m_saved.clear();
-    m_saved.reserve(static_cast<size_t>(jobs.Count()));
-    for (int i = 0; i < jobs.Count(); ++i) {
-        const ThConvertInfoObject* job = jobs.Items(i);
-        const FileId id = job->Status == csConverting ? fileIdOf(job->outputPath()) : FileId{};
-        m_saved.push_back({job, job->SourceFile, job->Status, job->OutputFile, job->EncoderError,
-                           id.device, id.inode});
-    }
-    post({true, document(jobs, mode, m_sequence)});
+    post({true, document(jobs, m_sequence)});
 }
 
 void QueueStore::post(Task task)

@@ -29,7 +29,6 @@ public:
     {
         int jobs = 0;        // jobs put back into the queue
         bool broken = false; // the file could not be read; it was moved aside
-        int mode = 0;        // the convert mode of the last run, 0 when none
         int partialsRemoved = 0;
     };
 
@@ -44,9 +43,15 @@ public:
     // "queue.json.broken". Call once, before the first save.
     Restored restore(ThConvertInfoObjectList& jobs);
 
-    // Writes whatever changed since the last save: one journal line per changed job, or the
-    // whole document when jobs were added, removed or reordered.
-    void save(const ThConvertInfoObjectList& jobs, int mode);
+    // What changed since the last save, as the queue announced it.
+    struct Changes
+    {
+        bool whole = false;    // jobs were added or removed
+        std::vector<int> rows; // jobs whose state changed, each once
+    };
+    // Writes the changes: one journal line per changed job, or the whole document when jobs
+    // were added or removed (or before anything was written).
+    void save(const ThConvertInfoObjectList& jobs, const Changes& changes);
 
     // Returns once everything handed to the writer is on disk.
     void flush();
@@ -55,37 +60,23 @@ public:
     QByteArray journalPath() const { return m_folder + "queue.journal"; }
 
     // The whole document for a queue: what one full save writes.
-    static QByteArray document(const ThConvertInfoObjectList& jobs, int mode, quint64 sequence);
+    static QByteArray document(const ThConvertInfoObjectList& jobs, quint64 sequence);
 
 private:
-    // What was last written of one job.
-    struct Saved
-    {
-        const ThConvertInfoObject* job = nullptr;
-        QString source;
-        TConvertStatus status = csWaiting;
-        QString output;
-        QByteArray reason;
-        // The output file a converting job writes, as it was when the job started.
-        quint64 device = 0;
-        quint64 inode = 0;
-    };
     struct Task
     {
         bool whole = false; // the document; otherwise journal lines
         QByteArray bytes;
     };
 
-    void writeDocument(const ThConvertInfoObjectList& jobs, int mode);
+    void writeDocument(const ThConvertInfoObjectList& jobs);
     void post(Task task);
     void writerLoop();
     void moveAside();
 
     const QByteArray m_folder;
-    std::vector<Saved> m_saved;
     bool m_restored = false;
-    bool m_onDisk = false; // a document exists or has been handed to the writer
-    int m_mode = -1;
+    bool m_onDisk = false;        // a document exists or has been handed to the writer
     quint64 m_sequence = 0;       // of the last line written
     qsizetype m_journalLines = 0; // since the document
 

@@ -83,8 +83,14 @@ QString failureReasonText(const QByteArray& errorLine)
 
 QString saveDirTooLongText(const QByteArray& fallback)
 {
-    return QStringLiteral("保存先のフォルダー名が長すぎるため、%1 に保存します")
+    return QStringLiteral("保存先のフォルダー名が長すぎるため %1 に保存します")
         .arg(toUtf16(fallback));
+}
+
+QString saveDirUnsavableText()
+{
+    return QStringLiteral("保存先のフォルダー名が長すぎるため、設定を保存できません。"
+                          "2047バイト以内のフォルダーを選んでください");
 }
 
 QString mediaFailureText(MediaFailure failure)
@@ -95,7 +101,7 @@ QString mediaFailureText(MediaFailure failure)
     case MediaFailure::UnreadableDatabase:
         return QStringLiteral("iPodのライブラリを読み込めません");
     case MediaFailure::MissingDeviceId:
-        return QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
+        return QStringLiteral("iPodの機器情報がありません。接続し直してください");
     case MediaFailure::MissingHashInfo:
         return QStringLiteral("このiPodには登録できません（HashInfoがありません）");
     case MediaFailure::UnsupportedModel:
@@ -109,9 +115,9 @@ QString mediaFailureText(MediaFailure failure)
     case MediaFailure::WriteFailed:
         return QStringLiteral("iPodに書き込めませんでした");
     case MediaFailure::ReadOnly:
-        return QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+        return QStringLiteral("iPodが読み取り専用のため登録できません");
     case MediaFailure::ForeignFolder:
-        return QStringLiteral("iPodのフォルダーが別の場所へのリンクになっているため登録できません");
+        return QStringLiteral("iPodのフォルダーがリンクのため登録できません");
     case MediaFailure::NotInitialised:
         return QStringLiteral("iPodを初期化しなかったため転送していません");
     case MediaFailure::Failed:
@@ -176,6 +182,83 @@ QString pausedText()
 QString queueNotRestoredText()
 {
     return QStringLiteral("前回の変換リストを読み込めませんでした");
+}
+
+QString WindowTexts::fileNameColumn()
+{
+    return QStringLiteral("ファイル名");
+}
+
+QString WindowTexts::statusColumn()
+{
+    return QStringLiteral("状態");
+}
+
+QString WindowTexts::noRowSelected()
+{
+    return QStringLiteral("変換リストから除外するファイルを選択してください");
+}
+
+QString WindowTexts::confirmRemoval()
+{
+    return QStringLiteral("選択したファイルを変換リストから除外しますか？");
+}
+
+QString WindowTexts::busyClose()
+{
+    return QStringLiteral("変換中は終了できません。変換を中止してから終了してください。");
+}
+
+QString WindowTexts::finishedJobsRemoved()
+{
+    return QStringLiteral("変換完了、iTunesへの転送が完了した動画はリストから削除されます");
+}
+
+QString WindowTexts::emptyQueue()
+{
+    return QStringLiteral("変換する動画をリストに追加してください");
+}
+
+QString WindowTexts::confirmStop()
+{
+    return QStringLiteral("変換を中止してよろしいですか？");
+}
+
+QString WindowTexts::confirmStopHandOver()
+{
+    return QStringLiteral("iPodへの転送を中止してよろしいですか？\n"
+                          "転送中のファイルまでは登録されます。");
+}
+
+QString WindowTexts::queueDone()
+{
+    return QStringLiteral("変換が完了しました");
+}
+
+QString WindowTexts::queueSummary(int converted, int failed)
+{
+    return QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(converted).arg(failed);
+}
+
+QString WindowTexts::partialNotDeleted(const QByteArray& path)
+{
+    return QStringLiteral("変換途中のファイルを削除できませんでした。\n") + displayText(path);
+}
+
+QString WindowTexts::askSetUpDevice()
+{
+    return QStringLiteral("接続されているiPodは初期化されていません。\n"
+                          "iPodを初期化して転送しますか？");
+}
+
+QString WindowTexts::handOverDone()
+{
+    return QStringLiteral("変換・iTunesへの転送が完了しました");
+}
+
+QString WindowTexts::removeDeviceAction()
+{
+    return QStringLiteral("iPodを取り外す");
 }
 
 } // namespace tovilo

@@ -26,6 +26,8 @@ QString mediaFailureText(MediaFailure failure);
 // The situation line's words for an output folder too long to be kept in the settings file;
 // fallback is the folder used instead.
 QString saveDirTooLongText(const QByteArray& fallback);
+// Why a folder picked in the settings cannot be kept.
+QString saveDirUnsavableText();
 
 // The situation line's words for how a removal went (nothing: it went well).
 QString removalText(std::optional<RemovalFailure> failure);
@@ -43,5 +45,26 @@ QString remainingText(double seconds);
 QString pausedText();
 // Said once at start-up when the kept queue could not be read.
 QString queueNotRestoredText();
+
+// The main window's boxes and words.
+struct WindowTexts
+{
+    static QString fileNameColumn();
+    static QString statusColumn();
+    static QString noRowSelected();
+    static QString confirmRemoval();
+    static QString busyClose();
+    static QString finishedJobsRemoved();
+    static QString emptyQueue();
+    static QString confirmStop();
+    static QString confirmStopHandOver();
+    static QString queueDone();
+    // What the desktop's notice says under queueDone when the user looks elsewhere.
+    static QString queueSummary(int converted, int failed);
+    static QString partialNotDeleted(const QByteArray& path);
+    static QString askSetUpDevice();
+    static QString handOverDone();
+    static QString removeDeviceAction();
+};
 
 } // namespace tovilo

@@ -32,9 +32,24 @@ QString ThConvertInfoObject::sourceDisplayName() const
 
 int ThConvertInfoObjectList::Add(std::unique_ptr<ThConvertInfoObject> job)
 {
+    job->Id = m_nextId++;
+    job->m_row = Count();
     m_jobs.push_back(std::move(job));
-    emit changed();
+    emit jobsAdded(Count() - 1, Count() - 1);
     return Count() - 1;
+}
+
+void ThConvertInfoObjectList::AddAll(std::vector<std::unique_ptr<ThConvertInfoObject>> jobs)
+{
+    if (jobs.empty())
+        return;
+    const int first = Count();
+    for (auto& job : jobs) {
+        job->Id = m_nextId++;
+        job->m_row = Count();
+        m_jobs.push_back(std::move(job));
+    }
+    emit jobsAdded(first, Count() - 1);
 }
 
 int ThConvertInfoObjectList::AddSource(const QByteArray& path)
@@ -61,7 +76,24 @@ void ThConvertInfoObjectList::Delete(int index)
 {
     checkIndex(index);
     m_jobs.erase(m_jobs.begin() + index);
-    emit changed();
+    for (int i = index; i < Count(); ++i)
+        m_jobs[static_cast<size_t>(i)]->m_row = i;
+    emit jobRemoved(index);
+}
+
+int ThConvertInfoObjectList::IndexOf(const ThConvertInfoObject& job) const
+{
+    const int row = job.m_row;
+    return row >= 0 && row < Count() && m_jobs[static_cast<size_t>(row)].get() == &job ? row : -1;
+}
+
+ThConvertInfoObject* ThConvertInfoObjectList::Find(quint64 id) const
+{
+    for (const auto& job : m_jobs) {
+        if (job->Id == id)
+            return job.get();
+    }
+    return nullptr;
 }
 
 void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus status,
@@ -69,7 +101,9 @@ void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus
 {
     job.Status = status;
     job.EncoderError = encoderError;
-    emit changed();
+    const int row = IndexOf(job);
+    if (row >= 0)
+        emit jobChanged(row);
 }
 
 tovilo::ConversionSettings ThConvertInfoObjectList::settings() const

@@ -32,6 +32,9 @@ struct ThConvertInfoObject
     // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
     // empty otherwise. Not part of the settings or of any stored file.
     QByteArray EncoderError;
+    // Given by the list that takes the job, and never to another job of this run: a job that
+    // was removed is not mistaken for a new one that got its address.
+    quint64 Id = 0;
 
     QByteArray sourcePath() const;
     void setSourcePath(const QByteArray& path);
@@ -39,6 +42,11 @@ struct ThConvertInfoObject
     void setOutputPath(const QByteArray& path);
     // The source's file name as the list shows it.
     QString sourceDisplayName() const;
+
+private:
+    friend class ThConvertInfoObjectList;
+    // Its index in the list that holds it, kept by the list, so a change names its row at once.
+    int m_row = -1;
 };
 
 class EListError : public tovilo::Error
@@ -73,12 +81,18 @@ public:
 
     // Takes ownership; returns the new job's index.
     int Add(std::unique_ptr<ThConvertInfoObject> job);
+    // Appends several jobs with one announcement.
+    void AddAll(std::vector<std::unique_ptr<ThConvertInfoObject>> jobs);
     // A waiting job for `path` (in the system code page), added at the end.
     int AddSource(const QByteArray& path);
     int Count() const { return static_cast<int>(m_jobs.size()); }
     // Both throw EListError for an index outside 0..Count()-1 and change nothing.
     ThConvertInfoObject* Items(int index) const;
     void Delete(int index);
+    // The index of a job of this list, or -1; at once, however long the list.
+    int IndexOf(const ThConvertInfoObject& job) const;
+    // The job with that id, or null.
+    ThConvertInfoObject* Find(quint64 id) const;
     // A job's status, with the encoder's failure line that goes with it; the list announces it.
     void SetStatus(ThConvertInfoObject& job, TConvertStatus status,
                    const QByteArray& encoderError = {});
@@ -104,12 +118,17 @@ public:
     bool AudioOnly = false;    // MP3 instead of MP4; set per run, never saved
 
 Q_SIGNALS:
-    // Jobs were added or removed, or a status changed.
-    void changed();
+    // Rows first..last were appended.
+    void jobsAdded(int first, int last);
+    // The job at index was removed; the rows after it moved up by one.
+    void jobRemoved(int index);
+    // The status or the failure reason of the job at index changed.
+    void jobChanged(int index);
 
 private:
     void checkIndex(int index) const;
     ThConvertInfoObject* firstWith(TConvertStatus status) const;
 
     std::vector<std::unique_ptr<ThConvertInfoObject>> m_jobs;
+    quint64 m_nextId = 1;
 };

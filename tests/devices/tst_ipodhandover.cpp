@@ -168,8 +168,7 @@ private Q_SLOTS:
         const QList<TConvertStatus> none{csConverted, csConverted};
         const QStringList all{QStringLiteral("clip"), QStringLiteral("song")};
         const QStringList nothing;
-        const QString noId =
-            QStringLiteral("機器情報がないため登録できません。iPodを接続し直してください");
+        const QString noId = QStringLiteral("iPodの機器情報がありません。接続し直してください");
 
         QTest::newRow("5.5G video")
             << "MA446" << IdIn::Nowhere << 0 << false << true << both << all << false << QString();
@@ -244,7 +243,7 @@ private Q_SLOTS:
         std::optional<HandOverResult> finished;
         connect(&engine, &ConversionEngine::handOverFinished, this,
                 [&](const HandOverResult& result) { finished = result; });
-        engine.startHandOver();
+        engine.handOver().AddToiTunes();
         QTRY_VERIFY(finished);
 
         QCOMPARE(finished->outcome == HandOverResult::Done, handedOver);
@@ -281,9 +280,8 @@ private Q_SLOTS:
         QTest::newRow("blank iPod, set-up declined")
             << true << false << false << true << false << fine << false
             << QStringLiteral("iPodを初期化しなかったため転送していません");
-        QTest::newRow("read-only")
-            << false << true << true << true << false << fine << false
-            << QStringLiteral("iPodが読み取り専用でマウントされているため登録できません");
+        QTest::newRow("read-only") << false << true << true << true << false << fine << false
+                                   << QStringLiteral("iPodが読み取り専用のため登録できません");
         QTest::newRow("removed afterwards") << false << true << false << true << true << fine
                                             << true << QStringLiteral("iPodを安全に取り外せます");
         QTest::newRow("removal refused: busy")

@@ -115,7 +115,7 @@ private Q_SLOTS:
         m_done = 0;
         connect(m_engine.get(), &ConversionEngine::situationChanged, this,
                 [this](const QString& text) { m_situations << text; });
-        connect(m_jobs, &ThConvertInfoObjectList::changed, this, [this] { ++m_changes; });
+        connect(m_jobs, &ThConvertInfoObjectList::jobChanged, this, [this] { ++m_changes; });
         connect(m_engine.get(), &ConversionEngine::queueDone, this, [this] { ++m_done; });
     }
 
@@ -688,7 +688,8 @@ private Q_SLOTS:
         connect(m_engine.get(), &ConversionEngine::handOverFinished, this,
                 [&](const HandOverResult& r) { finished = r; });
         int questions = 0;
-        m_engine->startHandOver([&] { return ++questions > 0; });
+        m_engine->handOver().setSetUpQuestion([&] { return ++questions > 0; });
+        m_engine->handOver().AddToiTunes();
         QTRY_VERIFY(finished);
         const HandOverResult result = *finished;
         QCOMPARE(int(result.outcome), outcome);

@@ -84,10 +84,10 @@ private Q_SLOTS:
             store.restore(jobs);
             for (const QByteArray& line : saved)
                 add(jobs, line);
-            store.save(jobs, 3);
+            store.save(jobs, {true, {}});
             // After the document: b converts again, into its old name.
-            jobs.Items(1)->Status = csConverting;
-            store.save(jobs, 3);
+            jobs.SetStatus(*jobs.Items(1), csConverting);
+            store.save(jobs, {false, {1}});
             // d's file is replaced by one that is not the job's (made first, so that it
             // cannot reuse the inode).
             writeFile(folder() + "other", "someone else's");
@@ -101,7 +101,6 @@ private Q_SLOTS:
         QueueStore store(folder());
         const QueueStore::Restored restored = store.restore(jobs);
         QVERIFY(!restored.broken);
-        QCOMPARE(restored.mode, 3);
         QCOMPARE(restored.partialsRemoved, 1);
         QVERIFY(jobs.AudioOnly);
         QList<QByteArray> expected = saved;
@@ -134,7 +133,7 @@ private Q_SLOTS:
             QueueStore store(folder());
             QVERIFY(store.restore(jobs).broken);
             QCOMPARE(jobs.Count(), 0);
-            store.save(jobs, 0); // an empty queue writes nothing in its place
+            store.save(jobs, {true, {}}); // an empty queue writes nothing in its place
         }
         QFile aside(QFile::decodeName(folder() + "queue.json.broken"));
         QVERIFY(aside.open(QIODevice::ReadOnly));

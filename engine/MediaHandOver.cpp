@@ -1,0 +1,251 @@
+#include "engine/MediaHandOver.h"
+
+#include "devices/DeviceRemoval.h"
+#include "devices/MediaLibraryFactory.h"
+#include "engine/UserTexts.h"
+#include "platform/CodePage.h"
+#include "platform/DesktopService.h"
+#include "queue/ThConvertInfo.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+namespace tovilo {
+
+namespace {
+
+// Why the current exception ended a hand-over.
+MediaFailure currentMediaFailure()
+{
+    try {
+        throw;
+    } catch (const MediaError& error) {
+        return error.failure();
+    } catch (...) {
+        return MediaFailure::Failed;
+    }
+}
+
+} // namespace
+
+// One hand-over: what the worker is given, and what it found.
+struct MediaHandOver::Run
+{
+    struct File
+    {
+        quint64 job; // its id: a job removed meanwhile is not mistaken for a new one
+        QString path;
+    };
+    QList<File> files; // last job first
+    std::unique_ptr<MediaLibraryFactory> library;
+    bool setUp = false;
+    std::atomic<bool> stop = false;
+    std::thread worker;
+
+    // Written by the worker, read once it has ended.
+    QList<int> added; // indices into files, on the device once the database is written
+    bool videoRefused = false;
+    bool stopped = false;
+    std::optional<MediaFailure> failure;
+    QByteArray mountPoint;
+    qint64 totalBytes = 0;
+
+    void run(MediaHandOver* owner);
+};
+
+void MediaHandOver::Run::run(MediaHandOver* owner)
+{
+    std::unique_ptr<MediaApplication> application;
+    try {
+        QList<qint64> sizes;
+        for (const File& file : std::as_const(files)) {
+            sizes.append(QFileInfo(QFile::decodeName(fromUtf16(file.path))).size());
+            totalBytes += sizes.last();
+        }
+        if (setUp)
+            library->initialiseDevice();
+        application = library->createApplication();
+        mountPoint = application->mountPoint();
+        qint64 bytesDone = 0;
+        for (int i = 0; i < files.size(); ++i) {
+            if (stop) {
+                stopped = true;
+                break;
+            }
+            QMetaObject::invokeMethod(
+                owner, [owner, i, bytesDone] { owner->showProgress(i + 1, bytesDone); },
+                Qt::QueuedConnection);
+            std::unique_ptr<MediaPlaylist> playlist = application->libraryPlaylist();
+            try {
+                playlist->addFile(files[i].path);
+                added.append(i);
+            } catch (const MediaError& error) {
+                // A video for an iPod without video: the others may still go.
+                if (error.failure() != MediaFailure::NoVideo)
+                    throw;
+                videoRefused = true;
+            }
+            bytesDone += sizes[i];
+        }
+        // Releasing writes the device's database; only then are the files really there.
+        std::exchange(application, nullptr)->release();
+    } catch (...) {
+        failure = currentMediaFailure();
+        if (application) {
+            try {
+                application->release();
+            } catch (...) {
+                failure = currentMediaFailure();
+                added.clear();
+            }
+        } else {
+            // Nothing was opened, or the release itself failed and took this session's files
+            // off the device again.
+            added.clear();
+        }
+    }
+    QMetaObject::invokeMethod(owner, &MediaHandOver::finish, Qt::QueuedConnection);
+}
+
+MediaHandOver::MediaHandOver(ThConvertInfoObjectList& jobs, DesktopService& desktop,
+                             MediaLibraryFactory& mediaLibrary, DeviceRemovalService* removal,
+                             QObject* parent)
+    : QObject(parent), m_jobs(jobs), m_desktop(desktop), m_mediaLibrary(mediaLibrary),
+      m_removal(removal), TimerRegistiTunes(new QTimer(this))
+{
+    TimerRegistiTunes->setObjectName(QStringLiteral("TimerRegistiTunes"));
+    TimerRegistiTunes->setInterval(1000);
+    TimerRegistiTunes->setSingleShot(true);
+    connect(TimerRegistiTunes, &QTimer::timeout, this, &MediaHandOver::TimerRegistiTunesTimer);
+}
+
+MediaHandOver::~MediaHandOver()
+{
+    if (m_run) {
+        m_run->stop = true;
+        m_run->worker.join();
+    }
+}
+
+void MediaHandOver::schedule()
+{
+    TimerRegistiTunes->start();
+}
+
+bool MediaHandOver::isScheduled() const
+{
+    return TimerRegistiTunes->isActive();
+}
+
+bool MediaHandOver::startScheduled()
+{
+    if (!isScheduled())
+        return false;
+    TimerRegistiTunesTimer();
+    return true;
+}
+
+void MediaHandOver::TimerRegistiTunesTimer()
+{
+    TimerRegistiTunes->stop();
+    AddToiTunes();
+}
+
+void MediaHandOver::AddToiTunes()
+{
+    if (m_halted || m_run)
+        return;
+    auto run = std::make_unique<Run>();
+    for (int i = m_jobs.Count() - 1; i >= 0; --i) {
+        const ThConvertInfoObject* job = m_jobs.Items(i);
+        if (job->Status == csConverted)
+            run->files.append({job->Id, job->OutputFile});
+    }
+    // Busy from here: the question below may let events in, and nothing else may start then.
+    emit started();
+    // The device is chosen here, where its volume lists are kept; the worker opens only it.
+    try {
+        ChosenMediaDevice device = m_mediaLibrary.chooseDevice();
+        // Setting up writes a new, empty library onto the device: only for something to
+        // hand over, and only when allowed.
+        if (!device.initialised &&
+            (run->files.isEmpty() || !m_allowSetUp || !m_allowSetUp() || m_halted))
+            throw MediaError(MediaFailure::NotInitialised, QStringLiteral("not set up"));
+        run->library = std::move(device.library);
+        run->setUp = !device.initialised;
+    } catch (...) {
+        emit finished({HandOverResult::Failed, mediaFailureText(currentMediaFailure()), {}});
+        return;
+    }
+    m_run = std::move(run);
+    m_run->worker = std::thread(&Run::run, m_run.get(), this);
+}
+
+void MediaHandOver::stop()
+{
+    if (m_run)
+        m_run->stop = true;
+}
+
+void MediaHandOver::halt()
+{
+    m_halted = true;
+    TimerRegistiTunes->stop();
+}
+
+void MediaHandOver::showProgress(int number, qint64 bytesDone)
+{
+    if (!m_run)
+        return;
+    const qsizetype count = m_run->files.size();
+    emit situationChanged(handOverProgressText(number, static_cast<int>(count)));
+    const qint64 total = m_run->totalBytes;
+    m_desktop.showProgress(total > 0 ? double(bytesDone) / double(total) : 0, count - number + 1);
+}
+
+void MediaHandOver::finish()
+{
+    const std::unique_ptr<Run> run = std::move(m_run);
+    run->worker.join();
+    // Jobs removed meanwhile are not there to be marked.
+    for (int index : std::as_const(run->added)) {
+        if (ThConvertInfoObject* job = m_jobs.Find(run->files[index].job))
+            m_jobs.SetStatus(*job, csTransferred);
+    }
+    m_desktop.clearProgress();
+    emit situationChanged(QString());
+    const HandOverResult::Outcome partly =
+        run->added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial;
+    HandOverResult result{HandOverResult::Done, QString(), run->mountPoint};
+    if (run->failure)
+        result = {partly, mediaFailureText(*run->failure), run->mountPoint};
+    else if (run->stopped)
+        result = {partly, handOverStoppedText(), run->mountPoint};
+    else if (run->videoRefused)
+        // Not everything is on the device, so no word of completion.
+        result = {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo),
+                  run->mountPoint};
+    emit finished(result);
+}
+
+bool MediaHandOver::canRemoveDevice() const
+{
+    return m_removal != nullptr && m_removal->isAvailable();
+}
+
+void MediaHandOver::removeDevice(const QByteArray& mountPoint)
+{
+    if (m_removal == nullptr)
+        return;
+    emit situationChanged(removingDeviceText());
+    m_removal->removeDevice(mountPoint, this, [this](std::optional<RemovalFailure> failure) {
+        emit situationChanged(removalText(failure));
+    });
+}
+
+} // namespace tovilo
