@@ -103,7 +103,7 @@ QString mediaFailureText(MediaFailure failure)
     case MediaFailure::MissingDeviceId:
         return QStringLiteral("iPodの機器情報がありません。接続し直してください");
     case MediaFailure::MissingHashInfo:
-        return QStringLiteral("このiPodには登録できません（HashInfoがありません）");
+        return QStringLiteral("iPodのHashInfoがないため登録できません");
     case MediaFailure::UnsupportedModel:
         return QStringLiteral("この機種のiPodには登録できません");
     case MediaFailure::UnknownModel:
@@ -138,7 +138,7 @@ QString removalText(std::optional<RemovalFailure> failure)
     case RemovalFailure::NotFound:
         return QStringLiteral("取り外すiPodが見つかりません");
     case RemovalFailure::StillPowered:
-        return QStringLiteral("iPodのマウントは解除しましたが、電源を切れませんでした");
+        return QStringLiteral("iPodのマウントを解除しました（電源は切れません）");
     case RemovalFailure::Failed:
         break;
     }
@@ -165,13 +165,13 @@ QString remainingText(double seconds)
     const auto total = static_cast<long long>(std::ceil(seconds));
     const long long fives = std::max(5LL, (total + 4) / 5 * 5);
     if (fives < 60)
-        return QStringLiteral("（残り約%1秒）").arg(fives);
+        return QStringLiteral(" 残り約%1秒").arg(fives);
     const long long minutes = std::max(1LL, (total + 30) / 60);
     if (minutes < 60)
-        return QStringLiteral("（残り約%1分）").arg(minutes);
+        return QStringLiteral(" 残り約%1分").arg(minutes);
     if (minutes % 60 == 0)
-        return QStringLiteral("（残り約%1時間）").arg(minutes / 60);
-    return QStringLiteral("（残り約%1時間%2分）").arg(minutes / 60).arg(minutes % 60);
+        return QStringLiteral(" 残り約%1時間").arg(minutes / 60);
+    return QStringLiteral(" 残り%1時間%2分").arg(minutes / 60).arg(minutes % 60);
 }
 
 QString pausedText()

@@ -38,7 +38,7 @@ QString removingDeviceText();
 QString handOverProgressText(int number, int count);
 QString handOverStoppedText();
 
-// The time left for the running file, after its progress: "（残り約3分）"; whole minutes from a
+// The time left for the running file, after its progress: " 残り約3分"; whole minutes from a
 // minute on, hours and minutes from an hour on, under a minute seconds in steps of five.
 QString remainingText(double seconds);
 // After the progress while the queue is paused.

@@ -400,6 +400,28 @@ private Q_SLOTS:
         QVERIFY(!m_form->engine().isHandingOver());
     }
 
+    // A convert click in the second before the hand-over starts it at once, before any box,
+    // and no conversion runs beside it; the window is busy until it ends.
+    void convertClickWhileTheHandOverWaits()
+    {
+        add(QStringLiteral("x.avi"));
+        press("PngBtnConvertMovie2iTunes");
+        QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
+        QVERIFY(m_library.calls.isEmpty());
+        add(QStringLiteral("y.avi"));
+        bool busyWhileHandingOver = false;
+        connect(&m_form->engine(), &ConversionEngine::handOverStarted, this,
+                [&] { busyWhileHandingOver = !idle(); });
+        press("PngBtnConvertMovie");
+        QVERIFY(m_form->engine().isHandingOver() || !m_library.calls.isEmpty());
+        QTRY_COMPARE(m_prompt.informations,
+                     QStringList{QStringLiteral("変換・iTunesへの転送が完了しました")});
+        QVERIFY(busyWhileHandingOver);
+        QVERIFY(idle());
+        QCOMPARE(encoderLog(), QStringList{QStringLiteral("x.avi")});
+        QCOMPARE(statuses(), (QList<TConvertStatus>{csTransferred, csWaiting}));
+    }
+
     void handOverWithoutDevice()
     {
         m_library.deviceMissing = true;
@@ -467,11 +489,22 @@ private Q_SLOTS:
             QTimer::singleShot(20000, this, [] { QCoreApplication::exit(99); });
             QCOMPARE(QCoreApplication::exec(), 0);
         } else {
+            // Nothing to pause; the stop asks about the transfer.
+            QVERIFY(!button("PngBtnConvertPause")->isEnabled());
+            m_prompt.answers = {true};
             press("PngBtnConvertCancel");
+            QVERIFY(m_prompt.questions.last().startsWith(QStringLiteral("iPodへの転送を中止")));
+            // The job on its way is removed and another added, perhaps at its address: the
+            // new one was never handed over.
+            ThConvertInfoObjectList& jobs = m_form->engine().jobs();
+            jobs.Delete(2);
+            add(QStringLiteral("new.avi"), csConverted);
             goOn.release(3);
             QTRY_VERIFY(!m_form->engine().isHandingOver());
             QCOMPARE(situation()->text(), QStringLiteral("iPodへの転送を中止しました"));
             QVERIFY(idle());
+            QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csConverted}));
+            return;
         }
         QVERIFY(!m_form->engine().isHandingOver());
         QCOMPARE(statuses(), (QList<TConvertStatus>{csConverted, csConverted, csTransferred}));

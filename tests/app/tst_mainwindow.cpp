@@ -2,7 +2,9 @@
 #include "common/Controls.h"
 #include "common/FakeServices.h"
 #include "engine/ConversionEngine.h"
+#include "engine/EncoderOutput.h"
 #include "engine/QueueSettings.h"
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "ui/FrameworkError.h"
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
@@ -167,14 +170,14 @@ private Q_SLOTS:
         QTest::newRow("empty quality") << QByteArray("[CONF]\nQUALITY=\n") << 1 << 0 << QByteArray()
                                        << true << QByteArray("1");
         // Hand-edited folders: the missing "/" is added; empty or relative ones are not used.
-        QTest::newRow("save folder without slash") << QByteArray("[CONF]\nSAVEDIR=/v/out\n") << 1 << 0
-                                                   << QByteArray("/v/out/") << true << QByteArray("1");
-        QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0 << QByteArray()
-                                           << true << QByteArray("1");
-        // Cut to the line limit it would name a folder part-way along the path.
-        QTest::newRow("save folder too long")
-            << "[CONF]\nSAVEDIR=/" + QByteArray(2100, 'a') + "/\n" << 1 << 0 << QByteArray() << true
+        QTest::newRow("save folder without slash")
+            << QByteArray("[CONF]\nSAVEDIR=/v/out\n") << 1 << 0 << QByteArray("/v/out/") << true
             << QByteArray("1");
+        QTest::newRow("empty save folder") << QByteArray("[CONF]\nSAVEDIR=\n") << 1 << 0
+                                           << QByteArray() << true << QByteArray("1");
+        // Cut to the line limit it would name a folder part-way along the path.
+        QTest::newRow("save folder too long") << "[CONF]\nSAVEDIR=/" + QByteArray(2100, 'a') + "/\n"
+                                              << 1 << 0 << QByteArray() << true << QByteArray("1");
         QTest::newRow("relative save folder") << QByteArray("[CONF]\nSAVEDIR=../\n") << 1 << 0
                                               << QByteArray() << true << QByteArray("1");
         QTest::newRow("japanese save folder")
@@ -241,21 +244,88 @@ private Q_SLOTS:
         form.engine().jobs().SaveDir = "/media/x/Video/";
         form.engine().jobs().OpenDir = false;
         saveQueueSettings(form.engine().jobs(), dataFolder());
-        QCOMPARE(readAll(configPath()),
-                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
+        QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/"
+                                                   "Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
+    }
+
+    // Nothing of a refused save is written: an unwritable file, or a folder too long to keep.
+    void saveSettingsFailureReachesTheErrorBox_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<QByteArray>("saveDir");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("read-only file")
+            << true << QByteArray("/v/") << configPath() + QStringLiteral(" に書き込めません.");
+        QTest::newRow("folder too long") << false << "/" + QByteArray(2100, 'd') + "/"
+                                         << saveDirUnsavableText() + QLatin1Char('.');
     }
 
     void saveSettingsFailureReachesTheErrorBox()
     {
+        QFETCH(bool, readOnly);
+        QFETCH(QByteArray, saveDir);
+        QFETCH(QString, error);
         writeConfig("[CONF]\nQUALITY=1\n");
-        QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
+        if (readOnly)
+            QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
         TFormMain form(services());
         form.engine().jobs().Quality = 3;
+        form.engine().jobs().SaveDir = saveDir;
         guarded([&] { saveQueueSettings(form.engine().jobs(), dataFolder()); })();
-        QCOMPARE(m_errors, QStringList{configPath() + QStringLiteral(" に書き込めません.")});
+        QCOMPARE(m_errors, QStringList{error});
         QCOMPARE(form.engine().jobs().Quality, 3); // the dialog's values stay
         QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=1\n"));
         ::chmod(QFile::encodeName(configPath()).constData(), 0644);
+    }
+
+    // Every text the status label shows is readable at its real size: ours fit, and a path
+    // too long loses its middle, whole in the tooltip. Both start-up notices are seen.
+    void situationTextsAreReadable()
+    {
+        QStringList ours = {progressTextAt(359999) + remainingText(5400),
+                            progressTextAt(359999) + QStringLiteral("　") + pausedText(),
+                            handOverProgressText(999, 999),
+                            handOverStoppedText(),
+                            removingDeviceText(),
+                            removalText(std::nullopt),
+                            queueNotRestoredText()};
+        for (int f = 0; f <= int(MediaFailure::ForeignFolder); ++f)
+            ours << mediaFailureText(MediaFailure(f));
+        for (int f = 0; f <= int(RemovalFailure::StillPowered); ++f)
+            ours << removalText(RemovalFailure(f));
+        TFormMain form(services());
+        form.show();
+        auto* label = control<QLabel>(form, "LblSituation");
+        QCOMPARE(label->geometry(), layout::mainWindow::situation);
+        for (const QString& text : std::as_const(ours)) {
+            emit form.engine().situationChanged(text);
+            QCOMPARE(label->text(), text);
+            QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->width(),
+                     qPrintable(text));
+            QVERIFY(label->toolTip().isEmpty());
+        }
+
+        writeConfig("[CONF]\nSAVEDIR=/" + QByteArray(2100, 'd') + "/\n");
+        QVERIFY(QDir().mkpath(QFile::decodeName(dataFolder())));
+        QFile broken(QFile::decodeName(dataFolder() + "queue.json"));
+        QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("{") == 1);
+        broken.close();
+        Services keeping = services();
+        keeping.keepQueue = true;
+        TFormMain started(keeping);
+        started.show();
+        auto* notice = control<QLabel>(started, "LblSituation");
+        const QString whole = saveDirTooLongText(dataFolder());
+        QCOMPARE(notice->toolTip().isEmpty(),
+                 notice->fontMetrics().horizontalAdvance(whole) <= notice->width());
+        QCOMPARE(notice->toolTip().isEmpty() ? notice->text() : notice->toolTip(), whole);
+        QVERIFY(notice->fontMetrics().horizontalAdvance(notice->text()) <= notice->width());
+        QTRY_COMPARE_WITH_TIMEOUT(notice->text(), queueNotRestoredText(), 12000);
+        // A folder no label holds whole.
+        emit started.engine().situationChanged(
+            saveDirTooLongText("/" + QByteArray(300, 'x') + "/"));
+        QVERIFY(notice->text().contains(QChar(0x2026)));
+        QVERIFY(notice->toolTip().endsWith(QStringLiteral(" に保存します")));
     }
 
     void drops_data()
@@ -280,19 +350,22 @@ private Q_SLOTS:
                            QStringLiteral("w.mpg|変換待ち")}
             << 0;
         QTest::newRow("today's containers")
-            << QStringList{QStringLiteral("/v/a.mp4"),  QStringLiteral("/v/b.M4V"),  QStringLiteral("/v/c.mov"),
-                           QStringLiteral("/v/d.mkv"),  QStringLiteral("/v/e.webm"), QStringLiteral("/v/f.wmv"),
-                           QStringLiteral("/v/g.asf"),  QStringLiteral("/v/h.ts"),   QStringLiteral("/v/i.M2TS"),
-                           QStringLiteral("/v/j.mts"),  QStringLiteral("/v/k.MOD"),  QStringLiteral("/v/l.ogv"),
-                           QStringLiteral("/v/m.dv"),   QStringLiteral("/v/n.rm"),   QStringLiteral("/v/o.rmvb"),
-                           QStringLiteral("/v/p.mp3"),  QStringLiteral("/v/q.tsx")}
-            << QStringList{QStringLiteral("a.mp4|変換待ち"), QStringLiteral("b.M4V|変換待ち"),
-                           QStringLiteral("c.mov|変換待ち"), QStringLiteral("d.mkv|変換待ち"),
+            << QStringList{QStringLiteral("/v/a.mp4"),  QStringLiteral("/v/b.M4V"),
+                           QStringLiteral("/v/c.mov"),  QStringLiteral("/v/d.mkv"),
+                           QStringLiteral("/v/e.webm"), QStringLiteral("/v/f.wmv"),
+                           QStringLiteral("/v/g.asf"),  QStringLiteral("/v/h.ts"),
+                           QStringLiteral("/v/i.M2TS"), QStringLiteral("/v/j.mts"),
+                           QStringLiteral("/v/k.MOD"),  QStringLiteral("/v/l.ogv"),
+                           QStringLiteral("/v/m.dv"),   QStringLiteral("/v/n.rm"),
+                           QStringLiteral("/v/o.rmvb"), QStringLiteral("/v/p.mp3"),
+                           QStringLiteral("/v/q.tsx")}
+            << QStringList{QStringLiteral("a.mp4|変換待ち"),  QStringLiteral("b.M4V|変換待ち"),
+                           QStringLiteral("c.mov|変換待ち"),  QStringLiteral("d.mkv|変換待ち"),
                            QStringLiteral("e.webm|変換待ち"), QStringLiteral("f.wmv|変換待ち"),
-                           QStringLiteral("g.asf|変換待ち"), QStringLiteral("h.ts|変換待ち"),
+                           QStringLiteral("g.asf|変換待ち"),  QStringLiteral("h.ts|変換待ち"),
                            QStringLiteral("i.M2TS|変換待ち"), QStringLiteral("j.mts|変換待ち"),
-                           QStringLiteral("k.MOD|変換待ち"), QStringLiteral("l.ogv|変換待ち"),
-                           QStringLiteral("m.dv|変換待ち"), QStringLiteral("n.rm|変換待ち"),
+                           QStringLiteral("k.MOD|変換待ち"),  QStringLiteral("l.ogv|変換待ち"),
+                           QStringLiteral("m.dv|変換待ち"),   QStringLiteral("n.rm|変換待ち"),
                            QStringLiteral("o.rmvb|変換待ち")}
             << 1;
         QTest::newRow("refused names warn once")
@@ -319,7 +392,8 @@ private Q_SLOTS:
         QCOMPARE(m_prompt.informations.size(), warnings);
         if (warnings)
             QCOMPARE(m_prompt.informations.first(),
-                     QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません"));
+                     QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS "
+                                    "などの動画」以外のファイルには対応しておりません"));
         for (int i = 0; i < names.size() && i < rows.size(); ++i) {
             if (rows.size() == names.size())
                 QCOMPARE(form.engine().jobs().Items(i)->SourceFile, names[i]);
@@ -363,7 +437,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("chosen");
         QTest::newRow("several") << QStringLiteral("\"c.flv\" \"a.avi\"")
                                  << QStringList{QStringLiteral("c.flv"), QStringLiteral("a.avi")};
-        QTest::newRow("missing") << QStringLiteral("gone.avi") << QStringList{QStringLiteral("gone.avi")};
+        QTest::newRow("missing") << QStringLiteral("gone.avi")
+                                 << QStringList{QStringLiteral("gone.avi")};
         QTest::newRow("existing and missing")
             << QStringLiteral("\"d.MP4\" \"gone.mkv\"")
             << QStringList{QStringLiteral("d.MP4"), QStringLiteral("gone.mkv")};
@@ -406,8 +481,9 @@ private Q_SLOTS:
         const QStringList files = shell.chooseVideoFiles(nullptr, folder.path());
         QCOMPARE(title, QStringLiteral("開く"));
         listed.sort();
-        QCOMPARE(listed, (QStringList{QStringLiteral("a.avi"), QStringLiteral("b.MPG"), QStringLiteral("c.flv"),
-                                      QStringLiteral("d.MP4"), QStringLiteral("e.m2ts")}));
+        QCOMPARE(listed, (QStringList{QStringLiteral("a.avi"), QStringLiteral("b.MPG"),
+                                      QStringLiteral("c.flv"), QStringLiteral("d.MP4"),
+                                      QStringLiteral("e.m2ts")}));
         QStringList expected;
         for (const QString& name : chosen)
             expected << folder.filePath(name);

@@ -185,7 +185,7 @@ private Q_SLOTS:
             << "MA978" << IdIn::SysInfo << 0 << false << true << both << all << true << QString();
         QTest::newRow("nano 5G without HashInfo")
             << "MC027" << IdIn::SysInfoExtended << 4 << false << false << none << nothing << false
-            << QStringLiteral("このiPodには登録できません（HashInfoがありません）");
+            << QStringLiteral("iPodのHashInfoがないため登録できません");
         QTest::newRow("nano 6G") << "MC525" << IdIn::SysInfoExtended << 5 << false << false << none
                                  << nothing << false
                                  << QStringLiteral("この機種のiPodには登録できません");

@@ -491,16 +491,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text"); // after the last position; empty: no estimate
         QTest::newRow("too early") << QList<double>{0, 2, 4} << 600.0 << QString();
         QTest::newRow("steady, twice as fast")
-            << QList<double>{0, 2, 4, 6, 8, 10} << 600.0 << QStringLiteral("（残り約5分）");
+            << QList<double>{0, 2, 4, 6, 8, 10} << 600.0 << QStringLiteral(" 残り約5分");
         QTest::newRow("under a minute, in fives")
-            << QList<double>{0, 1, 2, 3, 4, 5} << 47.0 << QStringLiteral("（残り約45秒）");
+            << QList<double>{0, 1, 2, 3, 4, 5} << 47.0 << QStringLiteral(" 残り約45秒");
         QTest::newRow("a few seconds")
-            << QList<double>{0, 1, 2, 3, 4, 5} << 6.0 << QStringLiteral("（残り約5秒）");
+            << QList<double>{0, 1, 2, 3, 4, 5} << 6.0 << QStringLiteral(" 残り約5秒");
         QTest::newRow("hours and minutes")
-            << QList<double>{0, 1, 2, 3, 4, 5} << 3905.0 << QStringLiteral("（残り約1時間5分）");
+            << QList<double>{0, 1, 2, 3, 4, 5} << 3905.0 << QStringLiteral(" 残り1時間5分");
         // One slow second does not throw the figure: 595 s left at a smoothed 0.84 s/s.
         QTest::newRow("a stumble is smoothed")
-            << QList<double>{0, 1, 2, 3, 4, 5, 5.2} << 600.2 << QStringLiteral("（残り約12分）");
+            << QList<double>{0, 1, 2, 3, 4, 5, 5.2} << 600.2 << QStringLiteral(" 残り約12分");
     }
 
     void remainingTime()
