@@ -1,6 +1,7 @@
 #include "dialogs/UnitSelectDVD.h"
 
 #include "platform/CodePage.h"
+#include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
@@ -189,6 +190,12 @@ QList<QByteArray> TFormSelectDVD::SelectedChapters() const
             files.append(item->data(PathRole).toByteArray());
     }
     return files;
+}
+
+void TFormSelectDVD::AddSelectedChapters(ThConvertInfoObjectList& jobs) const
+{
+    for (const QByteArray& path : SelectedChapters())
+        jobs.AddSource(path);
 }
 
 void TFormSelectDVD::CBDriveListChange()
