@@ -1,5 +1,6 @@
 #include "dialogs/UnitSelectDVD.h"
 
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
@@ -31,7 +32,7 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDrive
       m_services(services), m_isDriveReady(std::move(isDriveReady))
 {
     setObjectName(QStringLiteral("FormSelectDVD"));
-    setWindowTitle(QStringLiteral("チャプター選択画面"));
+    setWindowTitle(chapterDialogTitle());
     setFixedSize(layout::selectDvd::clientSize);
     setFont(dialogFont());
     createControls();
@@ -164,8 +165,7 @@ void TFormSelectDVD::RefreshChapterList()
     // Only a user working in the dialog is told: not at start-up, not while another window is
     // in front when the mount watcher refreshes.
     if (isActiveWindow())
-        m_services.prompt->information(this,
-                                       QStringLiteral("ドライブにディスクを挿入してください"));
+        m_services.prompt->information(this, insertDiscText());
 }
 
 void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* target)
@@ -223,7 +223,7 @@ void TFormSelectDVD::BtnAnSelectAllClick(TPNGButton* /*Sender*/)
 void TFormSelectDVD::BtnOKClick(TPNGButton* /*Sender*/)
 {
     if (LBChapter->selectedItems().isEmpty()) {
-        m_services.prompt->information(this, QStringLiteral("チャプターを選択してください"));
+        m_services.prompt->information(this, chooseChaptersText());
         CloseAllowed = false;
         return;
     }

@@ -496,9 +496,7 @@ void ConversionEngine::deletePartialOutput()
 void ConversionEngine::endQueue(bool userElsewhere)
 {
     if (userElsewhere)
-        m_desktop.notify(
-            QStringLiteral("変換が完了しました"),
-            QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(m_converted).arg(m_failed));
+        m_desktop.notify(conversionDoneText(), queueOutcomeText(m_converted, m_failed));
     clearProgress();
 }
 
