@@ -444,8 +444,7 @@ void TFormMain::PngBtnAddDVDClick(TPNGButton* /*Sender*/)
     m_formSelectDVD->ShowModal();
     if (!m_formSelectDVD->Accepted)
         return;
-    for (const QByteArray& path : m_formSelectDVD->SelectedChapters())
-        AddSourceFile(path);
+    m_formSelectDVD->AddSelectedChapters(jobs());
     RefreshList();
 }
 
@@ -569,7 +568,7 @@ void TFormMain::FinishConversion()
     m_engine->endQueue(!isActiveWindow());
     if (ConvertMode != ModeMovieToLibrary && ConvertMode != ModeMusicToLibrary) {
         RestoreAndActivate();
-        m_services.prompt->information(this, WindowTexts::queueDone());
+        m_services.prompt->information(this, conversionDoneText());
     }
     SetBusy(false);
     if (jobs().OpenDir)

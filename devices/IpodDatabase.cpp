@@ -8,6 +8,7 @@
 #include "oscore/Fd.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/PathText.h"
 
 #include <gpod/itdb.h>
@@ -20,7 +21,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
@@ -84,13 +84,13 @@ public:
             throw Error(QStringLiteral("The device has no library playlist."));
 
         const QByteArray file = fromUtf16(path);
-        struct stat info;
-        if (stat(file.constData(), &info) != 0)
+        const std::optional<FileFacts> info = pathFacts(file);
+        if (!info)
             throw Error(QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(errno)));
-        if (!S_ISREG(info.st_mode))
+        if (info->kind != FileFacts::Kind::File)
             throw Error(QStringLiteral("%1 is not a file.").arg(path));
         // The database keeps sizes in 32 bits, and the device's FAT volume holds no more.
-        if (info.st_size > std::numeric_limits<guint32>::max())
+        if (info->size > std::numeric_limits<guint32>::max())
             throw Error(QStringLiteral("%1 is too large for the device.").arg(path));
         const MediaFacts facts = probeMedia(file);
         const MediaKind* kind = mediaKindOf(file, facts);
@@ -101,7 +101,7 @@ public:
                              QStringLiteral("The device plays no video: %1").arg(path));
         struct statvfs volume;
         if (statvfs(m_device->mountPoint.constData(), &volume) == 0 &&
-            static_cast<unsigned long long>(info.st_size) >
+            static_cast<unsigned long long>(info->size) >
                 static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize)
             throw MediaError(MediaFailure::DeviceFull,
                              QStringLiteral("%1 does not fit on the device.").arg(path));
@@ -115,7 +115,7 @@ public:
         track->filetype = g_strdup(kind->fileType);
         track->mediatype = kind->mediaType;
         track->movie_flag = kind->video ? 1 : 0;
-        track->size = static_cast<guint32>(info.st_size);
+        track->size = static_cast<guint32>(info->size);
         track->tracklen = facts.durationMs;
         track->bitrate = facts.bitrateKbps;
         track->time_added = track->time_modified = std::time(nullptr);
@@ -223,11 +223,12 @@ private:
 bool hasIpodDatabase(const QByteArray& mountPoint)
 {
     gchar* database = itdb_get_itunesdb_path(mountPoint.constData());
-    struct stat info;
-    const bool exists = database && lstat(database, &info) == 0;
+    const std::optional<FileFacts> info =
+        database ? pathFacts(database, Links::Keep) : std::nullopt;
     g_free(database);
+    const bool exists = info.has_value();
     // A pipe or a link there is no blank iPod to set up.
-    if (exists && !S_ISREG(info.st_mode))
+    if (exists && info->kind != FileFacts::Kind::File)
         throw MediaError(MediaFailure::UnreadableDatabase,
                          QStringLiteral("The iPod's database is not a regular file."));
     return exists;

@@ -2,6 +2,7 @@
 
 #include "devices/MediaLibraryFactory.h"
 #include "oscore/Fd.h"
+#include "platform/FileSystem.h"
 
 #include <QList>
 
@@ -45,9 +46,9 @@ UniqueFd enter(int parent, dev_t device, const QByteArray& name, const QByteArra
             MediaFailure::WriteFailed,
             QStringLiteral("Cannot make %1 on the iPod.").arg(QString::fromUtf8(shown + real)));
     UniqueFd folder = openFileAt(parent, real.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    struct stat info;
-    if (!folder.isValid() || fstat(folder.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_dev != device)
+    const std::optional<FileFacts> facts =
+        folder.isValid() ? descriptorFacts(folder.get()) : std::nullopt;
+    if (!facts || facts->kind != FileFacts::Kind::Folder || facts->device != device)
         throw MediaError(MediaFailure::ForeignFolder,
                          QStringLiteral("%1 on the iPod leads off the device.")
                              .arg(QString::fromUtf8(shown + real)));
@@ -59,10 +60,11 @@ UniqueFd enter(int parent, dev_t device, const QByteArray& name, const QByteArra
 void checkIpodFolders(const QByteArray& mountPoint, const QByteArray& controlDir, int musicFolders)
 {
     const UniqueFd root = openFile(mountPoint.constData(), O_RDONLY | O_DIRECTORY);
-    struct stat info;
-    if (!root.isValid() || fstat(root.get(), &info) != 0)
+    const std::optional<FileFacts> facts =
+        root.isValid() ? descriptorFacts(root.get()) : std::nullopt;
+    if (!facts)
         throw MediaError(MediaFailure::NoDevice, QStringLiteral("The iPod cannot be opened."));
-    const dev_t device = info.st_dev;
+    const dev_t device = facts->device;
 
     // The control folder as libgpod found it, one step at a time below the mount point.
     QByteArray relative = controlDir.startsWith(mountPoint) ? controlDir.mid(mountPoint.size())

@@ -2,11 +2,10 @@
 
 #include "devices/MediaProbe.h"
 #include "devices/ScratchFolders.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 
 #include <QFile>
-
-#include <sys/stat.h>
 
 namespace tovilo {
 
@@ -32,9 +31,10 @@ QByteArray IpodThumbnails::make(const QByteArray& video, int durationMs)
                     "-frames:v", "1", "-vf", "scale=" + QByteArray::number(ThumbnailWidth) + ":-2",
                     "-y", picture},
                    MediaProbeTimeoutMs, CommandOutput::Discard);
-    struct stat info;
-    if (result.startError != 0 || result.timedOut || result.exitCode != 0 ||
-        stat(picture.constData(), &info) != 0 || info.st_size == 0)
+    if (result.startError != 0 || result.timedOut || result.exitCode != 0)
+        return {};
+    const std::optional<FileFacts> facts = pathFacts(picture);
+    if (!facts || facts->size == 0)
         return {};
     return picture;
 }

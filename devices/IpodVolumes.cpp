@@ -1,20 +1,21 @@
 #include "devices/IpodVolumes.h"
 
+#include "platform/FileSystem.h"
 #include "platform/PathText.h"
 
 #include <gpod/itdb.h>
 
 #include <algorithm>
-#include <sys/stat.h>
 
 namespace tovilo {
 
 namespace {
 
-// Owned by the user or root, writable by nobody else.
-bool ownedSafely(const struct stat& info, uid_t uid)
+// A folder owned by the user or root, writable by nobody else.
+bool safeFolder(const std::optional<FileFacts>& facts, uid_t uid)
 {
-    return (info.st_uid == uid || info.st_uid == 0) && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return facts && facts->kind == FileFacts::Kind::Folder &&
+           (facts->owner == uid || facts->owner == 0) && !facts->othersMayWrite;
 }
 
 } // namespace
@@ -26,9 +27,8 @@ std::optional<IpodVolume> checkIpodVolume(const MountedVolume& volume, uid_t uid
         !volume.mountPoint.startsWith('/'))
         return std::nullopt;
 
-    struct stat root;
-    if (lstat(volume.mountPoint.constData(), &root) != 0 || !S_ISDIR(root.st_mode) ||
-        root.st_dev != volume.device || !ownedSafely(root, uid))
+    const std::optional<FileFacts> root = pathFacts(volume.mountPoint, Links::Keep);
+    if (!safeFolder(root, uid) || root->device != volume.device)
         return std::nullopt;
 
     // libgpod finds the folder whatever its letter case; that is the one it will write to.
@@ -37,10 +37,10 @@ std::optional<IpodVolume> checkIpodVolume(const MountedVolume& volume, uid_t uid
         return std::nullopt;
     const QByteArray controlDir = found;
     g_free(found);
-    struct stat control;
-    if (controlDir != volume.mountPoint + '/' + extractFileName(controlDir) ||
-        lstat(controlDir.constData(), &control) != 0 || !S_ISDIR(control.st_mode) ||
-        control.st_dev != root.st_dev || !ownedSafely(control, uid))
+    if (controlDir != volume.mountPoint + '/' + extractFileName(controlDir))
+        return std::nullopt;
+    const std::optional<FileFacts> control = pathFacts(controlDir, Links::Keep);
+    if (!safeFolder(control, uid) || control->device != root->device)
         return std::nullopt;
     return IpodVolume{volume, controlDir};
 }

@@ -3,6 +3,7 @@
 #include "devices/MountInfo.h"
 #include "devices/VolumeLabels.h"
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 #include "platform/PathText.h"
 
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <dirent.h>
 #include <memory>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -89,13 +89,13 @@ void walkChapterFolder(const QByteArray& folder,
         const QByteArray path = folder + name;
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
-            struct stat info;
-            if (lstat(path.constData(), &info) != 0)
+            const std::optional<FileFacts> facts = pathFacts(path, Links::Keep);
+            if (!facts)
                 continue;
-            type = S_ISDIR(info.st_mode)   ? DT_DIR
-                   : S_ISLNK(info.st_mode) ? DT_LNK
-                   : S_ISREG(info.st_mode) ? DT_REG
-                                           : DT_UNKNOWN;
+            type = facts->kind == FileFacts::Kind::Folder ? DT_DIR
+                   : facts->kind == FileFacts::Kind::Link ? DT_LNK
+                   : facts->kind == FileFacts::Kind::File ? DT_REG
+                                                          : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
             if (depthLeft > 0)
@@ -110,8 +110,8 @@ void walkChapterFolder(const QByteArray& folder,
             continue;
         if (type == DT_LNK) {
             // A link counts when it leads to a file; one to a folder is never entered.
-            struct stat target;
-            if (stat(path.constData(), &target) != 0 || !S_ISREG(target.st_mode))
+            const std::optional<FileFacts> target = pathFacts(path);
+            if (!target || target->kind != FileFacts::Kind::File)
                 continue;
         } else if (type != DT_REG) {
             continue;

@@ -1,9 +1,10 @@
 #include "devices/ScratchFolders.h"
 
+#include "platform/FileSystem.h"
+
 #include <QDir>
 #include <QFile>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tovilo {
@@ -25,10 +26,9 @@ void removeStaleScratchFolders()
                                              QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         const QString path = temp.filePath(name);
-        struct stat info;
         // Only real folders of ours: not a link, nor another user's.
-        if (lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-            info.st_uid != geteuid())
+        const std::optional<FileFacts> facts = pathFacts(QFile::encodeName(path), Links::Keep);
+        if (!facts || facts->kind != FileFacts::Kind::Folder || facts->owner != geteuid())
             continue;
         QDir(path).removeRecursively();
     }

@@ -1,5 +1,6 @@
 #include "dialogs/UnitConfig.h"
 
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/PathText.h"
 #include "protocol/QualityTable.h"
@@ -16,29 +17,12 @@
 
 using namespace tovilo;
 
-namespace {
-
-const QStringList RatioItems = {
-    QStringLiteral("標準（４：３）"),
-    QStringLiteral("ワイド（１６：９）"),
-};
-const QStringList CodecItems = {
-    QStringLiteral("MPEG-4（すべてのiPod）"),
-    QStringLiteral("H.264（高画質）"),
-};
-const QStringList SubtitleItems = {
-    QStringLiteral("入れない"),
-    QStringLiteral("日本語字幕を焼き込む"),
-};
-
-} // namespace
-
 TFormConfig::TFormConfig(const Services& services, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       m_services(services)
 {
     setObjectName(QStringLiteral("FormConfig"));
-    setWindowTitle(QStringLiteral("設定"));
+    setWindowTitle(settingsTitle());
     setFixedSize(layout::config::clientSize);
     setFont(dialogFont());
     createControls();
@@ -59,7 +43,7 @@ void TFormConfig::createControls()
     CBConvertRaito = new QComboBox(this);
     CBConvertRaito->setObjectName(QStringLiteral("CBConvertRaito"));
     CBConvertRaito->setGeometry(ratio);
-    CBConvertRaito->addItems(RatioItems);
+    CBConvertRaito->addItems(aspectRatioChoices());
     CBConvertRaito->setCurrentIndex(0);
 
     EditSaveDir = new QLineEdit(this);
@@ -89,13 +73,13 @@ void TFormConfig::createControls()
     CBVideoCodec = new QComboBox(this);
     CBVideoCodec->setObjectName(QStringLiteral("CBVideoCodec"));
     CBVideoCodec->setGeometry(codec);
-    CBVideoCodec->addItems(CodecItems);
+    CBVideoCodec->addItems(codecChoices());
     CBVideoCodec->setCurrentIndex(0);
 
     CBSubtitle = new QComboBox(this);
     CBSubtitle->setObjectName(QStringLiteral("CBSubtitle"));
     CBSubtitle->setGeometry(subtitle);
-    CBSubtitle->addItems(SubtitleItems);
+    CBSubtitle->addItems(subtitleChoices());
     CBSubtitle->setCurrentIndex(0);
 
     PngBtnOK = createImageButton(this, "PngBtnOK", ok);
@@ -140,7 +124,7 @@ void TFormConfig::SettingsToControls()
     // A value outside a box's range (a hand-edited settings file) keeps the box's selection.
     if (qualityRow(EditedSettings.Quality) != nullptr)
         CBConvertQuality->setCurrentIndex(EditedSettings.Quality);
-    if (EditedSettings.Ratio < RatioItems.size())
+    if (EditedSettings.Ratio < CBConvertRaito->count())
         CBConvertRaito->setCurrentIndex(EditedSettings.Ratio);
     setSaveDir(EditedSettings.SaveDir);
     CBOpenDir->setChecked(EditedSettings.OpenDir);
@@ -190,8 +174,7 @@ void TFormConfig::PngBtnCancelClick(TPNGButton* /*Sender*/)
 
 void TFormConfig::PngBtnSelectDirClick(TPNGButton* /*Sender*/)
 {
-    const std::optional<QByteArray> folder =
-        BrowseForFolder(QStringLiteral("保存先を選択してください"));
+    const std::optional<QByteArray> folder = BrowseForFolder(chooseSaveFolderText());
     if (!folder)
         return;
     // The check is lead-byte aware: a double-byte character's trail byte is no delimiter.

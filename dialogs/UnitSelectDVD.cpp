@@ -1,6 +1,8 @@
 #include "dialogs/UnitSelectDVD.h"
 
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
+#include "queue/ThConvertInfo.h"
 #include "ui/FrameworkError.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
@@ -30,7 +32,7 @@ TFormSelectDVD::TFormSelectDVD(const Services& services, DriveReadyCheck isDrive
       m_services(services), m_isDriveReady(std::move(isDriveReady))
 {
     setObjectName(QStringLiteral("FormSelectDVD"));
-    setWindowTitle(QStringLiteral("チャプター選択画面"));
+    setWindowTitle(chapterDialogTitle());
     setFixedSize(layout::selectDvd::clientSize);
     setFont(dialogFont());
     createControls();
@@ -163,8 +165,7 @@ void TFormSelectDVD::RefreshChapterList()
     // Only a user working in the dialog is told: not at start-up, not while another window is
     // in front when the mount watcher refreshes.
     if (isActiveWindow())
-        m_services.prompt->information(this,
-                                       QStringLiteral("ドライブにディスクを挿入してください"));
+        m_services.prompt->information(this, insertDiscText());
 }
 
 void TFormSelectDVD::FindChapterFiles(const QByteArray& folder, QListWidget* target)
@@ -189,6 +190,12 @@ QList<QByteArray> TFormSelectDVD::SelectedChapters() const
             files.append(item->data(PathRole).toByteArray());
     }
     return files;
+}
+
+void TFormSelectDVD::AddSelectedChapters(ThConvertInfoObjectList& jobs) const
+{
+    for (const QByteArray& path : SelectedChapters())
+        jobs.AddSource(path);
 }
 
 void TFormSelectDVD::CBDriveListChange()
@@ -216,7 +223,7 @@ void TFormSelectDVD::BtnAnSelectAllClick(TPNGButton* /*Sender*/)
 void TFormSelectDVD::BtnOKClick(TPNGButton* /*Sender*/)
 {
     if (LBChapter->selectedItems().isEmpty()) {
-        m_services.prompt->information(this, QStringLiteral("チャプターを選択してください"));
+        m_services.prompt->information(this, chooseChaptersText());
         CloseAllowed = false;
         return;
     }

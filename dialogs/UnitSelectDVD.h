@@ -10,6 +10,7 @@
 #include <functional>
 
 class QComboBox;
+class ThConvertInfoObjectList;
 class QLabel;
 class QListWidget;
 class TPNGButton;
@@ -56,6 +57,8 @@ public:
     void FindChapterFiles(const QByteArray& folder, QListWidget* target);
     // The files of the selected entries, in list order.
     QList<QByteArray> SelectedChapters() const;
+    // Appends a waiting job for every selected chapter to `jobs`, in list order.
+    void AddSelectedChapters(ThConvertInfoObjectList& jobs) const;
 
     // Handlers
     void CBDriveListChange();

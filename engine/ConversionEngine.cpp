@@ -377,8 +377,7 @@ void ConversionEngine::deletePartialOutput()
 void ConversionEngine::endQueue(bool userElsewhere)
 {
     if (userElsewhere)
-        m_desktop.notify(WindowTexts::queueDone(),
-                         WindowTexts::queueSummary(m_converted, m_failed));
+        m_desktop.notify(conversionDoneText(), queueOutcomeText(m_converted, m_failed));
     m_progress.clear();
     if (m_handOverAfterwards && !m_halted)
         m_handOver.schedule();

@@ -1,5 +1,7 @@
 #include "engine/EncoderOutput.h"
 
+#include "engine/UserTexts.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -8,17 +10,10 @@
 
 namespace tovilo {
 
-QString formatDuration(int seconds)
-{
-    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
-                             (seconds % 3600) % 60);
-}
-
 QString progressTextAt(double seconds)
 {
     // Halves go to the even neighbour.
-    return formatDuration(static_cast<int>(std::nearbyint(seconds))) +
-           QStringLiteral("までの動画を変換完了");
+    return convertedUpToText(static_cast<int>(std::nearbyint(seconds)));
 }
 
 QString progressText(const QByteArray& line)

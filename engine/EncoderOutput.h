@@ -8,8 +8,6 @@
 // What the engine reads from the encoder's output lines, and the progress text it makes of it.
 namespace tovilo {
 
-// "HH時間MM分SS秒", each number with at least two digits.
-QString formatDuration(int seconds);
 // The progress text for a position in seconds, rounded half to even.
 QString progressTextAt(double seconds);
 // The progress text of one encoder line, or a null string when the line carries none.

@@ -5,10 +5,9 @@
 #include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopService.h"
+#include "platform/FileSystem.h"
 #include "queue/ThConvertInfo.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QList>
 #include <QTimer>
 
@@ -64,7 +63,8 @@ void MediaHandOver::Run::run(MediaHandOver* owner)
     try {
         QList<qint64> sizes;
         for (const File& file : std::as_const(files)) {
-            sizes.append(QFileInfo(QFile::decodeName(fromUtf16(file.path))).size());
+            const std::optional<FileFacts> facts = pathFacts(fromUtf16(file.path));
+            sizes.append(facts ? facts->size : 0);
             totalBytes += sizes.last();
         }
         if (setUp)

@@ -2,6 +2,7 @@
 
 #include "oscore/Fd.h"
 #include "oscore/OwnFile.h"
+#include "platform/FileSystem.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tovilo {
@@ -55,10 +55,11 @@ struct FileId
 
 FileId fileIdOf(const QByteArray& path)
 {
-    struct stat st = {};
-    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    const std::optional<FileFacts> facts =
+        path.isEmpty() ? std::nullopt : pathFacts(path, Links::Keep);
+    if (!facts || facts->kind != FileFacts::Kind::File)
         return {};
-    return {static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+    return {static_cast<quint64>(facts->device), static_cast<quint64>(facts->inode)};
 }
 
 void putFileId(QJsonObject& object, const FileId& id)

@@ -230,12 +230,25 @@ QString WindowTexts::confirmStopHandOver()
                           "転送中のファイルまでは登録されます。");
 }
 
-QString WindowTexts::queueDone()
+// ---- Progress and the end of a queue ----
+
+QString formatDuration(int seconds)
+{
+    return QString::asprintf("%.2d時間%.2d分%.2d秒", seconds / 3600, (seconds % 3600) / 60,
+                             (seconds % 3600) % 60);
+}
+
+QString convertedUpToText(int seconds)
+{
+    return formatDuration(seconds) + QStringLiteral("までの動画を変換完了");
+}
+
+QString conversionDoneText()
 {
     return QStringLiteral("変換が完了しました");
 }
 
-QString WindowTexts::queueSummary(int converted, int failed)
+QString queueOutcomeText(int converted, int failed)
 {
     return QStringLiteral("変換完了 %1件、変換失敗 %2件").arg(converted).arg(failed);
 }
@@ -259,6 +272,79 @@ QString WindowTexts::handOverDone()
 QString WindowTexts::removeDeviceAction()
 {
     return QStringLiteral("iPodを取り外す");
+}
+
+// ---- Message boxes, dialogs and the open dialog ----
+
+QString informationCaption()
+{
+    return QStringLiteral("情報");
+}
+
+QString confirmationCaption()
+{
+    return QStringLiteral("確認");
+}
+
+QString yesButtonText()
+{
+    return QStringLiteral("はい(&Y)");
+}
+
+QString noButtonText()
+{
+    return QStringLiteral("いいえ(&N)");
+}
+
+QString videoFilesFilterText(const QStringList& patterns)
+{
+    return QStringLiteral("動画ファイル (%1)").arg(patterns.join(QLatin1Char(' ')));
+}
+
+QString unsupportedFileText()
+{
+    return QStringLiteral(
+        "「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません");
+}
+
+QString chapterDialogTitle()
+{
+    return QStringLiteral("チャプター選択画面");
+}
+
+QString insertDiscText()
+{
+    return QStringLiteral("ドライブにディスクを挿入してください");
+}
+
+QString chooseChaptersText()
+{
+    return QStringLiteral("チャプターを選択してください");
+}
+
+QString settingsTitle()
+{
+    return QStringLiteral("設定");
+}
+
+QString chooseSaveFolderText()
+{
+    return QStringLiteral("保存先を選択してください");
+}
+
+QStringList aspectRatioChoices()
+{
+    return {QStringLiteral("標準（４：３）"), QStringLiteral("ワイド（１６：９）")};
+}
+
+QStringList codecChoices()
+{
+    return {QStringLiteral("MPEG-4（すべてのiPod）"), QStringLiteral("H.264（高画質）")};
+}
+
+QStringList subtitleChoices()
+{
+    return {QStringLiteral("入れない"), QStringLiteral("日本語字幕を焼き込む")};
 }
 
 } // namespace tovilo

@@ -1,13 +1,14 @@
 #pragma once
 
-// The words the user reads about jobs and the device, in one place: a job's status, why its
-// conversion failed, why the hand-over did not happen, how a removal went.
+// The words the user reads, in one place: a job's status, why its conversion failed, why the
+// hand-over did not happen, how a removal went, and what the windows and dialogs say.
 #include "devices/DeviceRemoval.h"
 #include "devices/MediaLibraryFactory.h"
 #include "queue/ThConvertInfo.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -58,13 +59,46 @@ struct WindowTexts
     static QString emptyQueue();
     static QString confirmStop();
     static QString confirmStopHandOver();
-    static QString queueDone();
-    // What the desktop's notice says under queueDone when the user looks elsewhere.
-    static QString queueSummary(int converted, int failed);
     static QString partialNotDeleted(const QByteArray& path);
     static QString askSetUpDevice();
     static QString handOverDone();
     static QString removeDeviceAction();
 };
+
+// ---- Progress and the end of a queue ----
+
+// "HH時間MM分SS秒", each number with at least two digits.
+QString formatDuration(int seconds);
+// The progress line once the source is converted up to `seconds`.
+QString convertedUpToText(int seconds);
+// Said when a queue has ended, in a box and in the desktop notification.
+QString conversionDoneText();
+// The notification's count of the queue's outcome.
+QString queueOutcomeText(int converted, int failed);
+
+// ---- Message boxes, dialogs and the open dialog ----
+
+// The captions and buttons of the message boxes, as the user's system would show them.
+QString informationCaption();
+QString confirmationCaption();
+QString yesButtonText();
+QString noButtonText();
+
+// The open dialog's only filter, "動画ファイル" with `patterns`, separated by spaces.
+QString videoFilesFilterText(const QStringList& patterns);
+// What a drop of anything but a video is told, once per drop.
+QString unsupportedFileText();
+
+// The chapter selection dialog.
+QString chapterDialogTitle();
+QString insertDiscText();
+QString chooseChaptersText();
+
+// The settings dialog; the choices in the order of their stored values.
+QString settingsTitle();
+QString chooseSaveFolderText();
+QStringList aspectRatioChoices();
+QStringList codecChoices();
+QStringList subtitleChoices();
 
 } // namespace tovilo

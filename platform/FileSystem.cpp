@@ -23,27 +23,56 @@ bool usable(const QByteArray& path)
     return false;
 }
 
-bool statPath(const QByteArray& path, struct stat& info)
+FileFacts factsOf(const struct stat& info)
 {
-    return usable(path) && ::stat(path.constData(), &info) == 0;
+    FileFacts facts;
+    facts.kind = S_ISREG(info.st_mode)   ? FileFacts::Kind::File
+                 : S_ISDIR(info.st_mode) ? FileFacts::Kind::Folder
+                 : S_ISLNK(info.st_mode) ? FileFacts::Kind::Link
+                                         : FileFacts::Kind::Other;
+    facts.size = info.st_size;
+    facts.device = info.st_dev;
+    facts.inode = info.st_ino;
+    facts.owner = info.st_uid;
+    facts.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return facts;
 }
 
 } // namespace
 
-bool pathExists(const QByteArray& path)
+std::optional<FileFacts> pathFacts(const QByteArray& path, Links links)
 {
     struct stat info
     {
     };
-    return statPath(path, info);
+    if (!usable(path))
+        return std::nullopt;
+    const int result =
+        links == Links::Follow ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info);
+    if (result != 0)
+        return std::nullopt;
+    return factsOf(info);
+}
+
+std::optional<FileFacts> descriptorFacts(int fd)
+{
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return factsOf(info);
+}
+
+bool pathExists(const QByteArray& path)
+{
+    return pathFacts(path).has_value();
 }
 
 bool fileExists(const QByteArray& path)
 {
-    struct stat info
-    {
-    };
-    return statPath(path, info) && !S_ISDIR(info.st_mode);
+    const std::optional<FileFacts> facts = pathFacts(path);
+    return facts && facts->kind != FileFacts::Kind::Folder;
 }
 
 bool makeDirectory(const QByteArray& path)
@@ -60,10 +89,7 @@ bool nameTaken(const QByteArray& path)
 {
     // lstat: a link is taken whatever it points to. A name that cannot be looked at (folder
     // missing or closed) is left for the reservation to fail on with the real reason.
-    struct stat info
-    {
-    };
-    return usable(path) && ::lstat(path.constData(), &info) == 0;
+    return pathFacts(path, Links::Keep).has_value();
 }
 
 int OwnedFile::reserve(const QByteArray& path)
@@ -79,16 +105,14 @@ int OwnedFile::reserve(const QByteArray& path)
         return errno;
     const UniqueFd fd = openFileAt(folderFd.get(), name.constData(),
                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    struct stat info
-    {
-    };
-    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
+    const std::optional<FileFacts> facts = fd.isValid() ? descriptorFacts(fd.get()) : std::nullopt;
+    if (!facts)
         return errno;
     m_folder = std::move(folderFd);
     m_path = path;
     m_name = name;
-    m_device = info.st_dev;
-    m_inode = info.st_ino;
+    m_device = facts->device;
+    m_inode = facts->inode;
     return 0;
 }
 

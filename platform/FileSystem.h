@@ -4,12 +4,41 @@
 
 #include <QByteArray>
 
+#include <optional>
 #include <sys/types.h>
 
 // Files and folders by path, for the layers above that must not call the C library directly.
 // Paths are byte strings in the system code page. A function that fails returns false and
 // leaves errno as the failing call set it.
 namespace tovilo {
+
+// What stands at a path or behind a descriptor, for the layers above that judge a file by it.
+struct FileFacts
+{
+    enum class Kind
+    {
+        File, // a regular file
+        Folder,
+        Link, // only when the link is kept
+        Other,
+    };
+    Kind kind = Kind::Other;
+    qint64 size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    bool othersMayWrite = false; // its group or anyone else may write to it
+};
+
+enum class Links
+{
+    Follow,
+    Keep, // a link is described itself, not what it leads to
+};
+
+// Nothing (errno set) when nothing can be looked at there.
+std::optional<FileFacts> pathFacts(const QByteArray& path, Links links = Links::Follow);
+std::optional<FileFacts> descriptorFacts(int fd);
 
 // Something exists at `path` (a link is followed).
 bool pathExists(const QByteArray& path);

@@ -2,6 +2,7 @@
 #include "platform/HexDigit.h"
 
 #include "oscore/Fd.h"
+#include "oscore/OwnFile.h"
 #include "platform/CodePage.h"
 
 #include <QList>
@@ -258,8 +259,11 @@ void IniFile::writeString(QByteArrayView section, QByteArrayView key, QByteArray
     }
 
     const qsizetype slash = target.lastIndexOf('/');
-    QByteArray temp = (slash >= 0 ? target.left(slash + 1) : QByteArray()) + ".config.XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    std::string pattern =
+        (slash >= 0 ? target.left(slash + 1) : QByteArray()).toStdString() + ".config.XXXXXX";
+    // Close-on-exec: a child started meanwhile by another thread must not hold the new file.
+    const int fd = makeTempFile(pattern);
+    const QByteArray temp = QByteArray::fromStdString(pattern);
     if (fd < 0)
         fail();
     const mode_t mode = exists ? (info.st_mode & 07777) : (0666 & ~[] {

@@ -1,5 +1,6 @@
 #include "ui/QtServices.h"
 
+#include "engine/UserTexts.h"
 #include "platform/CodePage.h"
 #include "ui/VideoFormats.h"
 
@@ -28,9 +29,9 @@ void localiseButtons(QMessageBox& box)
     if (auto* ok = box.button(QMessageBox::Ok))
         ok->setText(QStringLiteral("OK"));
     if (auto* yes = box.button(QMessageBox::Yes))
-        yes->setText(QStringLiteral("はい(&Y)"));
+        yes->setText(yesButtonText());
     if (auto* no = box.button(QMessageBox::No))
-        no->setText(QStringLiteral("いいえ(&N)"));
+        no->setText(noButtonText());
 }
 
 int runBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
@@ -46,19 +47,19 @@ int runBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const
 
 void QtPromptService::information(QWidget* owner, const QString& text)
 {
-    runBox(owner, QMessageBox::NoIcon, QStringLiteral("情報"), text, QMessageBox::Ok);
+    runBox(owner, QMessageBox::NoIcon, informationCaption(), text, QMessageBox::Ok);
 }
 
 bool QtPromptService::confirm(QWidget* owner, const QString& text)
 {
-    return runBox(owner, QMessageBox::NoIcon, QStringLiteral("確認"), text,
+    return runBox(owner, QMessageBox::NoIcon, confirmationCaption(), text,
                   QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool QtPromptService::informationWithAction(QWidget* owner, const QString& text,
                                             const QString& action)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("情報"), text, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::NoIcon, informationCaption(), text, QMessageBox::Ok, owner);
     box.setWindowModality(Qt::ApplicationModal);
     QPushButton* extra = box.addButton(action, QMessageBox::ActionRole);
     localiseButtons(box);

@@ -1,5 +1,6 @@
 #include "ui/VideoFormats.h"
 
+#include "engine/UserTexts.h"
 #include "platform/PathText.h"
 
 namespace tovilo {
@@ -28,13 +29,7 @@ QString videoNameFilter()
         }
         patterns << pattern;
     }
-    return QStringLiteral("動画ファイル (%1)").arg(patterns.join(QLatin1Char(' ')));
-}
-
-QString unsupportedFileText()
-{
-    return QStringLiteral(
-        "「AVI、MP4、MOV、MKV、WMV、TS などの動画」以外のファイルには対応しておりません");
+    return videoFilesFilterText(patterns);
 }
 
 } // namespace tovilo

@@ -13,10 +13,7 @@ extern const QList<QByteArray> videoExtensions;
 // True when the name ends in one of videoExtensions, whatever its letter case.
 bool isVideoFileName(const QByteArray& name);
 
-// The open dialog's only filter, "動画ファイル" with one pattern per extension in any case.
+// The open dialog's only filter: one pattern per extension, in any case.
 QString videoNameFilter();
-
-// What a drop of anything else is told, once per drop.
-QString unsupportedFileText();
 
 } // namespace tovilo

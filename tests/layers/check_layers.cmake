@@ -28,7 +28,7 @@ foreach(target IN LISTS LAYERS)
         message(STATUS "${target}: ${${target}_OWN} compiles, ${${target}_ABOVE} is out of reach")
     endif()
 endforeach()
-# Child processes are started, and interrupted calls retried, in the operating-system core only.
+# The product's sources, outside the operating-system core.
 file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)
 set(sources)
 foreach(folder IN LISTS folders)
@@ -38,24 +38,39 @@ foreach(folder IN LISTS folders)
         list(APPEND sources ${found})
     endif()
 endforeach()
-foreach(source IN LISTS sources)
-    file(STRINGS ${SOURCE_DIR}/${source} lines
-        REGEX "(^|[^_a-zA-Z])(v?fork|execv[pe]*|execl[pe]*|posix_spawnp?) *\\(|errno *[!=]= *EINTR")
-    if(lines)
-        message(SEND_ERROR "${source} starts a process or retries on EINTR itself:\n${lines}")
-        math(EXPR failures "${failures} + 1")
-    endif()
-endforeach()
+
+# Fails for every source outside the folders `allowed` matches whose lines match `pattern`.
+function(forbid_calls pattern allowed what)
+    set(count ${failures})
+    foreach(source IN LISTS sources)
+        if(allowed AND source MATCHES "${allowed}")
+            continue()
+        endif()
+        file(STRINGS ${SOURCE_DIR}/${source} lines REGEX "${pattern}")
+        if(lines)
+            message(SEND_ERROR "${source} ${what}:\n${lines}")
+            math(EXPR count "${count} + 1")
+        endif()
+    endforeach()
+    set(failures ${count} PARENT_SCOPE)
+endfunction()
+
+# Child processes are started, and interrupted calls retried, in the operating-system core only.
+forbid_calls("(^|[^_a-zA-Z])(v?fork|execv[pe]*|execl[pe]*|posix_spawnp?) *\\(|errno *[!=]= *EINTR"
+    "" "starts a process or retries on EINTR itself")
 
 # Files are opened close-on-exec through the core's one helper, so no descriptor leaks into a
 # child started meanwhile.
-foreach(source IN LISTS sources)
-    file(STRINGS ${SOURCE_DIR}/${source} lines REGEX "(^|[^_a-zA-Z0-9.>:])(::)?open(at)?\\(")
-    if(lines)
-        message(SEND_ERROR "${source} opens a file without the core's helper:\n${lines}")
-        math(EXPR failures "${failures} + 1")
-    endif()
-endforeach()
+forbid_calls("(^|[^_a-zA-Z0-9.>:])(::)?open(at)?\\(" "" "opens a file without the core's helper")
+
+# What stands at a path is asked in the OS core and the platform layer only, so every layer
+# above judges a file by the same facts.
+forbid_calls("(^|[^_a-zA-Z0-9.>:])(::)?(stat|lstat|fstatat|statx) *\\(" "^platform/"
+    "looks at a file outside the OS core and platform layer")
+
+# Temporary files and pipes are made close-on-exec by the core's helpers only.
+forbid_calls("(^|[^_a-zA-Z0-9.>:])(::)?(mkstemps?|mkostemps?|pipe2?) *\\(" ""
+    "makes a temporary file or a pipe without the core's helper")
 
 # No source climbs out of its folder with "..", and the check that the build runs on every
 # library does refuse such an include.

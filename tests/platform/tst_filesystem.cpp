@@ -40,19 +40,31 @@ private Q_SLOTS:
         QTest::addColumn<bool>("isFile");
         QTest::addColumn<bool>("taken");
         QTest::addColumn<int>("reserveError");
+        QTest::addColumn<int>("followed"); // FileFacts::Kind, -1 for nothing to look at
+        QTest::addColumn<int>("kept");
 
-        QTest::newRow("file") << QByteArray("file") << true << true << true << EEXIST;
-        QTest::newRow("folder") << QByteArray("folder") << true << false << true << EEXIST;
-        QTest::newRow("link to file") << QByteArray("toFile") << true << true << true << EEXIST;
+        constexpr int none = -1;
+        constexpr int file = int(FileFacts::Kind::File);
+        constexpr int folder = int(FileFacts::Kind::Folder);
+        constexpr int link = int(FileFacts::Kind::Link);
+
+        QTest::newRow("file") << QByteArray("file") << true << true << true << EEXIST << file
+                              << file;
+        QTest::newRow("folder") << QByteArray("folder") << true << false << true << EEXIST << folder
+                                << folder;
+        QTest::newRow("link to file")
+            << QByteArray("toFile") << true << true << true << EEXIST << file << link;
         QTest::newRow("link to folder")
-            << QByteArray("toFolder") << true << false << true << EEXIST;
+            << QByteArray("toFolder") << true << false << true << EEXIST << folder << link;
         QTest::newRow("dangling link")
-            << QByteArray("dangling") << false << false << true << EEXIST;
-        QTest::newRow("missing") << QByteArray("missing") << false << false << false << 0;
+            << QByteArray("dangling") << false << false << true << EEXIST << none << link;
+        QTest::newRow("missing") << QByteArray("missing") << false << false << false << 0 << none
+                                 << none;
         QTest::newRow("folder missing")
-            << QByteArray("none/x") << false << false << false << ENOENT;
+            << QByteArray("none/x") << false << false << false << ENOENT << none << none;
         // Cut at the NUL the path would name "file".
-        QTest::newRow("NUL byte") << QByteArray("file\0x", 6) << false << false << false << EINVAL;
+        QTest::newRow("NUL byte") << QByteArray("file\0x", 6) << false << false << false << EINVAL
+                                  << none << none;
     }
     void existence()
     {
@@ -61,7 +73,14 @@ private Q_SLOTS:
         QFETCH(bool, isFile);
         QFETCH(bool, taken);
         QFETCH(int, reserveError);
+        QFETCH(int, followed);
+        QFETCH(int, kept);
         const QByteArray full = QFile::encodeName(m_dir.path()) + '/' + name;
+        const auto kindOf = [](const std::optional<FileFacts>& facts) {
+            return facts ? int(facts->kind) : -1;
+        };
+        QCOMPARE(kindOf(pathFacts(full)), followed);
+        QCOMPARE(kindOf(pathFacts(full, Links::Keep)), kept);
         QCOMPARE(pathExists(full), exists);
         QCOMPARE(fileExists(full), isFile);
         QCOMPARE(nameTaken(full), taken);
