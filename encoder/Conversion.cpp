@@ -9,6 +9,8 @@
 #include "TrackPlan.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
+#include "oscore/FileInfo.h"
+#include "oscore/OwnFile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,7 +20,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -73,8 +74,7 @@ std::string findFfmpeg()
 {
     const char* pathVariable = std::getenv("PATH");
     const std::string path = pathVariable ? pathVariable : kDefaultPath;
-    struct stat self = {};
-    const bool knowSelf = ::stat("/proc/self/exe", &self) == 0;
+    const std::optional<FileInfo> self = fileInfo("/proc/self/exe");
     size_t begin = 0;
     while (begin <= path.size()) {
         size_t end = path.find(':', begin);
@@ -83,11 +83,10 @@ std::string findFfmpeg()
         const std::string dir = end == begin ? "." : path.substr(begin, end - begin);
         begin = end + 1;
         const std::string candidate = dir + "/ffmpeg";
-        struct stat st = {};
-        if (::stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            ::access(candidate.c_str(), X_OK) != 0)
+        const std::optional<FileInfo> found = fileInfo(candidate.c_str());
+        if (!found || !found->isRegular() || ::access(candidate.c_str(), X_OK) != 0)
             continue;
-        if (knowSelf && st.st_dev == self.st_dev && st.st_ino == self.st_ino)
+        if (self && found->sameFile(*self))
             continue;
         return candidate;
     }
@@ -152,18 +151,19 @@ OutputFile::OutputFile(const std::string& path) : m_path(path), m_folderPath(fol
     m_name = slash == std::string::npos ? path : path.substr(slash + 1);
     m_folder = openFile(m_folderPath.c_str(), O_PATH | O_DIRECTORY);
     m_folderError = m_folder.isValid() ? 0 : errno;
-    m_existed = statName(m_before);
+    m_before = atName();
 }
 
-bool OutputFile::statName(struct stat& st) const
+std::optional<FileInfo> OutputFile::atName() const
 {
-    return m_folder.isValid() && !m_name.empty() &&
-           ::fstatat(m_folder.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!m_folder.isValid() || m_name.empty())
+        return std::nullopt;
+    return linkInfoAt(m_folder.get(), m_name.c_str());
 }
 
 bool OutputFile::isLink() const
 {
-    return m_existed && S_ISLNK(m_before.st_mode);
+    return m_before && m_before->isLink();
 }
 
 std::optional<Failure> OutputFile::hold(bool overwrite)
@@ -176,7 +176,7 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     }
     if (m_name.empty() || m_name == "." || m_name == "..")
         return Failure{FailureKind::OutputUnwritable, std::strerror(EISDIR)};
-    if (!m_existed) {
+    if (!m_before) {
         m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
                             0666);
         if (m_held.isValid())
@@ -190,11 +190,11 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
             return Failure{FailureKind::OutputUnwritable, "the output name was taken meanwhile"};
         return Failure{FailureKind::OutputUnwritable, std::strerror(error)};
     }
-    if (S_ISDIR(m_before.st_mode))
+    if (m_before->isDirectory())
         return Failure{FailureKind::OutputUnwritable, std::strerror(EISDIR)};
-    if (!S_ISREG(m_before.st_mode))
+    if (!m_before->isRegular())
         return Failure{FailureKind::OutputUnwritable, "the output is not a regular file"};
-    if (m_before.st_size != 0 && !overwrite)
+    if (m_before->size != 0 && !overwrite)
         return Failure{FailureKind::OutputUnwritable, "the output already exists"};
     // Non-blocking: a pipe put at the name meanwhile must not hold us up.
     m_held = openFileAt(m_folder.get(), m_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
@@ -205,9 +205,8 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
     }
     // Only the file seen at the start and with no other name: not one another user put at the
     // name, nor a hard link to a file elsewhere.
-    struct stat now = {};
-    if (::fstat(m_held.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
-        now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino || now.st_nlink != 1) {
+    const std::optional<FileInfo> now = openFileInfo(m_held.get());
+    if (!now || !now->isRegular() || !now->sameFile(*m_before) || now->links != 1) {
         m_held.reset();
         return Failure{FailureKind::OutputUnwritable,
                        "the output was replaced, or has another name too"};
@@ -217,50 +216,51 @@ std::optional<Failure> OutputFile::hold(bool overwrite)
 
 bool OutputFile::stillNamed() const
 {
-    struct stat folder = {};
-    struct stat opened = {};
-    struct stat now = {};
-    struct stat held = {};
+    if (!m_held.isValid())
+        return false;
     // The path the program keeps must lead to what we wrote, its folder as much as its name.
-    return m_held.isValid() && ::stat(m_folderPath.c_str(), &folder) == 0 &&
-           ::fstat(m_folder.get(), &opened) == 0 && folder.st_dev == opened.st_dev &&
-           folder.st_ino == opened.st_ino && statName(now) && ::fstat(m_held.get(), &held) == 0 &&
-           now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+    const std::optional<FileInfo> folder = fileInfo(m_folderPath.c_str());
+    const std::optional<FileInfo> opened = openFileInfo(m_folder.get());
+    if (!folder || !opened || !folder->sameFile(*opened))
+        return false;
+    const std::optional<FileInfo> now = atName();
+    const std::optional<FileInfo> held = openFileInfo(m_held.get());
+    return now && held && now->sameFile(*held);
 }
 
 void OutputFile::removeIfOurs() const
 {
-    struct stat now = {};
-    if (!statName(now) || !S_ISREG(now.st_mode))
+    if (!m_folder.isValid() || m_name.empty())
         return;
-    struct stat held = {};
-    if (m_held.isValid() && ::fstat(m_held.get(), &held) == 0 &&
-        (held.st_dev != now.st_dev || held.st_ino != now.st_ino))
-        return; // the name no longer leads to the file the run wrote
-    const bool untouched = m_existed && S_ISREG(m_before.st_mode) && m_before.st_size > 0 &&
-                           now.st_dev == m_before.st_dev && now.st_ino == m_before.st_ino &&
-                           now.st_size == m_before.st_size &&
-                           now.st_mtim.tv_sec == m_before.st_mtim.tv_sec &&
-                           now.st_mtim.tv_nsec == m_before.st_mtim.tv_nsec;
-    if (!untouched)
-        ::unlinkat(m_folder.get(), m_name.c_str(), 0);
+    const std::optional<FileInfo> held =
+        m_held.isValid() ? openFileInfo(m_held.get()) : std::nullopt;
+    tovilo::removeIfOurs(m_folder.get(), m_name.c_str(), [&](const struct stat& st) {
+        const FileInfo now = FileInfo::of(st);
+        if (!now.isRegular())
+            return false;
+        if (held && !now.sameFile(*held))
+            return false; // the name no longer leads to the file the run wrote
+        const bool untouched = m_before && m_before->isRegular() && m_before->size > 0 &&
+                               now.unchangedSince(*m_before);
+        return !untouched;
+    });
 }
 
 SourceSnapshot::SourceSnapshot(const std::string& path) : m_path(path)
 {
-    m_known = ::stat(m_path.c_str(), &m_before) == 0 && S_ISREG(m_before.st_mode);
+    m_before = fileInfo(m_path.c_str());
+    if (m_before && !m_before->isRegular())
+        m_before.reset();
 }
 
 bool SourceSnapshot::changed() const
 {
-    if (!m_known)
+    if (!m_before)
         return false;
-    struct stat now = {};
-    if (::stat(m_path.c_str(), &now) != 0)
+    const std::optional<FileInfo> now = fileInfo(m_path.c_str());
+    if (!now)
         return false; // gone: the diagnosis names that
-    return now.st_dev != m_before.st_dev || now.st_ino != m_before.st_ino ||
-           now.st_size != m_before.st_size || now.st_mtim.tv_sec != m_before.st_mtim.tv_sec ||
-           now.st_mtim.tv_nsec != m_before.st_mtim.tv_nsec;
+    return !now->unchangedSince(*m_before);
 }
 
 SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch, bool* hung)
@@ -310,23 +310,24 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
     if (log.noSpace())
         return {FailureKind::DiskFull, log.noSpaceText()};
 
-    struct stat st = {};
-    if (::stat(request.input.c_str(), &st) != 0) {
+    const std::optional<FileInfo> input = fileInfo(request.input.c_str());
+    if (!input) {
         const int error = errno;
         return {error == ENOENT || error == ENOTDIR ? FailureKind::InputMissing
                                                     : FailureKind::InputUnreadable,
                 std::strerror(error)};
     }
-    if (S_ISDIR(st.st_mode))
+    if (input->isDirectory())
         return {FailureKind::InputUnreadable, std::strerror(EISDIR)};
     if (!openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK).isValid())
         return {FailureKind::InputUnreadable, std::strerror(errno)};
 
     const std::string folder = folderOf(request.output);
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    const std::optional<FileInfo> folderInfo = fileInfo(folder.c_str());
+    if (!folderInfo || !folderInfo->isDirectory())
         return {FailureKind::OutputFolder, "the output folder does not exist"};
-    if (::lstat(request.output.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
+    if (const std::optional<FileInfo> existing = linkInfo(request.output.c_str())) {
+        if (existing->isDirectory())
             return {FailureKind::OutputUnwritable, std::strerror(EISDIR)};
         if (::access(request.output.c_str(), W_OK) != 0)
             return {FailureKind::OutputUnwritable, std::strerror(errno)};
@@ -351,65 +352,111 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
 
 namespace {
 
-int stopped(const Watch& watch, const OutputFile& output)
+// How a failed run ends: the line it reports and its exit code.
+struct Ending
 {
-    output.removeIfOurs();
-    if (watch.parentGone()) {
-        reportFailure(FailureKind::Stopped, "the program that started the conversion is gone");
-        return kParentGoneExit;
-    }
-    reportFailure(FailureKind::Stopped, "stopped by signal " + signalText(watch.stopSignal()));
-    return 128 + watch.stopSignal();
+    Failure failure;
+    int exitCode = kFailedExit;
+    // Left as it is: what stands at the name was never ours to remove.
+    bool keepOutput = false;
+};
+
+Ending failed(FailureKind kind, std::string detail, int exitCode = kFailedExit)
+{
+    return {{kind, std::move(detail)}, exitCode};
 }
 
-} // namespace
-
-int convert(const std::string& ffmpeg, const std::vector<std::string>& args, const Request& request)
+Ending stopped(const Watch& watch)
 {
-    OutputFile output(request.output);
+    if (watch.parentGone())
+        return failed(FailureKind::Stopped, "the program that started the conversion is gone",
+                      kParentGoneExit);
+    return failed(FailureKind::Stopped, "stopped by signal " + signalText(watch.stopSignal()),
+                  128 + watch.stopSignal());
+}
+
+// Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
+std::optional<Ending> judgeRun(const std::string& ffmpeg, const Request& request,
+                               const SourceInfo& source, const SourceSnapshot& sourceBefore,
+                               const OutputFile& output, const Watch& watch, const RunResult& end,
+                               const FfmpegLog& log)
+{
+    if (end.startError != 0)
+        return failed(FailureKind::EncoderMissing,
+                      "cannot run " + ffmpeg + ": " + std::strerror(end.startError),
+                      end.startError == ENOENT ? kNotFoundExit : kCannotRunExit);
+    if (watch.stopping())
+        return stopped(watch);
+    if (end.abandoned)
+        return failed(FailureKind::InputUnreadable,
+                      "ffmpeg could not be ended (a hung drive or network folder)");
+    if (sourceBefore.changed())
+        return failed(FailureKind::InputChanged,
+                      "the source changed while it was converted (a recording still running?)");
+    if (end.exitSignal != 0) {
+        const int signal = end.exitSignal;
+        const bool ended =
+            signal == SIGKILL || signal == SIGTERM || signal == SIGINT || signal == SIGHUP;
+        return failed(ended ? FailureKind::Stopped : FailureKind::Other,
+                      "ffmpeg was ended by signal " + signalText(signal), 128 + signal);
+    }
+    const int exitCode = static_cast<int>(end.exitCode);
+    std::string checkProblem;
+    if (exitCode == 0 && !log.writeFailed() && !log.inputFailed()) {
+        // A source without a picture gives a sound-only MP4, which is what was asked of it.
+        const bool needsVideo = !source.known || source.hasVideo;
+        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
+        // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
+        if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
+            source.video.oddRotation && !clearDisplayMatrix(output.heldFd()))
+            checkProblem = "the picture's display matrix cannot be reset";
+        if (checkProblem.empty() && output.stillNamed())
+            return std::nullopt;
+        // Someone put something else at the name, or at the folder, while ffmpeg wrote.
+        if (checkProblem.empty())
+            return failed(FailureKind::OutputUnwritable,
+                          "the output was replaced during the conversion");
+    }
+    return Ending{diagnose(request, log, exitCode, checkProblem),
+                  exitCode != 0 ? exitCode : kFailedExit};
+}
+
+std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector<std::string>& args,
+                                    const Request& request, OutputFile& output)
+{
     // A link would make ffmpeg write wherever it points, a file the user never chose.
     if (output.isLink()) {
-        reportFailure(FailureKind::OutputUnwritable, "the output is a symbolic link");
-        return kFailedExit;
+        Ending ending = failed(FailureKind::OutputUnwritable, "the output is a symbolic link");
+        ending.keepOutput = true;
+        return ending;
     }
-    if (ffmpeg.empty()) {
-        output.removeIfOurs(); // the empty file reserved for us
-        reportFailure(FailureKind::EncoderMissing,
-                      "ffmpeg was not found on PATH; install the ffmpeg package");
-        return kNotFoundExit;
-    }
+    if (ffmpeg.empty()) // the empty file reserved for us goes
+        return failed(FailureKind::EncoderMissing,
+                      "ffmpeg was not found on PATH; install the ffmpeg package", kNotFoundExit);
     // A pipe, a socket or a device would hold ffmpeg (and the probe) forever or never end.
-    struct stat sourceFile = {};
-    if (::stat(request.input.c_str(), &sourceFile) == 0 && !S_ISREG(sourceFile.st_mode) &&
-        !S_ISDIR(sourceFile.st_mode)) {
-        output.removeIfOurs();
-        reportFailure(FailureKind::InputNotFile, "the source is not a regular file");
-        return kFailedExit;
-    }
-    if (const std::optional<Failure> failure = output.hold(request.overwrite)) {
-        output.removeIfOurs();
-        reportFailure(failure->kind, failure->detail);
-        return kFailedExit;
-    }
+    const std::optional<FileInfo> sourceFile = fileInfo(request.input.c_str());
+    if (sourceFile && !sourceFile->isRegular() && !sourceFile->isDirectory())
+        return failed(FailureKind::InputNotFile, "the source is not a regular file");
+    if (std::optional<Failure> failure = output.hold(request.overwrite))
+        return Ending{std::move(*failure)};
     Watch watch;
     if (!watch.start()) {
-        reportFailure(FailureKind::Other,
-                      std::string("cannot create a pipe: ") + std::strerror(errno));
-        return kCannotRunExit;
+        Ending ending =
+            failed(FailureKind::Other, std::string("cannot create a pipe: ") + std::strerror(errno),
+                   kCannotRunExit);
+        ending.keepOutput = true;
+        return ending;
     }
 
     const SourceSnapshot sourceBefore(request.input);
     bool probeHung = false;
     SourceInfo source = probeSource(ffmpeg, request, watch, &probeHung);
     if (watch.stopping())
-        return stopped(watch, output);
-    if (probeHung) {
-        // ffmpeg would hang on the source the same way, and be left behind as well.
-        output.removeIfOurs();
-        reportFailure(FailureKind::InputUnreadable,
+        return stopped(watch);
+    // ffmpeg would hang on the source the same way, and be left behind as well.
+    if (probeHung)
+        return failed(FailureKind::InputUnreadable,
                       "reading the source does not return (a hung drive or network folder)");
-        return kFailedExit;
-    }
     addDvdLanguages(request.input, source);
     const SubtitleSource subtitles = prepareSubtitles(request, source);
     if (!subtitles.note.empty())
@@ -450,60 +497,21 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
         note("subtitles left out: " + log.lastError());
         end = runFfmpeg({});
     }
+    return judgeRun(ffmpeg, request, source, sourceBefore, output, watch, end, log);
+}
 
-    if (end.startError != 0) {
+} // namespace
+
+int convert(const std::string& ffmpeg, const std::vector<std::string>& args, const Request& request)
+{
+    OutputFile output(request.output);
+    const std::optional<Ending> ending = runConversion(ffmpeg, args, request, output);
+    if (!ending)
+        return 0;
+    if (!ending->keepOutput)
         output.removeIfOurs();
-        reportFailure(FailureKind::EncoderMissing,
-                      "cannot run " + ffmpeg + ": " + std::strerror(end.startError));
-        return end.startError == ENOENT ? kNotFoundExit : kCannotRunExit;
-    }
-    if (watch.stopping())
-        return stopped(watch, output);
-    if (end.abandoned) {
-        output.removeIfOurs();
-        reportFailure(FailureKind::InputUnreadable,
-                      "ffmpeg could not be ended (a hung drive or network folder)");
-        return kFailedExit;
-    }
-    if (sourceBefore.changed()) {
-        output.removeIfOurs();
-        reportFailure(FailureKind::InputChanged,
-                      "the source changed while it was converted (a recording still running?)");
-        return kFailedExit;
-    }
-    if (end.exitSignal != 0) {
-        const int signal = end.exitSignal;
-        const bool ended =
-            signal == SIGKILL || signal == SIGTERM || signal == SIGINT || signal == SIGHUP;
-        output.removeIfOurs();
-        reportFailure(ended ? FailureKind::Stopped : FailureKind::Other,
-                      "ffmpeg was ended by signal " + signalText(signal));
-        return 128 + signal;
-    }
-    const int exitCode = static_cast<int>(end.exitCode);
-    std::string checkProblem;
-    if (exitCode == 0 && !log.writeFailed() && !log.inputFailed()) {
-        // A source without a picture gives a sound-only MP4, which is what was asked of it.
-        const bool needsVideo = !source.known || source.hasVideo;
-        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
-        // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
-        if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
-            source.video.oddRotation && !clearDisplayMatrix(output.heldFd()))
-            checkProblem = "the picture's display matrix cannot be reset";
-        if (checkProblem.empty() && output.stillNamed())
-            return 0;
-        if (checkProblem.empty()) {
-            // Someone put something else at the name, or at the folder, while ffmpeg wrote.
-            output.removeIfOurs();
-            reportFailure(FailureKind::OutputUnwritable,
-                          "the output was replaced during the conversion");
-            return kFailedExit;
-        }
-    }
-    const Failure failure = diagnose(request, log, exitCode, checkProblem);
-    output.removeIfOurs();
-    reportFailure(failure.kind, failure.detail);
-    return exitCode != 0 ? exitCode : kFailedExit;
+    reportFailure(ending->failure.kind, ending->failure.detail);
+    return ending->exitCode;
 }
 
 int runWrapper(const std::vector<std::string>& args)

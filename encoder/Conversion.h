@@ -9,13 +9,13 @@
 #include "SourceProbe.h"
 #include "WrapperArgs.h"
 #include "oscore/Child.h"
+#include "oscore/FileInfo.h"
 #include "oscore/SignalPipe.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -103,15 +103,15 @@ public:
     void removeIfOurs() const;
 
 private:
-    bool statName(struct stat& st) const;
+    // What stands at the output's name now, a link not followed.
+    std::optional<FileInfo> atName() const;
 
     std::string m_path;
     std::string m_folderPath;
     std::string m_name;
     UniqueFd m_folder;
     int m_folderError = 0;
-    struct stat m_before = {};
-    bool m_existed = false;
+    std::optional<FileInfo> m_before; // nothing stood at the name
     UniqueFd m_held;
 };
 
@@ -125,8 +125,7 @@ public:
 
 private:
     std::string m_path;
-    struct stat m_before = {};
-    bool m_known = false;
+    std::optional<FileInfo> m_before; // not a regular file, or not there
 };
 
 // The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a

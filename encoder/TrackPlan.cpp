@@ -2,12 +2,12 @@
 
 #include "SubtitleText.h"
 #include "TrackChoice.h"
+#include "oscore/FileInfo.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tovilo {
@@ -19,8 +19,8 @@ constexpr off_t kMaxSideFile = 32 << 20;
 
 bool isFile(const std::string& path)
 {
-    struct stat st = {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::optional<FileInfo> info = fileInfo(path.c_str());
+    return info && info->isRegular();
 }
 
 // The wrapper is single-threaded and starts ffmpeg next: the descriptor reaches it alone.
@@ -38,16 +38,17 @@ std::string procName(int fd)
 bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
 {
     const UniqueFd file = openFile(path.c_str(), O_RDONLY | O_NONBLOCK);
-    struct stat st = {};
-    if (!file.isValid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::optional<FileInfo> info =
+        file.isValid() ? openFileInfo(file.get()) : std::optional<FileInfo>();
+    if (!info || !info->isRegular()) {
         subtitles.note = path + ": " + std::strerror(errno);
         return false;
     }
-    if (st.st_size > kMaxSideFile) {
+    if (info->size > kMaxSideFile) {
         subtitles.note = path + ": too large for a subtitle file";
         return false;
     }
-    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    std::string bytes(static_cast<size_t>(info->size), '\0');
     if (!bytes.empty() && !readFullyAt(file.get(), bytes.data(), bytes.size(), 0)) {
         subtitles.note = path + ": " + std::strerror(errno);
         return false;
