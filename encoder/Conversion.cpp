@@ -263,7 +263,8 @@ bool SourceSnapshot::changed() const
     return !now->unchangedSince(*m_before);
 }
 
-SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch, bool* hung)
+SourceInfo probeSource(const std::string& ffmpeg, const WrapperRequest& request, Watch& watch,
+                       bool* hung)
 {
     const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
     if (::access(ffprobe.c_str(), X_OK) != 0)
@@ -274,7 +275,7 @@ SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch&
     how.timeLimit = kProbeSeconds;
     how.ownGroup = true;
     const RunResult end = runWatched(
-        ffprobe, probeArguments(request.input), watch,
+        ffprobe, probeArguments(request.source), watch,
         [&](std::string_view piece) {
             if (text.size() < kMaxProbeOutput)
                 text.append(piece);
@@ -292,9 +293,9 @@ SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch&
 namespace {
 
 // ffmpeg names the file in front of its message ("file:<path>: ..."); the program knows which.
-std::string withoutFileName(const std::string& line, const Request& request)
+std::string withoutFileName(const std::string& line, const WrapperRequest& request)
 {
-    for (const std::string* path : {&request.input, &request.output}) {
+    for (const std::string* path : {&request.source, &request.output}) {
         const std::string prefix = fileUrl(*path) + ": ";
         if (line.compare(0, prefix.size(), prefix) == 0)
             return line.substr(prefix.size());
@@ -304,13 +305,13 @@ std::string withoutFileName(const std::string& line, const Request& request)
 
 } // namespace
 
-Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
+Failure diagnose(const WrapperRequest& request, const FfmpegLog& log, int exitCode,
                  const std::string& checkProblem)
 {
     if (log.noSpace())
         return {FailureKind::DiskFull, log.noSpaceText()};
 
-    const std::optional<FileInfo> input = fileInfo(request.input.c_str());
+    const std::optional<FileInfo> input = fileInfo(request.source.c_str());
     if (!input) {
         const int error = errno;
         return {error == ENOENT || error == ENOTDIR ? FailureKind::InputMissing
@@ -319,7 +320,7 @@ Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
     }
     if (input->isDirectory())
         return {FailureKind::InputUnreadable, std::strerror(EISDIR)};
-    if (!openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK).isValid())
+    if (!openFile(request.source.c_str(), O_RDONLY | O_NONBLOCK).isValid())
         return {FailureKind::InputUnreadable, std::strerror(errno)};
 
     const std::string folder = folderOf(request.output);
@@ -376,7 +377,7 @@ Ending stopped(const Watch& watch)
 }
 
 // Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
-std::optional<Ending> judgeRun(const std::string& ffmpeg, const Request& request,
+std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& request,
                                const SourceInfo& source, const SourceSnapshot& sourceBefore,
                                const OutputFile& output, const Watch& watch, const RunResult& end,
                                const FfmpegLog& log)
@@ -421,8 +422,8 @@ std::optional<Ending> judgeRun(const std::string& ffmpeg, const Request& request
                   exitCode != 0 ? exitCode : kFailedExit};
 }
 
-std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector<std::string>& args,
-                                    const Request& request, OutputFile& output)
+std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequest& request,
+                                    OutputFile& output)
 {
     // A link would make ffmpeg write wherever it points, a file the user never chose.
     if (output.isLink()) {
@@ -434,7 +435,7 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector
         return failed(FailureKind::EncoderMissing,
                       "ffmpeg was not found on PATH; install the ffmpeg package", kNotFoundExit);
     // A pipe, a socket or a device would hold ffmpeg (and the probe) forever or never end.
-    const std::optional<FileInfo> sourceFile = fileInfo(request.input.c_str());
+    const std::optional<FileInfo> sourceFile = fileInfo(request.source.c_str());
     if (sourceFile && !sourceFile->isRegular() && !sourceFile->isDirectory())
         return failed(FailureKind::InputNotFile, "the source is not a regular file");
     if (std::optional<Failure> failure = output.hold(request.overwrite))
@@ -448,7 +449,7 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector
         return ending;
     }
 
-    const SourceSnapshot sourceBefore(request.input);
+    const SourceSnapshot sourceBefore(request.source);
     bool probeHung = false;
     SourceInfo source = probeSource(ffmpeg, request, watch, &probeHung);
     if (watch.stopping())
@@ -457,7 +458,7 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector
     if (probeHung)
         return failed(FailureKind::InputUnreadable,
                       "reading the source does not return (a hung drive or network folder)");
-    addDvdLanguages(request.input, source);
+    addDvdLanguages(request.source, source);
     const SubtitleSource subtitles = prepareSubtitles(request, source);
     if (!subtitles.note.empty())
         note("subtitles left out: " + subtitles.note);
@@ -470,12 +471,12 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector
     // ffmpeg writes the held file, never a name.
     const auto runFfmpeg = [&](const BurnIn& burn) {
         std::vector<std::string> ffmpegArgs =
-            mapArguments(args, mapOptionsFor(request, source, burn));
+            mapArguments(request, mapOptionsFor(request, source, burn));
         ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
         progressLines = ProgressLines();
         rewriter = TimeRewriter();
         log = FfmpegLog();
-        log.setInputUrl(fileUrl(request.input));
+        log.setInputUrl(fileUrl(request.source));
         const RunResult end = runWatched(
             ffmpeg, ffmpegArgs, watch,
             [&](std::string_view piece) {
@@ -502,10 +503,10 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const std::vector
 
 } // namespace
 
-int convert(const std::string& ffmpeg, const std::vector<std::string>& args, const Request& request)
+int convert(const std::string& ffmpeg, const WrapperRequest& request)
 {
     OutputFile output(request.output);
-    const std::optional<Ending> ending = runConversion(ffmpeg, args, request, output);
+    const std::optional<Ending> ending = runConversion(ffmpeg, request, output);
     if (!ending)
         return 0;
     if (!ending->keepOutput)
@@ -516,14 +517,14 @@ int convert(const std::string& ffmpeg, const std::vector<std::string>& args, con
 
 int runWrapper(const std::vector<std::string>& args)
 {
-    Request request;
+    WrapperRequest request;
     try {
-        request = describeRequest(args);
+        request = parseWrapperArguments(args);
     } catch (const ArgumentError& error) {
         reportFailure(FailureKind::Usage, error.what());
         return kUsageExit;
     }
-    return convert(findFfmpeg(), args, request);
+    return convert(findFfmpeg(), request);
 }
 
 } // namespace tovilo

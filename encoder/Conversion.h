@@ -25,8 +25,7 @@ namespace tovilo {
 int runWrapper(const std::vector<std::string>& args);
 
 // ffmpeg: the program found on PATH, empty for none.
-int convert(const std::string& ffmpeg, const std::vector<std::string>& args,
-            const Request& request);
+int convert(const std::string& ffmpeg, const WrapperRequest& request);
 
 // The first executable "ffmpeg" on PATH that is not this wrapper: a PATH that holds our own lib/
 // folder must not make us run ourselves.
@@ -132,12 +131,12 @@ private:
 // source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
 // choices and ffmpeg reports what is wrong. hung: the probe was killed but never ended (a read
 // from a hung mount).
-SourceInfo probeSource(const std::string& ffmpeg, const Request& request, Watch& watch,
+SourceInfo probeSource(const std::string& ffmpeg, const WrapperRequest& request, Watch& watch,
                        bool* hung = nullptr);
 
 // Why a run that ffmpeg finished did not give a good file. The wrapper looks at the input and
 // the output folder itself: that is surer than reading ffmpeg's messages.
-Failure diagnose(const Request& request, const FfmpegLog& log, int exitCode,
+Failure diagnose(const WrapperRequest& request, const FfmpegLog& log, int exitCode,
                  const std::string& checkProblem);
 
 } // namespace tovilo

@@ -73,12 +73,12 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
 
 } // namespace
 
-SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source)
+SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo& source)
 {
     SubtitleSource subtitles;
     if (!request.burnSubtitles || request.audioOnly || !source.hasVideo)
         return subtitles;
-    const SubtitleChoice choice = chooseSubtitles(source.subtitleTracks, request.input, isFile);
+    const SubtitleChoice choice = chooseSubtitles(source.subtitleTracks, request.source, isFile);
     // The picture's times start at 0 with the first converted frame; a side file counts from
     // the source's start, a track in the source's own times.
     const double start = source.startTime > 0 ? source.startTime : 0;
@@ -95,7 +95,7 @@ SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source
         subtitles.burn.pictureStream = track.index;
         return subtitles;
     }
-    subtitles.fd = openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK);
+    subtitles.fd = openFile(request.source.c_str(), O_RDONLY | O_NONBLOCK);
     if (!subtitles.fd.isValid() || !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot open the source: ") + std::strerror(errno);
         return subtitles;
@@ -108,7 +108,8 @@ SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source
     return subtitles;
 }
 
-MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const BurnIn& burn)
+MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,
+                         const BurnIn& burn)
 {
     MapOptions options;
     options.overwrite = true; // the file held for ffmpeg, which it replaces
@@ -117,7 +118,8 @@ MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const
     if (sound < 0)
         sound = source.mapAudio;
     if (!request.audioOnly) {
-        options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight, burn);
+        const FrameSize frame = frameSizeOf(request.quality, request.wide);
+        options.videoFilter = pictureFilter(source, frame.width, frame.height, burn);
         options.filterGraph = burn.kind == BurnIn::Kind::Picture;
         options.noAutoRotate = source.hasVideo && source.video.oddRotation;
         // Once one stream is named, ffmpeg takes only the named ones.
