@@ -51,4 +51,12 @@ std::optional<FileInfo> openFileInfo(int fd)
     return infoIf(::fstat(fd, &st), st);
 }
 
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace tovilo

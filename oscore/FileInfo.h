@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -46,5 +47,8 @@ std::optional<FileInfo> linkInfo(const char* path);
 std::optional<FileInfo> linkInfoAt(int dir, const char* name);
 // The file open at `fd`.
 std::optional<FileInfo> openFileInfo(int fd);
+
+// The folder a path names its file in: "." for a bare name.
+std::string folderOf(const std::string& path);
 
 } // namespace tovilo

@@ -1,6 +1,8 @@
 // The wrapper's diagnosis, output clean-up and child handling, in-process.
 
-#include "encoder/Conversion.h"
+#include "encoder/Diagnosis.h"
+#include "encoder/output/OutputFile.h"
+#include "encoder/run/WatchedRun.h"
 
 #include <QDir>
 #include <QFile>

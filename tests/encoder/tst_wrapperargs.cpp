@@ -1,4 +1,4 @@
-#include "encoder/WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
 
 #include <QStringList>
 #include <QTest>

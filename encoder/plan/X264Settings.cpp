@@ -1,4 +1,4 @@
-#include "X264Settings.h"
+#include "encoder/plan/X264Settings.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "OutputCheck.h"
+#include "encoder/output/OutputCheck.h"
 
 #include "oscore/Fd.h"
 #include "oscore/FileInfo.h"

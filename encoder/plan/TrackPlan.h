@@ -1,8 +1,8 @@
 #pragma once
 
-#include "PictureFilter.h"
-#include "SourceProbe.h"
-#include "WrapperArgs.h"
+#include "encoder/plan/PictureFilter.h"
+#include "encoder/plan/SourceProbe.h"
+#include "encoder/plan/WrapperArgs.h"
 #include "oscore/Fd.h"
 
 #include <string>

@@ -1,7 +1,7 @@
-#include "TrackPlan.h"
+#include "encoder/plan/TrackPlan.h"
 
-#include "SubtitleText.h"
-#include "TrackChoice.h"
+#include "encoder/plan/SubtitleText.h"
+#include "encoder/plan/TrackChoice.h"
 #include "oscore/FileInfo.h"
 
 #include <cerrno>

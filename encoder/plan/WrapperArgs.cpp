@@ -1,7 +1,7 @@
-#include "WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
 
-#include "Mpeg4Settings.h"
-#include "X264Settings.h"
+#include "encoder/plan/Mpeg4Settings.h"
+#include "encoder/plan/X264Settings.h"
 
 namespace tovilo {
 
