@@ -22,7 +22,7 @@
 #include "app/UnitMain.h"
 #include "common/Controls.h"
 #include "common/FakeServices.h"
-#include "encoder/WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
 #include "engine/ConversionEngine.h"
 #include "engine/QueueStore.h"
 #include "platform/CommandLine.h"

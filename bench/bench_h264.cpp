@@ -16,7 +16,7 @@
 // `runs` (3) times each but the first; wall and processor times (the children's) are medians.
 // SSIM is ffmpeg's ssim filter against the source scaled to the frame. One more encode with the
 // new MPEG-4 settings at 0.7 of the old one's size shows whether it is at least as good there.
-#include "encoder/WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "queue/ThConvertInfo.h"

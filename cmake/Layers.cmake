@@ -4,14 +4,17 @@
 # own that holds just a link to its folder. An include of a layer the library does not link
 # therefore fails to compile.
 # tovilo_layer_includes(<target> <folder> [<name>]): <name> (the folder by default) is how
-# includes spell the folder.
+# includes spell the folder; a folder may lie below another one.
 function(tovilo_layer_includes target folder)
     set(name ${folder})
     if(ARGC GREATER 2)
         set(name ${ARGV2})
     endif()
-    set(root ${PROJECT_BINARY_DIR}/layers/${name})
-    file(MAKE_DIRECTORY ${root})
+    # A sub-folder ("encoder/run") gets a root of its own beside its parent's, not inside it.
+    string(REPLACE "/" "_" key ${name})
+    set(root ${PROJECT_BINARY_DIR}/layers/${key})
+    cmake_path(GET name PARENT_PATH parent)
+    file(MAKE_DIRECTORY ${root}/${parent})
     file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${name} SYMBOLIC)
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "INTERFACE_LIBRARY")

@@ -1,6 +1,6 @@
 // lib/ffmpeg's entry point; the run itself is in Conversion.cpp, where tests reach it.
 
-#include "Conversion.h"
+#include "encoder/Conversion.h"
 
 #include <csignal>
 #include <string>

@@ -1,31 +1,13 @@
 #include "platform/CommandLine.h"
 
+#include "protocol/WrapperCommand.h"
+
 namespace tovilo {
 
 QByteArray quoteArgument(const QByteArray& argument)
 {
-    QByteArray quoted;
-    quoted.reserve(argument.size() + 2);
-    quoted += '"';
-    qsizetype backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-        } else if (c == '"') {
-            // Backslashes before a quote are doubled, and the quote itself escaped.
-            quoted += QByteArray(backslashes * 2 + 1, '\\');
-            backslashes = 0;
-        } else {
-            quoted += QByteArray(backslashes, '\\');
-            backslashes = 0;
-        }
-        if (c != '\\')
-            quoted += c;
-    }
-    // Trailing backslashes stand before the closing quote, so they are doubled too.
-    quoted += QByteArray(backslashes * 2, '\\');
-    quoted += '"';
-    return quoted;
+    return QByteArray::fromStdString(quotedArgument(
+        std::string_view(argument.constData(), static_cast<size_t>(argument.size()))));
 }
 
 QList<QByteArray> splitCommandLine(const QByteArray& commandLine)

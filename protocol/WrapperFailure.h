@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tovilo {
@@ -27,6 +28,13 @@ enum class FailureKind
     Stopped,
     Usage,
     Other,
+};
+
+// One failure: its kind and the words after it.
+struct Failure
+{
+    FailureKind kind;
+    std::string detail;
 };
 
 struct FailureKindName

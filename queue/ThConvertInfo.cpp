@@ -1,9 +1,8 @@
 #include "queue/ThConvertInfo.h"
 
 #include "platform/CodePage.h"
-#include "platform/CommandLine.h"
 #include "platform/PathText.h"
-#include "protocol/QualityTable.h"
+#include "protocol/WrapperCommand.h"
 
 QByteArray ThConvertInfoObject::sourcePath() const
 {
@@ -142,37 +141,20 @@ ThConvertInfoObject* ThConvertInfoObjectList::FirstConverting() const
 
 QByteArray ThConvertInfoObjectList::FrameSizeArgument() const
 {
-    // A row outside the table (a hand-edited settings file) gets the small frame of the lower
-    // rows; any ratio but 0 is wide.
-    const tovilo::QualityRow* row = tovilo::qualityRow(Quality);
-    const tovilo::FrameSize size =
-        (row ? *row : tovilo::QualityRows.back()).frame[Ratio == 0 ? 0 : 1];
-    return "-s " + QByteArray::number(size.width) + 'x' + QByteArray::number(size.height) + ' ';
+    // Any ratio but 0 is wide.
+    return QByteArray::fromStdString(tovilo::frameSizeArgument(Quality, Ratio != 0));
 }
 
 QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
                                                    const QByteArray& output) const
 {
-    // Each path is quoted so that it comes back unchanged from the command-line split; an
-    // ordinary path simply stands between double quotes.
-    QByteArray arguments = " -y -i " + tovilo::quoteArgument(source);
-    if (AudioOnly)
-        return arguments + " -ab " + QByteArray::number(tovilo::Mp3Kbit) + "k -ar " +
-               QByteArray::number(tovilo::Mp3SampleRate) + " -f mp3 " +
-               tovilo::quoteArgument(output);
-    // H.264 differs only in the encoder's name; the wrapper makes it what iPods play.
-    arguments +=
-        Codec == 1 ? " -flags bitexact -vcodec libx264 " : " -flags bitexact -vcodec mpeg4 ";
-    arguments += FrameSizeArgument() + " -async 1000 ";
-    if (const tovilo::QualityRow* row = tovilo::qualityRow(Quality)) {
-        arguments += " -r " + QByteArray::number(row->frameRate) + " -acodec libfaac -b " +
-                     QByteArray::number(row->videoKbit) + "kb -ac 2 -ar " +
-                     QByteArray::number(row->sampleRate) + " -ab " +
-                     QByteArray::number(row->audioKbit) + "k -f mp4 -vlevel 30 ";
-        // The wrapper finds the track and burns it in; without the setting the line is as ever.
-        if (Subtitle == 1)
-            arguments += "-subtitles jpn ";
-        arguments += tovilo::quoteArgument(output);
-    }
-    return arguments;
+    tovilo::WrapperRequest request;
+    request.source = source.toStdString();
+    request.output = output.toStdString();
+    request.audioOnly = AudioOnly;
+    request.quality = Quality;
+    request.wide = Ratio != 0;
+    request.codec = Codec == 1 ? tovilo::VideoCodec::H264 : tovilo::VideoCodec::Mpeg4;
+    request.burnSubtitles = Subtitle == 1;
+    return QByteArray::fromStdString(tovilo::wrapperArguments(request));
 }

@@ -1,6 +1,8 @@
 // The wrapper's diagnosis, output clean-up and child handling, in-process.
 
-#include "encoder/Conversion.h"
+#include "encoder/Diagnosis.h"
+#include "encoder/output/OutputFile.h"
+#include "encoder/run/WatchedRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -119,12 +121,12 @@ private slots:
         QVERIFY(writeFile(dir.filePath(u"in.avi"_s), "RIFF"));
         QVERIFY(QDir(dir.path()).mkdir(u"folder"_s));
 
-        Request request;
-        request.input = dir.filePath(input).toStdString();
+        WrapperRequest request;
+        request.source = dir.filePath(input).toStdString();
         request.output = dir.filePath(output).toStdString();
         FfmpegLog ffmpeg;
         ffmpeg.feed(
-            QString::fromUtf8(log).arg(QString::fromStdString(request.input)).toStdString());
+            QString::fromUtf8(log).arg(QString::fromStdString(request.source)).toStdString());
         ffmpeg.finish();
         const Failure failure = diagnose(request, ffmpeg, exitCode, "the check's words");
         QCOMPARE(failure.kind, kind);

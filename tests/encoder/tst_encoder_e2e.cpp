@@ -2,7 +2,7 @@
 // generated video; the results are checked with ffprobe.
 
 #include "common/Programs.h"
-#include "encoder/OutputCheck.h"
+#include "encoder/output/OutputCheck.h"
 #include "platform/CommandLine.h"
 #include "protocol/QualityTable.h"
 #include "queue/ThConvertInfo.h"

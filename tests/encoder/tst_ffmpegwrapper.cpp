@@ -605,7 +605,7 @@ void TestFfmpegWrapper::boundsTheProbe()
         u"320x240"_s,  u"-async"_s,  u"1000"_s,    u"-r"_s,
         u"30"_s,       u"-acodec"_s, u"libfaac"_s, u"-b"_s,
         u"1024kb"_s,   u"-ac"_s,     u"2"_s,       u"-ar"_s,
-        u"48000"_s,    u"-ab"_s,     u"128k"_s,    u"-f"_s,
+        u"44100"_s,    u"-ab"_s,     u"128k"_s,    u"-f"_s,
         u"mp4"_s,      u"-vlevel"_s, u"30"_s,      m_work.filePath(u"clip.mp4"_s)};
     const Result result = run(args, env);
     // The fake writes an MP3, which the MP4 check refuses: the run got as far as ffmpeg.

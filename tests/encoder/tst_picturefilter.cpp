@@ -1,8 +1,8 @@
 // From ffprobe's description of a source to the filters, streams and start the wrapper gives
 // ffmpeg.
 
-#include "encoder/PictureFilter.h"
-#include "encoder/SourceProbe.h"
+#include "encoder/plan/PictureFilter.h"
+#include "encoder/plan/SourceProbe.h"
 
 #include <QSize>
 #include <QStringList>

@@ -1,5 +1,5 @@
-#include "encoder/ProgressLines.h"
-#include "encoder/TimeRewriter.h"
+#include "encoder/run/ProgressLines.h"
+#include "encoder/run/TimeRewriter.h"
 
 #include <QTest>
 

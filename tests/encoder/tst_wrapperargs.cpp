@@ -1,11 +1,10 @@
-#include "encoder/WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
 
 #include <QStringList>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 
-using tovilo::ArgumentError;
 using tovilo::mapArguments;
 
 namespace {
@@ -53,8 +52,6 @@ private slots:
     void mapsH264Rows_data();
     void mapsH264Rows();
     void mapsAudio();
-    void refuses_data();
-    void refuses();
 };
 
 void TestWrapperArgs::mapsEveryQualityRow_data()
@@ -106,49 +103,44 @@ void TestWrapperArgs::mapsEveryQualityRow()
     QCOMPARE(fromArgs(mapArguments(toArgs(legacy))), expected);
 }
 
-// The same command lines with libx264: the level's limits, and the ipod variant of mp4.
+// The same rows with libx264: the level's limits, and the ipod variant of mp4.
 void TestWrapperArgs::mapsH264Rows_data()
 {
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<bool>("wide");
     QTest::addColumn<QString>("size");
     QTest::addColumn<QString>("rate");
-    QTest::addColumn<QString>("videoBits");
     QTest::addColumn<QString>("level");
     QTest::addColumn<QString>("maxRate");
     QTest::addColumn<QString>("refs");
 
-    QTest::newRow("q0 4:3, capped at 1.5 Mbit/s") << "640x480"
+    QTest::newRow("q0 4:3, capped at 1.5 Mbit/s") << 0 << false << "640x480"
                                                   << "30"
-                                                  << "2500kb"
                                                   << "3.0"
                                                   << "1500k"
                                                   << "1";
-    QTest::newRow("q0 16:9") << "640x360"
+    QTest::newRow("q0 16:9") << 0 << true << "640x360"
                              << "30"
-                             << "2500kb"
                              << "3.0"
                              << "1500k"
                              << "1";
-    QTest::newRow("q1 4:3, capped at level 1.3") << "320x240"
+    QTest::newRow("q1 4:3, capped at level 1.3") << 1 << false << "320x240"
                                                  << "30"
-                                                 << "2048kb"
                                                  << "1.3"
                                                  << "768k"
                                                  << "4";
-    QTest::newRow("q2 16:9") << "320x180"
+    QTest::newRow("q2 16:9") << 2 << true << "320x180"
                              << "30"
-                             << "1024kb"
                              << "1.3"
                              << "768k"
                              << "4";
-    QTest::newRow("q3 4:3, below the cap") << "320x240"
+    QTest::newRow("q3 4:3, below the cap") << 3 << false << "320x240"
                                            << "30"
-                                           << "512kb"
                                            << "1.3"
                                            << "512k"
                                            << "4";
-    QTest::newRow("q4 16:9") << "320x180"
+    QTest::newRow("q4 16:9") << 4 << true << "320x180"
                              << "15"
-                             << "384kb"
                              << "1.3"
                              << "384k"
                              << "4";
@@ -156,16 +148,21 @@ void TestWrapperArgs::mapsH264Rows_data()
 
 void TestWrapperArgs::mapsH264Rows()
 {
+    QFETCH(int, quality);
+    QFETCH(bool, wide);
     QFETCH(QString, size);
     QFETCH(QString, rate);
-    QFETCH(QString, videoBits);
     QFETCH(QString, level);
     QFETCH(QString, maxRate);
     QFETCH(QString, refs);
 
-    QStringList legacy = videoCommand(size, rate, videoBits, u"44100"_s, u"128k"_s);
-    legacy[legacy.indexOf(u"mpeg4"_s)] = u"libx264"_s;
-    const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
+    tovilo::WrapperRequest request;
+    request.source = "/in/clip.avi";
+    request.output = "/out/clip.mp4";
+    request.quality = quality;
+    request.wide = wide;
+    request.codec = tovilo::VideoCodec::H264;
+    const QStringList mapped = fromArgs(mapArguments(request));
     const auto valueOf = [&](const QString& option) {
         const qsizetype at = mapped.indexOf(option);
         return at >= 0 && at + 1 < mapped.size() ? mapped[at + 1] : QString();
@@ -191,84 +188,6 @@ void TestWrapperArgs::mapsAudio()
         (QStringList{u"-hide_banner"_s, u"-nostdin"_s, u"-y"_s, u"-i"_s, u"file:/in/clip.avi"_s,
                      u"-vn"_s, u"-sn"_s, u"-c:a"_s, u"libmp3lame"_s, u"-b:a"_s, u"128k"_s, u"-ar"_s,
                      u"44100"_s, u"-f"_s, u"mp3"_s, u"file:/out/clip.mp3"_s}));
-}
-
-void TestWrapperArgs::refuses_data()
-{
-    QTest::addColumn<QStringList>("legacy");
-    QTest::addColumn<QString>("message");
-
-    const QStringList video =
-        videoCommand(u"640x480"_s, u"30"_s, u"2500kb"_s, u"48000"_s, u"160k"_s);
-    QStringList unknown = video;
-    unknown.insert(1, u"-threads"_s);
-    unknown.insert(2, u"4"_s);
-    QTest::newRow("unknown option") << unknown << "unknown option -threads";
-
-    // Quality outside the table: the string ends after "-async 1000".
-    QTest::newRow("no output file")
-        << QStringList{u"-y"_s,       u"-i"_s,      u"/in/clip.avi"_s, u"-flags"_s,
-                       u"bitexact"_s, u"-vcodec"_s, u"mpeg4"_s,        u"-s"_s,
-                       u"640x480"_s,  u"-async"_s,  u"1000"_s}
-        << "no output file";
-    QTest::newRow("missing value") << QStringList{u"-y"_s,   u"-i"_s,  u"/in/clip.avi"_s, u"-ab"_s,
-                                                  u"128k"_s, u"-ar"_s, u"44100"_s,        u"-f"_s}
-                                   << "-f needs a value";
-    QTest::newRow("no input") << QStringList{u"-y"_s,    u"-ab"_s, u"128k"_s, u"-ar"_s,
-                                             u"44100"_s, u"-f"_s,  u"mp3"_s,  u"/out/clip.mp3"_s}
-                              << "no input file";
-    QTest::newRow("nothing") << QStringList{} << "no input file";
-    QTest::newRow("value outside the table")
-        << videoCommand(u"720x480"_s, u"30"_s, u"2500kb"_s, u"48000"_s, u"160k"_s)
-        << "\"720x480\" of option -s";
-    QStringList otherCodec = video;
-    otherCodec[otherCodec.indexOf(u"mpeg4"_s)] = u"libx265"_s;
-    QTest::newRow("codec outside the table") << otherCodec << "\"libx265\" of option -vcodec";
-    QTest::newRow("newer bit rate spelling")
-        << videoCommand(u"640x480"_s, u"30"_s, u"2500k"_s, u"48000"_s, u"160k"_s)
-        << "\"2500k\" of option -b";
-    QTest::newRow("option twice") << QStringList{u"-y"_s,           u"-y"_s,           u"-i"_s,
-                                                 u"/in/clip.avi"_s, u"-ab"_s,          u"128k"_s,
-                                                 u"-ar"_s,          u"44100"_s,        u"-f"_s,
-                                                 u"mp3"_s,          u"/out/clip.mp3"_s}
-                                  << "-y is given more than once";
-    QStringList noFrameSize = video;
-    noFrameSize.remove(noFrameSize.indexOf(u"-s"_s), 2);
-    QTest::newRow("video option missing") << noFrameSize << "option -s is missing";
-    QStringList audioWithVideo = kAudioCommand;
-    audioWithVideo.insert(1, u"-s"_s);
-    audioWithVideo.insert(2, u"320x240"_s);
-    QTest::newRow("video option on mp3") << audioWithVideo << "-s does not apply";
-    QStringList audioWithSubtitles = kAudioCommand;
-    audioWithSubtitles.insert(1, u"-subtitles"_s);
-    audioWithSubtitles.insert(2, u"jpn"_s);
-    QTest::newRow("subtitles on mp3") << audioWithSubtitles << "-subtitles does not apply";
-    QStringList otherLanguage = video;
-    otherLanguage.insert(1, u"-subtitles"_s);
-    otherLanguage.insert(2, u"eng"_s);
-    QTest::newRow("subtitles in another language")
-        << otherLanguage << "\"eng\" of option -subtitles";
-    QStringList twoOutputs = kAudioCommand;
-    twoOutputs.insert(1, u"/out/other.mp3"_s);
-    QTest::newRow("stray argument") << twoOutputs << "unexpected argument \"/out/other.mp3\"";
-    QStringList emptyOutput = kAudioCommand;
-    emptyOutput.last().clear();
-    QTest::newRow("empty output") << emptyOutput << "output file name is empty";
-    QStringList emptyInput = kAudioCommand;
-    emptyInput[2].clear();
-    QTest::newRow("empty input") << emptyInput << "input file name is empty";
-}
-
-void TestWrapperArgs::refuses()
-{
-    QFETCH(QStringList, legacy);
-    QFETCH(QString, message);
-    try {
-        const QStringList mapped = fromArgs(mapArguments(toArgs(legacy)));
-        QFAIL(qPrintable(u"accepted, mapped to: "_s + mapped.join(QLatin1Char(' '))));
-    } catch (const ArgumentError& error) {
-        QVERIFY2(QString::fromUtf8(error.what()).contains(message), error.what());
-    }
 }
 
 QTEST_GUILESS_MAIN(TestWrapperArgs)

@@ -1,4 +1,4 @@
-#include "platform/CommandLine.h"
+#include "protocol/WrapperCommand.h"
 #include "queue/ThConvertInfo.h"
 
 #include <QTest>
@@ -84,100 +84,56 @@ private Q_SLOTS:
         QCOMPARE(list.Items(1)->SourceFile, QStringLiteral("/b"));
     }
 
+    // The queue's settings as the request its command line carries; the line itself is the
+    // protocol's.
     void arguments_data()
     {
         QTest::addColumn<int>("quality");
         QTest::addColumn<int>("ratio");
-        QTest::addColumn<bool>("audio");
         QTest::addColumn<int>("codec");
         QTest::addColumn<int>("subtitle");
-        QTest::addColumn<QByteArray>("expected");
-
-        const QByteArray head = " -y -i \"/Videos/my clip.avi\" -flags bitexact -vcodec mpeg4 ";
-        const QByteArray out = "\"/Out/my clip.mp4\"";
-        const char* sizes[5][2] = {{"640x480", "640x360"},
-                                   {"320x240", "320x180"},
-                                   {"320x240", "320x180"},
-                                   {"320x240", "320x180"},
-                                   {"320x240", "320x180"}};
-        const char* pieces[5] = {
-            " -r 30 -acodec libfaac -b 2500kb -ac 2 -ar 48000 -ab 160k -f mp4 -vlevel 30 ",
-            " -r 30 -acodec libfaac -b 2048kb -ac 2 -ar 48000 -ab 128k -f mp4 -vlevel 30 ",
-            " -r 30 -acodec libfaac -b 1024kb -ac 2 -ar 44100 -ab 128k -f mp4 -vlevel 30 ",
-            " -r 30 -acodec libfaac -b 512kb -ac 2 -ar 44100 -ab 128k -f mp4 -vlevel 30 ",
-            " -r 15 -acodec libfaac -b 384kb -ac 2 -ar 44100 -ab 64k -f mp4 -vlevel 30 ",
-        };
-        for (int q = 0; q < 5; ++q) {
-            for (int r = 0; r < 2; ++r) {
-                QTest::addRow("quality %d ratio %d", q, r)
-                    << q << r << false << 0 << 0
-                    << head + "-s " + sizes[q][r] + "  -async 1000 " + pieces[q] + out;
-                QTest::addRow("audio, quality %d ratio %d", q, r)
-                    << q << r << true << 0 << 0
-                    << QByteArray(" -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 "
-                                  "\"/Out/my clip.mp3\"");
-            }
-        }
-        // A hand-edited quality names no output file at all.
-        QTest::newRow("quality 7")
-            << 7 << 0 << false << 0 << 0 << head + "-s 320x240  -async 1000 ";
+        QTest::addColumn<bool>("audio");
+        QTest::addColumn<bool>("wide");
+        QTest::addColumn<bool>("h264");
+        QTest::addColumn<bool>("burn");
+        QTest::newRow("defaults") << 0 << 0 << 0 << 0 << false << false << false << false;
         QTest::newRow("ratio 5 counts as wide")
-            << 0 << 5 << false << 0 << 0 << head + "-s 640x360  -async 1000 " + pieces[0] + out;
-        // H.264 names another encoder and changes nothing else; subtitles add one option just
-        // before the output; audio ignores both.
-        const QByteArray h264 = QByteArray(head).replace("mpeg4", "libx264");
-        QTest::newRow("H.264") << 4 << 1 << false << 1 << 0
-                               << h264 + "-s 320x180  -async 1000 " + pieces[4] + out;
-        QTest::newRow("H.264, subtitles")
-            << 4 << 1 << false << 1 << 1
-            << h264 + "-s 320x180  -async 1000 " + pieces[4] + "-subtitles jpn " + out;
-        QTest::newRow("audio ignores both")
-            << 4 << 1 << true << 1 << 1
-            << QByteArray(" -y -i \"/Videos/my clip.avi\" -ab 128k -ar 44100 -f mp3 "
-                          "\"/Out/my clip.mp3\"");
+            << 0 << 5 << 0 << 0 << false << true << false << false;
+        QTest::newRow("H.264, subtitles") << 4 << 1 << 1 << 1 << false << true << true << true;
+        QTest::newRow("codec 2 and subtitle 2 are neither")
+            << 2 << 0 << 2 << 2 << false << false << false << false;
+        QTest::newRow("quality 7 as it is") << 7 << 0 << 0 << 0 << false << false << false << false;
+        QTest::newRow("audio") << 3 << 1 << 1 << 1 << true << true << true << true;
     }
 
     void arguments()
     {
         QFETCH(int, quality);
         QFETCH(int, ratio);
-        QFETCH(bool, audio);
         QFETCH(int, codec);
         QFETCH(int, subtitle);
-        QFETCH(QByteArray, expected);
+        QFETCH(bool, audio);
+        QFETCH(bool, wide);
+        QFETCH(bool, h264);
+        QFETCH(bool, burn);
         ThConvertInfoObjectList list;
         list.Quality = static_cast<std::uint8_t>(quality);
         list.Ratio = static_cast<std::uint8_t>(ratio);
         list.Codec = static_cast<std::uint8_t>(codec);
         list.Subtitle = static_cast<std::uint8_t>(subtitle);
         list.AudioOnly = audio;
-        QCOMPARE(list.BuildArguments("/Videos/my clip.avi",
-                                     audio ? "/Out/my clip.mp3" : "/Out/my clip.mp4"),
-                 expected);
-    }
-
-    void hostilePathsSurviveTheSplit_data()
-    {
-        QTest::addColumn<QByteArray>("source");
-        QTest::newRow("quote") << QByteArray("/v/say \"hi\".avi");
-        QTest::newRow("trailing backslash") << QByteArray("/v/odd\\");
-        QTest::newRow("leading dash") << QByteArray("-i.avi");
-        QTest::newRow("shell") << QByteArray("/v/$(touch x) `id`.avi");
-        QTest::newRow("japanese") << QStringLiteral("/ビデオ/表 ソ.avi").toUtf8();
-        QTest::newRow("newline") << QByteArray("/v/a\nb.avi");
-    }
-
-    void hostilePathsSurviveTheSplit()
-    {
-        QFETCH(QByteArray, source);
-        ThConvertInfoObjectList list;
-        for (bool audio : {false, true}) {
-            list.AudioOnly = audio;
-            const QList<QByteArray> argv = tovilo::splitCommandLine(
-                "lib/ffmpeg" + list.BuildArguments(source, source + ".out"));
-            QCOMPARE(argv.at(3), source);
-            QCOMPARE(argv.last(), source + ".out");
-        }
+        tovilo::WrapperRequest request;
+        request.source = "/v/a b.avi";
+        request.output = "/o/a b.mp4";
+        request.audioOnly = audio;
+        request.quality = quality;
+        request.wide = wide;
+        request.codec = h264 ? tovilo::VideoCodec::H264 : tovilo::VideoCodec::Mpeg4;
+        request.burnSubtitles = burn;
+        QCOMPARE(list.BuildArguments("/v/a b.avi", "/o/a b.mp4"),
+                 QByteArray::fromStdString(tovilo::wrapperArguments(request)));
+        QCOMPARE(list.FrameSizeArgument(),
+                 QByteArray::fromStdString(tovilo::frameSizeArgument(quality, wide)));
     }
 };
 

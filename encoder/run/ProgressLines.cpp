@@ -1,4 +1,4 @@
-#include "ProgressLines.h"
+#include "encoder/run/ProgressLines.h"
 
 namespace tovilo {
 

@@ -1,7 +1,12 @@
-#include "SourceProbe.h"
+#include "encoder/plan/SourceProbe.h"
 
-#include "WrapperArgs.h"
+#include "encoder/plan/WrapperArgs.h"
+#include "encoder/run/WatchedRun.h"
+#include "oscore/FileInfo.h"
 #include "protocol/ProbeOutput.h"
+#include "protocol/WrapperCommand.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -264,6 +269,43 @@ SourceInfo parseProbe(std::string_view text)
         video.firstFrameTime - video.startTime > kBrokenStartSeconds)
         info.skipTo = video.firstFrameTime - sourceStart;
     return info;
+}
+
+namespace {
+
+// Reading the first frames takes well under a second; a source that takes longer to open (a
+// hung mount, a stuck probe) is converted with ffmpeg's own choices rather than held up.
+constexpr int kProbeSeconds = 5;
+// Far more than the probe's listing of a source with many streams and programmes.
+constexpr size_t kMaxProbeOutput = 4u << 20;
+
+} // namespace
+
+SourceInfo probeSource(const std::string& ffmpeg, const WrapperRequest& request, Watch& watch,
+                       bool* hung)
+{
+    const std::string ffprobe = folderOf(ffmpeg) + "/ffprobe";
+    if (::access(ffprobe.c_str(), X_OK) != 0)
+        return {};
+    std::string text;
+    // In a group of its own: a probe stuck on the source is killed with all it started.
+    WatchedRun how;
+    how.timeLimit = kProbeSeconds;
+    how.ownGroup = true;
+    const RunResult end = runWatched(
+        ffprobe, probeArguments(request.source), watch,
+        [&](std::string_view piece) {
+            if (text.size() < kMaxProbeOutput)
+                text.append(piece);
+            return true;
+        },
+        how);
+    if (hung != nullptr)
+        *hung = end.abandoned;
+    if (end.startError != 0 || end.timedOut || end.stopped || end.exitCode != 0 ||
+        text.size() >= kMaxProbeOutput)
+        return {};
+    return parseProbe(text);
 }
 
 } // namespace tovilo

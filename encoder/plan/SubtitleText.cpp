@@ -1,4 +1,4 @@
-#include "SubtitleText.h"
+#include "encoder/plan/SubtitleText.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/QualityTable.h"
+
 #include <string>
 #include <vector>
 
@@ -16,8 +18,8 @@ struct H264Encode
     bool psychoVisual = true;
 };
 
-// The encode for a frame size and the video rate the command line asks for (kbit/s).
-H264Encode h264EncodeFor(int width, int height, int requestedKbit);
+// The encode for a frame size and the quality row the command line asks for.
+H264Encode h264EncodeFor(int width, int height, const QualityRow& row);
 
 // The ffmpeg video codec arguments for an encode: Constrained Baseline, no B-frames.
 std::vector<std::string> h264VideoArguments(const H264Encode& encode);

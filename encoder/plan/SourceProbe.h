@@ -70,4 +70,14 @@ std::vector<std::string> probeArguments(const std::string& input);
 // unknown.
 SourceInfo parseProbe(std::string_view text);
 
+struct WrapperRequest;
+class Watch;
+
+// The source as the ffprobe that comes with the ffmpeg found sees it. Without one, or for a
+// source it cannot read, the source stays unknown: the conversion goes on with ffmpeg's own
+// choices and ffmpeg reports what is wrong. hung: the probe was killed but never ended (a read
+// from a hung mount).
+SourceInfo probeSource(const std::string& ffmpeg, const WrapperRequest& request, Watch& watch,
+                       bool* hung = nullptr);
+
 } // namespace tovilo

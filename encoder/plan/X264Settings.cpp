@@ -1,9 +1,6 @@
-#include "X264Settings.h"
-
-#include "protocol/QualityTable.h"
+#include "encoder/plan/X264Settings.h"
 
 #include <algorithm>
-#include <array>
 
 namespace tovilo {
 
@@ -19,18 +16,6 @@ constexpr int kBufferKbit = 2000;
 // The level allows seven at 320x240, but past four each one costs more time than it gains.
 constexpr int kSmallRefs = 4;
 
-// By quality row. On easy content MPEG-4 reaches its finest quantiser at every row; these match
-// its picture there (at 15 fps the same CRF spends more on each frame). Where the content is
-// hard the cap decides instead, so the file never outgrows the rate asked for.
-constexpr std::array<int, QualityCount> kCrfByRow = {18, 17, 17, 17, 20};
-constexpr int kDefaultCrf = 23;
-
-int crfFor(int requestedKbit)
-{
-    const int row = qualityOfVideoRate(requestedKbit);
-    return row < 0 ? kDefaultCrf : kCrfByRow[static_cast<std::size_t>(row)];
-}
-
 int macroblocks(int pixels)
 {
     return (pixels + 15) / 16;
@@ -44,8 +29,9 @@ int maxReferenceFrames(int dpbMacroblocks, int width, int height)
     return picture > 0 ? std::clamp(dpbMacroblocks / picture, 1, 16) : 1;
 }
 
-H264Encode h264EncodeFor(int width, int height, int requestedKbit)
+H264Encode h264EncodeFor(int width, int height, const QualityRow& row)
 {
+    const int requestedKbit = row.videoKbit;
     H264Encode encode;
     const bool large = width > 320 || height > 240;
     encode.level = large ? "3.0" : "1.3";
@@ -53,7 +39,7 @@ H264Encode h264EncodeFor(int width, int height, int requestedKbit)
     encode.bufferKbit = kBufferKbit;
     encode.refs =
         large ? 1 : std::min(kSmallRefs, maxReferenceFrames(kSmallDpbMacroblocks, width, height));
-    encode.crf = crfFor(requestedKbit);
+    encode.crf = row.h264Crf;
     // With one reference frame the 640-wide rows meet grain at their cap, where psychovisual
     // rate-distortion spends bits on texture that does not match the source.
     encode.psychoVisual = !large;

@@ -1,4 +1,4 @@
-#include "TrackChoice.h"
+#include "encoder/plan/TrackChoice.h"
 
 #include <algorithm>
 #include <array>

@@ -1,14 +1,15 @@
-#include "OutputCheck.h"
+#include "encoder/output/OutputCheck.h"
 
 #include "oscore/Fd.h"
+#include "oscore/FileInfo.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -65,9 +66,10 @@ private:
 
     void measure()
     {
-        struct stat st = {};
-        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
-            m_size = static_cast<std::uint64_t>(st.st_size);
+        const std::optional<FileInfo> info =
+            m_fd >= 0 ? openFileInfo(m_fd) : std::optional<FileInfo>();
+        if (info && info->isRegular())
+            m_size = static_cast<std::uint64_t>(info->size);
         else if (m_error == 0)
             m_error = m_fd < 0 ? EBADF : EINVAL;
     }

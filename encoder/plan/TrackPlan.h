@@ -1,8 +1,8 @@
 #pragma once
 
-#include "PictureFilter.h"
-#include "SourceProbe.h"
-#include "WrapperArgs.h"
+#include "encoder/plan/PictureFilter.h"
+#include "encoder/plan/SourceProbe.h"
+#include "encoder/plan/WrapperArgs.h"
 #include "oscore/Fd.h"
 
 #include <string>
@@ -23,9 +23,10 @@ struct SubtitleSource
 
 // The subtitles to burn in for the request (nothing unless it asks for them and the source has
 // a picture). A side file that cannot be read is left out, with the reason in note.
-SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source);
+SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo& source);
 
 // The streams, start and picture filter for one ffmpeg run.
-MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const BurnIn& burn);
+MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,
+                         const BurnIn& burn);
 
 } // namespace tovilo

@@ -1,4 +1,4 @@
-#include "DvdLanguages.h"
+#include "encoder/plan/DvdLanguages.h"
 
 #include <cstdarg>
 #include <dvdread/dvd_reader.h>

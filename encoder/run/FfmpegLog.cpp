@@ -1,4 +1,4 @@
-#include "FfmpegLog.h"
+#include "encoder/run/FfmpegLog.h"
 
 #include <array>
 

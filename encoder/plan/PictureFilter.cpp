@@ -1,4 +1,4 @@
-#include "PictureFilter.h"
+#include "encoder/plan/PictureFilter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,13 +1,13 @@
-#include "TrackPlan.h"
+#include "encoder/plan/TrackPlan.h"
 
-#include "SubtitleText.h"
-#include "TrackChoice.h"
+#include "encoder/plan/SubtitleText.h"
+#include "encoder/plan/TrackChoice.h"
+#include "oscore/FileInfo.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tovilo {
@@ -19,8 +19,8 @@ constexpr off_t kMaxSideFile = 32 << 20;
 
 bool isFile(const std::string& path)
 {
-    struct stat st = {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::optional<FileInfo> info = fileInfo(path.c_str());
+    return info && info->isRegular();
 }
 
 // The wrapper is single-threaded and starts ffmpeg next: the descriptor reaches it alone.
@@ -38,16 +38,17 @@ std::string procName(int fd)
 bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
 {
     const UniqueFd file = openFile(path.c_str(), O_RDONLY | O_NONBLOCK);
-    struct stat st = {};
-    if (!file.isValid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::optional<FileInfo> info =
+        file.isValid() ? openFileInfo(file.get()) : std::optional<FileInfo>();
+    if (!info || !info->isRegular()) {
         subtitles.note = path + ": " + std::strerror(errno);
         return false;
     }
-    if (st.st_size > kMaxSideFile) {
+    if (info->size > kMaxSideFile) {
         subtitles.note = path + ": too large for a subtitle file";
         return false;
     }
-    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    std::string bytes(static_cast<size_t>(info->size), '\0');
     if (!bytes.empty() && !readFullyAt(file.get(), bytes.data(), bytes.size(), 0)) {
         subtitles.note = path + ": " + std::strerror(errno);
         return false;
@@ -72,12 +73,12 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
 
 } // namespace
 
-SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source)
+SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo& source)
 {
     SubtitleSource subtitles;
     if (!request.burnSubtitles || request.audioOnly || !source.hasVideo)
         return subtitles;
-    const SubtitleChoice choice = chooseSubtitles(source.subtitleTracks, request.input, isFile);
+    const SubtitleChoice choice = chooseSubtitles(source.subtitleTracks, request.source, isFile);
     // The picture's times start at 0 with the first converted frame; a side file counts from
     // the source's start, a track in the source's own times.
     const double start = source.startTime > 0 ? source.startTime : 0;
@@ -94,7 +95,7 @@ SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source
         subtitles.burn.pictureStream = track.index;
         return subtitles;
     }
-    subtitles.fd = openFile(request.input.c_str(), O_RDONLY | O_NONBLOCK);
+    subtitles.fd = openFile(request.source.c_str(), O_RDONLY | O_NONBLOCK);
     if (!subtitles.fd.isValid() || !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot open the source: ") + std::strerror(errno);
         return subtitles;
@@ -107,7 +108,8 @@ SubtitleSource prepareSubtitles(const Request& request, const SourceInfo& source
     return subtitles;
 }
 
-MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const BurnIn& burn)
+MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,
+                         const BurnIn& burn)
 {
     MapOptions options;
     options.overwrite = true; // the file held for ffmpeg, which it replaces
@@ -116,7 +118,8 @@ MapOptions mapOptionsFor(const Request& request, const SourceInfo& source, const
     if (sound < 0)
         sound = source.mapAudio;
     if (!request.audioOnly) {
-        options.videoFilter = pictureFilter(source, request.frameWidth, request.frameHeight, burn);
+        const FrameSize frame = frameSizeOf(request.quality, request.wide);
+        options.videoFilter = pictureFilter(source, frame.width, frame.height, burn);
         options.filterGraph = burn.kind == BurnIn::Kind::Picture;
         options.noAutoRotate = source.hasVideo && source.video.oddRotation;
         // Once one stream is named, ffmpeg takes only the named ones.

@@ -1,30 +1,12 @@
 #pragma once
 
-#include <stdexcept>
+#include "protocol/WrapperCommand.h"
+
 #include <string>
 #include <vector>
 
 // Translation of the program's older encoder dialect into arguments for a current ffmpeg.
 namespace tovilo {
-
-// A command line the wrapper refuses; the message says which argument and why.
-class ArgumentError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// What a command line asks for, as far as the wrapper needs it around the ffmpeg run.
-struct Request
-{
-    std::string input;  // as given, relative to the working folder or absolute
-    std::string output; // as given
-    bool audioOnly = false;
-    bool overwrite = false; // -y given
-    int frameWidth = 0;     // from -s; 0 for audio
-    int frameHeight = 0;
-    bool burnSubtitles = false; // -subtitles jpn: Japanese subtitles into the picture
-};
 
 // Choices the wrapper makes from the source and the output, beyond what the command line says.
 struct MapOptions
@@ -39,14 +21,13 @@ struct MapOptions
     bool noAutoRotate = false;        // the video filter turns the picture itself
 };
 
-// Takes the arguments after the program name, as the program emits them, and returns the
-// arguments for ffmpeg (without the program name). Anything the program does not emit is
-// refused with ArgumentError.
+// The arguments for ffmpeg (without the program name) for what the program asked for.
+std::vector<std::string> mapArguments(const WrapperRequest& request,
+                                      const MapOptions& options = {});
+// The same for the arguments after the program's name, read first; ArgumentError for a line the
+// program does not write.
 std::vector<std::string> mapArguments(const std::vector<std::string>& args,
                                       const MapOptions& options = {});
-
-// The same checks as mapArguments; returns what the command line asks for.
-Request describeRequest(const std::vector<std::string>& args);
 
 // The demuxer ffmpeg must be told to use for a source, or empty to let it probe. DVD-VR
 // recordings (.VRO) are MPEG program streams that probing may not recognise.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SourceProbe.h"
+#include "encoder/plan/SourceProbe.h"
 
 #include <functional>
 #include <string>

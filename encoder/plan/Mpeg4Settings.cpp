@@ -1,4 +1,4 @@
-#include "Mpeg4Settings.h"
+#include "encoder/plan/Mpeg4Settings.h"
 
 namespace tovilo {
 

@@ -1,4 +1,4 @@
-#include "TimeRewriter.h"
+#include "encoder/run/TimeRewriter.h"
 
 #include <cstdint>
 

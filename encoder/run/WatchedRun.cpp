@@ -1,0 +1,67 @@
+#include "encoder/run/WatchedRun.h"
+
+#include <csignal>
+#include <unistd.h>
+
+namespace tovilo {
+
+namespace {
+
+// How often the wrapper looks whether the program that started it is still there.
+constexpr int kWatchIntervalMs = 250;
+
+} // namespace
+
+Watch::Watch() : m_parent(::getppid()) {}
+
+bool Watch::start()
+{
+    SignalPipe::Options options;
+    options.keepIgnored = false;
+    options.restartCalls = false;
+    return m_signals.install({SIGTERM, SIGINT, SIGHUP, SIGCHLD}, options);
+}
+
+void Watch::update()
+{
+    unsigned char numbers[64];
+    int n;
+    while ((n = m_signals.take(numbers, sizeof numbers)) > 0) {
+        for (int i = 0; i < n; ++i) {
+            if (numbers[i] != SIGCHLD && m_stopSignal == 0)
+                m_stopSignal = numbers[i];
+        }
+    }
+    if (::getppid() != m_parent)
+        m_parentGone = true;
+}
+
+RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
+                     const std::function<bool(std::string_view)>& onOutput, const WatchedRun& how)
+{
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.output = CommandOutput::CollectWithError;
+    options.timeoutMs = how.timeLimit > 0 ? how.timeLimit * 1000 : -1;
+    options.onOutput = [&](std::string_view piece) {
+        if (!onOutput(piece))
+            watch.readerGone();
+        return true;
+    };
+    options.stopFd = watch.fd();
+    options.pollMs = kWatchIntervalMs;
+    options.stopRequested = [&] {
+        watch.update();
+        return watch.stopping();
+    };
+    // ffmpeg stays in our process group, so that whoever ends the group ends it too; killed
+    // along with us if we are killed on our own. We are single-threaded, so the death signal
+    // is tied to this process's life.
+    options.child.ownGroup = how.ownGroup;
+    options.child.dieWithParent = true;
+    options.child.passFd = how.passFd;
+    return runChild(argv, options);
+}
+
+} // namespace tovilo
