@@ -452,7 +452,7 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
 {
     if (m_formConfig == nullptr)
         return;
-    const std::optional<ConversionSettings> edited = m_formConfig->EditSettings(jobs().settings());
+    const std::optional<ConversionSettings> edited = m_formConfig->EditSettings(jobs().Settings);
     // OK saves even when nothing was changed.
     if (!edited)
         return;
@@ -462,7 +462,7 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
         m_services.prompt->information(this, unsavable);
         return;
     }
-    jobs().setSettings(*edited);
+    jobs().Settings = *edited;
     SaveSettings();
 }
 
@@ -571,8 +571,8 @@ void TFormMain::FinishConversion()
         m_services.prompt->information(this, conversionDoneText());
     }
     SetBusy(false);
-    if (jobs().OpenDir)
-        m_services.shell->openFolder(toUtf16(jobs().SaveDir));
+    if (jobs().Settings.OpenDir)
+        m_services.shell->openFolder(toUtf16(jobs().Settings.SaveDir));
 }
 
 void TFormMain::ShowSituation()

@@ -131,10 +131,11 @@ public:
         Services services{m_prompt, m_shell, m_drives, m_noDevice};
         services.keepQueue = true; // as the program runs
         m_form = std::make_unique<TFormMain>(services);
-        m_form->engine().jobs().Quality = 1;
-        m_form->engine().jobs().Ratio = 0;
-        m_form->engine().jobs().OpenDir = false;
-        m_form->engine().jobs().SaveDir = QFile::encodeName(work.filePath(QStringLiteral("out/")));
+        m_form->engine().jobs().Settings.Quality = 1;
+        m_form->engine().jobs().Settings.Ratio = 0;
+        m_form->engine().jobs().Settings.OpenDir = false;
+        m_form->engine().jobs().Settings.SaveDir =
+            QFile::encodeName(work.filePath(QStringLiteral("out/")));
         // Shown, as the user sees it: progress repaints the label.
         m_form->show();
         QCoreApplication::processEvents();
@@ -245,7 +246,7 @@ int benchConvert(int rounds)
         return 1;
     }
     TFormMain& form = bench.form();
-    const QByteArray output = form.engine().jobs().SaveDir + "clip.mp4";
+    const QByteArray output = form.engine().jobs().Settings.SaveDir + "clip.mp4";
 
     // Exactly what the wrapper would run for this job.
     std::vector<std::string> direct = {"ffmpeg"};

@@ -191,8 +191,8 @@ std::vector<std::string> wrapperCommand(const QString& wrapper, const QString& s
                                         const QString& output, const Row& row, int codec)
 {
     ThConvertInfoObjectList queue;
-    queue.Quality = static_cast<std::uint8_t>(row.quality);
-    queue.Codec = static_cast<std::uint8_t>(codec);
+    queue.Settings.Quality = static_cast<std::uint8_t>(row.quality);
+    queue.Settings.Codec = static_cast<std::uint8_t>(codec);
     std::vector<std::string> args = {wrapper.toStdString()};
     for (const QByteArray& arg : splitCommandLine(
              queue.BuildArguments(QFile::encodeName(source), QFile::encodeName(output))))

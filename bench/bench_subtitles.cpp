@@ -110,8 +110,8 @@ int main(int argc, char* argv[])
         for (size_t turn = 0; turn < cases.size(); ++turn) {
             Case& c = cases[(turn + static_cast<size_t>(round)) % cases.size()];
             ThConvertInfoObjectList queue;
-            queue.Quality = 1;
-            queue.Subtitle = static_cast<std::uint8_t>(c.subtitle);
+            queue.Settings.Quality = 1;
+            queue.Settings.Subtitle = static_cast<std::uint8_t>(c.subtitle);
             QStringList args;
             for (const QByteArray& arg :
                  tovilo::splitCommandLine(queue.BuildArguments(c.source.toUtf8(), output.toUtf8())))

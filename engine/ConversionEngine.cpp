@@ -169,7 +169,8 @@ void ConversionEngine::startNextJob()
 
     const QByteArray source = job->sourcePath();
     const QByteArray extension = m_jobs.AudioOnly ? ".mp3" : ".mp4";
-    const QByteArray wanted = m_jobs.SaveDir + changeFileExt(extractFileName(source), extension);
+    const QByteArray wanted =
+        m_jobs.Settings.SaveDir + changeFileExt(extractFileName(source), extension);
     // The name is claimed before the encoder starts, so another program or job never writes
     // into it; a name that turns up between the choice and the claim only moves us on.
     QByteArray output;

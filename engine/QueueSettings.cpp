@@ -27,21 +27,23 @@ QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataF
 {
     QString notice;
     const IniFile ini(dataFolder + "config.ini");
-    jobs.Quality = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
-    jobs.Ratio = static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
+    jobs.Settings.Quality =
+        static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "QUALITY", 1) & 0xFF);
+    jobs.Settings.Ratio =
+        static_cast<std::uint8_t>(ini.readInteger(SettingsSection, "RAITO", 0) & 0xFF);
     // A folder edited by hand without its "/" would put the outputs beside it, and an empty or
     // relative one into the working folder or above it.
     // One cut short names a folder part-way along the path: not used.
     bool tooLong = false;
     const QByteArray saveDir = ini.readString(SettingsSection, "SAVEDIR", dataFolder, &tooLong);
-    jobs.SaveDir =
+    jobs.Settings.SaveDir =
         saveDir.startsWith('/') && !tooLong ? includeTrailingDelimiter(saveDir) : dataFolder;
     if (tooLong)
         notice = saveDirTooLongText(dataFolder);
-    jobs.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
+    jobs.Settings.OpenDir = ini.readBool(SettingsSection, "OPENDIR", true);
     // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
-    jobs.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
-    jobs.Subtitle = ini.readInteger(SettingsSection, "SUBTITLE", 0) == 1 ? 1 : 0;
+    jobs.Settings.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
+    jobs.Settings.Subtitle = ini.readInteger(SettingsSection, "SUBTITLE", 0) == 1 ? 1 : 0;
     return notice;
 }
 
@@ -53,16 +55,16 @@ QString unsavableSettingsText(const ConversionSettings& settings)
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
 {
     // Refused whole: a file holding the new quality beside the old folder is no one's choice.
-    const QString unsavable = unsavableSettingsText(jobs.settings());
+    const QString unsavable = unsavableSettingsText(jobs.Settings);
     if (!unsavable.isEmpty())
         throw IniWriteError(unsavable);
     IniFile ini(dataFolder + "config.ini");
-    ini.writeInteger(SettingsSection, "QUALITY", jobs.Quality);
-    ini.writeInteger(SettingsSection, "RAITO", jobs.Ratio);
-    ini.writeString(SettingsSection, "SAVEDIR", jobs.SaveDir);
-    ini.writeBool(SettingsSection, "OPENDIR", jobs.OpenDir);
-    ini.writeInteger(SettingsSection, "CODEC", jobs.Codec);
-    ini.writeInteger(SettingsSection, "SUBTITLE", jobs.Subtitle);
+    ini.writeInteger(SettingsSection, "QUALITY", jobs.Settings.Quality);
+    ini.writeInteger(SettingsSection, "RAITO", jobs.Settings.Ratio);
+    ini.writeString(SettingsSection, "SAVEDIR", jobs.Settings.SaveDir);
+    ini.writeBool(SettingsSection, "OPENDIR", jobs.Settings.OpenDir);
+    ini.writeInteger(SettingsSection, "CODEC", jobs.Settings.Codec);
+    ini.writeInteger(SettingsSection, "SUBTITLE", jobs.Settings.Subtitle);
 }
 
 } // namespace tovilo

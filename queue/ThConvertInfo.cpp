@@ -105,21 +105,6 @@ void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus
         emit jobChanged(row);
 }
 
-tovilo::ConversionSettings ThConvertInfoObjectList::settings() const
-{
-    return {Quality, Ratio, SaveDir, OpenDir, Codec, Subtitle};
-}
-
-void ThConvertInfoObjectList::setSettings(const tovilo::ConversionSettings& settings)
-{
-    Quality = settings.Quality;
-    Ratio = settings.Ratio;
-    SaveDir = settings.SaveDir;
-    OpenDir = settings.OpenDir;
-    Codec = settings.Codec;
-    Subtitle = settings.Subtitle;
-}
-
 ThConvertInfoObject* ThConvertInfoObjectList::firstWith(TConvertStatus status) const
 {
     for (const auto& job : m_jobs) {
@@ -142,7 +127,8 @@ ThConvertInfoObject* ThConvertInfoObjectList::FirstConverting() const
 QByteArray ThConvertInfoObjectList::FrameSizeArgument() const
 {
     // Any ratio but 0 is wide.
-    return QByteArray::fromStdString(tovilo::frameSizeArgument(Quality, Ratio != 0));
+    return QByteArray::fromStdString(
+        tovilo::frameSizeArgument(Settings.Quality, Settings.Ratio != 0));
 }
 
 QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
@@ -152,9 +138,9 @@ QByteArray ThConvertInfoObjectList::BuildArguments(const QByteArray& source,
     request.source = source.toStdString();
     request.output = output.toStdString();
     request.audioOnly = AudioOnly;
-    request.quality = Quality;
-    request.wide = Ratio != 0;
-    request.codec = Codec == 1 ? tovilo::VideoCodec::H264 : tovilo::VideoCodec::Mpeg4;
-    request.burnSubtitles = Subtitle == 1;
+    request.quality = Settings.Quality;
+    request.wide = Settings.Ratio != 0;
+    request.codec = Settings.Codec == 1 ? tovilo::VideoCodec::H264 : tovilo::VideoCodec::Mpeg4;
+    request.burnSubtitles = Settings.Subtitle == 1;
     return QByteArray::fromStdString(tovilo::wrapperArguments(request));
 }

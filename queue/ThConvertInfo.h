@@ -60,12 +60,12 @@ namespace tovilo {
 // The settings of the whole queue that the user edits, as one value.
 struct ConversionSettings
 {
-    std::uint8_t Quality = 0;
-    std::uint8_t Ratio = 0;
-    QByteArray SaveDir;
-    bool OpenDir = false;
-    std::uint8_t Codec = 0;
-    std::uint8_t Subtitle = 0;
+    std::uint8_t Quality = 0;  // 0 (best) .. 4
+    std::uint8_t Ratio = 0;    // 0 = 4:3, 1 = 16:9
+    QByteArray SaveDir;        // output folder, meant to end in "/"
+    bool OpenDir = false;      // open SaveDir when the queue is done
+    std::uint8_t Codec = 0;    // video format: 0 = MPEG-4 (every iPod), 1 = H.264
+    std::uint8_t Subtitle = 0; // 0 = none, 1 = Japanese subtitles burned into the picture
 
     bool operator==(const ConversionSettings&) const = default;
 };
@@ -97,9 +97,6 @@ public:
     void SetStatus(ThConvertInfoObject& job, TConvertStatus status,
                    const QByteArray& encoderError = {});
 
-    tovilo::ConversionSettings settings() const;
-    void setSettings(const tovilo::ConversionSettings& settings);
-
     ThConvertInfoObject* FirstWaiting() const;
     ThConvertInfoObject* FirstConverting() const;
 
@@ -109,13 +106,8 @@ public:
     // code page.
     QByteArray BuildArguments(const QByteArray& source, const QByteArray& output) const;
 
-    std::uint8_t Quality = 0;  // 0 (best) .. 4
-    std::uint8_t Ratio = 0;    // 0 = 4:3, 1 = 16:9
-    QByteArray SaveDir;        // output folder, meant to end in "/"
-    bool OpenDir = false;      // open SaveDir when the queue is done
-    std::uint8_t Codec = 0;    // video format: 0 = MPEG-4 (every iPod), 1 = H.264
-    std::uint8_t Subtitle = 0; // 0 = none, 1 = Japanese subtitles burned into the picture
-    bool AudioOnly = false;    // MP3 instead of MP4; set per run, never saved
+    tovilo::ConversionSettings Settings; // what the user edits and the settings file keeps
+    bool AudioOnly = false;              // MP3 instead of MP4; set per run, never saved
 
 Q_SIGNALS:
     // Rows first..last were appended.

@@ -100,8 +100,8 @@ private Q_SLOTS:
         m_session.updates.clear();
         TFormMain form(Services{m_prompt, m_shell, m_drives, m_noDevice, m_desktop});
         ThConvertInfoObjectList& jobs = form.engine().jobs();
-        jobs.SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
-        jobs.OpenDir = false;
+        jobs.Settings.SaveDir = QFile::encodeName(m_work.filePath(QStringLiteral("out/")));
+        jobs.Settings.OpenDir = false;
         if (windowActive) {
             form.show();
             form.activateWindow();

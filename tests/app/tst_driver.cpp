@@ -129,8 +129,8 @@ private Q_SLOTS:
         setFrameworkErrorReporter([this](const QString& text) { m_errors << text; });
         m_shell.documents = QFile::encodeName(work.filePath(QStringLiteral("Documents")));
         m_form = std::make_unique<TFormMain>(Services{m_prompt, m_shell, m_drives, m_library});
-        m_form->engine().jobs().SaveDir = QFile::encodeName(out(QString()));
-        m_form->engine().jobs().OpenDir = false;
+        m_form->engine().jobs().Settings.SaveDir = QFile::encodeName(out(QString()));
+        m_form->engine().jobs().Settings.OpenDir = false;
     }
 
     void cleanup()
@@ -368,7 +368,7 @@ private Q_SLOTS:
 
     void openFolderWhenAsked()
     {
-        m_form->engine().jobs().OpenDir = true;
+        m_form->engine().jobs().Settings.OpenDir = true;
         add(QStringLiteral("x.avi"));
         press("PngBtnConvertMovie");
         QTRY_VERIFY_WITH_TIMEOUT(idle(), 20000);
@@ -377,7 +377,7 @@ private Q_SLOTS:
 
     void handOverModeGoesIdleFirst()
     {
-        m_form->engine().jobs().OpenDir = true;
+        m_form->engine().jobs().Settings.OpenDir = true;
         add(QStringLiteral("x.avi"));
         add(QStringLiteral("bad-fail.avi"));
         add(QStringLiteral("y.avi"));

@@ -123,9 +123,9 @@ private Q_SLOTS:
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents")));
         TFormMain form(Services{prompt, shell, drives, noDevice, desktop});
         ThConvertInfoObjectList& jobs = form.engine().jobs();
-        jobs.Quality = 1;
-        jobs.Ratio = 1;
-        jobs.OpenDir = false;
+        jobs.Settings.Quality = 1;
+        jobs.Settings.Ratio = 1;
+        jobs.Settings.OpenDir = false;
         QStringList progress;
         jobs.AddSource(QFile::encodeName(m_clip));
         // Two that fail, each with the wrapper's reason.
@@ -223,7 +223,7 @@ private Q_SLOTS:
         AppWindows windows(services);
         TFormMain& form = windows.formMain;
         TFormSelectDVD& dialog = windows.formSelectDVD;
-        form.engine().jobs().OpenDir = false;
+        form.engine().jobs().Settings.OpenDir = false;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -300,7 +300,7 @@ private Q_SLOTS:
         shell.documents = QFile::encodeName(m_work.filePath(QStringLiteral("Documents2")));
         QDir().mkpath(QString::fromUtf8(shell.documents));
         TFormMain form(Services{prompt, shell, drives, library});
-        form.engine().jobs().OpenDir = false;
+        form.engine().jobs().Settings.OpenDir = false;
         form.engine().jobs().AddSource(QFile::encodeName(m_clip));
         form.engine().jobs().AddSource(QFile::encodeName(m_clip));
         QTest::mouseClick(control<TPNGButton>(form, "PngBtnConvertMusic2iTunes"), Qt::LeftButton);

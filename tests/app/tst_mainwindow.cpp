@@ -115,10 +115,10 @@ private Q_SLOTS:
         TFormMain form(services());
         QVERIFY(QFileInfo(dataDir()).isDir());
         QVERIFY(QDir(dataDir()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-        QCOMPARE(form.engine().jobs().Quality, 1);
-        QCOMPARE(form.engine().jobs().Ratio, 0);
-        QCOMPARE(form.engine().jobs().SaveDir, dataFolder());
-        QCOMPARE(form.engine().jobs().OpenDir, true);
+        QCOMPARE(form.engine().jobs().Settings.Quality, 1);
+        QCOMPARE(form.engine().jobs().Settings.Ratio, 0);
+        QCOMPARE(form.engine().jobs().Settings.SaveDir, dataFolder());
+        QCOMPARE(form.engine().jobs().Settings.OpenDir, true);
         QCOMPARE(form.windowTitle(), QStringLiteral("Tovilo"));
         QCOMPARE(form.size(), tovilo::layout::mainWindow::clientSize);
         // Idle: the eight commands enabled, stop disabled, drops accepted.
@@ -136,7 +136,8 @@ private Q_SLOTS:
         TFormMain form(services());
         QTest::mouseClick(button(form, "PngBtnAddFile"), Qt::LeftButton);
         QCOMPARE(m_shell.chooserFolders, QStringList{m_home.path() + QStringLiteral("/")});
-        QCOMPARE(form.engine().jobs().SaveDir, QFile::encodeName(m_home.path()) + "/Tovilo/");
+        QCOMPARE(form.engine().jobs().Settings.SaveDir,
+                 QFile::encodeName(m_home.path()) + "/Tovilo/");
         // An existing data folder and its contents are left alone.
         QFile marker(m_home.filePath(QStringLiteral("Tovilo/keep")));
         QVERIFY(marker.open(QIODevice::WriteOnly));
@@ -196,14 +197,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, savedOpenDir);
         writeConfig(contents);
         TFormMain form(services());
-        QCOMPARE(int(form.engine().jobs().Quality), quality);
-        QCOMPARE(int(form.engine().jobs().Ratio), ratio);
-        QCOMPARE(form.engine().jobs().SaveDir, saveDir.isEmpty() ? dataFolder() : saveDir);
-        QCOMPARE(form.engine().jobs().OpenDir, openDir);
+        QCOMPARE(int(form.engine().jobs().Settings.Quality), quality);
+        QCOMPARE(int(form.engine().jobs().Settings.Ratio), ratio);
+        QCOMPARE(form.engine().jobs().Settings.SaveDir, saveDir.isEmpty() ? dataFolder() : saveDir);
+        QCOMPARE(form.engine().jobs().Settings.OpenDir, openDir);
 
         saveQueueSettings(form.engine().jobs(), dataFolder());
         TFormMain reread(services());
-        QCOMPARE(reread.engine().jobs().SaveDir, form.engine().jobs().SaveDir);
+        QCOMPARE(reread.engine().jobs().Settings.SaveDir, form.engine().jobs().Settings.SaveDir);
         QVERIFY(readAll(configPath()).contains("OPENDIR=" + savedOpenDir));
         QVERIFY(readAll(configPath()).contains("QUALITY=" + QByteArray::number(quality & 0xFF)));
     }
@@ -229,8 +230,8 @@ private Q_SLOTS:
         QFETCH(int, subtitle);
         writeConfig(contents);
         TFormMain form(services());
-        QCOMPARE(int(form.engine().jobs().Codec), codec);
-        QCOMPARE(int(form.engine().jobs().Subtitle), subtitle);
+        QCOMPARE(int(form.engine().jobs().Settings.Codec), codec);
+        QCOMPARE(int(form.engine().jobs().Settings.Subtitle), subtitle);
         saveQueueSettings(form.engine().jobs(), dataFolder());
         QVERIFY(readAll(configPath()).contains("CODEC=" + QByteArray::number(codec) + "\n"));
         QVERIFY(readAll(configPath()).contains("SUBTITLE=" + QByteArray::number(subtitle) + "\n"));
@@ -239,10 +240,10 @@ private Q_SLOTS:
     void saveSettingsWritesInOrder()
     {
         TFormMain form(services());
-        form.engine().jobs().Quality = 4;
-        form.engine().jobs().Ratio = 1;
-        form.engine().jobs().SaveDir = "/media/x/Video/";
-        form.engine().jobs().OpenDir = false;
+        form.engine().jobs().Settings.Quality = 4;
+        form.engine().jobs().Settings.Ratio = 1;
+        form.engine().jobs().Settings.SaveDir = "/media/x/Video/";
+        form.engine().jobs().Settings.OpenDir = false;
         saveQueueSettings(form.engine().jobs(), dataFolder());
         QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/"
                                                    "Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
@@ -269,11 +270,11 @@ private Q_SLOTS:
         if (readOnly)
             QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0444) == 0);
         TFormMain form(services());
-        form.engine().jobs().Quality = 3;
-        form.engine().jobs().SaveDir = saveDir;
+        form.engine().jobs().Settings.Quality = 3;
+        form.engine().jobs().Settings.SaveDir = saveDir;
         guarded([&] { saveQueueSettings(form.engine().jobs(), dataFolder()); })();
         QCOMPARE(m_errors, QStringList{error});
-        QCOMPARE(form.engine().jobs().Quality, 3); // the dialog's values stay
+        QCOMPARE(form.engine().jobs().Settings.Quality, 3); // the dialog's values stay
         QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=1\n"));
         ::chmod(QFile::encodeName(configPath()).constData(), 0644);
     }

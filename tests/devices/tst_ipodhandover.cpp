@@ -338,7 +338,7 @@ private Q_SLOTS:
         removals.outcome = removal;
         TFormMain form(Services{prompt, shell, drives, library, noDesktop(), removals});
         ThConvertInfoObjectList& jobs = form.engine().jobs();
-        jobs.SaveDir = QFile::encodeName(dir.path()) + '/';
+        jobs.Settings.SaveDir = QFile::encodeName(dir.path()) + '/';
         jobs.AddSource(QFile::encodeName(m_media.filePath(QStringLiteral("song.avi"))));
         QSignalSpy finished(&form.engine(), &ConversionEngine::handOverFinished);
         QTest::mouseClick(control<TPNGButton>(form, "PngBtnConvertMusic2iTunes"), Qt::LeftButton);

@@ -104,25 +104,26 @@ private slots:
         QFETCH(QString, ratioText);
 
         // An earlier opening left "高画質" and the wide ratio in the boxes.
-        m_main->engine().jobs().Quality = 2;
-        m_main->engine().jobs().Ratio = 1;
+        m_main->engine().jobs().Settings.Quality = 2;
+        m_main->engine().jobs().Settings.Ratio = 1;
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnCancel); }));
 
-        m_main->engine().jobs().Quality = static_cast<std::uint8_t>(quality);
-        m_main->engine().jobs().Ratio = static_cast<std::uint8_t>(ratio);
+        m_main->engine().jobs().Settings.Quality = static_cast<std::uint8_t>(quality);
+        m_main->engine().jobs().Settings.Ratio = static_cast<std::uint8_t>(ratio);
         QVERIFY(editSettings([&] {
             QCOMPARE(m_dialog->CBConvertQuality->currentText(), qualityText);
             QCOMPARE(m_dialog->CBConvertRaito->currentText(), ratioText);
             // Cancel leaves even an out-of-range value in the list.
             click(m_dialog->PngBtnCancel);
         }));
-        QCOMPARE(m_main->engine().jobs().Quality, quality);
-        QCOMPARE(m_main->engine().jobs().Ratio, ratio);
+        QCOMPARE(m_main->engine().jobs().Settings.Quality, quality);
+        QCOMPARE(m_main->engine().jobs().Settings.Ratio, ratio);
 
         // OK stores what the boxes show.
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnOK); }));
-        QCOMPARE(m_main->engine().jobs().Quality, m_dialog->CBConvertQuality->currentIndex());
-        QCOMPARE(m_main->engine().jobs().Ratio, m_dialog->CBConvertRaito->currentIndex());
+        QCOMPARE(m_main->engine().jobs().Settings.Quality,
+                 m_dialog->CBConvertQuality->currentIndex());
+        QCOMPARE(m_main->engine().jobs().Settings.Ratio, m_dialog->CBConvertRaito->currentIndex());
         QCOMPARE(m_dialog->CBConvertQuality->currentText(), qualityText);
     }
 
@@ -152,7 +153,7 @@ private slots:
         QFETCH(QByteArray, stored);
 
         setSystemCodePage(codePage);
-        m_main->engine().jobs().SaveDir = "/old/";
+        m_main->engine().jobs().Settings.SaveDir = "/old/";
         m_shell.nextFolder = chosen;
         QVERIFY(editSettings([&] {
             click(m_dialog->PngBtnSelectDir);
@@ -160,15 +161,15 @@ private slots:
             click(m_dialog->PngBtnOK);
         }));
         QCOMPARE(m_shell.browseTitles, QStringList({QStringLiteral("保存先を選択してください")}));
-        QCOMPARE(m_main->engine().jobs().SaveDir, stored);
+        QCOMPARE(m_main->engine().jobs().Settings.SaveDir, stored);
         QVERIFY(settingsText().contains("SAVEDIR=" + stored + '\n'));
     }
 
     void cancelKeepsSettingsAndFile()
     {
-        m_main->engine().jobs().SaveDir = "/old/";
-        m_main->engine().jobs().Quality = 1;
-        m_main->engine().jobs().OpenDir = true;
+        m_main->engine().jobs().Settings.SaveDir = "/old/";
+        m_main->engine().jobs().Settings.Quality = 1;
+        m_main->engine().jobs().Settings.OpenDir = true;
         m_shell.nextFolder = QStringLiteral("/media/x/Video");
         QVERIFY(editSettings([this] {
             click(m_dialog->PngBtnSelectDir);
@@ -177,8 +178,8 @@ private slots:
             click(m_dialog->PngBtnCancel);
         }));
         QVERIFY(!m_dialog->Accepted);
-        QCOMPARE(m_main->engine().jobs().SaveDir, QByteArray("/old/"));
-        QCOMPARE(m_main->engine().jobs().Quality, 1);
+        QCOMPARE(m_main->engine().jobs().Settings.SaveDir, QByteArray("/old/"));
+        QCOMPARE(m_main->engine().jobs().Settings.Quality, 1);
         QVERIFY(!QFileInfo::exists(settingsFile()));
 
         // The next opening shows the stored folder again; a cancelled browser changes nothing.
@@ -211,12 +212,12 @@ private slots:
             m_dialog->CBVideoCodec->setCurrentIndex(1);
             click(m_dialog->PngBtnCancel);
         }));
-        QCOMPARE(m_main->engine().jobs().Codec, 0);
+        QCOMPARE(m_main->engine().jobs().Settings.Codec, 0);
         QVERIFY(editSettings([this] {
             m_dialog->CBVideoCodec->setCurrentIndex(1);
             click(m_dialog->PngBtnOK);
         }));
-        QCOMPARE(m_main->engine().jobs().Codec, 1);
+        QCOMPARE(m_main->engine().jobs().Settings.Codec, 1);
         QVERIFY(settingsText().endsWith("OPENDIR=1\nCODEC=1\nSUBTITLE=0\n"));
         QVERIFY(editSettings([this] {
             QCOMPARE(m_dialog->CBVideoCodec->currentText(), QStringLiteral("H.264（高画質）"));
@@ -235,15 +236,15 @@ private slots:
     {
         // A folder name that is not valid in the code page must survive an OK unchanged.
         const QByteArray folder = "/media/caf\xE9/";
-        m_main->engine().jobs().SaveDir = folder;
+        m_main->engine().jobs().Settings.SaveDir = folder;
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnOK); }));
-        QCOMPARE(m_main->engine().jobs().SaveDir, folder);
+        QCOMPARE(m_main->engine().jobs().Settings.SaveDir, folder);
         QVERIFY(settingsText().contains("SAVEDIR=" + folder + '\n'));
     }
 
     void captionTogglesCheckBox()
     {
-        m_main->engine().jobs().OpenDir = true;
+        m_main->engine().jobs().Settings.OpenDir = true;
         QVERIFY(editSettings([this] {
             QVERIFY(m_dialog->CBOpenDir->isChecked());
             QTest::mouseClick(m_dialog->LblOpenDir, Qt::LeftButton);
@@ -254,13 +255,13 @@ private slots:
             QVERIFY(!m_dialog->CBOpenDir->isChecked());
             click(m_dialog->PngBtnOK);
         }));
-        QVERIFY(!m_main->engine().jobs().OpenDir);
+        QVERIFY(!m_main->engine().jobs().Settings.OpenDir);
         QVERIFY(settingsText().contains("OPENDIR=0\n"));
     }
 
     void closeFromElsewhere()
     {
-        m_main->engine().jobs().Quality = 1;
+        m_main->engine().jobs().Settings.Quality = 1;
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnOK); }));
         QVERIFY(QFile::remove(settingsFile()));
 
@@ -271,7 +272,7 @@ private slots:
             QVERIFY(!m_dialog->isVisible());
         }));
         QVERIFY(!m_dialog->Accepted);
-        QCOMPARE(m_main->engine().jobs().Quality, 1);
+        QCOMPARE(m_main->engine().jobs().Settings.Quality, 1);
         QVERIFY(!QFileInfo::exists(settingsFile()));
 
         QVERIFY(editSettings([this] { click(m_dialog->PngBtnCancel); }));

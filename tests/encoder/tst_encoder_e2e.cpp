@@ -58,7 +58,7 @@ Run makeClip(const QString& file, const QStringList& videoArgs, int seconds = 2)
 QStringList videoArgs(int quality, const QString& source, const QString& output)
 {
     ThConvertInfoObjectList queue;
-    queue.Quality = static_cast<std::uint8_t>(quality);
+    queue.Settings.Quality = static_cast<std::uint8_t>(quality);
     return wrapperArgs(queue, source.toUtf8(), output.toUtf8());
 }
 
@@ -203,8 +203,8 @@ void TestEncoderEndToEnd::converts()
 
     ThConvertInfoObjectList queue;
     queue.AudioOnly = audioOnly;
-    queue.Quality = static_cast<std::uint8_t>(quality);
-    queue.Ratio = static_cast<std::uint8_t>(ratio);
+    queue.Settings.Quality = static_cast<std::uint8_t>(quality);
+    queue.Settings.Ratio = static_cast<std::uint8_t>(ratio);
     const QString outName =
         u"-出力 q%1 r%2.%3"_s.arg(quality).arg(ratio).arg(audioOnly ? u"mp3"_s : u"mp4"_s);
     const QString output = m_folder + u"/"_s + outName;
@@ -292,9 +292,9 @@ void TestEncoderEndToEnd::convertsForIpods()
     QFETCH(int, refs);
 
     ThConvertInfoObjectList queue;
-    queue.Quality = static_cast<std::uint8_t>(quality);
-    queue.Ratio = static_cast<std::uint8_t>(ratio);
-    queue.Codec = static_cast<std::uint8_t>(codec);
+    queue.Settings.Quality = static_cast<std::uint8_t>(quality);
+    queue.Settings.Ratio = static_cast<std::uint8_t>(ratio);
+    queue.Settings.Codec = static_cast<std::uint8_t>(codec);
     const QString output = m_root.filePath(u"c%1 q%2 r%3.mp4"_s.arg(codec).arg(quality).arg(ratio));
     const Run run = runProgram(QStringLiteral(WRAPPER_PATH),
                                wrapperArgs(queue, m_busySource.toUtf8(), output.toUtf8()));
@@ -477,7 +477,7 @@ void TestEncoderEndToEnd::reportsWhyItFailed()
 
     ThConvertInfoObjectList queue;
     queue.AudioOnly = audioOnly;
-    queue.Quality = 4;
+    queue.Settings.Quality = 4;
     const QString output = folder + (audioOnly ? u"/failed.mp3"_s : u"/failed.mp4"_s);
     const Run run = runProgram(QStringLiteral(WRAPPER_PATH),
                                wrapperArgs(queue, input.toUtf8(), output.toUtf8()));
@@ -996,8 +996,8 @@ void TestEncoderEndToEnd::keepsTheShape()
     }
 
     ThConvertInfoObjectList queue;
-    queue.Quality = 3;
-    queue.Ratio = static_cast<std::uint8_t>(ratio);
+    queue.Settings.Quality = 3;
+    queue.Settings.Ratio = static_cast<std::uint8_t>(ratio);
     const QString output = source + u".mp4"_s;
     const Run converted = runProgram(QStringLiteral(WRAPPER_PATH),
                                      wrapperArgs(queue, source.toUtf8(), output.toUtf8()));

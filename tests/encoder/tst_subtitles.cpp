@@ -31,8 +31,8 @@ Run ffmpeg(const QString& args, const QString& folder)
 Run convert(const QString& source, const QString& output, int subtitle)
 {
     ThConvertInfoObjectList queue;
-    queue.Quality = 1; // 320x240
-    queue.Subtitle = static_cast<std::uint8_t>(subtitle);
+    queue.Settings.Quality = 1; // 320x240
+    queue.Settings.Subtitle = static_cast<std::uint8_t>(subtitle);
     return run(QStringLiteral(WRAPPER_PATH),
                tovilo::test::wrapperArgs(queue, source.toUtf8(), output.toUtf8()));
 }

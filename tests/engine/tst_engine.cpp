@@ -108,8 +108,8 @@ private Q_SLOTS:
         m_library = FakeLibrary();
         m_engine = std::make_unique<ConversionEngine>(*m_runnerOwner, m_desktop, m_library);
         m_jobs = &m_engine->jobs();
-        m_jobs->Quality = 1;
-        m_jobs->SaveDir = out();
+        m_jobs->Settings.Quality = 1;
+        m_jobs->Settings.SaveDir = out();
         m_situations.clear();
         m_changes = 0;
         m_done = 0;
@@ -366,7 +366,7 @@ private Q_SLOTS:
     // A hand-edited output folder without its "/" is joined to the name as it stands.
     void saveDirWithoutDelimiter()
     {
-        m_jobs->SaveDir = out("pre-");
+        m_jobs->Settings.SaveDir = out("pre-");
         add("song");
         convertAll(true);
         QCOMPARE(m_jobs->Items(0)->outputPath(), out("pre-song.mp3"));
@@ -374,7 +374,7 @@ private Q_SLOTS:
 
     void unwritableOutputFailsEachJob()
     {
-        m_jobs->SaveDir = out("missing/");
+        m_jobs->Settings.SaveDir = out("missing/");
         add("one.avi");
         add("two.avi");
         convertAll();
@@ -513,7 +513,7 @@ private Q_SLOTS:
         QFile kept(mine + QStringLiteral("/movie.mp4"));
         QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("mine") == 4);
         kept.close();
-        m_jobs->SaveDir = QFile::encodeName(shared) + '/';
+        m_jobs->Settings.SaveDir = QFile::encodeName(shared) + '/';
         add("movie.avi");
         m_runner().onStart = [&] {
             QCOMPARE(
