@@ -206,10 +206,16 @@ void TFormMain::showPaused(bool paused)
 
 void TFormMain::restoreQueue()
 {
+    connect(&m_engine->queueKeeper(), &QueueKeeper::savingFailed, this, [this](int error) {
+        if (error != 0)
+            addNotice(queueNotSavedText(error));
+    });
     const QueueStore::Restored restored = m_engine->keepQueueIn(DataDir);
     RefreshList();
     if (restored.broken)
         addNotice(queueNotRestoredText());
+    for (const QByteArray& left : restored.left)
+        addNotice(leftBehindText(toUtf16(left)));
 }
 
 void TFormMain::FormCreate()
@@ -309,9 +315,12 @@ void TFormMain::showJob(int row)
         statusItem = new QTableWidgetItem(status);
         ListViewConvertFile->setItem(row, 1, statusItem);
     }
-    // A failed row says why when the pointer rests on it.
-    const QString reason =
-        job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
+    // A failed row says why when the pointer rests on it; a waiting one what its interrupted
+    // run left.
+    const QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
+                           : job->Status == csWaiting && !job->LeftBehind.isEmpty()
+                               ? leftBehindText(toUtf16(job->LeftBehind))
+                               : QString();
     name->setToolTip(reason);
     statusItem->setToolTip(reason);
 }

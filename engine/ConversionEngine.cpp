@@ -189,6 +189,7 @@ void ConversionEngine::startNextJob()
     }
     // Kept as converting only with its new output, and before the encoder writes it: a run
     // cut short by the program's end then names the one file to remove at the next start.
+    job->LeftBehind.clear();
     m_jobs.SetStatus(*job, csConverting);
     m_keeper.saveNow();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));

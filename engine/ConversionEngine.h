@@ -75,6 +75,7 @@ public:
     void setSleepInhibitor(SleepInhibitor& inhibitor);
 
     // Keeps the queue in the data folder from now on, after putting back what was kept there.
+    const QueueKeeper& queueKeeper() const { return m_keeper; }
     QueueStore::Restored keepQueueIn(const QByteArray& dataFolder)
     {
         return m_keeper.keepIn(dataFolder);

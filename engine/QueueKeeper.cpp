@@ -10,16 +10,25 @@ QueueKeeper::QueueKeeper(ThConvertInfoObjectList& jobs, QObject* parent)
     connect(&m_jobs, &ThConvertInfoObjectList::jobChanged, this, &QueueKeeper::rowChanged);
     connect(&m_jobs, &ThConvertInfoObjectList::jobsAdded, this, &QueueKeeper::rowsMoved);
     connect(&m_jobs, &ThConvertInfoObjectList::jobRemoved, this, &QueueKeeper::rowsMoved);
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(RetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &QueueKeeper::rowsMoved);
 }
 
 QueueKeeper::~QueueKeeper()
 {
     saveNow();
+    if (m_store)
+        m_store->setReport({});
 }
 
 QueueStore::Restored QueueKeeper::keepIn(const QByteArray& dataFolder)
 {
     m_store = std::make_unique<QueueStore>(dataFolder);
+    m_store->setReport([this](int error) {
+        QMetaObject::invokeMethod(
+            this, [this, error] { saveFailed(error); }, Qt::QueuedConnection);
+    });
     const QueueStore::Restored restored = m_store->restore(m_jobs);
     // What was put back is written at once as it now stands (the interrupted job waiting).
     m_changes = {true, {}};
@@ -33,6 +42,17 @@ void QueueKeeper::saveNow()
         m_store->save(m_jobs, m_changes);
     m_changes = {};
     m_marked.clear();
+}
+
+void QueueKeeper::saveFailed(int error)
+{
+    // The changes held back since are in the whole queue written on the retry.
+    if (error != 0)
+        m_retry.start();
+    if (error == m_failure)
+        return;
+    m_failure = error;
+    emit savingFailed(error);
 }
 
 void QueueKeeper::rowChanged(int row)

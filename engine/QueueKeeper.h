@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -28,7 +29,15 @@ public:
     void saveNow();
     bool isKeeping() const { return m_store != nullptr; }
 
+    // How long a failed save waits before the whole queue is written again.
+    static constexpr int RetryMs = 5000;
+
+signals:
+    // The queue could not be written (errno), or is written again after that (0).
+    void savingFailed(int error);
+
 private:
+    void saveFailed(int error);
     void rowChanged(int row);
     void rowsMoved();
     void saveLater();
@@ -38,6 +47,8 @@ private:
     QueueStore::Changes m_changes;
     std::vector<char> m_marked; // by row: already in m_changes.rows
     bool m_savePending = false;
+    QTimer m_retry;
+    int m_failure = 0;
 };
 
 } // namespace tovilo

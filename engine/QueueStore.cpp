@@ -8,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -47,10 +46,13 @@ bool validStatus(const QJsonValue& value)
     return value.isDouble() && status >= csWaiting && status <= csFailed;
 }
 
+// The empty file reserved for a converting job's output: what names its partial file and
+// tells the reservation from anything that takes the name later.
 struct FileId
 {
     quint64 device = 0;
     quint64 inode = 0;
+    qint64 modifiedNs = 0;
 };
 
 FileId fileIdOf(const QByteArray& path)
@@ -59,7 +61,8 @@ FileId fileIdOf(const QByteArray& path)
         path.isEmpty() ? std::nullopt : pathFacts(path, Links::Keep);
     if (!facts || facts->kind != FileFacts::Kind::File)
         return {};
-    return {static_cast<quint64>(facts->device), static_cast<quint64>(facts->inode)};
+    return {static_cast<quint64>(facts->device), static_cast<quint64>(facts->inode),
+            facts->modifiedNs};
 }
 
 void putFileId(QJsonObject& object, const FileId& id)
@@ -68,12 +71,21 @@ void putFileId(QJsonObject& object, const FileId& id)
         return;
     object.insert(QStringLiteral("device"), QString::number(id.device));
     object.insert(QStringLiteral("inode"), QString::number(id.inode));
+    object.insert(QStringLiteral("modified"), QString::number(id.modifiedNs));
 }
 
 FileId takeFileId(const QJsonObject& object)
 {
     return {object.value(QStringLiteral("device")).toString().toULongLong(),
-            object.value(QStringLiteral("inode")).toString().toULongLong()};
+            object.value(QStringLiteral("inode")).toString().toULongLong(),
+            object.value(QStringLiteral("modified")).toString().toLongLong()};
+}
+
+// A reason is a line of the encoder's; one cut in a UTF-8 sequence loses only that character.
+QByteArray boundedReason(const QByteArray& reason)
+{
+    return reason.size() <= QueueStore::MaxReasonBytes ? reason
+                                                       : reason.left(QueueStore::MaxReasonBytes);
 }
 
 // The changeable part of a job, as a document entry or a journal line carries it.
@@ -81,7 +93,7 @@ void putState(QJsonObject& object, const ThConvertInfoObject& job, const FileId&
 {
     object.insert(QStringLiteral("status"), static_cast<int>(job.Status));
     putBytes(object, QStringLiteral("output"), job.outputPath());
-    putBytes(object, QStringLiteral("reason"), job.EncoderError);
+    putBytes(object, QStringLiteral("reason"), boundedReason(job.EncoderError));
     if (job.Status == csConverting)
         putFileId(object, id);
 }
@@ -95,12 +107,13 @@ struct KeptJob
     FileId output_id;
 };
 
-void takeState(const QJsonObject& object, KeptJob& job)
+bool takeState(const QJsonObject& object, KeptJob& job)
 {
     job.status = static_cast<TConvertStatus>(object.value(QStringLiteral("status")).toInt());
     job.output = takeBytes(object, QStringLiteral("output"));
-    job.reason = takeBytes(object, QStringLiteral("reason"));
+    job.reason = boundedReason(takeBytes(object, QStringLiteral("reason")));
     job.output_id = takeFileId(object);
+    return job.output.size() <= QueueStore::MaxPathBytes;
 }
 
 struct Kept
@@ -121,7 +134,8 @@ std::optional<Kept> readKept(const QByteArray& documentBytes, const QByteArray& 
     const QJsonObject root = document.object();
     const int version = root.value(QStringLiteral("version")).toInt(0);
     if (version < 1 || version > QueueStore::Version ||
-        !root.value(QStringLiteral("jobs")).isArray())
+        !root.value(QStringLiteral("jobs")).isArray() ||
+        root.value(QStringLiteral("jobs")).toArray().size() > QueueStore::MaxJobs)
         return std::nullopt;
     Kept kept;
     kept.audioOnly = root.value(QStringLiteral("audioOnly")).toBool(false);
@@ -131,9 +145,9 @@ std::optional<Kept> readKept(const QByteArray& documentBytes, const QByteArray& 
         const QJsonObject object = value.toObject();
         KeptJob job;
         job.source = takeBytes(object, QStringLiteral("source"));
-        if (job.source.isEmpty() || !validStatus(object.value(QStringLiteral("status"))))
+        if (job.source.isEmpty() || job.source.size() > QueueStore::MaxPathBytes ||
+            !validStatus(object.value(QStringLiteral("status"))) || !takeState(object, job))
             return std::nullopt;
-        takeState(object, job);
         kept.jobs.push_back(std::move(job));
     }
     for (const QByteArray& line : journalBytes.split('\n')) {
@@ -145,17 +159,27 @@ std::optional<Kept> readKept(const QByteArray& documentBytes, const QByteArray& 
         const quint64 lineSequence =
             object.value(QStringLiteral("sequence")).toString().toULongLong();
         if (lineSequence > sequence) {
-            takeState(object, kept.jobs[static_cast<size_t>(index)]);
+            KeptJob& job = kept.jobs[static_cast<size_t>(index)];
+            KeptJob changed = job;
+            if (!takeState(object, changed))
+                break;
+            job = std::move(changed);
             kept.sequence = std::max(kept.sequence, lineSequence);
         }
     }
     return kept;
 }
 
-QByteArray readAll(const QByteArray& path)
+// Nothing for a file too large to be a queue of ours.
+std::optional<QByteArray> readAll(const QByteArray& path)
 {
     QFile file(QFile::decodeName(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray bytes = file.read(QueueStore::MaxFileBytes + 1);
+    if (bytes.size() > QueueStore::MaxFileBytes)
+        return std::nullopt;
+    return bytes;
 }
 
 } // namespace
@@ -179,11 +203,14 @@ QueueStore::Restored QueueStore::restore(ThConvertInfoObjectList& jobs)
 {
     Restored restored;
     m_restored = true;
-    const QByteArray documentBytes = readAll(documentPath());
-    if (documentBytes.isEmpty() && !QFile::exists(QFile::decodeName(documentPath())))
+    const std::optional<QByteArray> documentBytes = readAll(documentPath());
+    if (documentBytes && documentBytes->isEmpty() &&
+        !QFile::exists(QFile::decodeName(documentPath())))
         return restored;
     m_onDisk = true;
-    const std::optional<Kept> kept = readKept(documentBytes, readAll(journalPath()));
+    const std::optional<QByteArray> journalBytes = readAll(journalPath());
+    const std::optional<Kept> kept =
+        documentBytes && journalBytes ? readKept(*documentBytes, *journalBytes) : std::nullopt;
     if (!kept) {
         moveAside();
         m_onDisk = false;
@@ -201,14 +228,21 @@ QueueStore::Restored QueueStore::restore(ThConvertInfoObjectList& jobs)
         job->Status = keptJob.status;
         job->EncoderError = keptJob.reason;
         if (job->Status == csConverting) {
-            // The run ended with the program: the file it was writing is incomplete. Only
-            // that very file goes, never one that took its name since.
+            // The run ended with the program. Its partial file is known by its name alone and
+            // the reservation by being empty and unchanged, never by a number a finished or
+            // unrelated file may carry since: in doubt, nothing goes.
             job->Status = csWaiting;
             job->EncoderError.clear();
-            if (keptJob.output_id.inode != 0 &&
-                removeIfSame(keptJob.output.constData(), keptJob.output_id.device,
-                             keptJob.output_id.inode) == OwnRemoval::Removed)
+            const FileId& id = keptJob.output_id;
+            const InterruptedOutput left =
+                removeInterruptedOutput(keptJob.output, static_cast<dev_t>(id.device),
+                                        static_cast<ino_t>(id.inode), id.modifiedNs);
+            if (left.partialRemoved)
                 ++restored.partialsRemoved;
+            if (!left.left.isEmpty()) {
+                job->LeftBehind = left.left;
+                restored.left << left.left;
+            }
         }
         back.push_back(std::move(job));
         ++restored.jobs;
@@ -221,6 +255,12 @@ void QueueStore::moveAside()
 {
     for (const QByteArray& path : {documentPath(), journalPath()})
         ::rename(path.constData(), (path + ".broken").constData());
+}
+
+void QueueStore::setReport(std::function<void(int)> report)
+{
+    std::lock_guard lock(m_lock);
+    m_report = std::move(report);
 }
 
 QByteArray QueueStore::document(const ThConvertInfoObjectList& jobs, quint64 sequence)
@@ -296,8 +336,11 @@ void QueueStore::flush()
 
 void QueueStore::writerLoop()
 {
-    // Lines go only after a document that was written: they number the jobs as it does.
+    // Lines go only after a document that was written: they number the jobs as it does. After
+    // a failed write (a full or read-only folder) a torn line may end the journal, so nothing
+    // more is appended until a whole document is written again.
     bool documentWritten = true;
+    int failure = 0;
     std::unique_lock lock(m_lock);
     for (;;) {
         m_wake.wait(lock, [this] { return m_quit || !m_tasks.empty(); });
@@ -314,12 +357,11 @@ void QueueStore::writerLoop()
             if (it->whole)
                 first = it;
         }
+        int error = 0;
         bool truncate = false;
         if (first->whole) {
-            QSaveFile file(QFile::decodeName(documentPath()));
-            truncate = file.open(QIODevice::WriteOnly) &&
-                       file.write(first->bytes) == first->bytes.size() && file.commit();
-            documentWritten = truncate;
+            error = replaceFile(documentPath(), first->bytes, 0600);
+            truncate = documentWritten = error == 0;
             ++first;
         }
         QByteArray lines;
@@ -330,15 +372,23 @@ void QueueStore::writerLoop()
             // passed over when read; emptying the journal only saves reading them.
             const UniqueFd fd =
                 openFile(journalPath().constData(),
-                         O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND), 0600);
-            if (fd.isValid()) {
-                writeAll(fd.get(),
-                         std::string_view(lines.constData(), static_cast<size_t>(lines.size())));
-                ::fdatasync(fd.get());
+                         O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0600);
+            if (!fd.isValid() ||
+                !writeAll(fd.get(),
+                          std::string_view(lines.constData(), static_cast<size_t>(lines.size()))) ||
+                ::fdatasync(fd.get()) != 0) {
+                error = errno;
+                documentWritten = false;
             }
         }
+        if (error == 0 && !documentWritten)
+            error = failure; // held back until a document is written
+        const bool tell = error != 0 || failure != 0;
+        failure = error;
 
         lock.lock();
+        if (tell && m_report)
+            m_report(error);
         m_busy = false;
         m_idle.notify_all();
     }

@@ -3,11 +3,13 @@
 #include "queue/ThConvertInfo.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -24,12 +26,19 @@ class QueueStore
 {
 public:
     static constexpr int Version = 1;
+    // Beyond these a kept queue is not ours or not sane: read as unreadable. A path longer
+    // than the system takes could name no file; a reason is cut to a line's worth.
+    static constexpr qsizetype MaxFileBytes = 256 * 1024 * 1024;
+    static constexpr qsizetype MaxJobs = 200000;
+    static constexpr qsizetype MaxPathBytes = 4096;
+    static constexpr qsizetype MaxReasonBytes = 1024;
 
     struct Restored
     {
         int jobs = 0;        // jobs put back into the queue
         bool broken = false; // the file could not be read; it was moved aside
         int partialsRemoved = 0;
+        QList<QByteArray> left; // what an interrupted run may have left, kept in doubt
     };
 
     explicit QueueStore(QByteArray dataFolder);
@@ -37,10 +46,10 @@ public:
     QueueStore(const QueueStore&) = delete;
     QueueStore& operator=(const QueueStore&) = delete;
 
-    // Appends the kept queue to jobs: a job that was converting waits again and the output it
-    // was writing is removed (only the file it started, by device and inode); the others keep
-    // their status, output and reason. A file that cannot be read is moved aside to
-    // "queue.json.broken". Call once, before the first save.
+    // Appends the kept queue to jobs: a job that was converting waits again and what its run
+    // left is removed (lib/ffmpeg's partial file, and the reserved output while still empty and
+    // the very file reserved); the others keep their status, output and reason. A file that cannot
+    // be read is moved aside to "queue.json.broken". Call once, before the first save.
     Restored restore(ThConvertInfoObjectList& jobs);
 
     // What changed since the last save, as the queue announced it.
@@ -53,8 +62,12 @@ public:
     // were added or removed (or before anything was written).
     void save(const ThConvertInfoObjectList& jobs, const Changes& changes);
 
-    // Returns once everything handed to the writer is on disk.
+    // Returns once everything handed to the writer is on disk (or failed).
     void flush();
+
+    // Told, on the writer's thread, the errno of every write that failed (the changes since are
+    // then held back until a whole save succeeds) and 0 for the first success after one.
+    void setReport(std::function<void(int error)> report);
 
     QByteArray documentPath() const { return m_folder + "queue.json"; }
     QByteArray journalPath() const { return m_folder + "queue.journal"; }
@@ -86,6 +99,7 @@ private:
     std::deque<Task> m_tasks;
     bool m_busy = false;
     bool m_quit = false;
+    std::function<void(int)> m_report;
     std::thread m_writer;
 };
 

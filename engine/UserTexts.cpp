@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 QString StatusText(const ThConvertInfoObject& job)
 {
@@ -182,6 +184,33 @@ QString pausedText()
 QString queueNotRestoredText()
 {
     return QStringLiteral("前回の変換リストを読み込めませんでした");
+}
+
+QString queueNotSavedText(int error)
+{
+    QString why;
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        why = QStringLiteral("空き容量がありません");
+        break;
+    case EROFS:
+        why = QStringLiteral("読み取り専用です");
+        break;
+    case EACCES:
+    case EPERM:
+        why = QStringLiteral("書き込みが許可されていません");
+        break;
+    default:
+        why = QString::fromLocal8Bit(std::strerror(error));
+        break;
+    }
+    return QStringLiteral("変換リストを保存できません（%1）").arg(why);
+}
+
+QString leftBehindText(const QString& path)
+{
+    return QStringLiteral("中断した変換のファイルを残しました: %1").arg(path);
 }
 
 QString WindowTexts::fileNameColumn()

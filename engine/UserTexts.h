@@ -46,6 +46,11 @@ QString remainingText(double seconds);
 QString pausedText();
 // Said once at start-up when the kept queue could not be read.
 QString queueNotRestoredText();
+// Said when the queue cannot be written (errno), once until it can again.
+QString queueNotSavedText(int error);
+// On a waiting row and at start-up: a file an interrupted run of the job may have left, kept
+// because it could not be told for sure from a file of the user's.
+QString leftBehindText(const QString& path);
 
 // The main window's boxes and words.
 struct WindowTexts

@@ -24,6 +24,7 @@ FileInfo FileInfo::of(const struct stat& st)
     info.size = st.st_size;
     info.links = st.st_nlink;
     info.modified = st.st_mtim;
+    info.changed = st.st_ctim;
     return info;
 }
 

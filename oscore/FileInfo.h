@@ -19,6 +19,7 @@ struct FileInfo
     off_t size = 0;
     nlink_t links = 0;
     timespec modified = {};
+    timespec changed = {}; // the inode's change time, which no program can put back
 
     static FileInfo of(const struct stat& st);
 
@@ -30,12 +31,14 @@ struct FileInfo
     {
         return device == other.device && inode == other.inode;
     }
-    // The same file, neither resized nor written to since.
+    // The same file, neither resized nor written to since: a rewrite that puts the size and
+    // the modification time back still moves the change time.
     bool unchangedSince(const FileInfo& before) const
     {
         return sameFile(before) && size == before.size &&
                modified.tv_sec == before.modified.tv_sec &&
-               modified.tv_nsec == before.modified.tv_nsec;
+               modified.tv_nsec == before.modified.tv_nsec &&
+               changed.tv_sec == before.changed.tv_sec && changed.tv_nsec == before.changed.tv_nsec;
     }
 };
 

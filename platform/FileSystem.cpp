@@ -3,6 +3,7 @@
 #include "oscore/Fd.h"
 #include "oscore/OwnFile.h"
 #include "platform/PathText.h"
+#include "protocol/PartialOutput.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,6 +24,11 @@ bool usable(const QByteArray& path)
     return false;
 }
 
+qint64 nanoseconds(const timespec& time)
+{
+    return static_cast<qint64>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 FileFacts factsOf(const struct stat& info)
 {
     FileFacts facts;
@@ -34,6 +40,8 @@ FileFacts factsOf(const struct stat& info)
     facts.device = info.st_dev;
     facts.inode = info.st_ino;
     facts.owner = info.st_uid;
+    facts.links = static_cast<qint64>(info.st_nlink);
+    facts.modifiedNs = nanoseconds(info.st_mtim);
     facts.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     return facts;
 }
@@ -73,6 +81,44 @@ bool fileExists(const QByteArray& path)
 {
     const std::optional<FileFacts> facts = pathFacts(path);
     return facts && facts->kind != FileFacts::Kind::Folder;
+}
+
+int replaceFile(const QByteArray& path, QByteArrayView bytes, mode_t mode)
+{
+    if (!usable(path))
+        return errno;
+    const qsizetype delimiter = lastDelimiter(path);
+    const QByteArray folder = delimiter < 0 ? QByteArray("./") : path.left(delimiter + 1);
+    std::string pattern =
+        folder.toStdString() + "." + path.mid(delimiter + 1).left(64).toStdString() + ".XXXXXX";
+    // Close-on-exec: a child started meanwhile by another thread must not hold the new file.
+    const int fd = makeTempFile(pattern);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    if (::fchmod(fd, mode) != 0 ||
+        !writeAll(fd, std::string_view(bytes.data(), size_t(bytes.size()))) || ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(pattern.c_str(), path.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(pattern.c_str());
+        return error;
+    }
+    // The new name lasts a power cut only once the folder is on disk too.
+    const UniqueFd dir = openFile(folder.constData(), O_RDONLY | O_DIRECTORY);
+    if (dir.isValid())
+        ::fsync(dir.get());
+    return 0;
+}
+
+mode_t newFileMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
 }
 
 bool makeDirectory(const QByteArray& path)
@@ -140,6 +186,45 @@ void OwnedFile::forget()
     m_name.clear();
     m_device = 0;
     m_inode = 0;
+}
+
+InterruptedOutput removeInterruptedOutput(const QByteArray& output, dev_t device, ino_t inode,
+                                          qint64 modifiedNs)
+{
+    InterruptedOutput result;
+    if (!usable(output) || inode == 0)
+        return result;
+    const qsizetype delimiter = lastDelimiter(output);
+    const QByteArray folder = delimiter < 0 ? QByteArray(".") : output.left(delimiter + 1);
+    const QByteArray name = output.mid(delimiter + 1);
+    const UniqueFd dir = openFile(folder.constData(), O_PATH | O_DIRECTORY);
+    if (!dir.isValid() || name.isEmpty() || name == "." || name == "..")
+        return result;
+    const uid_t me = ::geteuid();
+    const std::string partial = partialOutputName(inode);
+    // The name is lib/ffmpeg's alone and a file under it is never complete: it is renamed
+    // away when it is.
+    const OwnRemoval partialRemoval =
+        removeIfOurs(dir.get(), partial.c_str(), [&](const struct stat& st) {
+            return S_ISREG(st.st_mode) && st.st_uid == me && st.st_nlink == 1;
+        });
+    result.partialRemoved = partialRemoval == OwnRemoval::Removed;
+    if (partialRemoval == OwnRemoval::NotOurs || partialRemoval == OwnRemoval::Failed)
+        result.left = folder + QByteArray(partial.data(), qsizetype(partial.size()));
+    // Only an empty file, and only the very one reserved: a finished output or a file that
+    // took the name or the inode since has content or another time.
+    const OwnRemoval reservation =
+        removeIfOurs(dir.get(), name.constData(), [&](const struct stat& st) {
+            return S_ISREG(st.st_mode) && st.st_size == 0 && st.st_dev == device &&
+                   st.st_ino == inode && modifiedNs != 0 && nanoseconds(st.st_mtim) == modifiedNs;
+        });
+    result.reservationRemoved = reservation == OwnRemoval::Removed;
+    if (!result.reservationRemoved && result.left.isEmpty()) {
+        const std::optional<FileFacts> facts = pathFacts(output, Links::Keep);
+        if (facts && facts->kind == FileFacts::Kind::File && facts->size == 0)
+            result.left = output;
+    }
+    return result;
 }
 
 qsizetype fileNameLimit(const QByteArray& path)

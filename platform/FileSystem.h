@@ -27,6 +27,8 @@ struct FileFacts
     dev_t device = 0;
     ino_t inode = 0;
     uid_t owner = 0;
+    qint64 links = 0;
+    qint64 modifiedNs = 0;       // since the epoch
     bool othersMayWrite = false; // its group or anyone else may write to it
 };
 
@@ -44,6 +46,13 @@ std::optional<FileFacts> descriptorFacts(int fd);
 bool pathExists(const QByteArray& path);
 // Something that is not a folder exists at `path` (a link is followed).
 bool fileExists(const QByteArray& path);
+
+// Puts `bytes` at `path` in one step: written beside it under a temporary name, synced, renamed
+// over it and the folder synced, so a crash leaves either the old file or the new one, whole.
+// The file gets `mode`. Returns 0 or the errno of the step that failed; nothing is left behind.
+int replaceFile(const QByteArray& path, QByteArrayView bytes, mode_t mode);
+// Mode 0666 less the process's umask: what a new file gets.
+mode_t newFileMode();
 
 // Creates one folder (not its parents) with mode 0777 less the umask.
 bool makeDirectory(const QByteArray& path);
@@ -87,6 +96,20 @@ private:
     dev_t m_device = 0;
     ino_t m_inode = 0;
 };
+
+// What became of the output of a conversion that was cut short by the program's end, given
+// the output's path and the device, inode and modification time of the empty file reserved at
+// it. The partial file lib/ffmpeg was writing (under a name made from that inode, in the same
+// folder) goes when it is a regular file of this user's with no other name; the reservation
+// goes only while it is still empty and exactly the file reserved. Anything else stays.
+struct InterruptedOutput
+{
+    bool partialRemoved = false;
+    bool reservationRemoved = false;
+    QByteArray left; // what could be a leftover but was kept, in doubt
+};
+InterruptedOutput removeInterruptedOutput(const QByteArray& output, dev_t device, ino_t inode,
+                                          qint64 modifiedNs);
 
 // The longest file name, in bytes, the folder of `path` takes (NAME_MAX when it cannot be
 // asked).

@@ -2,8 +2,8 @@
 #include "platform/HexDigit.h"
 
 #include "oscore/Fd.h"
-#include "oscore/OwnFile.h"
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 
 #include <QList>
 #include <QString>
@@ -258,27 +258,9 @@ void IniFile::writeString(QByteArrayView section, QByteArrayView key, QByteArray
         updated += '[' + section.toByteArray() + ']' + lineBreak + entry + lineBreak;
     }
 
-    const qsizetype slash = target.lastIndexOf('/');
-    std::string pattern =
-        (slash >= 0 ? target.left(slash + 1) : QByteArray()).toStdString() + ".config.XXXXXX";
-    // Close-on-exec: a child started meanwhile by another thread must not hold the new file.
-    const int fd = makeTempFile(pattern);
-    const QByteArray temp = QByteArray::fromStdString(pattern);
-    if (fd < 0)
+    const int error = replaceFile(target, updated, exists ? (info.st_mode & 07777) : newFileMode());
+    if (error != 0)
         fail();
-    const mode_t mode = exists ? (info.st_mode & 07777) : (0666 & ~[] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return mask;
-    }());
-    const bool written =
-        ::fchmod(fd, mode) == 0 &&
-        writeAll(fd, std::string_view(updated.constData(), size_t(updated.size()))) &&
-        ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written || ::rename(temp.constData(), target.constData()) != 0) {
-        ::unlink(temp.constData());
-        fail();
-    }
 }
 
 void IniFile::writeInteger(QByteArrayView section, QByteArrayView key, int value)

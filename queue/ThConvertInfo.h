@@ -32,6 +32,9 @@ struct ThConvertInfoObject
     // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
     // empty otherwise. Not part of the settings or of any stored file.
     QByteArray EncoderError;
+    // What an interrupted earlier run of the job may have left and was kept in doubt; shown on
+    // the row, never stored.
+    QByteArray LeftBehind;
     // Given by the list that takes the job, and never to another job of this run: a job that
     // was removed is not mistaken for a new one that got its address.
     quint64 Id = 0;
