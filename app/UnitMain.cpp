@@ -225,6 +225,8 @@ void TFormMain::FormCreate()
     LoadSettings();
     if (m_services.keepQueue)
         restoreQueue();
+    else if (m_services.queueNotKept != 0)
+        addNotice(queueNotSavedText(m_services.queueNotKept));
     OpenDialogMovie.InitialDir = toUtf16(DocumentsDir);
     SetBusy(false);
 }

@@ -4,6 +4,7 @@
 #include "devices/OpticalDrives.h"
 #include "devices/ScratchFolders.h"
 #include "devices/UDisks2Devices.h"
+#include "engine/QueueSettings.h"
 #include "platform/CodePage.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/InstanceLock.h"
@@ -16,6 +17,7 @@
 #include <QFont>
 #include <QIcon>
 
+#include <cerrno>
 #include <csignal>
 
 namespace {
@@ -63,15 +65,21 @@ int main(int argc, char* argv[])
                      [] { QCoreApplication::exit(0); });
 
     tovilo::QtPromptService prompt;
-    if (tovilo::acquireInstanceLock("TOVILO_RUNNING") ==
-        tovilo::InstanceLockResult::HeldElsewhere) {
+    tovilo::QtShellService shell;
+    // The lock lives beside the kept queue: instances that see the same queue exclude each
+    // other whatever their environment. Where it cannot, the queue is not kept this run.
+    const tovilo::DataFolders folders = tovilo::prepareDataFolders(shell.documentsFolder());
+    tovilo::InstanceLockResult lock = tovilo::acquireQueueLock(folders.data);
+    const int queueNotKept = lock == tovilo::InstanceLockResult::Unavailable ? errno : 0;
+    if (lock == tovilo::InstanceLockResult::Unavailable)
+        lock = tovilo::acquireInstanceLock("TOVILO_RUNNING");
+    if (lock == tovilo::InstanceLockResult::HeldElsewhere) {
         prompt.information(nullptr, QStringLiteral("既に起動しています"));
         return 0;
     }
     // What a killed hand-over left behind; ours alone now that no other instance runs.
     tovilo::removeStaleScratchFolders();
 
-    tovilo::QtShellService shell;
     tovilo::LinuxDriveService drives;
     // The desktop's own view of plugged-in devices; the mount table where it does not answer.
     tovilo::UDisks2Devices devices;
@@ -79,7 +87,8 @@ int main(int argc, char* argv[])
     tovilo::DBusDesktopService desktop;
     tovilo::LogindInhibitor sleep;
     tovilo::Services services{prompt, shell, drives, mediaLibrary, desktop, devices, sleep};
-    services.keepQueue = true;
+    services.keepQueue = queueNotKept == 0;
+    services.queueNotKept = queueNotKept;
 
     TFormMain* mainWindow = nullptr;
     tovilo::setFrameworkErrorReporter(

@@ -141,10 +141,10 @@ bool hasFirewireId(const Itdb_Device* device)
 // Returns the signature it got; nullopt when libgpod cannot write it at all.
 std::optional<HeaderSignature> trialSignature(const QByteArray& mountPoint)
 {
-    QTemporaryDir scratch(scratchFolderTemplate());
-    if (!scratch.isValid())
+    const std::unique_ptr<QTemporaryDir> scratch = makeScratchFolder();
+    if (!scratch)
         throw MediaError(MediaFailure::Failed, QStringLiteral("No scratch folder for the iPod."));
-    const QByteArray root = QFile::encodeName(scratch.path());
+    const QByteArray root = QFile::encodeName(scratch->path());
     const QByteArray deviceDir = root + "/iPod_Control/Device";
     if (g_mkdir_with_parents(deviceDir.constData(), 0700) != 0 ||
         g_mkdir_with_parents((root + "/iPod_Control/iTunes").constData(), 0700) != 0)

@@ -19,8 +19,8 @@ constexpr int ThumbnailWidth = 320;
 QByteArray IpodThumbnails::make(const QByteArray& video, int durationMs)
 {
     if (!m_folder) {
-        m_folder = std::make_unique<QTemporaryDir>(scratchFolderTemplate());
-        if (!m_folder->isValid())
+        m_folder = makeScratchFolder();
+        if (!m_folder)
             return {};
     }
     const QByteArray picture = QFile::encodeName(m_folder->path()) + "/thumbnail-" +

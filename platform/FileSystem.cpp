@@ -121,6 +121,35 @@ mode_t newFileMode()
     return 0666 & ~mask;
 }
 
+QByteArray userCacheFolder()
+{
+    QByteArray cache = qgetenv("XDG_CACHE_HOME");
+    if (!cache.startsWith('/')) {
+        const QByteArray home = qgetenv("HOME");
+        cache = home.startsWith('/') ? home + "/.cache" : QByteArray();
+    }
+    // Its parent may not exist yet on a new account; a failure shows where it is used.
+    if (!cache.isEmpty() && usable(cache))
+        ::mkdir(cache.constData(), 0700);
+    return cache;
+}
+
+UniqueFd openPrivateFolder(const QByteArray& path, bool closed)
+{
+    if (!usable(path) || (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST))
+        return UniqueFd();
+    UniqueFd fd = openFile(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    struct stat info
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
+        return UniqueFd();
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & (closed ? 077 : 022)) != 0)
+        return UniqueFd();
+    return fd;
+}
+
 bool makeDirectory(const QByteArray& path)
 {
     return usable(path) && ::mkdir(path.constData(), 0777) == 0;

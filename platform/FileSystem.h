@@ -54,6 +54,14 @@ int replaceFile(const QByteArray& path, QByteArrayView bytes, mode_t mode);
 // Mode 0666 less the process's umask: what a new file gets.
 mode_t newFileMode();
 
+// The user's cache folder ($XDG_CACHE_HOME, else ~/.cache), made when missing; empty when
+// neither is known.
+QByteArray userCacheFolder();
+// Opens a folder of this user's that nobody else may change, making it (mode 0700) when
+// missing: no link, owned by the user, writable by no one else. Invalid otherwise. With
+// `closed`, nobody else may even look into it.
+UniqueFd openPrivateFolder(const QByteArray& path, bool closed = true);
+
 // Creates one folder (not its parents) with mode 0777 less the umask.
 bool makeDirectory(const QByteArray& path);
 // Removes a file or a link, never a folder.

@@ -1,6 +1,7 @@
 #include "platform/InstanceLock.h"
 
 #include "oscore/Fd.h"
+#include "platform/FileSystem.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,26 +21,9 @@ enum class Attempt
     Unsafe
 };
 
-// Opens a folder without following a link and checks, on what was opened, that it is a
-// folder of this user's that nobody else may enter or change.
-UniqueFd openPrivateFolder(const QByteArray& folder)
+Attempt lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
 {
-    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
-        return UniqueFd();
-    UniqueFd fd = openFile(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    struct stat info
-    {
-    };
-    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
-        return UniqueFd();
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid() || (info.st_mode & 077) != 0)
-        return UniqueFd();
-    return fd;
-}
-
-Attempt lockIn(const QByteArray& folder, const QByteArray& name)
-{
-    const UniqueFd dir = openPrivateFolder(folder);
+    const UniqueFd dir = openPrivateFolder(folder, closed);
     if (!dir.isValid())
         return Attempt::Unsafe;
     UniqueFd lock = openFileAt(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
@@ -65,23 +49,16 @@ QList<QByteArray> instanceLockFolders()
     if (runtime != nullptr && *runtime == '/')
         folders << QByteArray(runtime);
     folders << "/tmp/tovilo-" + QByteArray::number(::getuid());
-    QByteArray cache = std::getenv("XDG_CACHE_HOME");
-    if (!cache.startsWith('/')) {
-        const QByteArray home = std::getenv("HOME");
-        cache = home.startsWith('/') ? home + "/.cache" : QByteArray();
-    }
-    if (!cache.isEmpty()) {
-        // Its parent may not exist yet on a new account; a failure shows in the attempt.
-        ::mkdir(cache.constData(), 0700);
+    const QByteArray cache = userCacheFolder();
+    if (!cache.isEmpty())
         folders << cache + "/tovilo";
-    }
     return folders;
 }
 
 InstanceLockResult acquireInstanceLock(const QByteArray& name, const QList<QByteArray>& folders)
 {
     for (const QByteArray& folder : folders) {
-        switch (lockIn(folder, name)) {
+        switch (lockIn(folder, name, true)) {
         case Attempt::Acquired:
             return InstanceLockResult::Acquired;
         case Attempt::HeldElsewhere:
@@ -90,6 +67,24 @@ InstanceLockResult acquireInstanceLock(const QByteArray& name, const QList<QByte
             break;
         }
     }
+    return InstanceLockResult::Unavailable;
+}
+
+InstanceLockResult acquireQueueLock(QByteArray dataFolder)
+{
+    while (dataFolder.size() > 1 && dataFolder.endsWith('/'))
+        dataFolder.chop(1);
+    errno = 0;
+    switch (lockIn(dataFolder, "queue.lock", false)) {
+    case Attempt::Acquired:
+        return InstanceLockResult::Acquired;
+    case Attempt::HeldElsewhere:
+        return InstanceLockResult::HeldElsewhere;
+    case Attempt::Unsafe:
+        break;
+    }
+    if (errno == 0)
+        errno = EACCES; // a folder of someone else's, or open to others
     return InstanceLockResult::Unavailable;
 }
 

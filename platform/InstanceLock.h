@@ -22,6 +22,11 @@ QList<QByteArray> instanceLockFolders();
 // Takes the lock in the first of `folders` that is safe: a folder (made with mode 0700 when
 // missing) that is no link, belongs to the user and is closed to everybody else.
 InstanceLockResult acquireInstanceLock(const QByteArray& name, const QList<QByteArray>& folders);
+// The lock that goes with the kept queue: "queue.lock" in the data folder (a folder of the
+// user's that nobody else may change), so that whatever the session's environment, two
+// instances never keep one queue. Unavailable with errno set when the folder is not safe or
+// not writable.
+InstanceLockResult acquireQueueLock(QByteArray dataFolder);
 // folder: empty for instanceLockFolders().
 InstanceLockResult acquireInstanceLock(const QByteArray& name,
                                        const QByteArray& folder = QByteArray());

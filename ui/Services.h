@@ -44,6 +44,8 @@ struct Services
     // The queue is kept in the data folder across runs. Off, each window starts empty and
     // leaves nothing behind.
     bool keepQueue = false;
+    // Why the queue cannot be kept this run (an errno), said once at start-up; 0 for none.
+    int queueNotKept = 0;
 };
 
 } // namespace tovilo

@@ -782,24 +782,28 @@ void TestMediaLibrary::refusesFoldersOffTheDevice()
     QVERIFY(QDir(elsewhere).isEmpty());
 }
 
-// What a killed hand-over left in the temporary folder goes at the next start: only real
-// folders of its own name.
+// What a killed hand-over left goes at the next start: only marked folders in the private
+// scratch place, never what a link there leads to, nor an unmarked folder.
 void TestMediaLibrary::removesStaleScratchFolders()
 {
-    const QByteArray oldTemp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(m_dir->path()));
-    const auto restore = qScopeGuard([&] { qputenv("TMPDIR", oldTemp); });
-    const QString template_ = scratchFolderTemplate();
-    QVERIFY(template_.startsWith(m_dir->path()));
-    QTemporaryDir left(template_);
-    left.setAutoRemove(false);
-    QVERIFY(QFile(left.filePath(QStringLiteral("thumbnail-1.png"))).open(QIODevice::WriteOnly));
-    const QString kept = m_dir->filePath(QStringLiteral("kept"));
-    QVERIFY(QDir().mkpath(kept + QStringLiteral("/inside")));
-    QVERIFY(QFile::link(kept, m_dir->filePath(QStringLiteral("Tovilo-linked"))));
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir->path()));
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CACHE_HOME", oldCache); });
+    std::unique_ptr<QTemporaryDir> left = makeScratchFolder();
+    QVERIFY(left && left->path().startsWith(m_dir->path()));
+    left->setAutoRemove(false);
+    QVERIFY(QFile(left->filePath(QStringLiteral("thumbnail-1.png"))).open(QIODevice::WriteOnly));
+    std::unique_ptr<QTemporaryDir> elsewhere = makeScratchFolder(); // a marked folder...
+    QVERIFY(elsewhere);
+    const QString target = m_dir->filePath(QStringLiteral("target"));
+    QVERIFY(QDir().rename(elsewhere->path(), target)); // ...moved out of the scratch place
+    const QString parent = QFileInfo(left->path()).path();
+    QVERIFY(QFile::link(target, parent + QStringLiteral("/Tovilo-linked")));
+    QVERIFY(QDir().mkpath(parent + QStringLiteral("/Tovilo-nomark/inside")));
     removeStaleScratchFolders();
-    QVERIFY(!QFileInfo::exists(left.path()));
-    QVERIFY(QFileInfo::exists(kept + QStringLiteral("/inside")));
+    QVERIFY(!QFileInfo::exists(left->path()));
+    QVERIFY(QFileInfo::exists(target + QStringLiteral("/.tovilo-scratch")));
+    QVERIFY(QFileInfo::exists(parent + QStringLiteral("/Tovilo-nomark/inside")));
 }
 
 QTEST_GUILESS_MAIN(TestMediaLibrary)
