@@ -6,6 +6,8 @@
 #include "common/FakeServices.h"
 #include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
+#include "platform/FileSystem.h"
+#include "protocol/PartialOutput.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
@@ -321,6 +323,84 @@ private Q_SLOTS:
             QVERIFY(track->tracklen > 3000);
         }
         itdb_free(db);
+    }
+
+    // The program itself, started over a queue kept by a run that was cut short: the partial
+    // file and the empty reservation of the job it was converting go; a finished film that
+    // the kept queue still calls converting (a queue back from a backup), a folder of the
+    // user's in the temporary folder that looks like a scratch folder, and everything outside
+    // the program's own marked scratch folders stay.
+    void startOverAKeptQueue()
+    {
+        const QString root = m_work.filePath(QStringLiteral("restart"));
+        const QString data = root + QStringLiteral("/home/Documents/Tovilo/");
+        const QString scratch = root + QStringLiteral("/cache/tovilo/scratch/Tovilo-old123");
+        for (const QString& folder : {data, root + QStringLiteral("/tmp/Tovilo-videos"), scratch})
+            QVERIFY(QDir().mkpath(folder));
+        const auto write = [](const QString& path, const QByteArray& bytes) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(root + QStringLiteral("/tmp/Tovilo-videos/film.mp4"), "the user's film"));
+        QVERIFY(write(scratch + QStringLiteral("/.tovilo-scratch"), ""));
+        for (const QString& folder :
+             {QStringLiteral("/cache/tovilo"), QStringLiteral("/cache/tovilo/scratch")})
+            QVERIFY(QFile::setPermissions(root + folder, QFileDevice::ReadOwner |
+                                                             QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner));
+        QVERIFY(write(data + QStringLiteral("finished.mp4"), "a finished film"));
+        QVERIFY(write(data + QStringLiteral("cut.mp4"), ""));
+        QJsonArray jobs;
+        QStringList partials;
+        for (const QString& name : {QStringLiteral("finished"), QStringLiteral("cut")}) {
+            const QString output = data + name + QStringLiteral(".mp4");
+            const std::optional<FileFacts> facts = pathFacts(QFile::encodeName(output));
+            QVERIFY(facts);
+            partials << data + QString::fromStdString(partialOutputName(facts->inode));
+            QVERIFY(write(partials.last(), "half"));
+            jobs.append(QJsonObject{
+                {QStringLiteral("source"), m_clip},
+                {QStringLiteral("status"), csConverting},
+                {QStringLiteral("output"), output},
+                {QStringLiteral("device"), QString::number(facts->device)},
+                {QStringLiteral("inode"), QString::number(facts->inode)},
+                {QStringLiteral("modified"),
+                 QString::number(name == QStringLiteral("cut") ? facts->modifiedNs
+                                                               : facts->modifiedNs - 1)}});
+        }
+        QVERIFY(write(data + QStringLiteral("queue.json"),
+                      QJsonDocument(QJsonObject{{QStringLiteral("version"), 1},
+                                                {QStringLiteral("jobs"), jobs}})
+                          .toJson()));
+
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+        environment.insert(QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        environment.remove(QStringLiteral("XDG_DOCUMENTS_DIR"));
+        environment.remove(QStringLiteral("XDG_CONFIG_HOME"));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TOVILO_BINARY_DIR "/tovilo"), {});
+        QVERIFY(program.waitForStarted());
+        // The queue is written back with both jobs waiting once the start is done.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                QFile kept(data + QStringLiteral("queue.json"));
+                return kept.open(QIODevice::ReadOnly) && !kept.readAll().contains("inode");
+            }(),
+            20000);
+        program.terminate();
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 0);
+
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("finished.mp4")));
+        QVERIFY(!QFileInfo::exists(data + QStringLiteral("cut.mp4")));
+        QVERIFY(!QFileInfo::exists(partials[0]) && !QFileInfo::exists(partials[1]));
+        QVERIFY(QFileInfo::exists(root + QStringLiteral("/tmp/Tovilo-videos/film.mp4")));
+        QVERIFY(!QFileInfo::exists(scratch));
     }
 };
 
