@@ -145,8 +145,10 @@ UniqueFd openPrivateFolder(const QByteArray& path, bool closed)
     if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
         return UniqueFd();
     if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-        (info.st_mode & (closed ? 077 : 022)) != 0)
+        (info.st_mode & (closed ? 077 : 022)) != 0) {
+        errno = EACCES;
         return UniqueFd();
+    }
     return fd;
 }
 

@@ -30,9 +30,12 @@ Attempt lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
     struct stat info
     {
     };
-    if (!lock.isValid() || ::fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != ::getuid())
+    if (!lock.isValid() || ::fstat(lock.get(), &info) != 0)
         return Attempt::Unsafe;
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
+        errno = EACCES;
+        return Attempt::Unsafe;
+    }
     if (retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? Attempt::HeldElsewhere : Attempt::Unsafe;
     // The descriptor stays open for the life of the process: closing it would free the lock.
@@ -74,7 +77,6 @@ InstanceLockResult acquireQueueLock(QByteArray dataFolder)
 {
     while (dataFolder.size() > 1 && dataFolder.endsWith('/'))
         dataFolder.chop(1);
-    errno = 0;
     switch (lockIn(dataFolder, "queue.lock", false)) {
     case Attempt::Acquired:
         return InstanceLockResult::Acquired;
@@ -83,8 +85,6 @@ InstanceLockResult acquireQueueLock(QByteArray dataFolder)
     case Attempt::Unsafe:
         break;
     }
-    if (errno == 0)
-        errno = EACCES; // a folder of someone else's, or open to others
     return InstanceLockResult::Unavailable;
 }
 

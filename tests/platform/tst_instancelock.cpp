@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,6 +152,36 @@ private Q_SLOTS:
         QVERIFY(QDir(QString::fromUtf8(target))
                     .isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System));
         QCOMPARE(acquireInstanceLock("TOVILO_RUNNING", {first}), InstanceLockResult::Unavailable);
+    }
+
+    // The lock beside the kept queue holds whatever the environment of either instance, in a
+    // data folder others may read but not change; one others may change is refused.
+    void queueLockGoesWithTheQueue()
+    {
+        const QByteArray data = path(QStringLiteral("Documents/Tovilo"));
+        QVERIFY(QDir().mkpath(QString::fromUtf8(data)) && ::chmod(data.constData(), 0755) == 0);
+        int ready[2];
+        QVERIFY(::pipe(ready) == 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            ::unsetenv("XDG_RUNTIME_DIR");
+            const char answer =
+                acquireQueueLock(data + '/') == InstanceLockResult::Acquired ? 'y' : 'n';
+            (void)::write(ready[1], &answer, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char answer = 0;
+        QVERIFY(::read(ready[0], &answer, 1) == 1 && answer == 'y');
+        ::close(ready[0]);
+        ::close(ready[1]);
+        QCOMPARE(acquireQueueLock(data), InstanceLockResult::HeldElsewhere);
+        ::kill(holder, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(holder, &status, 0), holder);
+        QVERIFY(::chmod(data.constData(), 0777) == 0);
+        QCOMPARE(acquireQueueLock(data), InstanceLockResult::Unavailable);
+        QCOMPARE(errno, EACCES);
     }
 
     void defaultFoldersStartWithTheSession()
