@@ -1,4 +1,5 @@
 #include "oscore/Child.h"
+#include "oscore/FileInfo.h"
 #include "oscore/OwnFile.h"
 #include "oscore/SignalPipe.h"
 
@@ -216,6 +217,26 @@ private slots:
         // Nothing is left aside.
         const QStringList names = QDir(dir.path()).entryList(QDir::Hidden | QDir::AllEntries);
         QVERIFY(names.filter(QStringLiteral("removing")).isEmpty());
+    }
+
+    // A rewrite in place that puts the size and the modification time back is still a change.
+    void seesARewriteWithItsTimePutBack()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("source.avi")));
+        QFile file(QFile::decodeName(path));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("before") == 6);
+        file.close();
+        const std::optional<FileInfo> before = fileInfo(path.constData());
+        QVERIFY(before && before->unchangedSince(*before));
+        QTest::qWait(20); // the change time moves on a coarse clock
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.write("after!") == 6);
+        file.close();
+        const timespec times[2] = {before->modified, before->modified};
+        QCOMPARE(::utimensat(AT_FDCWD, path.constData(), times, 0), 0);
+        const std::optional<FileInfo> after = fileInfo(path.constData());
+        QVERIFY(after && after->size == before->size);
+        QVERIFY(!after->unchangedSince(*before));
     }
 };
 
