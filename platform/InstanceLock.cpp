@@ -27,6 +27,9 @@ Attempt lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
     if (!dir.isValid())
         return Attempt::Unsafe;
     UniqueFd lock = openFileAt(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+    // A lock file made before the folder turned read-only still locks: flock needs no write.
+    if (!lock.isValid() && (errno == EROFS || errno == EACCES))
+        lock = openFileAt(dir.get(), name.constData(), O_RDONLY | O_NOFOLLOW);
     struct stat info
     {
     };
