@@ -8,13 +8,16 @@
 #include "engine/QueueSettings.h"
 #include "engine/UserTexts.h"
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "queue/EncoderFailure.h"
+#include "queue/VideoFormats.h"
 #include "runner/DosCommand.h"
 #include "ui/FrameworkError.h"
-#include "ui/VideoFormats.h"
 #include "ui/WindowSupport.h"
 #include "widgets/pngextra.h"
+
+#include <QAction>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -119,6 +122,7 @@ void TFormMain::createControls()
     for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     ListViewConvertFile->setPalette(palette);
+    createListMenu();
 
     DosCommandConvert = new TDosCommand(this);
     DosCommandConvert->setObjectName(QStringLiteral("DosCommandConvert"));
@@ -227,6 +231,7 @@ void TFormMain::FormCreate()
         restoreQueue();
     else if (m_services.queueNotKept != 0)
         addNotice(queueNotSavedText(m_services.queueNotKept));
+    startWatching();
     OpenDialogMovie.InitialDir = toUtf16(DocumentsDir);
     SetBusy(false);
 }
@@ -333,6 +338,8 @@ void TFormMain::SetBusy(bool busy)
          {PngBtnAddFile, PngBtnAddDVD, PngBtnListDelete, PngBtnConfig, PngBtnConvertMovie,
           PngBtnConvertMovie2iTunes, PngBtnConvertMusic, PngBtnConvertMusic2iTunes})
         button->setEnabled(!busy);
+    for (QAction* action : {ActionAddFolder, ActionAddFile, ActionListDelete})
+        action->setEnabled(!busy);
     PngBtnConvertCancel->setEnabled(busy);
     PngBtnConvertPause->setEnabled(busy);
     ListViewConvertFile->viewport()->setAcceptDrops(!busy);
@@ -386,6 +393,18 @@ bool TFormMain::AppMessage(QObject* watched, QEvent* event)
 
 void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
 {
+    // With a folder among them, everything dropped is looked through off this thread and the
+    // label says what came of it.
+    QList<QByteArray> paths;
+    for (const QUrl& url : urls)
+        paths << localFilePath(url);
+    if (std::any_of(paths.cbegin(), paths.cend(), [](const QByteArray& path) {
+            const std::optional<FileFacts> facts = pathFacts(path);
+            return facts && facts->kind == FileFacts::Kind::Folder;
+        })) {
+        addPaths(paths);
+        return;
+    }
     bool warned = false;
     for (const QUrl& url : urls) {
         const QByteArray name = localFilePath(url);
@@ -475,6 +494,7 @@ void TFormMain::PngBtnConfigClick(TPNGButton* /*Sender*/)
     }
     jobs().Settings = *edited;
     SaveSettings();
+    startWatching();
 }
 
 // ---------------------------------------------------------------- conversion
@@ -505,6 +525,7 @@ void TFormMain::BtnConvertClick(TPNGButton* Sender)
     }
     SetBusy(true);
     ConvertMode = Sender->Tag();
+    m_watchRun = false;
     if (!m_engine->start(ConvertMode == ModeMusic || ConvertMode == ModeMusicToLibrary,
                          ConvertMode == ModeMovieToLibrary || ConvertMode == ModeMusicToLibrary))
         SetBusy(m_engine->isHandingOver());
@@ -576,13 +597,15 @@ void TFormMain::FinishConversion()
 {
     // Before the window comes to the front: the notice is for a user who is elsewhere.
     // The hand-over modes leave it to the engine, which starts it about a second later.
-    m_engine->endQueue(!isActiveWindow());
-    if (ConvertMode != ModeMovieToLibrary && ConvertMode != ModeMusicToLibrary) {
+    // A run the watched folder started may have nobody in front of the screen: it says so on
+    // the desktop, with no box to answer and no folder opened.
+    m_engine->endQueue(!isActiveWindow() || m_watchRun);
+    if (ConvertMode != ModeMovieToLibrary && ConvertMode != ModeMusicToLibrary && !m_watchRun) {
         RestoreAndActivate();
         m_services.prompt->information(this, conversionDoneText());
     }
     SetBusy(false);
-    if (jobs().Settings.OpenDir)
+    if (jobs().Settings.OpenDir && !m_watchRun)
         m_services.shell->openFolder(toUtf16(jobs().Settings.SaveDir));
 }
 
@@ -640,6 +663,11 @@ void TFormMain::handOverFinished(const HandOverResult& result)
         QCoreApplication::exit(0);
         return;
     }
+    // What the watched folder brought meanwhile goes once this is told.
+    QTimer::singleShot(0, this, guarded([this] {
+                           if (!IsBusy())
+                               startWatchedRun();
+                       }));
     // A failure shows no message box, no refresh, no activation: the situation line says why,
     // until the next conversion starts. Nor does a partial hand-over come to the front.
     if (result.outcome == HandOverResult::Failed) {
@@ -651,6 +679,12 @@ void TFormMain::handOverFinished(const HandOverResult& result)
     if (result.outcome == HandOverResult::Partial) {
         SituationText = result.situation;
         ShowSituation();
+        return;
+    }
+    if (m_watchRun) {
+        SituationText = WindowTexts::handOverDone();
+        ShowSituation();
+        m_services.desktop->notify(WindowTexts::handOverDone(), QString());
         return;
     }
     RestoreAndActivate();

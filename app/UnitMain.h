@@ -12,7 +12,9 @@
 #include <memory>
 #include <vector>
 
+class QAction;
 class QLabel;
+class QMenu;
 class QTableWidget;
 class TDosCommand;
 class TFormConfig;
@@ -23,6 +25,9 @@ namespace tovilo {
 class ConversionEngine;
 struct HandOverResult;
 class DosCommandRunner;
+struct FolderWalk;
+class FolderWalker;
+class WatchFolder;
 } // namespace tovilo
 
 // The main window: the conversion list and every command. The conversion itself and the
@@ -42,6 +47,7 @@ public:
     // The chapter dialog asks whether a drive's disc can be read.
     bool IsDriveReady(const QByteArray& root);
     tovilo::ConversionEngine& engine() const { return *m_engine; }
+    tovilo::WatchFolder* watchFolder() const { return m_watch; }
 
     // The program is asked to end (SIGTERM, SIGHUP, SIGINT): a running conversion is stopped
     // as a confirmed stop would, without the question, then the event loop ends with 0.
@@ -87,6 +93,11 @@ private:
     QLabel* LblSituation = nullptr;
     QTableWidget* ListViewConvertFile = nullptr;
     TDosCommand* DosCommandConvert = nullptr;
+    // The list's context menu: what the buttons above it do, and whole folders added.
+    QMenu* ListMenu = nullptr;
+    QAction* ActionAddFolder = nullptr;
+    QAction* ActionAddFile = nullptr;
+    QAction* ActionListDelete = nullptr;
 
     // The file-open dialog's state: its folder is set once at start-up.
     struct OpenDialog
@@ -143,6 +154,15 @@ private:
     void handOverFinished(const tovilo::HandOverResult& result);
     ThConvertInfoObjectList& jobs() const;
     // The rows follow the job list's announcements, each touching only its own rows.
+    // Folders added and watched (UnitMainFolders.cpp)
+    void createListMenu();
+    void AddFolderClick();
+    void addPaths(const QList<QByteArray>& paths);
+    void foldersWalked(const tovilo::FolderWalk& walk);
+    void startWatching();
+    void watchedVideosReady(const QList<QByteArray>& paths);
+    void startWatchedRun();
+
     void showJob(int row);
     void jobsAdded(int first, int last);
     // Start-up notices: one at a time, each for a while, so none hides another.
@@ -157,4 +177,7 @@ private:
     QStringList m_notices;
     bool m_centred = false;
     bool m_quitRequested = false;
+    tovilo::FolderWalker* m_walker = nullptr;
+    tovilo::WatchFolder* m_watch = nullptr;
+    bool m_watchRun = false; // the running queue was started by the watched folder
 };

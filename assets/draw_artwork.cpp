@@ -171,7 +171,10 @@ QImage configBackground()
     label(p, 124, 189, QStringLiteral("変換後に保存先を開く"));
     label(p, 47, 236, QStringLiteral("映像の形式："));
     label(p, 47, 236 + tovilo::layout::config::subtitleRow, QStringLiteral("字幕："));
-    for (int y : {72, 135, 214}) {
+    constexpr int watch = tovilo::layout::config::watchTop;
+    label(p, 47, watch + 14, QStringLiteral("監視フォルダー："));
+    label(p, 47, watch + 73, QStringLiteral("新しい動画："));
+    for (int y : {72, 135, 214, watch}) {
         hline(p, y, 35, 438, QColor(0xd2, 0xcb, 0xbb));
         hline(p, y + 1, 35, 438, Qt::white);
     }

@@ -82,6 +82,20 @@ void TFormConfig::createControls()
     CBSubtitle->addItems(subtitleChoices());
     CBSubtitle->setCurrentIndex(0);
 
+    EditWatchDir = new QLineEdit(this);
+    EditWatchDir->setObjectName(QStringLiteral("EditWatchDir"));
+    EditWatchDir->setGeometry(watchDir);
+    EditWatchDir->setReadOnly(true);
+    EditWatchDir->setPalette(editPalette);
+
+    PngBtnSelectWatchDir = createImageButton(this, "PngBtnSelectWatchDir", selectWatchDir);
+
+    CBWatchMode = new QComboBox(this);
+    CBWatchMode->setObjectName(QStringLiteral("CBWatchMode"));
+    CBWatchMode->setGeometry(watchMode);
+    CBWatchMode->addItems(watchModeChoices());
+    CBWatchMode->setCurrentIndex(0);
+
     PngBtnOK = createImageButton(this, "PngBtnOK", ok);
     PngBtnCancel = createImageButton(this, "PngBtnCancel", cancel);
 
@@ -90,6 +104,8 @@ void TFormConfig::createControls()
     setTabOrder(EditSaveDir, CBOpenDir);
     setTabOrder(CBOpenDir, CBVideoCodec);
     setTabOrder(CBVideoCodec, CBSubtitle);
+    setTabOrder(CBSubtitle, EditWatchDir);
+    setTabOrder(EditWatchDir, CBWatchMode);
 
     const auto connectClick = [this](TPNGButton* button,
                                      void (TFormConfig::*handler)(TPNGButton*)) {
@@ -97,6 +113,7 @@ void TFormConfig::createControls()
                 guarded([this, handler](TPNGButton* sender) { (this->*handler)(sender); }));
     };
     connectClick(PngBtnSelectDir, &TFormConfig::PngBtnSelectDirClick);
+    connectClick(PngBtnSelectWatchDir, &TFormConfig::PngBtnSelectWatchDirClick);
     connectClick(PngBtnOK, &TFormConfig::PngBtnOKClick);
     connectClick(PngBtnCancel, &TFormConfig::PngBtnCancelClick);
     connect(LblOpenDir, &ClickLabel::clicked, this, guarded([this] { LblOpenDirClick(); }));
@@ -130,6 +147,8 @@ void TFormConfig::SettingsToControls()
     CBOpenDir->setChecked(EditedSettings.OpenDir);
     CBVideoCodec->setCurrentIndex(EditedSettings.Codec == 1 ? 1 : 0);
     CBSubtitle->setCurrentIndex(EditedSettings.Subtitle == 1 ? 1 : 0);
+    setWatchDir(EditedSettings.WatchDir);
+    CBWatchMode->setCurrentIndex(EditedSettings.WatchMode <= 4 ? EditedSettings.WatchMode : 0);
 }
 
 void TFormConfig::ControlsToSettings()
@@ -142,6 +161,8 @@ void TFormConfig::ControlsToSettings()
     EditedSettings.OpenDir = CBOpenDir->isChecked();
     EditedSettings.Codec = static_cast<std::uint8_t>(CBVideoCodec->currentIndex());
     EditedSettings.Subtitle = static_cast<std::uint8_t>(CBSubtitle->currentIndex());
+    EditedSettings.WatchDir = m_watchDirBytes;
+    EditedSettings.WatchMode = static_cast<std::uint8_t>(CBWatchMode->currentIndex());
 }
 
 void TFormConfig::setSaveDir(const QByteArray& folder)
@@ -149,6 +170,13 @@ void TFormConfig::setSaveDir(const QByteArray& folder)
     m_saveDirBytes = folder;
     EditSaveDir->setText(toUtf16(folder));
     EditSaveDir->setCursorPosition(0);
+}
+
+void TFormConfig::setWatchDir(const QByteArray& folder)
+{
+    m_watchDirBytes = folder;
+    EditWatchDir->setText(toUtf16(folder));
+    EditWatchDir->setCursorPosition(0);
 }
 
 std::optional<QByteArray> TFormConfig::BrowseForFolder(const QString& title)
@@ -179,6 +207,17 @@ void TFormConfig::PngBtnSelectDirClick(TPNGButton* /*Sender*/)
         return;
     // The check is lead-byte aware: a double-byte character's trail byte is no delimiter.
     setSaveDir(includeTrailingDelimiter(*folder));
+}
+
+void TFormConfig::PngBtnSelectWatchDirClick(TPNGButton* /*Sender*/)
+{
+    const std::optional<QByteArray> folder = BrowseForFolder(chooseWatchFolderText());
+    if (!folder)
+        return;
+    setWatchDir(includeTrailingDelimiter(*folder));
+    // A folder is chosen to be watched: converting is the likely wish.
+    if (CBWatchMode->currentIndex() == 0)
+        CBWatchMode->setCurrentIndex(1);
 }
 
 void TFormConfig::LblOpenDirClick()

@@ -18,8 +18,9 @@ namespace tovilo {
 class ClickLabel;
 }
 
-// The settings dialog: quality, aspect ratio, output folder, the open-folder-when-done option
-// and the video format of the queue. One instance lives for the whole run, hidden between uses.
+// The settings dialog: quality, aspect ratio, output folder, the open-folder-when-done option,
+// the video format and subtitles of the queue, and the watched folder with what is done with
+// its new videos. One instance lives for the whole run, hidden between uses.
 class TFormConfig : public QDialog
 {
     Q_OBJECT
@@ -42,6 +43,9 @@ public:
     tovilo::ClickLabel* LblOpenDir = nullptr;
     QComboBox* CBVideoCodec = nullptr;
     QComboBox* CBSubtitle = nullptr;
+    QLineEdit* EditWatchDir = nullptr;
+    TPNGButton* PngBtnSelectWatchDir = nullptr;
+    QComboBox* CBWatchMode = nullptr;
     TPNGButton* PngBtnOK = nullptr;
     TPNGButton* PngBtnCancel = nullptr;
 
@@ -57,6 +61,7 @@ public:
     void PngBtnOKClick(TPNGButton* Sender);
     void PngBtnCancelClick(TPNGButton* Sender);
     void PngBtnSelectDirClick(TPNGButton* Sender);
+    void PngBtnSelectWatchDirClick(TPNGButton* Sender);
     void LblOpenDirClick();
 
 protected:
@@ -65,9 +70,11 @@ protected:
 private:
     void createControls();
     void setSaveDir(const QByteArray& folder);
+    void setWatchDir(const QByteArray& folder);
 
     tovilo::Services m_services;
     // The folder shown in EditSaveDir as bytes, so a name that does not convert cleanly
     // between code pages is stored back unchanged.
     QByteArray m_saveDirBytes;
+    QByteArray m_watchDirBytes;
 };

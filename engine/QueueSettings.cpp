@@ -44,12 +44,21 @@ QString loadQueueSettings(ThConvertInfoObjectList& jobs, const QByteArray& dataF
     // Anything but 1 (missing, from an earlier version, or edited by hand) is MPEG-4.
     jobs.Settings.Codec = ini.readInteger(SettingsSection, "CODEC", 0) == 1 ? 1 : 0;
     jobs.Settings.Subtitle = ini.readInteger(SettingsSection, "SUBTITLE", 0) == 1 ? 1 : 0;
+    bool watchTooLong = false;
+    const QByteArray watchDir = ini.readString(SettingsSection, "WATCHDIR", {}, &watchTooLong);
+    jobs.Settings.WatchDir = watchDir.startsWith('/') && !watchTooLong ? watchDir : QByteArray();
+    const int watchMode = ini.readInteger(SettingsSection, "WATCHMODE", 0);
+    jobs.Settings.WatchMode = watchMode >= 0 && watchMode <= 4 ? std::uint8_t(watchMode) : 0;
     return notice;
 }
 
 QString unsavableSettingsText(const ConversionSettings& settings)
 {
-    return settings.SaveDir.size() > IniFile::MaxValueLength ? saveDirUnsavableText() : QString();
+    if (settings.SaveDir.size() > IniFile::MaxValueLength)
+        return saveDirUnsavableText();
+    if (settings.WatchDir.size() > IniFile::MaxValueLength)
+        return watchDirUnsavableText();
+    return {};
 }
 
 void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& dataFolder)
@@ -65,6 +74,8 @@ void saveQueueSettings(const ThConvertInfoObjectList& jobs, const QByteArray& da
     ini.writeBool(SettingsSection, "OPENDIR", jobs.Settings.OpenDir);
     ini.writeInteger(SettingsSection, "CODEC", jobs.Settings.Codec);
     ini.writeInteger(SettingsSection, "SUBTITLE", jobs.Settings.Subtitle);
+    ini.writeString(SettingsSection, "WATCHDIR", jobs.Settings.WatchDir);
+    ini.writeInteger(SettingsSection, "WATCHMODE", jobs.Settings.WatchMode);
 }
 
 } // namespace tovilo

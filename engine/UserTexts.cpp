@@ -1,5 +1,6 @@
 #include "engine/UserTexts.h"
 
+#include "engine/FolderWalk.h"
 #include "platform/CodePage.h"
 #include "protocol/WrapperFailure.h"
 #include "queue/EncoderFailure.h"
@@ -87,6 +88,12 @@ QString saveDirTooLongText(const QByteArray& fallback)
 {
     return QStringLiteral("保存先のフォルダー名が長すぎるため %1 に保存します")
         .arg(toUtf16(fallback));
+}
+
+QString watchDirUnsavableText()
+{
+    return QStringLiteral("監視フォルダーの名前が長すぎるため、設定を保存できません。"
+                          "2047バイト以内のフォルダーを選んでください");
 }
 
 QString saveDirUnsavableText()
@@ -374,6 +381,74 @@ QStringList codecChoices()
 QStringList subtitleChoices()
 {
     return {QStringLiteral("入れない"), QStringLiteral("日本語字幕を焼き込む")};
+}
+
+QString chooseWatchFolderText()
+{
+    return QStringLiteral("監視するフォルダーを選択してください");
+}
+
+QStringList watchModeChoices()
+{
+    return {QStringLiteral("何もしない"), QStringLiteral("動画変換"),
+            QStringLiteral("動画変換& iTunes 登録"), QStringLiteral("音声変換"),
+            QStringLiteral("音声変換& iTunes 登録")};
+}
+
+QString walkingFoldersText()
+{
+    return QStringLiteral("フォルダーの動画を探しています…");
+}
+
+QString foldersAddedText(const FolderWalk& walk)
+{
+    QString text = walk.videos.isEmpty()
+                       ? QStringLiteral("追加する動画が見つかりませんでした")
+                       : QStringLiteral("%1個の動画を追加しました").arg(walk.videos.size());
+    if (walk.unsupported > 0)
+        text += QStringLiteral("（対応していない%1個のファイルは追加しませんでした）")
+                    .arg(walk.unsupported);
+    if (walk.alreadyListed > 0)
+        text += QStringLiteral("（リストにある%1個は追加しませんでした）").arg(walk.alreadyListed);
+    if (walk.unreadableFolders > 0)
+        text += QStringLiteral("（開けない%1個のフォルダーは飛ばしました）")
+                    .arg(walk.unreadableFolders);
+    return text;
+}
+
+QString addFolderAction()
+{
+    return QStringLiteral("フォルダー追加…");
+}
+
+QString chooseFolderToAddText()
+{
+    return QStringLiteral("追加するフォルダーを選択してください");
+}
+
+QString addFileAction()
+{
+    return QStringLiteral("ファイル追加…");
+}
+
+QString removeSelectedAction()
+{
+    return QStringLiteral("選択削除");
+}
+
+QString watchBaselineText(int videos)
+{
+    return QStringLiteral("監視フォルダーにある%1個の動画はそのままにします").arg(videos);
+}
+
+QString watchFolderMissingText()
+{
+    return QStringLiteral("監視フォルダーが見つかりません");
+}
+
+QString watchedAddedText(int videos)
+{
+    return QStringLiteral("監視フォルダーの新しい動画%1個を追加しました").arg(videos);
 }
 
 } // namespace tovilo

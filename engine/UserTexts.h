@@ -28,6 +28,7 @@ QString mediaFailureText(MediaFailure failure);
 // fallback is the folder used instead.
 QString saveDirTooLongText(const QByteArray& fallback);
 // Why a folder picked in the settings cannot be kept.
+QString watchDirUnsavableText();
 QString saveDirUnsavableText();
 
 // The situation line's words for how a removal went (nothing: it went well).
@@ -105,5 +106,19 @@ QString chooseSaveFolderText();
 QStringList aspectRatioChoices();
 QStringList codecChoices();
 QStringList subtitleChoices();
+QString chooseWatchFolderText();
+QStringList watchModeChoices();
+
+// Folders added to the list, and the watched folder.
+struct FolderWalk;
+QString walkingFoldersText();
+QString foldersAddedText(const FolderWalk& walk);
+QString addFolderAction();
+QString chooseFolderToAddText();
+QString addFileAction();
+QString removeSelectedAction();
+QString watchBaselineText(int videos);
+QString watchFolderMissingText();
+QString watchedAddedText(int videos);
 
 } // namespace tovilo

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@ FileFacts factsOf(const struct stat& info)
     facts.links = static_cast<qint64>(info.st_nlink);
     facts.modifiedNs = nanoseconds(info.st_mtim);
     facts.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    facts.othersMayRead = (info.st_mode & S_IROTH) != 0;
     return facts;
 }
 
@@ -70,6 +72,31 @@ std::optional<FileFacts> descriptorFacts(int fd)
     if (::fstat(fd, &info) != 0)
         return std::nullopt;
     return factsOf(info);
+}
+
+std::optional<QList<QByteArray>> folderEntries(const QByteArray& path)
+{
+    if (!usable(path))
+        return std::nullopt;
+    UniqueFd fd = openFile(path.constData(), O_RDONLY | O_DIRECTORY);
+    DIR* folder = fd.isValid() ? ::fdopendir(fd.get()) : nullptr;
+    if (folder == nullptr)
+        return std::nullopt;
+    fd.release(); // closedir closes it
+    QList<QByteArray> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    const int error = errno;
+    ::closedir(folder);
+    if (error != 0) {
+        errno = error;
+        return std::nullopt;
+    }
+    return names;
 }
 
 bool pathExists(const QByteArray& path)

@@ -3,6 +3,7 @@
 #include "oscore/Fd.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <optional>
 #include <sys/types.h>
@@ -30,6 +31,7 @@ struct FileFacts
     qint64 links = 0;
     qint64 modifiedNs = 0;       // since the epoch
     bool othersMayWrite = false; // its group or anyone else may write to it
+    bool othersMayRead = false;  // anyone may read it (a folder: list it)
 };
 
 enum class Links
@@ -41,6 +43,10 @@ enum class Links
 // Nothing (errno set) when nothing can be looked at there.
 std::optional<FileFacts> pathFacts(const QByteArray& path, Links links = Links::Follow);
 std::optional<FileFacts> descriptorFacts(int fd);
+
+// The names in a folder, as bytes, without "." and "..": nothing (errno set) when it cannot
+// be read.
+std::optional<QList<QByteArray>> folderEntries(const QByteArray& path);
 
 // Something exists at `path` (a link is followed).
 bool pathExists(const QByteArray& path);

@@ -63,12 +63,14 @@ namespace tovilo {
 // The settings of the whole queue that the user edits, as one value.
 struct ConversionSettings
 {
-    std::uint8_t Quality = 0;  // 0 (best) .. 4
-    std::uint8_t Ratio = 0;    // 0 = 4:3, 1 = 16:9
-    QByteArray SaveDir;        // output folder, meant to end in "/"
-    bool OpenDir = false;      // open SaveDir when the queue is done
-    std::uint8_t Codec = 0;    // video format: 0 = MPEG-4 (every iPod), 1 = H.264
-    std::uint8_t Subtitle = 0; // 0 = none, 1 = Japanese subtitles burned into the picture
+    std::uint8_t Quality = 0;   // 0 (best) .. 4
+    std::uint8_t Ratio = 0;     // 0 = 4:3, 1 = 16:9
+    QByteArray SaveDir;         // output folder, meant to end in "/"
+    bool OpenDir = false;       // open SaveDir when the queue is done
+    std::uint8_t Codec = 0;     // video format: 0 = MPEG-4 (every iPod), 1 = H.264
+    std::uint8_t Subtitle = 0;  // 0 = none, 1 = Japanese subtitles burned into the picture
+    QByteArray WatchDir;        // absolute; its new videos join the queue; empty: none
+    std::uint8_t WatchMode = 0; // what is done with them: 0 nothing, else a convert button's tag
 
     bool operator==(const ConversionSettings&) const = default;
 };

@@ -64,13 +64,17 @@ namespace config {
 // moves down by them.
 constexpr int codecRow = 46;
 constexpr int subtitleRow = 34;
-constexpr int addedRows = codecRow + subtitleRow;
+// Below them, the watched folder: its caption, the folder with its button, what is done.
+constexpr int watchTop = 300;
+constexpr int watchRows = 104;
+constexpr int addedRows = codecRow + subtitleRow + watchRows;
 constexpr QSize clientSize(470, 273 + addedRows);
 constexpr QSize backgroundSize(474, 277 + addedRows);
 constexpr ButtonPlace selectDir{"config_selectdir", {365, 155, 65, 32}};
 constexpr ButtonPlace ok{"config_ok", {289, 231 + addedRows, 65, 38}};
 constexpr ButtonPlace cancel{"config_cancel", {372, 231 + addedRows, 83, 38}};
-constexpr ButtonPlace buttons[] = {selectDir, ok, cancel};
+constexpr ButtonPlace selectWatchDir{"config_selectdir", {365, watchTop + 30, 65, 32}};
+constexpr ButtonPlace buttons[] = {selectDir, selectWatchDir, ok, cancel};
 constexpr QRect quality(120, 29, 137, 20);
 constexpr QRect ratio(120, 92, 137, 20);
 constexpr QRect saveDir(105, 160, 251, 20);
@@ -79,6 +83,8 @@ constexpr QRect openDir(105, 188, 16, 17);
 constexpr QRect openDirCaption(121, 189, 151, 15);
 constexpr QRect codec(120, 233, 180, 20);
 constexpr QRect subtitle(120, 233 + subtitleRow, 180, 20);
+constexpr QRect watchDir(105, watchTop + 36, 251, 20);
+constexpr QRect watchMode(140, watchTop + 71, 216, 20);
 constexpr int dividerY = 222 + addedRows;
 } // namespace config
 

@@ -2,7 +2,7 @@
 
 #include "engine/UserTexts.h"
 #include "platform/CodePage.h"
-#include "ui/VideoFormats.h"
+#include "queue/VideoFormats.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -20,6 +20,24 @@
 namespace tovilo {
 
 namespace {
+
+// The open dialog's only filter: one pattern per extension, in any case.
+QString videoNameFilter()
+{
+    // Qt's patterns are case-sensitive on Linux; users of the original platform expect
+    // CLIP.AVI and clip.avi alike.
+    QStringList patterns;
+    for (const QByteArray& extension : videoExtensions) {
+        QString pattern = QStringLiteral("*.");
+        for (const char c : extension.mid(1)) {
+            const QChar upper = QLatin1Char(c);
+            const QChar lower = upper.toLower();
+            pattern += upper == lower ? QString(upper) : QStringLiteral("[%1%2]").arg(lower, upper);
+        }
+        patterns << pattern;
+    }
+    return videoFilesFilterText(patterns);
+}
 
 // Japanese button texts, as the user's system would show them.
 void localiseButtons(QMessageBox& box)

@@ -245,8 +245,9 @@ private Q_SLOTS:
         form.engine().jobs().Settings.SaveDir = "/media/x/Video/";
         form.engine().jobs().Settings.OpenDir = false;
         saveQueueSettings(form.engine().jobs(), dataFolder());
-        QCOMPARE(readAll(configPath()), QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/"
-                                                   "Video/\nOPENDIR=0\nCODEC=0\nSUBTITLE=0\n"));
+        QCOMPARE(readAll(configPath()),
+                 QByteArray("[CONF]\nQUALITY=4\nRAITO=1\nSAVEDIR=/media/x/Video/\nOPENDIR=0\n"
+                            "CODEC=0\nSUBTITLE=0\nWATCHDIR=\nWATCHMODE=0\n"));
     }
 
     // Nothing of a refused save is written: an unwritable file, or a folder too long to keep.
@@ -401,12 +402,31 @@ private Q_SLOTS:
         }
     }
 
-    void dropOfAFolderNamedVob()
+    // A folder (even one named like a video) is walked off the window's thread: its videos in
+    // natural order, then its sub-folders'; the label counts what was left out.
+    void dropOfAFolder()
     {
-        QDir().mkpath(m_home.filePath(QStringLiteral("x.VOB")));
+        const QString folder = m_home.filePath(QStringLiteral("x.VOB"));
+        for (const QString& name : {QStringLiteral("sub/c.mkv"), QStringLiteral("b10.avi"),
+                                    QStringLiteral("b9.AVI"), QStringLiteral("note.txt"),
+                                    QStringLiteral(".hidden.avi"), QStringLiteral("d.avi.part")}) {
+            QDir().mkpath(QFileInfo(folder + QLatin1Char('/') + name).path());
+            QVERIFY(QFile(folder + QLatin1Char('/') + name).open(QIODevice::WriteOnly));
+        }
         TFormMain form(services());
-        QVERIFY(drop(form, {QUrl::fromLocalFile(m_home.filePath(QStringLiteral("x.VOB")))}));
-        QCOMPARE(rows(form), QStringList{QStringLiteral("x.VOB|変換待ち")});
+        QVERIFY(drop(form, {QUrl::fromLocalFile(folder)}));
+        QTRY_COMPARE(rows(form), (QStringList{QStringLiteral("b9.AVI|変換待ち"),
+                                              QStringLiteral("b10.avi|変換待ち"),
+                                              QStringLiteral("c.mkv|変換待ち")}));
+        const auto said = [&form] {
+            const QLabel* label = control<QLabel>(form, "LblSituation");
+            return label->toolTip().isEmpty() ? label->text() : label->toolTip();
+        };
+        QCOMPARE(said(), QStringLiteral("3個の動画を追加しました"
+                                        "（対応していない1個のファイルは追加しませんでした）"));
+        QVERIFY(drop(form, {QUrl::fromLocalFile(folder)})); // again: nothing twice
+        QTRY_VERIFY(said().contains(QStringLiteral("リストにある3個")));
+        QCOMPARE(form.engine().jobs().Count(), 3);
     }
 
     void addFileThroughTheDialog()

@@ -201,7 +201,7 @@ private slots:
         QVERIFY(m_dialog->Accepted);
         // The defaults of a first run, as the settings file stores them.
         QCOMPARE(settingsText(), "[CONF]\nQUALITY=1\nRAITO=0\nSAVEDIR=" + dataFolder() +
-                                     "\nOPENDIR=1\nCODEC=0\nSUBTITLE=0\n");
+                                     "\nOPENDIR=1\nCODEC=0\nSUBTITLE=0\nWATCHDIR=\nWATCHMODE=0\n");
     }
 
     void videoFormat()
@@ -218,14 +218,14 @@ private slots:
             click(m_dialog->PngBtnOK);
         }));
         QCOMPARE(m_main->engine().jobs().Settings.Codec, 1);
-        QVERIFY(settingsText().endsWith("OPENDIR=1\nCODEC=1\nSUBTITLE=0\n"));
+        QVERIFY(settingsText().contains("OPENDIR=1\nCODEC=1\nSUBTITLE=0\n"));
         QVERIFY(editSettings([this] {
             QCOMPARE(m_dialog->CBVideoCodec->currentText(), QStringLiteral("H.264（高画質）"));
             QCOMPARE(m_dialog->CBSubtitle->currentText(), QStringLiteral("入れない"));
             m_dialog->CBSubtitle->setCurrentIndex(1);
             click(m_dialog->PngBtnOK);
         }));
-        QVERIFY(settingsText().endsWith("CODEC=1\nSUBTITLE=1\n"));
+        QVERIFY(settingsText().contains("CODEC=1\nSUBTITLE=1\n"));
         QVERIFY(editSettings([this] {
             QCOMPARE(m_dialog->CBSubtitle->currentText(), QStringLiteral("日本語字幕を焼き込む"));
             click(m_dialog->PngBtnCancel);

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QString>
 
 namespace tovilo {
 
@@ -12,8 +11,5 @@ extern const QList<QByteArray> videoExtensions;
 
 // True when the name ends in one of videoExtensions, whatever its letter case.
 bool isVideoFileName(const QByteArray& name);
-
-// The open dialog's only filter: one pattern per extension, in any case.
-QString videoNameFilter();
 
 } // namespace tovilo
