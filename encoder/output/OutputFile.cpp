@@ -145,8 +145,11 @@ std::optional<Failure> OutputFile::putInPlace()
     // file or the whole conversion, never a file cut short.
     if (!syncToDisk(m_partial.get()))
         return writeFailure(errno);
+    // Both names must still lead to our files: what is put in place is what was checked.
     const std::optional<FileInfo> held = openFileInfo(m_held.get());
-    if (!held || !stillNamed())
+    const std::optional<FileInfo> written = openFileInfo(m_partial.get());
+    const std::optional<FileInfo> atPartial = linkInfoAt(m_folder.get(), m_partialName.c_str());
+    if (!held || !written || !atPartial || !atPartial->sameFile(*written) || !stillNamed())
         return replaced();
     switch (replaceIfSame(m_folder.get(), m_partialName.c_str(), m_name.c_str(), held->device,
                           held->inode)) {
@@ -162,8 +165,7 @@ std::optional<Failure> OutputFile::putInPlace()
         return std::nullopt;
     // A name that may not outlast a power cut is no success; the conversion goes with it.
     const int error = errno;
-    if (const std::optional<FileInfo> written = openFileInfo(m_partial.get()))
-        removeIfSame(m_folder.get(), m_name.c_str(), written->device, written->inode);
+    removeIfSame(m_folder.get(), m_name.c_str(), written->device, written->inode);
     return writeFailure(error);
 }
 
