@@ -94,7 +94,7 @@ Ending stopped(const Watch& watch)
 // Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
 std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& request,
                                const SourceInfo& source, const SourceSnapshot& sourceBefore,
-                               const OutputFile& output, const Watch& watch, const RunResult& end,
+                               OutputFile& output, const Watch& watch, const RunResult& end,
                                const FfmpegLog& log)
 {
     if (end.startError != 0)
@@ -121,17 +121,16 @@ std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& 
     if (exitCode == 0 && !log.writeFailed() && !log.inputFailed()) {
         // A source without a picture gives a sound-only MP4, which is what was asked of it.
         const bool needsVideo = !source.known || source.hasVideo;
-        checkProblem = checkOutputFile(output.heldFd(), request.audioOnly, needsVideo);
+        checkProblem = checkOutputFile(output.partialFd(), request.audioOnly, needsVideo);
         // ffmpeg copies the matrix it was told to leave alone; the picture is upright now.
         if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
-            source.video.oddRotation && !clearDisplayMatrix(output.heldFd()))
+            source.video.oddRotation && !clearDisplayMatrix(output.partialFd()))
             checkProblem = "the picture's display matrix cannot be reset";
-        if (checkProblem.empty() && output.stillNamed())
+        if (checkProblem.empty()) {
+            if (std::optional<Failure> failure = output.putInPlace())
+                return Ending{std::move(*failure)};
             return std::nullopt;
-        // Someone put something else at the name, or at the folder, while ffmpeg wrote.
-        if (checkProblem.empty())
-            return failed(FailureKind::OutputUnwritable,
-                          "the output was replaced during the conversion");
+        }
     }
     return Ending{diagnose(request, log, exitCode, checkProblem),
                   exitCode != 0 ? exitCode : kFailedExit};
@@ -179,15 +178,15 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
         note("subtitles left out: " + subtitles.note);
 
     WatchedRun how;
-    how.passFd = output.heldFd();
+    how.passFd = output.partialFd();
     ProgressLines progressLines;
     TimeRewriter rewriter;
     FfmpegLog log;
-    // ffmpeg writes the held file, never a name.
+    // ffmpeg writes the partial file through its descriptor, never through a name.
     const auto runFfmpeg = [&](const BurnIn& burn) {
         std::vector<std::string> ffmpegArgs =
             mapArguments(request, mapOptionsFor(request, source, burn));
-        ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.heldFd()));
+        ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.partialFd()));
         progressLines = ProgressLines();
         rewriter = TimeRewriter();
         log = FfmpegLog();

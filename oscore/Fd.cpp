@@ -115,6 +115,20 @@ bool readFullyAt(int fd, void* buffer, std::size_t size, std::uint64_t offset)
     return true;
 }
 
+bool syncToDisk(int fd)
+{
+    return retryOnInterrupt([&] { return ::fsync(fd); }) == 0;
+}
+
+bool syncFolder(int dir, int fileInIt)
+{
+    // fsync refuses an O_PATH descriptor: the folder is opened for reading.
+    const UniqueFd folder = openFileAt(dir, ".", O_RDONLY | O_DIRECTORY);
+    const int result = folder.isValid() ? retryOnInterrupt([&] { return ::fsync(folder.get()); })
+                                        : retryOnInterrupt([&] { return ::syncfs(fileInIt); });
+    return result == 0 || errno == EINVAL;
+}
+
 std::int64_t writeSome(int fd, const char* data, std::size_t size)
 {
     // SIGPIPE from write(2) is sent to the writing thread: block it here, and if this write

@@ -72,6 +72,14 @@ std::int64_t readSome(int fd, char* buffer, std::size_t size);
 // the file or on failure (errno then set).
 bool readFullyAt(int fd, void* buffer, std::size_t size, std::uint64_t offset);
 
+// fsync(2), retried when interrupted: false when what was written may not be on the disk
+// (errno set).
+bool syncToDisk(int fd);
+// The same for the names in the folder open at `dir` (an O_PATH descriptor will do). A folder
+// that cannot be read is synced with its whole file system, through `fileInIt`, a file open
+// in it. A file system that keeps no such thing to sync (EINVAL) counts as synced.
+bool syncFolder(int dir, int fileInIt);
+
 // write(2) that retries on EINTR and never raises SIGPIPE: a write to a pipe whose reader is
 // gone fails with EPIPE instead of killing the program. Safe on any thread, touches no
 // process-wide signal state.

@@ -73,6 +73,30 @@ OwnRemoval removeIfSame(const char* path, dev_t device, ino_t inode)
     return removeIfSame(dir.get(), name.c_str(), device, inode);
 }
 
+Replacement replaceIfSame(int dir, const char* from, const char* to, dev_t device, ino_t inode)
+{
+    if (::renameat2(dir, from, dir, to, RENAME_EXCHANGE) == 0) {
+        // `from` names what stood at `to` now.
+        const OwnRemoval removal = removeIfSame(dir, from, device, inode);
+        if (removal == OwnRemoval::Removed || removal == OwnRemoval::Gone)
+            return Replacement::Replaced;
+        const int error = errno;
+        ::renameat2(dir, from, dir, to, RENAME_EXCHANGE);
+        errno = error;
+        return removal == OwnRemoval::NotOurs ? Replacement::NotOurs : Replacement::Failed;
+    }
+    if (errno == ENOENT)
+        return Replacement::NotOurs;
+    if (errno != EINVAL && errno != ENOSYS)
+        return Replacement::Failed;
+    struct stat st = {};
+    if (::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Replacement::NotOurs : Replacement::Failed;
+    if (!S_ISREG(st.st_mode) || st.st_dev != device || st.st_ino != inode)
+        return Replacement::NotOurs;
+    return ::renameat(dir, from, dir, to) == 0 ? Replacement::Replaced : Replacement::Failed;
+}
+
 int makeTempFile(std::string& pattern)
 {
     return retryOnInterrupt([&] { return ::mkostemp(pattern.data(), O_CLOEXEC); });

@@ -26,6 +26,20 @@ OwnRemoval removeIfSame(int dir, const char* name, dev_t device, ino_t inode);
 // By path: the folder is opened (without following a link at the last step) first.
 OwnRemoval removeIfSame(const char* path, dev_t device, ino_t inode);
 
+enum class Replacement
+{
+    Replaced,
+    NotOurs, // `to` leads to another file now: left there
+    Failed,  // errno set
+};
+
+// Puts the file at `from` in place of the file at `to`, both in the folder open at `dir`, in
+// one step and only while `to` is the file known by its device and inode, which then goes.
+// The two names are swapped and what was swapped out is judged, so a file put at `to`
+// meanwhile is swapped back, never removed. Where the file system cannot swap names (some FAT
+// drivers), `to` is looked at and renamed over, which leaves a moment between the two.
+Replacement replaceIfSame(int dir, const char* from, const char* to, dev_t device, ino_t inode);
+
 namespace detail {
 OwnRemoval removeIfOurs(int dir, const char* name, bool (*ours)(const struct stat&, void*),
                         void* context);

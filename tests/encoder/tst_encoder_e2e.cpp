@@ -4,6 +4,7 @@
 #include "common/Programs.h"
 #include "encoder/output/OutputCheck.h"
 #include "platform/CommandLine.h"
+#include "protocol/PartialOutput.h"
 #include "protocol/QualityTable.h"
 #include "queue/ThConvertInfo.h"
 
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstring>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using tovilo::test::Run;
@@ -123,6 +125,8 @@ private slots:
     void keepsTheShape_data();
     void keepsTheShape();
     void convertsSoundOnlySource();
+    void writesUnderAPartialName_data();
+    void writesUnderAPartialName();
 
 private:
     QTemporaryDir m_root;
@@ -1057,6 +1061,73 @@ void TestEncoderEndToEnd::convertsSoundOnlySource()
     QCOMPARE(streamOfType(info, u"audio"_s)[u"codec_name"_s].toString(), u"aac"_s);
     const double duration = info[u"format"_s][u"duration"_s].toString().toDouble();
     QVERIFY2(duration > 1.9 && duration < 2.1, qPrintable(QString::number(duration)));
+}
+
+// Until the conversion is complete the output's name holds what the run found there, and the
+// conversion a name derived from it; paused mid-run, stopped, or after a run killed outright.
+void TestEncoderEndToEnd::writesUnderAPartialName_data()
+{
+    QTest::addColumn<QByteArray>("atName");  // the reservation (empty), or an earlier file
+    QTest::addColumn<QString>("atPartial");  // "", "leftover" of ours, "link"
+    QTest::addColumn<QByteArray>("failure"); // empty: converted; "stopped": SIGTERM while paused
+    QTest::newRow("leftover of a killed run") << QByteArray() << "leftover" << QByteArray();
+    QTest::newRow("stopped while paused") << QByteArray() << "" << QByteArray("stopped");
+    QTest::newRow("stopped, earlier file kept")
+        << QByteArray("earlier") << "" << QByteArray("stopped");
+    QTest::newRow("link at the partial name")
+        << QByteArray() << "link" << QByteArray("output-unwritable: .tovilo-");
+}
+
+void TestEncoderEndToEnd::writesUnderAPartialName()
+{
+    QFETCH(QByteArray, atName);
+    QFETCH(QString, atPartial);
+    QFETCH(QByteArray, failure);
+    const QString source = m_root.filePath(u"half a minute.avi"_s);
+    if (!QFile::exists(source))
+        QCOMPARE(makeClip(source, {u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc"_s}, 30).exitCode, 0);
+    QTemporaryDir dir;
+    const QString output = dir.filePath(u"clip.mp4"_s);
+    QFile file(output);
+    struct stat reserved = {};
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.write(atName) == atName.size() &&
+            file.flush() && ::fstat(file.handle(), &reserved) == 0);
+    const QString partial =
+        dir.filePath(QString::fromStdString(tovilo::partialOutputName(reserved.st_ino)));
+    if (!atPartial.isEmpty())
+        QVERIFY(atPartial == u"link"_s ? QFile::link(source, partial)
+                                       : QFile::copy(m_still, partial));
+    QDir folder(dir.path(), {}, QDir::Name, QDir::Files | QDir::Hidden | QDir::System);
+    QStringList expected = failure.isEmpty() ? QStringList{u"clip.mp4"_s} : folder.entryList();
+    if (!failure.isEmpty() && atName.isEmpty())
+        expected.removeOne(u"clip.mp4"_s); // the reservation goes, as before
+
+    QProcess wrapper;
+    wrapper.setChildProcessModifier([] { ::setpgid(0, 0); });
+    wrapper.setProcessChannelMode(QProcess::MergedChannels);
+    wrapper.start(QStringLiteral(WRAPPER_PATH), videoArgs(0, source, output));
+    QByteArray text;
+    while (!failure.startsWith("output-") && !text.contains("time=") &&
+           wrapper.waitForReadyRead(30000))
+        text += wrapper.readAll();
+    if (text.contains("time=")) {
+        // Paused as the program pauses a job: the name holds what it held, the conversion its own.
+        const pid_t pid = pid_t(wrapper.processId());
+        QCOMPARE(::kill(-pid, SIGSTOP), 0);
+        const QList<qint64> sizes{QFileInfo(output).size(), QFileInfo(partial).size()};
+        ::kill(pid, failure.isEmpty() ? SIGCONT : SIGTERM);
+        ::kill(-pid, SIGCONT);
+        QVERIFY(sizes[0] == atName.size() && sizes[1] > 0);
+    }
+    QVERIFY(wrapper.waitForFinished(60000));
+    text += wrapper.readAll();
+    QVERIFY2(failure.isEmpty() ? wrapper.exitCode() == 0
+                               : text.contains("lib/ffmpeg: error: " + failure),
+             text.right(300));
+    folder.refresh();
+    QCOMPARE(folder.entryList(), expected);
+    QVERIFY(failure.isEmpty() ? tovilo::checkOutputFile(output.toStdString(), false).empty()
+                              : file.seek(0) && file.readAll() == atName); // earlier file intact
 }
 
 QTEST_GUILESS_MAIN(TestEncoderEndToEnd)
