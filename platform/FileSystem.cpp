@@ -30,6 +30,17 @@ qint64 nanoseconds(const timespec& time)
     return static_cast<qint64>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+// lib/ffmpeg's partial file beside a reserved output. The name is its alone and a file under it
+// is never complete (it is renamed away when it is); still only a plain file of ours goes.
+OwnRemoval removePartial(int dir, ino_t reservedInode)
+{
+    const uid_t me = ::geteuid();
+    const std::string partial = partialOutputName(reservedInode);
+    return removeIfOurs(dir, partial.c_str(), [&](const struct stat& st) {
+        return S_ISREG(st.st_mode) && st.st_uid == me && st.st_nlink == 1;
+    });
+}
+
 FileFacts factsOf(const struct stat& info)
 {
     FileFacts facts;
@@ -224,6 +235,8 @@ OwnedFile::Removal OwnedFile::remove() const
 {
     if (!isValid())
         return Removal::Gone;
+    // A run stopped by a kill leaves lib/ffmpeg's partial file too.
+    removePartial(m_folder.get(), m_inode);
     switch (removeIfSame(m_folder.get(), m_name.constData(), m_device, m_inode)) {
     case OwnRemoval::Removed:
         return Removal::Removed;
@@ -258,17 +271,10 @@ InterruptedOutput removeInterruptedOutput(const QByteArray& output, dev_t device
     const UniqueFd dir = openFile(folder.constData(), O_PATH | O_DIRECTORY);
     if (!dir.isValid() || name.isEmpty() || name == "." || name == "..")
         return result;
-    const uid_t me = ::geteuid();
-    const std::string partial = partialOutputName(inode);
-    // The name is lib/ffmpeg's alone and a file under it is never complete: it is renamed
-    // away when it is.
-    const OwnRemoval partialRemoval =
-        removeIfOurs(dir.get(), partial.c_str(), [&](const struct stat& st) {
-            return S_ISREG(st.st_mode) && st.st_uid == me && st.st_nlink == 1;
-        });
+    const OwnRemoval partialRemoval = removePartial(dir.get(), inode);
     result.partialRemoved = partialRemoval == OwnRemoval::Removed;
     if (partialRemoval == OwnRemoval::NotOurs || partialRemoval == OwnRemoval::Failed)
-        result.left = folder + QByteArray(partial.data(), qsizetype(partial.size()));
+        result.left = folder + QByteArray::fromStdString(partialOutputName(inode));
     // Only an empty file, and only the very one reserved: a finished output or a file that
     // took the name or the inode since has content or another time.
     const OwnRemoval reservation =

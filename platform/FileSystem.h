@@ -80,9 +80,9 @@ bool removeFile(const QByteArray& path);
 // Anything stands at `path`: a file, a folder, a link (a dangling one too).
 bool nameTaken(const QByteArray& path);
 // A file this program made, known by its folder (opened when the file was made) and by its
-// device and inode: it is removed only while its name in that folder still leads to that very
-// file. A folder renamed away and replaced by a link to another, or a file put at the name
-// meanwhile, is never what gets removed.
+// device and inode: it is removed (with lib/ffmpeg's partial file beside it) only while its name
+// in that folder still leads to that very file. A folder renamed away and replaced by a link to
+// another, or a file put at the name meanwhile, is never what gets removed.
 class OwnedFile
 {
 public:
