@@ -1,4 +1,5 @@
 #include "platform/FileSystem.h"
+#include "protocol/PartialOutput.h"
 
 #include <QDir>
 #include <QFile>
@@ -86,9 +87,16 @@ private Q_SLOTS:
         QCOMPARE(nameTaken(full), taken);
         OwnedFile owned;
         QCOMPARE(owned.reserve(full), reserveError);
-        // A claimed name is an empty file; a link is never followed to create its target.
-        if (reserveError == 0)
+        // A claimed name is an empty file; a link is never followed to create its target. It
+        // goes with the partial file a killed lib/ffmpeg left beside it.
+        if (reserveError == 0) {
             QCOMPARE(QFileInfo(QFile::decodeName(full)).size(), 0);
+            const QByteArray partial =
+                path("") + QByteArray::fromStdString(partialOutputName(pathFacts(full)->inode));
+            QVERIFY(QFile(QFile::decodeName(partial)).open(QIODevice::WriteOnly));
+            QCOMPARE(owned.remove(), OwnedFile::Removal::Removed);
+            QVERIFY(!nameTaken(full) && !nameTaken(partial));
+        }
         QVERIFY(!QFileInfo::exists(QFile::decodeName(path("gone"))));
     }
 
