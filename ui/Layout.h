@@ -84,7 +84,7 @@ constexpr QRect openDirCaption(121, 189, 151, 15);
 constexpr QRect codec(120, 233, 180, 20);
 constexpr QRect subtitle(120, 233 + subtitleRow, 180, 20);
 constexpr QRect watchDir(105, watchTop + 36, 251, 20);
-constexpr QRect watchMode(140, watchTop + 71, 216, 20);
+constexpr QRect watchMode(120, watchTop + 71, 236, 20);
 constexpr int dividerY = 222 + addedRows;
 } // namespace config
 
