@@ -6,12 +6,14 @@
 #include "common/FakeServices.h"
 #include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
+#include "engine/WatchFolder.h"
 #include "platform/FileSystem.h"
 #include "protocol/PartialOutput.h"
 #include "ui/FrameworkError.h"
 #include "widgets/pngextra.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -323,6 +325,72 @@ private Q_SLOTS:
             QVERIFY(track->tracklen > 3000);
         }
         itdb_free(db);
+    }
+
+    // A watched folder: a recording written for 20 s is converted once, whole, after it is
+    // complete; one moved in complete is too; what was there at first and, after a restart,
+    // what was taken before are not. Runs it starts end with no box.
+    void watchedFolder()
+    {
+        FakePrompt prompt;
+        FakeShell shell;
+        FakeDrives drives;
+        NoMediaDevice noDevice;
+        FakeDesktop desktop;
+        const QString watched = m_work.filePath(QStringLiteral("watched"));
+        const QString data = m_work.filePath(QStringLiteral("Documents4/Tovilo"));
+        QVERIFY(QDir().mkpath(watched) && QDir().mkpath(data));
+        QVERIFY(QFile::copy(m_clip, watched + QStringLiteral("/old.avi")));
+        QFile ini(data + QStringLiteral("/config.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[CONF]\nQUALITY=4\nOPENDIR=0\nWATCHMODE=1\nWATCHDIR=" +
+                  QFile::encodeName(watched) + "\n");
+        ini.close();
+        shell.documents = QFile::encodeName(QFileInfo(data).path());
+        Services services{prompt, shell, drives, noDevice, desktop};
+        services.keepQueue = true;
+        QFile clip(m_clip);
+        QVERIFY(clip.open(QIODevice::ReadOnly));
+        const QByteArray recording = clip.readAll();
+        {
+            TFormMain form(services);
+            ThConvertInfoObjectList& jobs = form.engine().jobs();
+            QElapsedTimer clock;
+            clock.start();
+            qint64 lastWrite = 0;
+            qint64 added = -1;
+            connect(&jobs, &ThConvertInfoObjectList::jobsAdded, this,
+                    [&] { added = added < 0 ? clock.elapsed() : added; });
+            // The recorder writes its file in twenty pieces, one a second, closing it each time.
+            for (int piece = 0; piece < 20; ++piece) {
+                QFile file(watched + QStringLiteral("/rec.avi"));
+                QVERIFY(file.open(QIODevice::Append));
+                file.write(recording.mid(piece * recording.size() / 20, recording.size() / 20 + 1));
+                file.close();
+                lastWrite = clock.elapsed();
+                QTest::qWait(1000);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(jobs.Count(), 1, 30000);
+            QVERIFY2(added - lastWrite >= 9000, qPrintable(QString::number(added - lastWrite)));
+            QTRY_COMPARE_WITH_TIMEOUT(jobs.Items(0)->Status, csConverted, 60000);
+            QVERIFY(QFile::copy(m_clip, m_work.filePath(QStringLiteral("moved.avi"))));
+            QVERIFY(QFile::rename(m_work.filePath(QStringLiteral("moved.avi")),
+                                  watched + QStringLiteral("/moved.avi")));
+            QTRY_VERIFY_WITH_TIMEOUT(jobs.Count() == 1 && jobs.Items(0)->Status == csConverted &&
+                                         jobs.Items(0)->sourcePath().endsWith("moved.avi"),
+                                     60000);
+            QCOMPARE(prompt.informations, QStringList());
+            QVERIFY(!desktop.notices.isEmpty());
+            form.watchFolder()->flush();
+        }
+        // Restarted: nothing again.
+        TFormMain form(services);
+        QTest::qWait(12000);
+        const ThConvertInfoObjectList& jobs = form.engine().jobs();
+        QCOMPARE(jobs.Count(), 1);
+        QCOMPARE(jobs.Items(0)->Status, csConverted);
+        QCOMPARE(QDir(data).entryList({QStringLiteral("*.mp4")}),
+                 (QStringList{QStringLiteral("moved.mp4"), QStringLiteral("rec.mp4")}));
     }
 
     // The program itself, started over a queue kept by a run that was cut short: the partial
