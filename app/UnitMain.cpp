@@ -393,29 +393,11 @@ bool TFormMain::AppMessage(QObject* watched, QEvent* event)
 
 void TFormMain::HandleDroppedFiles(const QList<QUrl>& urls)
 {
-    // With a folder among them, everything dropped is looked through off this thread and the
-    // label says what came of it.
+    // Looked at off this thread: a folder on a share that hangs must not freeze the window.
     QList<QByteArray> paths;
     for (const QUrl& url : urls)
         paths << localFilePath(url);
-    if (std::any_of(paths.cbegin(), paths.cend(), [](const QByteArray& path) {
-            const std::optional<FileFacts> facts = pathFacts(path);
-            return facts && facts->kind == FileFacts::Kind::Folder;
-        })) {
-        addPaths(paths);
-        return;
-    }
-    bool warned = false;
-    for (const QUrl& url : urls) {
-        const QByteArray name = localFilePath(url);
-        if (isVideoFileName(name)) {
-            AddSourceFile(name);
-        } else if (!warned) {
-            m_services.prompt->information(this, unsupportedFileText());
-            warned = true;
-        }
-    }
-    RefreshList();
+    addPaths(paths);
 }
 
 void TFormMain::PngBtnAddFileClick(TPNGButton*)

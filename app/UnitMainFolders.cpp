@@ -71,6 +71,16 @@ void TFormMain::foldersWalked(const FolderWalk& walk)
     }
     jobs().AddAll(std::move(added));
     RefreshList();
+    // Files alone are told as ever: a box for what is not a video, nothing else.
+    if (walk.foldersGiven == 0) {
+        if (SituationText == walkingFoldersText()) {
+            SituationText.clear();
+            ShowSituation();
+        }
+        if (walk.unsupported > 0)
+            m_services.prompt->information(this, unsupportedFileText());
+        return;
+    }
     SituationText = foldersAddedText(walk);
     ShowSituation();
 }

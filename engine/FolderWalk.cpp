@@ -56,16 +56,19 @@ public:
 
     void take(const QList<QByteArray>& paths)
     {
-        QList<QByteArray> folders;
+        // In the order given. A file named directly is taken by its name alone, as the open
+        // dialog's choice is: if it cannot be read, its conversion says why.
         for (const QByteArray& path : paths) {
             const std::optional<FileFacts> facts = pathFacts(path);
-            if (facts && facts->kind == FileFacts::Kind::Folder)
-                folders << path;
-            else if (facts)
-                file(path, *facts);
+            if (facts && facts->kind == FileFacts::Kind::Folder) {
+                ++result.foldersGiven;
+                enter(withoutTrailingSlash(path));
+            } else if (isVideoFileName(path)) {
+                result.videos << path;
+            } else {
+                ++result.unsupported;
+            }
         }
-        for (const QByteArray& folder : folders)
-            enter(withoutTrailingSlash(folder));
     }
 
     FolderWalk result;

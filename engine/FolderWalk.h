@@ -26,6 +26,7 @@ struct FolderWalk
     int unsupported = 0;      // other files (hidden ones and partial downloads not counted)
     int alreadyListed = 0;    // videos that are in the list already, by device and inode
     int unreadableFolders = 0;
+    int foldersGiven = 0; // none: only files were named
     bool abandoned = false;
 };
 

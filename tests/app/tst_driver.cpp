@@ -333,7 +333,7 @@ private Q_SLOTS:
         mime.setData(QStringLiteral("text/uri-list"),
                      "file://" + source.toPercentEncoding("/") + "\r\n");
         QVERIFY(dropOn(list()->viewport(), mime));
-        QCOMPARE(m_form->engine().jobs().Count(), 1);
+        QTRY_COMPARE(m_form->engine().jobs().Count(), 1);
         QCOMPARE(list()->item(0, 0)->text(), shown);
 
         press("PngBtnConvertMovie");

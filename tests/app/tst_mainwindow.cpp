@@ -389,9 +389,9 @@ private Q_SLOTS:
         for (const QString& name : names)
             urls << QUrl::fromLocalFile(name);
         QVERIFY(drop(form, urls));
-        QCOMPARE(this->rows(form), rows);
+        QTRY_COMPARE(m_prompt.informations.size(), warnings);
+        QTRY_COMPARE(this->rows(form), rows);
         QCOMPARE(form.engine().jobs().Count(), rows.size());
-        QCOMPARE(m_prompt.informations.size(), warnings);
         if (warnings)
             QCOMPARE(m_prompt.informations.first(),
                      QStringLiteral("「AVI、MP4、MOV、MKV、WMV、TS "
