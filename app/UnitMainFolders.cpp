@@ -93,9 +93,13 @@ void TFormMain::startWatching()
                 guarded([this](const QList<QByteArray>& paths) { watchedVideosReady(paths); }));
         connect(m_watch, &WatchFolder::baselineTaken, this,
                 guarded([this](int videos) { addNotice(watchBaselineText(videos)); }));
+        // Said for as long as it is gone, unless a conversion has more to say.
         connect(m_watch, &WatchFolder::missingChanged, this, guarded([this](bool missing) {
                     if (missing)
-                        addNotice(watchFolderMissingText());
+                        SituationText = watchFolderMissingText();
+                    else if (SituationText == watchFolderMissingText())
+                        SituationText.clear();
+                    ShowSituation();
                 }));
     }
     const ConversionSettings& settings = jobs().Settings;
