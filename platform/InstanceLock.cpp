@@ -14,18 +14,12 @@ namespace tovilo {
 
 namespace {
 
-enum class Attempt
-{
-    Acquired,
-    HeldElsewhere,
-    Unsafe
-};
-
-Attempt lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
+// Unavailable: this folder will not do.
+InstanceLockResult lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
 {
     const UniqueFd dir = openPrivateFolder(folder, closed);
     if (!dir.isValid())
-        return Attempt::Unsafe;
+        return InstanceLockResult::Unavailable;
     UniqueFd lock = openFileAt(dir.get(), name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
     // A lock file made before the folder turned read-only still locks: flock needs no write.
     if (!lock.isValid() && (errno == EROFS || errno == EACCES))
@@ -34,16 +28,17 @@ Attempt lockIn(const QByteArray& folder, const QByteArray& name, bool closed)
     {
     };
     if (!lock.isValid() || ::fstat(lock.get(), &info) != 0)
-        return Attempt::Unsafe;
+        return InstanceLockResult::Unavailable;
     if (!S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
         errno = EACCES;
-        return Attempt::Unsafe;
+        return InstanceLockResult::Unavailable;
     }
     if (retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return errno == EWOULDBLOCK ? Attempt::HeldElsewhere : Attempt::Unsafe;
+        return errno == EWOULDBLOCK ? InstanceLockResult::HeldElsewhere
+                                    : InstanceLockResult::Unavailable;
     // The descriptor stays open for the life of the process: closing it would free the lock.
     lock.release();
-    return Attempt::Acquired;
+    return InstanceLockResult::Acquired;
 }
 
 } // namespace
@@ -64,14 +59,9 @@ QList<QByteArray> instanceLockFolders()
 InstanceLockResult acquireInstanceLock(const QByteArray& name, const QList<QByteArray>& folders)
 {
     for (const QByteArray& folder : folders) {
-        switch (lockIn(folder, name, true)) {
-        case Attempt::Acquired:
-            return InstanceLockResult::Acquired;
-        case Attempt::HeldElsewhere:
-            return InstanceLockResult::HeldElsewhere;
-        case Attempt::Unsafe:
-            break;
-        }
+        const InstanceLockResult attempt = lockIn(folder, name, true);
+        if (attempt != InstanceLockResult::Unavailable)
+            return attempt;
     }
     return InstanceLockResult::Unavailable;
 }
@@ -80,15 +70,7 @@ InstanceLockResult acquireQueueLock(QByteArray dataFolder)
 {
     while (dataFolder.size() > 1 && dataFolder.endsWith('/'))
         dataFolder.chop(1);
-    switch (lockIn(dataFolder, "queue.lock", false)) {
-    case Attempt::Acquired:
-        return InstanceLockResult::Acquired;
-    case Attempt::HeldElsewhere:
-        return InstanceLockResult::HeldElsewhere;
-    case Attempt::Unsafe:
-        break;
-    }
-    return InstanceLockResult::Unavailable;
+    return lockIn(dataFolder, "queue.lock", false);
 }
 
 InstanceLockResult acquireInstanceLock(const QByteArray& name, const QByteArray& folder)
