@@ -177,6 +177,8 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     const SubtitleSource subtitles = prepareSubtitles(request, source);
     if (!subtitles.note.empty())
         note("subtitles left out: " + subtitles.note);
+    for (const std::string& repair : subtitles.repairs)
+        note("subtitles: " + repair);
 
     WatchedRun how;
     how.passFd = output.heldFd();

@@ -54,13 +54,16 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
         return false;
     }
     std::string why;
-    const std::optional<std::string> text = subtitleTextAsUtf8(bytes, why);
+    std::optional<SubtitleText> text = subtitleTextAsUtf8(bytes, why);
     if (!text) {
         subtitles.note = path + ": " + why;
         return false;
     }
+    if (text->damagedLines > 0)
+        subtitles.repairs.push_back(std::to_string(text->damagedLines) +
+                                    " lines with bytes of no known encoding, kept without them");
     subtitles.fd.reset(::memfd_create("subtitles", MFD_CLOEXEC));
-    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), *text) ||
+    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), text->utf8) ||
         !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot hold the subtitles: ") + std::strerror(errno);
         subtitles.fd.reset();

@@ -6,6 +6,7 @@
 #include "oscore/Fd.h"
 
 #include <string>
+#include <vector>
 
 // What the wrapper takes from a source beyond the picture: which sound, which subtitles, and
 // how ffmpeg gets at them.
@@ -19,6 +20,8 @@ struct SubtitleSource
     // escaping in a filter graph, whatever the path.
     UniqueFd fd;
     std::string note; // why the subtitles asked for are left out; empty otherwise
+    // What was mended in a side file so that it could be drawn, for the log.
+    std::vector<std::string> repairs;
 };
 
 // The subtitles to burn in for the request (nothing unless it asks for them and the source has
