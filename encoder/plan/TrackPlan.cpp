@@ -1,5 +1,6 @@
 #include "encoder/plan/TrackPlan.h"
 
+#include "encoder/plan/SubtitleScript.h"
 #include "encoder/plan/SubtitleText.h"
 #include "encoder/plan/TrackChoice.h"
 #include "oscore/FileInfo.h"
@@ -62,6 +63,19 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
     if (text->damagedLines > 0)
         subtitles.repairs.push_back(std::to_string(text->damagedLines) +
                                     " lines with bytes of no known encoding, kept without them");
+    // A script is drawn as authored, as a track of the film would be; plain text gets our style.
+    subtitles.burn.ownStyles = isAssScript(text->utf8);
+    if (subtitles.burn.ownStyles) {
+        ScriptBounds bounds;
+        text->utf8 = boundedScript(text->utf8, bounds);
+        if (bounds.clamped > 0)
+            subtitles.repairs.push_back(std::to_string(bounds.clamped) +
+                                        " sizes too large to draw, made smaller");
+        if (bounds.dropped > 0)
+            subtitles.repairs.push_back(std::to_string(bounds.dropped) + " events beyond " +
+                                        std::to_string(kMaxSimultaneousEvents) +
+                                        " at once, left out");
+    }
     subtitles.fd.reset(::memfd_create("subtitles", MFD_CLOEXEC));
     if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), text->utf8) ||
         !passedOn(subtitles.fd.get())) {

@@ -25,7 +25,8 @@ struct SubtitleSource
 };
 
 // The subtitles to burn in for the request (nothing unless it asks for them and the source has
-// a picture). A side file that cannot be read is left out, with the reason in note.
+// a picture). A side file that cannot be read is left out, with the reason in note; an ASS/SSA
+// one keeps its own styles, within the bounds of boundedScript.
 SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo& source);
 
 // The streams, start and picture filter for one ffmpeg run.

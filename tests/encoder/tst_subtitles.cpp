@@ -83,6 +83,30 @@ int brightestIn(const QImage& image, int top, int bottom)
     return brightest;
 }
 
+// The height of the band of rows where two frames differ clearly: the drawn text's.
+int textHeight(const QImage& a, const QImage& b)
+{
+    int top = -1;
+    int bottom = -1;
+    for (int y = 30; y < 210; ++y) {
+        if (changedPixels(a, b, y, y + 1) >= 3) {
+            top = top < 0 ? y : top;
+            bottom = y;
+        }
+    }
+    return top < 0 ? 0 : bottom - top + 1;
+}
+
+// A script for a 1080-line picture: "Arial" is not installed, the Japanese comes from IPA.
+const char* const kScript =
+    "[Script Info]\nScriptType: v4.00+\nPlayResX: 1920\nPlayResY: 1080\n\n[V4+ Styles]\n"
+    "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+    "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
+    "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
+    "Style: Default,Arial,100,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,"
+    "1,3,0,2,10,10,40,1\n\n[Events]\n"
+    "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
+
 const char* const kJapanese = "1\n00:00:00,500 --> 00:00:03,500\n日本語の字幕です\n\n";
 const char* const kEnglishOnTop = "1\n00:00:00,500 --> 00:00:03,500\n{\\an8}ENGLISH ON TOP\n\n";
 
@@ -97,6 +121,7 @@ private slots:
     void choosesSoundAndSubtitles_data();
     void choosesSoundAndSubtitles();
     void readsSideFilesInEveryEncoding();
+    void drawsSideScriptsAsTracks();
 
 private:
     void write(const QString& name, const QByteArray& bytes);
@@ -257,6 +282,30 @@ void TestSubtitles::readsSideFilesInEveryEncoding()
         QVERIFY2(changedPixels(frame, first, 0, 90) < 20, qPrintable(name));
     }
     QFile::remove(m_folder + u"/plain.srt"_s);
+}
+
+// A script beside the film is drawn as the same script inside it: in its own style, at the size
+// its picture height gives it.
+void TestSubtitles::drawsSideScriptsAsTracks()
+{
+    write(u"plain.ass"_s,
+          QByteArray(kScript) + "Dialogue: 0,0:00:00.50,0:00:03.50,Default,,0,0,0,,日本語ABC\n");
+    QVERIFY(ffmpeg(u"-i plain.mp4 -i plain.ass -map 0 -map 1 -c copy -metadata:s:s:0 "
+                   "language=jpn script.mkv"_s,
+                   m_folder)
+                .exitCode == 0);
+    QList<int> heights;
+    for (const QString& source : {u"plain.mp4"_s, u"script.mkv"_s}) {
+        const QString input = m_folder + u'/' + source;
+        QVERIFY(convert(input, m_folder + u"/plain-out.mp4"_s, 0).exitCode == 0);
+        QVERIFY(convert(input, m_folder + u"/out.mp4"_s, 1).exitCode == 0);
+        heights << textHeight(frameAt(m_folder + u"/out.mp4"_s, m_folder),
+                              frameAt(m_folder + u"/plain-out.mp4"_s, m_folder));
+    }
+    QFile::remove(m_folder + u"/plain.ass"_s);
+    // 100 of 1080 lines, drawn into the 180 of the picture: letters about 17 pixels high.
+    QVERIFY2(heights[1] >= 15 && std::abs(heights[0] - heights[1]) <= 2,
+             qPrintable(u"side file %1, track %2"_s.arg(heights[0]).arg(heights[1])));
 }
 
 QTEST_GUILESS_MAIN(TestSubtitles)
