@@ -3,6 +3,7 @@
 #include "encoder/plan/SubtitleScript.h"
 #include "encoder/plan/SubtitleText.h"
 #include "encoder/plan/TrackChoice.h"
+#include "encoder/run/BurnInBudget.h"
 #include "oscore/FileInfo.h"
 
 #include <cerrno>
@@ -123,6 +124,16 @@ SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo&
     subtitles.burn.ownStyles = track.codec == "ass" || track.codec == "ssa";
     subtitles.burn.offset = start + source.skipTo;
     return subtitles;
+}
+
+std::optional<double> costWithoutSubtitles(const std::string& ffmpeg, const WrapperRequest& request,
+                                           const SourceInfo& source, Watch& watch, double position)
+{
+    constexpr double kSampleSeconds = 3;
+    MapOptions options = mapOptionsFor(request, source, {});
+    options.start = std::to_string(source.skipTo + position);
+    return sampleCost(ffmpeg, sampleArguments(mapArguments(request, options), kSampleSeconds),
+                      watch);
 }
 
 MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,

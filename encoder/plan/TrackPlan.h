@@ -5,6 +5,7 @@
 #include "encoder/plan/WrapperArgs.h"
 #include "oscore/Fd.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct SubtitleSource
 // a picture). A side file that cannot be read is left out, with the reason in note; an ASS/SSA
 // one keeps its own styles, within the bounds of boundedScript.
 SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo& source);
+
+// Processor seconds per second of source that the conversion without subtitles spends from a
+// position (seconds converted) on, from a few seconds of it: what burning in is held against.
+std::optional<double> costWithoutSubtitles(const std::string& ffmpeg, const WrapperRequest& request,
+                                           const SourceInfo& source, Watch& watch, double position);
 
 // The streams, start and picture filter for one ffmpeg run.
 MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,

@@ -4,6 +4,7 @@
 #include "common/Programs.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -122,6 +123,8 @@ private slots:
     void choosesSoundAndSubtitles();
     void readsSideFilesInEveryEncoding();
     void drawsSideScriptsAsTracks();
+    void boundsCraftedScripts_data();
+    void boundsCraftedScripts();
 
 private:
     void write(const QString& name, const QByteArray& bytes);
@@ -206,7 +209,7 @@ void TestSubtitles::choosesSoundAndSubtitles_data()
         << QByteArray();
     QTest::newRow("unreadable side file fails nothing")
         << u"plain.mp4"_s << u"plain.srt"_s << QByteArray("not a subtitle file\n") << 1 << 1000
-        << false << QByteArray("lib/ffmpeg: note: subtitles left out");
+        << false << QByteArray("lib/ffmpeg: notice: subtitles-left-out: ");
     QTest::newRow("centre channel kept")
         << u"centre.mkv"_s << QString() << QByteArray() << 0 << 1000 << false << QByteArray();
     QTest::newRow("DVD: Japanese from the IFO")
@@ -274,7 +277,7 @@ void TestSubtitles::readsSideFilesInEveryEncoding()
         write(u"plain.srt"_s, bytes);
         const QString output = m_folder + u"/out.mp4"_s;
         const Run converted = convert(m_folder + u"/plain.mp4"_s, output, 1);
-        QVERIFY2(converted.exitCode == 0 && !converted.output.contains("subtitles left out"),
+        QVERIFY2(converted.exitCode == 0 && !converted.output.contains("subtitles-left-out"),
                  qPrintable(name + u": "_s + QString::fromUtf8(converted.output)));
         const QImage frame = frameAt(output, m_folder).copy(0, 120, 320, 90);
         if (first.isNull())
@@ -306,6 +309,56 @@ void TestSubtitles::drawsSideScriptsAsTracks()
     // 100 of 1080 lines, drawn into the 180 of the picture: letters about 17 pixels high.
     QVERIFY2(heights[1] >= 15 && std::abs(heights[0] - heights[1]) <= 2,
              qPrintable(u"side file %1, track %2"_s.arg(heights[0]).arg(heights[1])));
+}
+
+// A crafted script costs seconds, not the minutes and gigabytes libass would spend on it: a side
+// file is brought within bounds and drawn, a track of the film is given up on and left out.
+void TestSubtitles::boundsCraftedScripts_data()
+{
+    QTest::addColumn<QByteArray>("text"); // %1: the event's number, %2: the same up to 999
+    QTest::addColumn<int>("events");      // all at once
+    QTest::addColumn<bool>("track");
+    QTest::addColumn<bool>("drawn");
+    QTest::newRow("side file, letters 100000 high: as high as the picture")
+        << QByteArray("{\\fs100000}ABC") << 1 << false << true;
+    QTest::newRow("side file, 10000 lines at once: the first 128")
+        << QByteArray("{\\pos(%2,%2)\\fs300}line %1") << 10000 << false << true;
+    QTest::newRow("track, letters 100000 high: left out")
+        << QByteArray("{\\fs100000}ABC") << 1 << true << false;
+}
+
+void TestSubtitles::boundsCraftedScripts()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, events);
+    QFETCH(bool, track);
+    QFETCH(bool, drawn);
+    QByteArray script = kScript;
+    for (int i = 0; i < events; ++i)
+        script += "Dialogue: 0,0:00:00.00,0:00:04.00,Default,,0,0,0,," +
+                  QByteArray(text)
+                      .replace("%1", QByteArray::number(i))
+                      .replace("%2", QByteArray::number(i % 1000)) +
+                  "\n";
+    write(u"plain.ass"_s, script);
+    if (track) {
+        QVERIFY(ffmpeg(u"-i plain.mp4 -i plain.ass -map 0 -map 1 -c copy crafted.mkv"_s, m_folder)
+                    .exitCode == 0);
+        QFile::remove(m_folder + u"/plain.ass"_s);
+    }
+    const QString input = m_folder + (track ? u"/crafted.mkv"_s : u"/plain.mp4"_s);
+    QElapsedTimer timer;
+    timer.start();
+    const Run converted = convert(input, m_folder + u"/out.mp4"_s, 1);
+    const qint64 took = timer.elapsed();
+    QFile::remove(m_folder + u"/plain.ass"_s);
+    QVERIFY2(converted.exitCode == 0, converted.output);
+    QVERIFY2(took < 60000, qPrintable(QString::number(took)));
+    QCOMPARE(converted.output.contains("lib/ffmpeg: notice: subtitles-left-out: "), !drawn);
+    QVERIFY(convert(input, m_folder + u"/plain-out.mp4"_s, 0).exitCode == 0);
+    const QImage frame = frameAt(m_folder + u"/out.mp4"_s, m_folder);
+    QCOMPARE(changedPixels(frame, frameAt(m_folder + u"/plain-out.mp4"_s, m_folder), 30, 210) > 100,
+             drawn);
 }
 
 QTEST_GUILESS_MAIN(TestSubtitles)
