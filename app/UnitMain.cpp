@@ -309,9 +309,9 @@ void TFormMain::showJob(int row)
         statusItem = new QTableWidgetItem(status);
         ListViewConvertFile->setItem(row, 1, statusItem);
     }
-    // A failed row says why when the pointer rests on it.
-    const QString reason =
-        job->Status == csFailed ? failureReasonText(job->EncoderError) : QString();
+    // A failed row says why when the pointer rests on it, a converted one what is not as asked.
+    const QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
+                                                   : noticeText(job->EncoderError);
     name->setToolTip(reason);
     statusItem->setToolTip(reason);
 }

@@ -191,6 +191,7 @@ void ConversionEngine::startNextJob()
     // cut short by the program's end then names the one file to remove at the next start.
     m_jobs.SetStatus(*job, csConverting);
     m_keeper.saveNow();
+    m_notice.clear();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -234,6 +235,10 @@ void ConversionEngine::DosCommandConvertNewLine(const QByteArray& line)
     if (isEncoderErrorLine(line)) {
         if (ThConvertInfoObject* job = currentJob())
             job->EncoderError = line;
+        return;
+    }
+    if (isEncoderNoticeLine(line)) {
+        m_notice = line;
         return;
     }
     if (m_progress.readLine(line))
@@ -304,7 +309,7 @@ void ConversionEngine::DosCommandConvertTerminated(quint32 exitCode)
         return;
     if (exitCode == 0) {
         ++m_converted;
-        m_jobs.SetStatus(*job, csConverted);
+        m_jobs.SetStatus(*job, csConverted, m_notice);
     } else {
         ++m_failed;
         const bool notStarted = job->EncoderError.isEmpty() && m_runner.failedToStart();

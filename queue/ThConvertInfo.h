@@ -29,8 +29,9 @@ struct ThConvertInfoObject
     QString SourceFile;
     QString OutputFile;
     TConvertStatus Status = csWaiting;
-    // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
-    // empty otherwise. Not part of the settings or of any stored file.
+    // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ..."), or
+    // for a converted job the notice of what is not as asked ("lib/ffmpeg: notice: ...");
+    // empty otherwise. Not part of the settings.
     QByteArray EncoderError;
     // Given by the list that takes the job, and never to another job of this run: a job that
     // was removed is not mistaken for a new one that got its address.
