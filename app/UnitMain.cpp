@@ -322,12 +322,12 @@ void TFormMain::showJob(int row)
         statusItem = new QTableWidgetItem(status);
         ListViewConvertFile->setItem(row, 1, statusItem);
     }
-    // A failed row says why when the pointer rests on it; a waiting one what its interrupted
-    // run left.
+    // A failed row says why when the pointer rests on it, a converted one what is not as
+    // asked, a waiting one what its interrupted run left.
     const QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
                            : job->Status == csWaiting && !job->LeftBehind.isEmpty()
                                ? leftBehindText(toUtf16(job->LeftBehind))
-                               : QString();
+                               : noticeText(job->EncoderError);
     name->setToolTip(reason);
     statusItem->setToolTip(reason);
 }

@@ -7,6 +7,7 @@
 #include "encoder/plan/SourceProbe.h"
 #include "encoder/plan/TrackPlan.h"
 #include "encoder/plan/WrapperArgs.h"
+#include "encoder/run/BurnInBudget.h"
 #include "encoder/run/FfmpegLog.h"
 #include "encoder/run/ProgressLines.h"
 #include "encoder/run/Report.h"
@@ -175,7 +176,12 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     addDvdLanguages(request.source, source);
     const SubtitleSource subtitles = prepareSubtitles(request, source);
     if (!subtitles.note.empty())
-        note("subtitles left out: " + subtitles.note);
+        reportNotice(NoticeKind::SubtitlesLeftOut, subtitles.note);
+    for (const std::string& repair : subtitles.repairs)
+        note("subtitles: " + repair);
+    BurnInBudget budget([&](double position) {
+        return costWithoutSubtitles(ffmpeg, request, source, watch, position);
+    });
 
     WatchedRun how;
     how.passFd = output.partialFd();
@@ -191,13 +197,22 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
         rewriter = TimeRewriter();
         log = FfmpegLog();
         log.setInputUrl(fileUrl(request.source));
+        const bool burning = burn.kind != BurnIn::Kind::None;
+        WatchedRun run = how;
+        if (burning) {
+            run.started = [&](pid_t pid) { budget.started(pid); };
+            run.overBudget = [&] { return budget.exceeded(); };
+        }
         const RunResult end = runWatched(
             ffmpeg, ffmpegArgs, watch,
             [&](std::string_view piece) {
                 log.feed(piece);
-                return writeAll(STDOUT_FILENO, rewriter.feed(progressLines.feed(piece)));
+                const std::string passed = rewriter.feed(progressLines.feed(piece));
+                if (burning)
+                    budget.progress(passed);
+                return writeAll(STDOUT_FILENO, passed);
             },
-            how);
+            run);
         log.finish();
         std::string rest = rewriter.feed(progressLines.finish());
         rest += rewriter.finish();
@@ -206,10 +221,12 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
         return end;
     };
     RunResult end = runFfmpeg(subtitles.burn);
-    // A subtitle track that cannot be read must not cost the film: once more without it.
+    // Subtitles that cannot be read, or that cost far more to draw than the film itself, must
+    // not cost the film: once more without them.
+    const bool overBudget = end.stopped && !watch.stopping();
     if (subtitles.burn.kind != BurnIn::Kind::None && end.startError == 0 && !watch.stopping() &&
-        end.exitSignal == 0 && end.exitCode != 0) {
-        note("subtitles left out: " + log.lastError());
+        ((end.exitSignal == 0 && end.exitCode != 0) || overBudget)) {
+        reportNotice(NoticeKind::SubtitlesLeftOut, overBudget ? budget.why() : log.lastError());
         end = runFfmpeg({});
     }
     return judgeRun(ffmpeg, request, source, sourceBefore, output, watch, end, log);

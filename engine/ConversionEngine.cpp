@@ -192,6 +192,7 @@ void ConversionEngine::startNextJob()
     job->LeftBehind.clear();
     m_jobs.SetStatus(*job, csConverting);
     m_keeper.saveNow();
+    m_notice.clear();
     m_runner.start("lib/ffmpeg" + m_jobs.BuildArguments(source, output));
 }
 
@@ -235,6 +236,10 @@ void ConversionEngine::DosCommandConvertNewLine(const QByteArray& line)
     if (isEncoderErrorLine(line)) {
         if (ThConvertInfoObject* job = currentJob())
             job->EncoderError = line;
+        return;
+    }
+    if (isEncoderNoticeLine(line)) {
+        m_notice = line;
         return;
     }
     if (m_progress.readLine(line))
@@ -305,7 +310,7 @@ void ConversionEngine::DosCommandConvertTerminated(quint32 exitCode)
         return;
     if (exitCode == 0) {
         ++m_converted;
-        m_jobs.SetStatus(*job, csConverted);
+        m_jobs.SetStatus(*job, csConverted, m_notice);
     } else {
         ++m_failed;
         const bool notStarted = job->EncoderError.isEmpty() && m_runner.failedToStart();

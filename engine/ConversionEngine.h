@@ -126,6 +126,8 @@ private:
     bool m_handOverAfterwards = false;
     // The running job's output, as it was made for it.
     OwnedFile m_output;
+    // The running job's notice line, which its row keeps if it converts.
+    QByteArray m_notice;
 
     bool m_cancelling = false;
     bool m_halted = false;

@@ -215,7 +215,7 @@ void MediaHandOver::finish()
     // Jobs removed meanwhile are not there to be marked.
     for (int index : std::as_const(run->added)) {
         if (ThConvertInfoObject* job = m_jobs.Find(run->files[index].job))
-            m_jobs.SetStatus(*job, csTransferred);
+            m_jobs.SetStatus(*job, csTransferred, job->EncoderError); // its notice stays
     }
     m_desktop.clearProgress();
     emit situationChanged(QString());

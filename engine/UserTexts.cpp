@@ -84,6 +84,17 @@ QString failureReasonText(const QByteArray& errorLine)
     return QStringLiteral("変換に失敗しました（%1）").arg(toUtf16(detail));
 }
 
+QString noticeText(const QByteArray& noticeLine)
+{
+    if (!isEncoderNoticeLine(noticeLine))
+        return QString();
+    const QByteArray rest = noticeLine.mid(EncoderNoticePrefix.size()).trimmed();
+    const std::string_view kind = noticeKindName(NoticeKind::SubtitlesLeftOut);
+    if (rest.startsWith(QByteArray(kind.data(), qsizetype(kind.size())) + ':'))
+        return QStringLiteral("字幕を焼き込めなかったため、字幕なしで変換しました");
+    return QStringLiteral("変換しました（%1）").arg(toUtf16(rest));
+}
+
 QString saveDirTooLongText(const QByteArray& fallback)
 {
     return QStringLiteral("保存先のフォルダー名が長すぎるため %1 に保存します")

@@ -21,6 +21,10 @@ namespace tovilo {
 // the encoder's own words otherwise, and a general text when there is no line.
 QString failureReasonText(const QByteArray& errorLine);
 
+// What a converted row tells about a notice line: a Japanese text for a known kind, the
+// encoder's own words otherwise; nothing for a line that is no notice.
+QString noticeText(const QByteArray& noticeLine);
+
 // The situation line's words for why files were not handed over.
 QString mediaFailureText(MediaFailure failure);
 

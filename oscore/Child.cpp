@@ -309,6 +309,8 @@ RunResult runChildArgv(const char* const* argv, const RunOptions& options)
     }
     // Only the child's copy may keep the pipe open, or its end would never be seen.
     pipe.writeEnd.reset();
+    if (options.onStarted)
+        options.onStarted(child.pid());
 
     char buffer[65536];
     const auto deliver = [&](std::int64_t got) {

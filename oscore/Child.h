@@ -117,6 +117,8 @@ struct RunOptions
     int timeoutMs = -1;
     // Gets what the child writes; false when it can no longer be delivered (the run goes on).
     std::function<bool(std::string_view)> onOutput;
+    // Told the child's pid once it runs, for a caller that watches it (its memory, its time).
+    std::function<void(pid_t)> onStarted;
     // Asked whenever stopFd becomes readable and at least every pollMs (-1: only then):
     // true kills the child.
     std::function<bool()> stopRequested;

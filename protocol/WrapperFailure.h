@@ -81,4 +81,22 @@ constexpr std::optional<FailureKind> failureKindFromName(std::string_view name)
     return std::nullopt;
 }
 
+// A run that succeeds may still have a word for the user about its result, in a line
+// "lib/ffmpeg: notice: <kind>: <detail>\n"; the program shows it with the converted job.
+inline constexpr std::string_view wrapperNoticePrefix = "lib/ffmpeg: notice:";
+
+enum class NoticeKind
+{
+    SubtitlesLeftOut, // asked for, but unreadable or too costly to draw: converted without
+};
+
+constexpr std::string_view noticeKindName(NoticeKind kind)
+{
+    switch (kind) {
+    case NoticeKind::SubtitlesLeftOut:
+        return "subtitles-left-out";
+    }
+    return {};
+}
+
 } // namespace tovilo

@@ -8,6 +8,8 @@ namespace tovilo {
 
 const QByteArray EncoderErrorPrefix(wrapperErrorPrefix.data(),
                                     qsizetype(wrapperErrorPrefix.size()));
+const QByteArray EncoderNoticePrefix(wrapperNoticePrefix.data(),
+                                     qsizetype(wrapperNoticePrefix.size()));
 
 namespace {
 
@@ -23,6 +25,11 @@ QByteArray errorLine(FailureKind kind, const QByteArray& detail)
 bool isEncoderErrorLine(const QByteArray& line)
 {
     return line.startsWith(EncoderErrorPrefix);
+}
+
+bool isEncoderNoticeLine(const QByteArray& line)
+{
+    return line.startsWith(EncoderNoticePrefix);
 }
 
 QByteArray encoderNotStartedLine()

@@ -29,8 +29,9 @@ struct ThConvertInfoObject
     QString SourceFile;
     QString OutputFile;
     TConvertStatus Status = csWaiting;
-    // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ...");
-    // empty otherwise. Not part of the settings or of any stored file.
+    // The encoder's failure line of the job's latest failed run ("lib/ffmpeg: error: ..."), or
+    // for a converted job the notice of what is not as asked ("lib/ffmpeg: notice: ...");
+    // empty otherwise. Not part of the settings.
     QByteArray EncoderError;
     // What an interrupted earlier run of the job may have left and was kept in doubt; shown on
     // the row, never stored.

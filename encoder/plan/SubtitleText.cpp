@@ -1,74 +1,127 @@
 #include "encoder/plan/SubtitleText.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <iconv.h>
+#include <vector>
 
 namespace tovilo {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at the start of text (no overlong forms, no
+// surrogates, nothing above U+10FFFF), 0 when there is none.
+size_t utf8SequenceAt(std::string_view text)
+{
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80)
+        return 1;
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || at(1) < low || at(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if ((at(i) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
 bool isUtf8(std::string_view text)
 {
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        int follow = 0;
-        if (byte < 0x80)
-            follow = 0;
-        else if (byte >= 0xC2 && byte <= 0xDF)
-            follow = 1;
-        else if (byte >= 0xE0 && byte <= 0xEF)
-            follow = 2;
-        else if (byte >= 0xF0 && byte <= 0xF4)
-            follow = 3;
-        else
+    for (size_t i = 0, n; i < text.size(); i += n) {
+        if ((n = utf8SequenceAt(text.substr(i))) == 0)
             return false;
-        if (i + static_cast<size_t>(follow) >= text.size())
-            return false;
-        for (int k = 1; k <= follow; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-                return false;
-        }
-        i += static_cast<size_t>(follow) + 1;
     }
     return true;
 }
 
-std::optional<std::string> convert(std::string_view bytes, const char* from, std::string& why)
+bool isAscii(std::string_view text)
 {
-    const iconv_t cd = ::iconv_open("UTF-8", from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        why = std::string("no converter from ") + from;
-        return std::nullopt;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
     }
-    std::string out(bytes.size() * 2 + 16, '\0');
-    char* in = const_cast<char*>(bytes.data());
-    size_t inLeft = bytes.size();
-    size_t done = 0;
-    bool ok = true;
-    while (inLeft > 0) {
-        char* outPtr = out.data() + done;
-        size_t outLeft = out.size() - done;
-        const size_t result = ::iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-        done = out.size() - outLeft;
-        if (result != static_cast<size_t>(-1))
-            continue;
-        if (errno == E2BIG) {
-            out.resize(out.size() * 2);
-            continue;
-        }
-        ok = false;
-        break;
-    }
-    ::iconv_close(cd);
-    if (!ok) {
-        why = std::string("the text is neither UTF-8, UTF-16 nor ") + from;
-        return std::nullopt;
-    }
-    out.resize(done);
-    return out;
+    return true;
 }
+
+// Appends the well-formed part of text to out; returns how many bytes were passed over.
+size_t utf8Part(std::string_view text, std::string& out)
+{
+    size_t lost = 0;
+    for (size_t i = 0, n; i < text.size(); i += n ? n : 1) {
+        n = utf8SequenceAt(text.substr(i));
+        out.append(text.substr(i, n));
+        lost += n == 0;
+    }
+    return lost;
+}
+
+// One iconv conversion to UTF-8, opened once for a whole file.
+class Decoder
+{
+public:
+    explicit Decoder(const char* from) : m_cd(::iconv_open("UTF-8", from)) {}
+    ~Decoder()
+    {
+        if (isOpen())
+            ::iconv_close(m_cd);
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    bool isOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+
+    // Appends bytes as UTF-8 to out, passing over the units that do not decode; returns how
+    // many bytes were passed over.
+    size_t decode(std::string_view bytes, size_t unit, std::string& out)
+    {
+        ::iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        size_t lost = 0;
+        char* in = const_cast<char*>(bytes.data());
+        size_t inLeft = bytes.size();
+        char buffer[4096];
+        while (inLeft > 0) {
+            char* outPtr = buffer;
+            size_t outLeft = sizeof buffer;
+            const size_t result = ::iconv(m_cd, &in, &inLeft, &outPtr, &outLeft);
+            const int error = errno;
+            out.append(buffer, sizeof buffer - outLeft);
+            if (result != static_cast<size_t>(-1) || error == E2BIG)
+                continue;
+            const size_t skip = error == EILSEQ ? std::min(unit, inLeft) : inLeft;
+            in += skip;
+            inLeft -= skip;
+            lost += skip;
+        }
+        return lost;
+    }
+
+    // Whether bytes decode whole, without keeping the text.
+    bool decodes(std::string_view bytes)
+    {
+        std::string ignored;
+        return decode(bytes, 1, ignored) == 0;
+    }
+
+private:
+    iconv_t m_cd;
+};
 
 // UTF-16 without a mark: most characters of a subtitle file (digits, time codes, line ends)
 // have a zero high byte.
@@ -90,21 +143,93 @@ const char* utf16Order(std::string_view bytes)
     return nullptr;
 }
 
+std::optional<SubtitleText> fromUtf16(std::string_view bytes, const char* order, std::string& why)
+{
+    Decoder decoder(order);
+    if (!decoder.isOpen()) {
+        why = std::string("no converter from ") + order;
+        return std::nullopt;
+    }
+    SubtitleText text;
+    text.damagedLines = decoder.decode(bytes, 2, text.utf8) > 0;
+    return text;
+}
+
+std::vector<std::string_view> linesOf(std::string_view bytes)
+{
+    std::vector<std::string_view> lines;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\n');
+        const size_t length = end == std::string_view::npos ? bytes.size() : end + 1;
+        lines.push_back(bytes.substr(0, length));
+        bytes.remove_prefix(length);
+    }
+    return lines;
+}
+
 } // namespace
 
-std::optional<std::string> subtitleTextAsUtf8(std::string_view bytes, std::string& why)
+std::optional<SubtitleText> subtitleTextAsUtf8(std::string_view bytes, std::string& why)
 {
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
         bytes.remove_prefix(3);
     else if (bytes.substr(0, 2) == "\xFF\xFE")
-        return convert(bytes.substr(2), "UTF-16LE", why);
+        return fromUtf16(bytes.substr(2), "UTF-16LE", why);
     else if (bytes.substr(0, 2) == "\xFE\xFF")
-        return convert(bytes.substr(2), "UTF-16BE", why);
+        return fromUtf16(bytes.substr(2), "UTF-16BE", why);
     else if (const char* order = utf16Order(bytes))
-        return convert(bytes, order, why);
-    if (isUtf8(bytes))
-        return std::string(bytes);
-    return convert(bytes, "CP932", why);
+        return fromUtf16(bytes, order, why);
+    if (bytes.find('\0') != std::string_view::npos) {
+        why = "the file holds no text";
+        return std::nullopt;
+    }
+    Decoder shiftJis("CP932");
+    if (!shiftJis.isOpen()) {
+        why = "no converter from CP932";
+        return std::nullopt;
+    }
+
+    // Lines that are ASCII read the same in both; the others vote.
+    const std::vector<std::string_view> lines = linesOf(bytes);
+    std::vector<char> utf8(lines.size());
+    std::vector<char> cp932(lines.size());
+    size_t utf8Votes = 0;
+    size_t cp932Votes = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (isAscii(lines[i]))
+            continue;
+        utf8Votes += utf8[i] = isUtf8(lines[i]);
+        cp932Votes += cp932[i] = shiftJis.decodes(lines[i]);
+    }
+    const bool mostlyCp932 = cp932Votes > utf8Votes;
+
+    SubtitleText text;
+    text.utf8.reserve(bytes.size() * 3 / 2);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view line = lines[i];
+        if (isAscii(line) || (utf8[i] && (!mostlyCp932 || !cp932[i]))) {
+            text.utf8.append(line);
+        } else if (cp932[i]) {
+            shiftJis.decode(line, 1, text.utf8);
+        } else {
+            // Damaged in both: read in the one that loses less of it.
+            ++text.damagedLines;
+            std::string asUtf8;
+            std::string asCp932;
+            const size_t utf8Lost = utf8Part(line, asUtf8);
+            const size_t cp932Lost = shiftJis.decode(line, 1, asCp932);
+            const bool cp932Better = cp932Lost < utf8Lost || (cp932Lost == utf8Lost && mostlyCp932);
+            text.utf8 += cp932Better ? asCp932 : asUtf8;
+        }
+    }
+    size_t filled = 0;
+    for (const std::string_view line : lines)
+        filled += line.find_first_not_of(" \t\r\n") != std::string_view::npos;
+    if (static_cast<size_t>(text.damagedLines) * 2 > filled) {
+        why = "the text is neither UTF-8, UTF-16 nor Shift-JIS";
+        return std::nullopt;
+    }
+    return text;
 }
 
 } // namespace tovilo

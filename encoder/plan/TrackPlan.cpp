@@ -1,7 +1,9 @@
 #include "encoder/plan/TrackPlan.h"
 
+#include "encoder/plan/SubtitleScript.h"
 #include "encoder/plan/SubtitleText.h"
 #include "encoder/plan/TrackChoice.h"
+#include "encoder/run/BurnInBudget.h"
 #include "oscore/FileInfo.h"
 
 #include <cerrno>
@@ -54,13 +56,29 @@ bool loadSideFile(const std::string& path, SubtitleSource& subtitles)
         return false;
     }
     std::string why;
-    const std::optional<std::string> text = subtitleTextAsUtf8(bytes, why);
+    std::optional<SubtitleText> text = subtitleTextAsUtf8(bytes, why);
     if (!text) {
         subtitles.note = path + ": " + why;
         return false;
     }
+    if (text->damagedLines > 0)
+        subtitles.repairs.push_back(std::to_string(text->damagedLines) +
+                                    " lines with bytes of no known encoding, kept without them");
+    // A script is drawn as authored, as a track of the film would be; plain text gets our style.
+    subtitles.burn.ownStyles = isAssScript(text->utf8);
+    if (subtitles.burn.ownStyles) {
+        ScriptBounds bounds;
+        text->utf8 = boundedScript(text->utf8, bounds);
+        if (bounds.clamped > 0)
+            subtitles.repairs.push_back(std::to_string(bounds.clamped) +
+                                        " sizes too large to draw, made smaller");
+        if (bounds.dropped > 0)
+            subtitles.repairs.push_back(std::to_string(bounds.dropped) + " events beyond " +
+                                        std::to_string(kMaxSimultaneousEvents) +
+                                        " at once, left out");
+    }
     subtitles.fd.reset(::memfd_create("subtitles", MFD_CLOEXEC));
-    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), *text) ||
+    if (!subtitles.fd.isValid() || !writeAll(subtitles.fd.get(), text->utf8) ||
         !passedOn(subtitles.fd.get())) {
         subtitles.note = std::string("cannot hold the subtitles: ") + std::strerror(errno);
         subtitles.fd.reset();
@@ -106,6 +124,16 @@ SubtitleSource prepareSubtitles(const WrapperRequest& request, const SourceInfo&
     subtitles.burn.ownStyles = track.codec == "ass" || track.codec == "ssa";
     subtitles.burn.offset = start + source.skipTo;
     return subtitles;
+}
+
+std::optional<double> costWithoutSubtitles(const std::string& ffmpeg, const WrapperRequest& request,
+                                           const SourceInfo& source, Watch& watch, double position)
+{
+    constexpr double kSampleSeconds = 3;
+    MapOptions options = mapOptionsFor(request, source, {});
+    options.start = std::to_string(source.skipTo + position);
+    return sampleCost(ffmpeg, sampleArguments(mapArguments(request, options), kSampleSeconds),
+                      watch);
 }
 
 MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source,

@@ -89,6 +89,17 @@ std::vector<std::string> mapArguments(const WrapperRequest& request, const MapOp
     return out;
 }
 
+std::vector<std::string> sampleArguments(std::vector<std::string> args, double seconds)
+{
+    // Every conversion ends "-f <format> <output>".
+    if (args.size() < 3)
+        return args;
+    args.back() = "-";
+    args.end()[-2] = "null";
+    args.insert(args.end() - 3, {"-t", std::to_string(seconds)});
+    return args;
+}
+
 std::vector<std::string> mapArguments(const std::vector<std::string>& args,
                                       const MapOptions& options)
 {

@@ -29,6 +29,10 @@ std::vector<std::string> mapArguments(const WrapperRequest& request,
 std::vector<std::string> mapArguments(const std::vector<std::string>& args,
                                       const MapOptions& options = {});
 
+// A conversion's arguments made into a sample of it: seconds of source from its start, converted
+// as ever and written nowhere.
+std::vector<std::string> sampleArguments(std::vector<std::string> args, double seconds);
+
 // The demuxer ffmpeg must be told to use for a source, or empty to let it probe. DVD-VR
 // recordings (.VRO) are MPEG program streams that probing may not recognise.
 std::string inputFormatFor(const std::string& input);

@@ -13,12 +13,26 @@ void reportFailure(FailureKind kind, std::string_view detail)
     writeAll(STDERR_FILENO, failureLine(kind, detail));
 }
 
-void note(std::string_view text)
+namespace {
+
+void writeLine(std::string line, std::string_view text)
 {
-    std::string line = "lib/ffmpeg: note: ";
     for (char c : text)
         line += c == '\n' || c == '\r' ? ' ' : c;
     writeAll(STDERR_FILENO, line + "\n");
+}
+
+} // namespace
+
+void reportNotice(NoticeKind kind, std::string_view detail)
+{
+    writeLine(std::string(wrapperNoticePrefix) + " " + std::string(noticeKindName(kind)) + ": ",
+              detail);
+}
+
+void note(std::string_view text)
+{
+    writeLine("lib/ffmpeg: note: ", text);
 }
 
 } // namespace tovilo

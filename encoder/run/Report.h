@@ -10,6 +10,9 @@ namespace tovilo {
 // The one failure line a failed run ends with.
 void reportFailure(FailureKind kind, std::string_view detail);
 
+// The line that tells the user, with the converted file, what was not as asked.
+void reportNotice(NoticeKind kind, std::string_view detail);
+
 // A line for the log that fails nothing.
 void note(std::string_view text);
 

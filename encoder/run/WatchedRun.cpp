@@ -53,8 +53,9 @@ RunResult runWatched(const std::string& program, const std::vector<std::string>&
     options.pollMs = kWatchIntervalMs;
     options.stopRequested = [&] {
         watch.update();
-        return watch.stopping();
+        return watch.stopping() || (how.overBudget && how.overBudget());
     };
+    options.onStarted = how.started;
     // ffmpeg stays in our process group, so that whoever ends the group ends it too; killed
     // along with us if we are killed on our own. We are single-threaded, so the death signal
     // is tied to this process's life.

@@ -43,11 +43,15 @@ struct WatchedRun
     int timeLimit = 0;     // seconds, 0 for none
     bool ownGroup = false; // a process group of its own, killed whole
     int passFd = -1;       // a descriptor the program gets under the same number
+    // Told the program's pid once it runs; asked at every look whether the program costs more
+    // than it may (true kills it, as a stop does).
+    std::function<void(pid_t)> started;
+    std::function<bool()> overBudget;
 };
 
 // Runs program with stdin from /dev/null and stdout and stderr into one pipe whose bytes go to
 // onOutput (false from it: they can no longer be delivered). The child is killed as soon as the
-// watch says stop or the time limit is over, and when we die.
+// watch says stop, the time limit is over or it goes over its budget, and when we die.
 RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
                      const std::function<bool(std::string_view)>& onOutput,
                      const WatchedRun& how = {});

@@ -4,6 +4,7 @@
 #include "common/Programs.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -83,6 +84,30 @@ int brightestIn(const QImage& image, int top, int bottom)
     return brightest;
 }
 
+// The height of the band of rows where two frames differ clearly: the drawn text's.
+int textHeight(const QImage& a, const QImage& b)
+{
+    int top = -1;
+    int bottom = -1;
+    for (int y = 30; y < 210; ++y) {
+        if (changedPixels(a, b, y, y + 1) >= 3) {
+            top = top < 0 ? y : top;
+            bottom = y;
+        }
+    }
+    return top < 0 ? 0 : bottom - top + 1;
+}
+
+// A script for a 1080-line picture: "Arial" is not installed, the Japanese comes from IPA.
+const char* const kScript =
+    "[Script Info]\nScriptType: v4.00+\nPlayResX: 1920\nPlayResY: 1080\n\n[V4+ Styles]\n"
+    "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+    "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
+    "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
+    "Style: Default,Arial,100,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,"
+    "1,3,0,2,10,10,40,1\n\n[Events]\n"
+    "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
+
 const char* const kJapanese = "1\n00:00:00,500 --> 00:00:03,500\n日本語の字幕です\n\n";
 const char* const kEnglishOnTop = "1\n00:00:00,500 --> 00:00:03,500\n{\\an8}ENGLISH ON TOP\n\n";
 
@@ -97,6 +122,9 @@ private slots:
     void choosesSoundAndSubtitles_data();
     void choosesSoundAndSubtitles();
     void readsSideFilesInEveryEncoding();
+    void drawsSideScriptsAsTracks();
+    void boundsCraftedScripts_data();
+    void boundsCraftedScripts();
 
 private:
     void write(const QString& name, const QByteArray& bytes);
@@ -181,7 +209,7 @@ void TestSubtitles::choosesSoundAndSubtitles_data()
         << QByteArray();
     QTest::newRow("unreadable side file fails nothing")
         << u"plain.mp4"_s << u"plain.srt"_s << QByteArray("not a subtitle file\n") << 1 << 1000
-        << false << QByteArray("lib/ffmpeg: note: subtitles left out");
+        << false << QByteArray("lib/ffmpeg: notice: subtitles-left-out: ");
     QTest::newRow("centre channel kept")
         << u"centre.mkv"_s << QString() << QByteArray() << 0 << 1000 << false << QByteArray();
     QTest::newRow("DVD: Japanese from the IFO")
@@ -226,10 +254,13 @@ void TestSubtitles::choosesSoundAndSubtitles()
 }
 
 // The same Japanese lines in UTF-8 (with and without its mark), UTF-16 and Shift-JIS make the
-// same picture.
+// same picture, and a byte of no encoding in the line costs it nothing else.
 void TestSubtitles::readsSideFilesInEveryEncoding()
 {
     const QString text = QString::fromUtf8(kJapanese);
+    const auto stray = [](QByteArray bytes, const QByteArray& before) {
+        return bytes.insert(bytes.indexOf(before), '\xFF');
+    };
     const QList<std::pair<QString, QByteArray>> encodings = {
         {u"UTF-8"_s, text.toUtf8()},
         {u"UTF-8 with mark"_s, "\xEF\xBB\xBF" + text.toUtf8()},
@@ -237,13 +268,16 @@ void TestSubtitles::readsSideFilesInEveryEncoding()
          QStringEncoder(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom).encode(text)},
         {u"UTF-16BE"_s, QStringEncoder(QStringEncoder::Utf16BE).encode(text)},
         {u"Shift-JIS"_s, QStringEncoder("Shift_JIS").encode(text)},
+        {u"Shift-JIS, a stray byte"_s, stray(QStringEncoder("Shift_JIS").encode(text),
+                                             QStringEncoder("Shift_JIS").encode(u"本"_s))},
+        {u"UTF-8, a stray byte"_s, stray(text.toUtf8(), u"本"_s.toUtf8())},
     };
     QImage first;
     for (const auto& [name, bytes] : encodings) {
         write(u"plain.srt"_s, bytes);
         const QString output = m_folder + u"/out.mp4"_s;
         const Run converted = convert(m_folder + u"/plain.mp4"_s, output, 1);
-        QVERIFY2(converted.exitCode == 0 && !converted.output.contains("note"),
+        QVERIFY2(converted.exitCode == 0 && !converted.output.contains("subtitles-left-out"),
                  qPrintable(name + u": "_s + QString::fromUtf8(converted.output)));
         const QImage frame = frameAt(output, m_folder).copy(0, 120, 320, 90);
         if (first.isNull())
@@ -251,6 +285,80 @@ void TestSubtitles::readsSideFilesInEveryEncoding()
         QVERIFY2(changedPixels(frame, first, 0, 90) < 20, qPrintable(name));
     }
     QFile::remove(m_folder + u"/plain.srt"_s);
+}
+
+// A script beside the film is drawn as the same script inside it: in its own style, at the size
+// its picture height gives it.
+void TestSubtitles::drawsSideScriptsAsTracks()
+{
+    write(u"plain.ass"_s,
+          QByteArray(kScript) + "Dialogue: 0,0:00:00.50,0:00:03.50,Default,,0,0,0,,日本語ABC\n");
+    QVERIFY(ffmpeg(u"-i plain.mp4 -i plain.ass -map 0 -map 1 -c copy -metadata:s:s:0 "
+                   "language=jpn script.mkv"_s,
+                   m_folder)
+                .exitCode == 0);
+    QList<int> heights;
+    for (const QString& source : {u"plain.mp4"_s, u"script.mkv"_s}) {
+        const QString input = m_folder + u'/' + source;
+        QVERIFY(convert(input, m_folder + u"/plain-out.mp4"_s, 0).exitCode == 0);
+        QVERIFY(convert(input, m_folder + u"/out.mp4"_s, 1).exitCode == 0);
+        heights << textHeight(frameAt(m_folder + u"/out.mp4"_s, m_folder),
+                              frameAt(m_folder + u"/plain-out.mp4"_s, m_folder));
+    }
+    QFile::remove(m_folder + u"/plain.ass"_s);
+    // 100 of 1080 lines, drawn into the 180 of the picture: letters about 17 pixels high.
+    QVERIFY2(heights[1] >= 15 && std::abs(heights[0] - heights[1]) <= 2,
+             qPrintable(u"side file %1, track %2"_s.arg(heights[0]).arg(heights[1])));
+}
+
+// A crafted script costs seconds, not the minutes and gigabytes libass would spend on it: a side
+// file is brought within bounds and drawn, a track of the film is given up on and left out.
+void TestSubtitles::boundsCraftedScripts_data()
+{
+    QTest::addColumn<QByteArray>("text"); // %1: the event's number, %2: the same up to 999
+    QTest::addColumn<int>("events");      // all at once
+    QTest::addColumn<bool>("track");
+    QTest::addColumn<bool>("drawn");
+    QTest::newRow("side file, letters 100000 high: as high as the picture")
+        << QByteArray("{\\fs100000}ABC") << 1 << false << true;
+    QTest::newRow("side file, 10000 lines at once: the first 128")
+        << QByteArray("{\\pos(%2,%2)\\fs300}line %1") << 10000 << false << true;
+    QTest::newRow("track, letters 100000 high: left out")
+        << QByteArray("{\\fs100000}ABC") << 1 << true << false;
+}
+
+void TestSubtitles::boundsCraftedScripts()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, events);
+    QFETCH(bool, track);
+    QFETCH(bool, drawn);
+    QByteArray script = kScript;
+    for (int i = 0; i < events; ++i)
+        script += "Dialogue: 0,0:00:00.00,0:00:04.00,Default,,0,0,0,," +
+                  QByteArray(text)
+                      .replace("%1", QByteArray::number(i))
+                      .replace("%2", QByteArray::number(i % 1000)) +
+                  "\n";
+    write(u"plain.ass"_s, script);
+    if (track) {
+        QVERIFY(ffmpeg(u"-i plain.mp4 -i plain.ass -map 0 -map 1 -c copy crafted.mkv"_s, m_folder)
+                    .exitCode == 0);
+        QFile::remove(m_folder + u"/plain.ass"_s);
+    }
+    const QString input = m_folder + (track ? u"/crafted.mkv"_s : u"/plain.mp4"_s);
+    QElapsedTimer timer;
+    timer.start();
+    const Run converted = convert(input, m_folder + u"/out.mp4"_s, 1);
+    const qint64 took = timer.elapsed();
+    QFile::remove(m_folder + u"/plain.ass"_s);
+    QVERIFY2(converted.exitCode == 0, converted.output);
+    QVERIFY2(took < 60000, qPrintable(QString::number(took)));
+    QCOMPARE(converted.output.contains("lib/ffmpeg: notice: subtitles-left-out: "), !drawn);
+    QVERIFY(convert(input, m_folder + u"/plain-out.mp4"_s, 0).exitCode == 0);
+    const QImage frame = frameAt(m_folder + u"/out.mp4"_s, m_folder);
+    QCOMPARE(changedPixels(frame, frameAt(m_folder + u"/plain-out.mp4"_s, m_folder), 30, 210) > 100,
+             drawn);
 }
 
 QTEST_GUILESS_MAIN(TestSubtitles)

@@ -304,12 +304,15 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         add("fail.avi");
         add("good.avi");
-        m_runner().script = {{lines, 1, notStarted}, {{"lib/ffmpeg: error: other: stale"}, 0}};
+        m_runner().script = {
+            {QList<QByteArray>{"lib/ffmpeg: notice: subtitles-left-out: x"} + lines, 1, notStarted},
+            {{"lib/ffmpeg: notice: subtitles-left-out: x", "lib/ffmpeg: error: other: stale"}, 0}};
         convertAll();
         QCOMPARE(statuses(), (QList<int>{csFailed, csConverted}));
         QCOMPARE(failureReasonText(m_jobs->Items(0)->EncoderError), reason);
-        // A success keeps no reason, and a job put back to waiting loses its own.
-        QVERIFY(m_jobs->Items(1)->EncoderError.isEmpty());
+        // A success keeps no reason but its notice, and a job put back to waiting loses its own.
+        QCOMPARE(noticeText(m_jobs->Items(1)->EncoderError),
+                 QStringLiteral("字幕を焼き込めなかったため、字幕なしで変換しました"));
         m_engine->purgeFinishedJobs();
         QVERIFY(m_jobs->Items(0)->EncoderError.isEmpty());
         // Converted again under its own name: the failed run left nothing behind.
@@ -317,6 +320,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_done, 2);
         QCOMPARE(statuses(), QList<int>{csConverted});
         QCOMPARE(m_jobs->Items(0)->outputPath(), out("fail.mp4"));
+        QVERIFY(m_jobs->Items(0)->EncoderError.isEmpty()); // no notice of an earlier run
     }
 
     // Output names: whatever stands at a name takes it, nothing is written through a link,
