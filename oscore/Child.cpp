@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -266,9 +267,119 @@ bool ChildProcess::finish()
     return ended;
 }
 
-RunResult runChildArgv(const char* const* argv, const RunOptions& options)
+namespace {
+
+// With stopFd, as many as waitForAny watches at once.
+constexpr std::size_t maxWatchedChildren = 7;
+
+// A started child and what is read of its output.
+struct Running
+{
+    ChildProcess child;
+    UniqueFd output; // the read end of its output pipe; not valid when nothing is read
+    const std::function<bool(std::string_view)>* onOutput = nullptr;
+};
+
+// Waits until every child has ended and closed its output, or until the time limit or a stop
+// request, when all of them are killed, what they had written so far delivered. Fills in one
+// result per child.
+void watchChildren(std::vector<std::unique_ptr<Running>>& running, const RunOptions& options,
+                   std::vector<RunResult>& results)
 {
     using Clock = std::chrono::steady_clock;
+    char buffer[65536];
+    const auto deliver = [&](const Running& run, std::int64_t got) {
+        if (run.onOutput != nullptr && *run.onOutput)
+            (*run.onOutput)(std::string_view(buffer, static_cast<std::size_t>(got)));
+    };
+    // Time in which we did not run (our process group paused, the machine asleep) does not
+    // count against the limit: a wait that overran what it asked for by far counts as asked.
+    constexpr std::int64_t oversleepMs = 1000;
+    auto lastLook = Clock::now();
+    std::int64_t usedMs = 0;
+    int askedMs = 0;
+    bool timedOut = false;
+    bool stopped = false;
+    for (;;) {
+        bool done = true;
+        for (const auto& run : running)
+            done = done && !run->output.isValid() && run->child.exitCode() != stillActiveExitCode;
+        if (done)
+            break;
+        int waitMs = options.pollMs;
+        if (options.timeoutMs >= 0) {
+            const auto now = Clock::now();
+            const std::int64_t passed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - lastLook).count();
+            lastLook = now;
+            usedMs += passed > askedMs + oversleepMs ? askedMs : passed;
+            const std::int64_t left = options.timeoutMs - usedMs;
+            if (left <= 0) {
+                timedOut = true;
+                break;
+            }
+            waitMs = waitMs < 0 ? static_cast<int>(left) : std::min(waitMs, static_cast<int>(left));
+        }
+        // A child whose output is still read is waited for through it; one that closed it,
+        // through its end.
+        WaitEntry entries[maxWatchedChildren + 1];
+        std::size_t count = 0;
+        for (const auto& run : running) {
+            const int fd = run->output.isValid()                          ? run->output.get()
+                           : run->child.exitCode() == stillActiveExitCode ? run->child.exitEventFd()
+                                                                          : -2;
+            if (fd == -1) // no pidfd: look again shortly
+                waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+            entries[count++].fd = fd;
+        }
+        entries[count++].fd = options.stopFd;
+        askedMs = std::max(waitMs, 0);
+        waitForAny(entries, count, waitMs);
+        if (options.stopRequested && options.stopRequested()) {
+            stopped = true;
+            break;
+        }
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            Running& run = *running[i];
+            if (!run.output.isValid() || !(entries[i].ready || entries[i].hungUp))
+                continue;
+            const std::int64_t got = readSome(run.output.get(), buffer, sizeof buffer);
+            if (got > 0)
+                deliver(run, got);
+            else
+                run.output.reset(); // end of output, or a pipe that can no longer be read
+        }
+    }
+    if (timedOut || stopped) {
+        for (const auto& run : running)
+            run->child.kill();
+        // What is already in the pipes is delivered; what the groups' survivors may still
+        // write is not waited for.
+        for (const auto& run : running) {
+            if (!run->output.isValid() || setNonBlocking(run->output.get()) != 0)
+                continue;
+            std::int64_t got;
+            while ((got = readSome(run->output.get(), buffer, sizeof buffer)) > 0)
+                deliver(*run, got);
+        }
+        for (const auto& run : running)
+            run->child.waitForExit(killedChildWaitMs);
+    }
+    for (std::size_t i = 0; i < running.size(); ++i) {
+        RunResult& result = results[i];
+        ChildProcess& child = running[i]->child;
+        result.timedOut = timedOut;
+        result.stopped = stopped;
+        result.exitCode = child.exitCode();
+        result.exitSignal = child.exitSignal();
+        result.abandoned = !child.finish();
+    }
+}
+
+} // namespace
+
+RunResult runChildArgv(const char* const* argv, const RunOptions& options)
+{
     RunResult result;
     const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const UniqueFd nowhere(::open("/dev/null", O_WRONLY | O_CLOEXEC));
@@ -302,79 +413,79 @@ RunResult runChildArgv(const char* const* argv, const RunOptions& options)
         break;
     }
 
-    ChildProcess child;
-    if (const int error = child.startArgv(argv, input.get(), outFd, errFd, options.child)) {
+    std::vector<std::unique_ptr<Running>> running;
+    running.push_back(std::make_unique<Running>());
+    Running& run = *running.front();
+    if (const int error = run.child.startArgv(argv, input.get(), outFd, errFd, options.child)) {
         result.startError = error;
         return result;
     }
     // Only the child's copy may keep the pipe open, or its end would never be seen.
     pipe.writeEnd.reset();
+    run.output = std::move(pipe.readEnd);
+    run.onOutput = &options.onOutput;
     if (options.onStarted)
-        options.onStarted(child.pid());
+        options.onStarted(run.child.pid());
+    std::vector<RunResult> results(1);
+    watchChildren(running, options, results);
+    return results.front();
+}
 
-    char buffer[65536];
-    const auto deliver = [&](std::int64_t got) {
-        if (options.onOutput)
-            options.onOutput(std::string_view(buffer, static_cast<std::size_t>(got)));
-    };
-    // Time in which we did not run (our process group paused, the machine asleep) does not
-    // count against the limit: a wait that overran what it asked for by far counts as asked.
-    constexpr std::int64_t oversleepMs = 1000;
-    auto lastLook = Clock::now();
-    std::int64_t usedMs = 0;
-    int askedMs = 0;
-    bool reading = collect;
-    for (;;) {
-        if (!reading && child.exitCode() != stillActiveExitCode)
-            break;
-        int waitMs = options.pollMs;
-        if (options.timeoutMs >= 0) {
-            const auto now = Clock::now();
-            const std::int64_t passed =
-                std::chrono::duration_cast<std::chrono::milliseconds>(now - lastLook).count();
-            lastLook = now;
-            usedMs += passed > askedMs + oversleepMs ? askedMs : passed;
-            const std::int64_t left = options.timeoutMs - usedMs;
-            if (left <= 0) {
-                result.timedOut = true;
-                break;
-            }
-            waitMs = waitMs < 0 ? static_cast<int>(left) : std::min(waitMs, static_cast<int>(left));
-        }
-        WaitEntry entries[2];
-        entries[0].fd = reading ? pipe.readEnd.get() : child.exitEventFd();
-        entries[1].fd = options.stopFd;
-        if (entries[0].fd < 0) // no pidfd: look again shortly
-            waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
-        askedMs = std::max(waitMs, 0);
-        waitForAny(entries, 2, waitMs);
-        if (options.stopRequested && options.stopRequested()) {
-            result.stopped = true;
-            break;
-        }
-        if (reading && (entries[0].ready || entries[0].hungUp)) {
-            const std::int64_t got = readSome(pipe.readEnd.get(), buffer, sizeof buffer);
-            if (got > 0)
-                deliver(got);
-            else
-                reading = false; // end of output, or a pipe that can no longer be read
-        }
+std::vector<RunResult> runPipeline(const std::vector<PipelineStage>& stages,
+                                   const RunOptions& options)
+{
+    std::vector<RunResult> results(stages.size());
+    if (stages.empty())
+        return results;
+    if (stages.size() > maxWatchedChildren) {
+        results.front().startError = EINVAL;
+        return results;
     }
-    if (result.timedOut || result.stopped) {
-        child.kill();
-        // What is already in the pipe is delivered; what the group's survivors may still
-        // write is not waited for.
-        if (reading && setNonBlocking(pipe.readEnd.get()) == 0) {
-            std::int64_t got;
-            while ((got = readSome(pipe.readEnd.get(), buffer, sizeof buffer)) > 0)
-                deliver(got);
-        }
-        child.waitForExit(killedChildWaitMs);
+    const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!input.isValid()) {
+        results.front().startError = errno;
+        return results;
     }
-    result.exitCode = child.exitCode();
-    result.exitSignal = child.exitSignal();
-    result.abandoned = !child.finish();
-    return result;
+    std::vector<std::unique_ptr<Running>> running;
+    UniqueFd previousOutput; // the read end the next stage takes as its input
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        const bool last = i + 1 == stages.size();
+        Pipe messages;
+        Pipe data;
+        int error = createPipe(messages);
+        if (error == 0 && !last)
+            error = createPipe(data);
+        std::vector<const char*> argv;
+        for (const std::string& arg : stages[i].argv)
+            argv.push_back(arg.c_str());
+        argv.push_back(nullptr);
+        auto run = std::make_unique<Running>();
+        // Only the last stage writes the file; the others get nothing of ours.
+        ChildOptions child = options.child;
+        if (!last)
+            child.passFd = -1;
+        if (error == 0)
+            error = run->child.startArgv(argv.data(), i == 0 ? input.get() : previousOutput.get(),
+                                         last ? messages.writeEnd.get() : data.writeEnd.get(),
+                                         messages.writeEnd.get(), child);
+        if (error != 0) {
+            results[i].startError = error;
+            for (auto& started : running)
+                started->child.finish();
+            return results;
+        }
+        // Only the children's copies may keep the pipes open, or their ends would never be
+        // seen.
+        previousOutput = std::move(data.readEnd);
+        run->output = std::move(messages.readEnd);
+        run->onOutput = &stages[i].onOutput;
+        if (options.onStarted)
+            options.onStarted(run->child.pid());
+        running.push_back(std::move(run));
+    }
+    previousOutput.reset();
+    watchChildren(running, options, results);
+    return results;
 }
 
 } // namespace tovilo

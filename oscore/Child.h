@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
@@ -152,5 +153,22 @@ template <class List> RunResult runChild(const List& argv, const RunOptions& opt
     args.push_back(nullptr);
     return runChildArgv(args.data(), options);
 }
+
+// One program of a pipeline, and what it says: its standard error, and for the last stage its
+// standard output too.
+struct PipelineStage
+{
+    std::vector<std::string> argv;
+    std::function<bool(std::string_view)> onOutput;
+};
+
+// Runs the stages side by side, each one's standard output the next one's standard input (the
+// first reads /dev/null), as runChild runs one program: options.child and the time limit apply
+// to each (passFd to the last stage only), onStarted is told every pid, and a stop or the time
+// limit ends them all. options.output and options.onOutput are not used. One result per stage;
+// a stage that cannot be started ends those already running, its startError saying why. At
+// most seven stages.
+std::vector<RunResult> runPipeline(const std::vector<PipelineStage>& stages,
+                                   const RunOptions& options);
 
 } // namespace tovilo

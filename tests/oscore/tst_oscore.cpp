@@ -16,6 +16,7 @@
 #include <vector>
 
 using namespace tovilo;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -170,6 +171,79 @@ private slots:
         QVERIFY(!result.timedOut);
         QCOMPARE(result.exitSignal, SIGKILL);
         QCOMPARE(text, std::string("started\n"));
+    }
+
+    // A pipeline hands each stage's output to the next and keeps what each says apart; however
+    // it ends, no stage is left running.
+    void runsAPipeline_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("stop"); // asked to stop once the first stage has spoken
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("result"); // what the second stage said
+        QTest::addColumn<int>("firstEnd");   // exit code, or 128 + signal
+        QTest::addColumn<int>("secondEnd");
+        QTest::newRow("data through, messages apart")
+            << "echo data; echo one >&2"
+            << "read x; echo got $x; echo two >&2" << false << "one\n"
+            << "got data\ntwo\n"
+            << 0 << 0;
+        QTest::newRow("the reader ends early") << "echo one >&2; exec yes"
+                                               << "exit 3" << false << "one\n"
+                                               << "" << 128 + SIGPIPE << 3;
+        QTest::newRow("the writer ends early") << "exit 4"
+                                               << "cat; echo end" << false << ""
+                                               << "end\n"
+                                               << 4 << 0;
+        QTest::newRow("stopped") << "echo one >&2; exec sleep 600"
+                                 << "exec cat" << true << "one\n"
+                                 << "" << 128 + SIGKILL << 128 + SIGKILL;
+    }
+
+    void runsAPipeline()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, stop);
+        QFETCH(QString, said);
+        QFETCH(QString, result);
+        QFETCH(int, firstEnd);
+        QFETCH(int, secondEnd);
+        std::string output[2];
+        std::vector<PipelineStage> stages;
+        for (const QString& script : {first, second}) {
+            std::string& text = output[stages.size()];
+            stages.push_back({{"sh", "-c", script.toStdString()}, [&text](std::string_view piece) {
+                                  text.append(piece);
+                                  return true;
+                              }});
+        }
+        RunOptions options;
+        options.pollMs = 10;
+        options.stopRequested = [&] { return stop && !output[0].empty(); };
+        const std::vector<RunResult> ends = runPipeline(stages, options);
+        QCOMPARE(ends.size(), std::size_t(2));
+        QCOMPARE(QString::fromStdString(output[0]), said);
+        QCOMPARE(QString::fromStdString(output[1]), result);
+        QCOMPARE(int(ends[0].exitCode), firstEnd);
+        QCOMPARE(int(ends[1].exitCode), secondEnd);
+        QCOMPARE(ends[1].stopped, stop);
+    }
+
+    // A stage that cannot be started ends those already running.
+    void endsAPipelineThatCannotStart()
+    {
+        std::vector<PipelineStage> stages = {{{"sleep", "600"}, {}},
+                                             {{"/nonexistent/program"}, {}}};
+        std::vector<pid_t> started;
+        RunOptions options;
+        options.onStarted = [&](pid_t pid) { started.push_back(pid); };
+        const std::vector<RunResult> ends = runPipeline(stages, options);
+        QCOMPARE(ends[1].startError, ENOENT);
+        QCOMPARE(started.size(), std::size_t(1));
+        QCOMPARE(::kill(started.front(), 0), -1); // killed and collected
+        QCOMPARE(errno, ESRCH);
     }
 
     // Only the very file that was made goes; whatever took its name stays.
