@@ -4,6 +4,8 @@
 #include "encoder/output/OutputCheck.h"
 #include "encoder/output/OutputFile.h"
 #include "encoder/plan/DvdLanguages.h"
+#include "encoder/plan/PictureFilter.h"
+#include "encoder/plan/PipelineArgs.h"
 #include "encoder/plan/SourceProbe.h"
 #include "encoder/plan/TrackPlan.h"
 #include "encoder/plan/WrapperArgs.h"
@@ -91,6 +93,51 @@ Ending stopped(const Watch& watch)
     return failed(FailureKind::Stopped, "stopped by signal " + signalText(watch.stopSignal()),
                   128 + watch.stopSignal());
 }
+
+// The stage of a pipeline whose end tells how the conversion went: one that could not be
+// started; else the decoding side when it failed by itself, not merely because the encoding
+// side stopped reading (a broken pipe); else the encoding side. A decoding side that ended
+// early leaves the encoding side a short file it takes for whole.
+size_t decidingStage(const std::vector<RunResult>& ends, const FfmpegLog& decodeLog)
+{
+    for (size_t i = 0; i < ends.size(); ++i) {
+        if (ends[i].startError != 0)
+            return i;
+    }
+    const RunResult& decode = ends.front();
+    const bool failed =
+        decode.exitSignal != 0
+            ? decode.exitSignal != SIGPIPE
+            : (decode.exitCode != 0 && !decodeLog.writeFailed()) || decodeLog.inputFailed();
+    return failed ? 0 : ends.size() - 1;
+}
+
+// One ffmpeg's output on its way to ours: progress times in seconds, whole lines only, and
+// what it says kept for judging the run.
+struct PassedOutput
+{
+    PassedOutput() = default;
+    PassedOutput(const std::string& source, bool keepProgress) : lines(keepProgress)
+    {
+        log.setInputUrl(fileUrl(source));
+    }
+
+    std::string feed(std::string_view piece)
+    {
+        log.feed(piece);
+        return rewriter.feed(lines.feed(piece));
+    }
+    std::string finish()
+    {
+        log.finish();
+        std::string rest = rewriter.feed(lines.finish());
+        return rest + rewriter.finish();
+    }
+
+    ProgressLines lines;
+    TimeRewriter rewriter;
+    FfmpegLog log;
+};
 
 // Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
 std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& request,
@@ -185,38 +232,56 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
 
     WatchedRun how;
     how.passFd = output.partialFd();
-    ProgressLines progressLines;
-    TimeRewriter rewriter;
-    FfmpegLog log;
+    // The run's output, or in a pipeline the encoding side's; and the decoding side's.
+    PassedOutput encoding;
+    PassedOutput decoding;
+    const FfmpegLog* judgedLog = &encoding.log;
+    // Where the source is known to have a picture, two runs side by side make the most of the
+    // machine; otherwise one, with ffmpeg's own choices.
+    const bool pipelined = !request.audioOnly && source.known && source.hasVideo;
     // ffmpeg writes the partial file through its descriptor, never through a name.
     const auto runFfmpeg = [&](const BurnIn& burn) {
         std::vector<std::string> ffmpegArgs =
             mapArguments(request, mapOptionsFor(request, source, burn));
         ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.partialFd()));
-        progressLines = ProgressLines();
-        rewriter = TimeRewriter();
-        log = FfmpegLog();
-        log.setInputUrl(fileUrl(request.source));
+        encoding = PassedOutput(request.source, true);
+        decoding = PassedOutput(request.source, false);
+        judgedLog = &encoding.log;
         const bool burning = burn.kind != BurnIn::Kind::None;
         WatchedRun run = how;
         if (burning) {
             run.started = [&](pid_t pid) { budget.started(pid); };
             run.overBudget = [&] { return budget.exceeded(); };
         }
-        const RunResult end = runWatched(
-            ffmpeg, ffmpegArgs, watch,
-            [&](std::string_view piece) {
-                log.feed(piece);
-                const std::string passed = rewriter.feed(progressLines.feed(piece));
-                if (burning)
-                    budget.progress(passed);
-                return writeAll(STDOUT_FILENO, passed);
-            },
-            run);
-        log.finish();
-        std::string rest = rewriter.feed(progressLines.finish());
-        rest += rewriter.finish();
-        if (!writeAll(STDOUT_FILENO, rest))
+        // Each side's output goes on in whole lines, so the two never cut into each other.
+        const auto passOn = [&](PassedOutput& from, std::string_view piece) {
+            const std::string passed = from.feed(piece);
+            if (burning && &from == &encoding)
+                budget.progress(passed);
+            return writeAll(STDOUT_FILENO, passed);
+        };
+        RunResult end;
+        const PipelineArguments stages =
+            pipelined ? pipelineArguments(ffmpegArgs, pictureColours(source)) : PipelineArguments();
+        if (stages.encode.empty()) {
+            end = runWatched(
+                ffmpeg, ffmpegArgs, watch,
+                [&](std::string_view piece) { return passOn(encoding, piece); }, run);
+        } else {
+            const std::vector<RunResult> ends = runWatchedPipeline(
+                ffmpeg, {stages.decode, stages.encode}, watch,
+                {[&](std::string_view piece) { return passOn(decoding, piece); },
+                 [&](std::string_view piece) { return passOn(encoding, piece); }},
+                run);
+            if (!writeAll(STDOUT_FILENO, decoding.finish()))
+                watch.readerGone();
+            const size_t deciding = decidingStage(ends, decoding.log);
+            end = ends[deciding];
+            judgedLog = deciding == 0 ? &decoding.log : &encoding.log;
+            for (const RunResult& stage : ends)
+                end.abandoned = end.abandoned || stage.abandoned;
+        }
+        if (!writeAll(STDOUT_FILENO, encoding.finish()))
             watch.readerGone();
         return end;
     };
@@ -226,10 +291,11 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     const bool overBudget = end.stopped && !watch.stopping();
     if (subtitles.burn.kind != BurnIn::Kind::None && end.startError == 0 && !watch.stopping() &&
         ((end.exitSignal == 0 && end.exitCode != 0) || overBudget)) {
-        reportNotice(NoticeKind::SubtitlesLeftOut, overBudget ? budget.why() : log.lastError());
+        reportNotice(NoticeKind::SubtitlesLeftOut,
+                     overBudget ? budget.why() : judgedLog->lastError());
         end = runFfmpeg({});
     }
-    return judgeRun(ffmpeg, request, source, sourceBefore, output, watch, end, log);
+    return judgeRun(ffmpeg, request, source, sourceBefore, output, watch, end, *judgedLog);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 
 namespace tovilo {
 
@@ -47,7 +48,30 @@ std::string toneMap(const VideoSource& video)
            "zscale=t=bt709:m=bt709:r=tv";
 }
 
+bool isOneOf(const std::string& value, std::initializer_list<const char*> names)
+{
+    return std::any_of(names.begin(), names.end(), [&](const char* name) { return value == name; });
+}
+
 } // namespace
+
+std::vector<std::string> pictureColours(const SourceInfo& source)
+{
+    if (!source.hasVideo)
+        return {};
+    const VideoSource& video = source.video;
+    if (isHdr(video))
+        return {"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709"};
+    std::vector<std::string> args;
+    if (isOneOf(video.primaries,
+                {"bt709", "bt470m", "bt470bg", "smpte170m", "smpte240m", "bt2020"}))
+        args.insert(args.end(), {"-color_primaries", video.primaries});
+    if (isOneOf(video.transfer, {"bt709", "gamma22", "gamma28", "smpte170m", "smpte240m"}))
+        args.insert(args.end(), {"-color_trc", video.transfer});
+    if (isOneOf(video.matrix, {"bt709", "fcc", "bt470bg", "smpte170m", "smpte240m", "bt2020nc"}))
+        args.insert(args.end(), {"-colorspace", video.matrix});
+    return args;
+}
 
 Placement placePicture(double displayWidth, double displayHeight, int frameWidth, int frameHeight)
 {

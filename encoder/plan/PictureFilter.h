@@ -3,6 +3,7 @@
 #include "encoder/plan/SourceProbe.h"
 
 #include <string>
+#include <vector>
 
 // The video filters that put a source's picture into the output frame: upright, in its true
 // shape, between black bars where the shapes differ, as 8-bit BT.709 4:2:0.
@@ -51,6 +52,11 @@ struct BurnIn
 // Picture subtitles make it a graph with labelled inputs (MapOptions::filterGraph).
 std::string pictureFilter(const SourceInfo& source, int frameWidth, int frameHeight,
                           const BurnIn& burn = {});
+
+// The colours the converted picture is tagged with, as ffmpeg's output options: those of the
+// source, or BT.709 where it was tone-mapped. A single ffmpeg run takes them from the frames;
+// raw frames crossing a pipe leave them behind. Only common names are passed on.
+std::vector<std::string> pictureColours(const SourceInfo& source);
 
 // The font size, in libass's units of a 288-line picture, that is readable on a picture of
 // the given height: at least 16 pixels, more on large pictures.

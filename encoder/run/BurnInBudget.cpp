@@ -53,7 +53,7 @@ std::int64_t statusKilobytes(const std::string& status, std::string_view key)
     return at == std::string::npos ? 0 : std::atoll(status.c_str() + at + key.size());
 }
 
-std::optional<Usage> usageOf(pid_t pid)
+std::optional<Usage> usageOfOne(pid_t pid)
 {
     const std::string dir = "/proc/" + std::to_string(pid);
     const std::string stat = readProcFile(dir + "/stat");
@@ -80,6 +80,20 @@ std::optional<Usage> usageOf(pid_t pid)
     const std::string status = readProcFile(dir + "/status");
     usage.memory = (statusKilobytes(status, "VmRSS:") + statusKilobytes(status, "VmSwap:")) * 1024;
     return usage;
+}
+
+// What the processes spend together; nothing once one of them cannot be read.
+std::optional<Usage> usageOf(const std::vector<pid_t>& pids)
+{
+    Usage total;
+    for (pid_t pid : pids) {
+        const std::optional<Usage> usage = usageOfOne(pid);
+        if (!usage)
+            return std::nullopt;
+        total.cpu += usage->cpu;
+        total.memory += usage->memory;
+    }
+    return total;
 }
 
 // The last "time=<seconds>" of passed-on output, or nothing.
@@ -128,7 +142,7 @@ std::int64_t BurnInBudget::defaultMemoryLimit()
 
 void BurnInBudget::started(pid_t pid)
 {
-    m_pid = pid;
+    m_pids.push_back(pid);
 }
 
 void BurnInBudget::progress(std::string_view output)
@@ -137,11 +151,11 @@ void BurnInBudget::progress(std::string_view output)
     if (!position)
         return;
     m_position = *position;
-    if (m_marked || m_pid <= 0)
+    if (m_marked || m_pids.empty())
         return;
     // A stretch begins with a converted frame: ffmpeg's start, and what it did while we looked
     // aside, are not counted against it.
-    if (const std::optional<Usage> usage = usageOf(m_pid)) {
+    if (const std::optional<Usage> usage = usageOf(m_pids)) {
         m_marked = true;
         m_markCpu = usage->cpu;
         m_markPosition = m_position;
@@ -150,9 +164,9 @@ void BurnInBudget::progress(std::string_view output)
 
 bool BurnInBudget::exceeded()
 {
-    if (m_pid <= 0 || !m_why.empty())
+    if (m_pids.empty() || !m_why.empty())
         return !m_why.empty();
-    std::optional<Usage> usage = usageOf(m_pid);
+    std::optional<Usage> usage = usageOf(m_pids);
     if (!usage)
         return false;
     if (usage->memory > m_memoryLimit) {
@@ -180,7 +194,7 @@ bool BurnInBudget::exceeded()
     }
     // ffmpeg went on meanwhile, its progress not yet read: the next stretch begins anew.
     m_marked = false;
-    if ((usage = usageOf(m_pid)))
+    if ((usage = usageOf(m_pids)))
         m_markCpu = usage->cpu;
     return false;
 }

@@ -29,6 +29,7 @@ public:
 
     explicit BurnInBudget(Sample sample, std::int64_t memoryLimit = defaultMemoryLimit());
 
+    // Each process of the run, as it starts: their processor time and memory count together.
     void started(pid_t pid);
     // ffmpeg's output as passed on, progress times in seconds: how far the run has come.
     void progress(std::string_view output);
@@ -43,7 +44,7 @@ public:
 private:
     Sample m_sample;
     std::int64_t m_memoryLimit;
-    pid_t m_pid = -1;
+    std::vector<pid_t> m_pids;
     bool m_marked = false; // the current stretch began at a progress line
     double m_position = 0;
     double m_markCpu = 0; // processor time and position where the current stretch began

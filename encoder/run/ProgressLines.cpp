@@ -19,7 +19,8 @@ void ProgressLines::flushLine(std::string& out, size_t length)
         m_progress = isProgressStart(m_line);
     std::string_view text = std::string_view(m_line).substr(0, length);
     if (m_progress) {
-        out.append(text);
+        if (m_keepProgress)
+            out.append(text);
         return;
     }
     for (size_t at; (at = text.find(kKey)) != std::string_view::npos;) {

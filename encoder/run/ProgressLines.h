@@ -12,6 +12,10 @@ namespace tovilo {
 class ProgressLines
 {
 public:
+    // Without keepProgress, progress lines are left out altogether: an ffmpeg whose progress
+    // is not the conversion's still writes its last one.
+    explicit ProgressLines(bool keepProgress = true) : m_keepProgress(keepProgress) {}
+
     // Returns what can be passed on now; the start of a line is held until it ends (at most
     // kMaxHeld bytes).
     std::string feed(std::string_view piece);
@@ -23,6 +27,7 @@ public:
 private:
     void flushLine(std::string& out, size_t length);
 
+    bool m_keepProgress = true;
     std::string m_line;
     bool m_continued = false; // m_line continues a line already partly passed on
     bool m_progress = false;  // ... which was a progress line

@@ -36,33 +36,66 @@ void Watch::update()
         m_parentGone = true;
 }
 
+namespace {
+
+RunOptions watchedOptions(Watch& watch, const WatchedRun& how)
+{
+    RunOptions options;
+    options.output = CommandOutput::CollectWithError;
+    options.timeoutMs = how.timeLimit > 0 ? how.timeLimit * 1000 : -1;
+    options.stopFd = watch.fd();
+    options.pollMs = kWatchIntervalMs;
+    options.stopRequested = [&watch, &how] {
+        watch.update();
+        return watch.stopping() || (how.overBudget && how.overBudget());
+    };
+    options.onStarted = how.started;
+    // ffmpeg stays in our process group, so that whoever ends the group (or pauses it) reaches
+    // it too; killed along with us if we are killed on our own. We are single-threaded, so the
+    // death signal is tied to this process's life.
+    options.child.ownGroup = how.ownGroup;
+    options.child.dieWithParent = true;
+    options.child.passFd = how.passFd;
+    return options;
+}
+
+// What a program says, passed on; false from it means our reader is gone.
+std::function<bool(std::string_view)>
+delivering(Watch& watch, const std::function<bool(std::string_view)>& onOutput)
+{
+    return [&watch, &onOutput](std::string_view piece) {
+        if (!onOutput(piece))
+            watch.readerGone();
+        return true;
+    };
+}
+
+} // namespace
+
 RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
                      const std::function<bool(std::string_view)>& onOutput, const WatchedRun& how)
 {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options;
-    options.output = CommandOutput::CollectWithError;
-    options.timeoutMs = how.timeLimit > 0 ? how.timeLimit * 1000 : -1;
-    options.onOutput = [&](std::string_view piece) {
-        if (!onOutput(piece))
-            watch.readerGone();
-        return true;
-    };
-    options.stopFd = watch.fd();
-    options.pollMs = kWatchIntervalMs;
-    options.stopRequested = [&] {
-        watch.update();
-        return watch.stopping() || (how.overBudget && how.overBudget());
-    };
-    options.onStarted = how.started;
-    // ffmpeg stays in our process group, so that whoever ends the group ends it too; killed
-    // along with us if we are killed on our own. We are single-threaded, so the death signal
-    // is tied to this process's life.
-    options.child.ownGroup = how.ownGroup;
-    options.child.dieWithParent = true;
-    options.child.passFd = how.passFd;
+    RunOptions options = watchedOptions(watch, how);
+    options.onOutput = delivering(watch, onOutput);
     return runChild(argv, options);
+}
+
+std::vector<RunResult>
+runWatchedPipeline(const std::string& program, const std::vector<std::vector<std::string>>& stages,
+                   Watch& watch, const std::vector<std::function<bool(std::string_view)>>& onOutput,
+                   const WatchedRun& how)
+{
+    std::vector<PipelineStage> pipeline;
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        PipelineStage stage;
+        stage.argv.push_back(program);
+        stage.argv.insert(stage.argv.end(), stages[i].begin(), stages[i].end());
+        stage.onOutput = delivering(watch, onOutput.at(i));
+        pipeline.push_back(std::move(stage));
+    }
+    return runPipeline(pipeline, watchedOptions(watch, how));
 }
 
 } // namespace tovilo

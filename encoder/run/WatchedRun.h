@@ -42,8 +42,8 @@ struct WatchedRun
 {
     int timeLimit = 0;     // seconds, 0 for none
     bool ownGroup = false; // a process group of its own, killed whole
-    int passFd = -1;       // a descriptor the program gets under the same number
-    // Told the program's pid once it runs; asked at every look whether the program costs more
+    int passFd = -1;       // a descriptor the program (of a pipeline: the last) gets as it is
+    // Told each program's pid once it runs; asked at every look whether the run costs more
     // than it may (true kills it, as a stop does).
     std::function<void(pid_t)> started;
     std::function<bool()> overBudget;
@@ -55,5 +55,13 @@ struct WatchedRun
 RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
                      const std::function<bool(std::string_view)>& onOutput,
                      const WatchedRun& how = {});
+
+// The same for runs of the program joined by pipes, each one's standard output the next one's
+// standard input: what each says goes to its own onOutput, and a stop, the time limit or the
+// budget ends them all. One result per stage.
+std::vector<RunResult>
+runWatchedPipeline(const std::string& program, const std::vector<std::vector<std::string>>& stages,
+                   Watch& watch, const std::vector<std::function<bool(std::string_view)>>& onOutput,
+                   const WatchedRun& how = {});
 
 } // namespace tovilo

@@ -517,12 +517,12 @@ void TestEncoderEndToEnd::convertsDvdRecordings()
         makeClip(source, picture + QStringList{u"-target"_s, u"ntsc-dvd"_s, u"-f"_s, u"vob"_s}, 3);
     QVERIFY2(made.exitCode == 0, made.output);
 
-    // An ffmpeg in front of the real one that notes the arguments it is given.
+    // An ffmpeg in front of the real one that notes the arguments of each run.
     QTemporaryDir standIn;
     const QString argsFile = standIn.filePath(u"args"_s);
     QFile script(standIn.filePath(u"ffmpeg"_s));
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + argsFile.toUtf8() + "'\nexec '" +
+    script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + argsFile.toUtf8() + "'\nexec '" +
                  QStandardPaths::findExecutable(u"ffmpeg"_s).toUtf8() + "' \"$@\"\n");
     script.close();
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));

@@ -1,3 +1,4 @@
+#include "encoder/plan/PipelineArgs.h"
 #include "encoder/plan/WrapperArgs.h"
 
 #include <QStringList>
@@ -52,6 +53,8 @@ private slots:
     void mapsH264Rows_data();
     void mapsH264Rows();
     void mapsAudio();
+    void splitsIntoTwoRuns_data();
+    void splitsIntoTwoRuns();
 };
 
 void TestWrapperArgs::mapsEveryQualityRow_data()
@@ -188,6 +191,89 @@ void TestWrapperArgs::mapsAudio()
         (QStringList{u"-hide_banner"_s, u"-nostdin"_s, u"-y"_s, u"-i"_s, u"file:/in/clip.avi"_s,
                      u"-vn"_s, u"-sn"_s, u"-c:a"_s, u"libmp3lame"_s, u"-b:a"_s, u"128k"_s, u"-ar"_s,
                      u"44100"_s, u"-f"_s, u"mp3"_s, u"file:/out/clip.mp3"_s}));
+}
+
+// The two runs of a video conversion share out the one run's arguments: the picture is made
+// to its size and rate before the pipe, the encoders' options all come after it.
+void TestWrapperArgs::splitsIntoTwoRuns_data()
+{
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<bool>("wide");
+    QTest::addColumn<int>("codec");
+    QTest::addColumn<bool>("graph");        // picture subtitles: a graph with its own inputs
+    QTest::addColumn<QString>("source");    // a .VRO needs its demuxer named
+    QTest::addColumn<QStringList>("early"); // options only the decoding side has
+    QTest::addColumn<QStringList>("late");  // ... only the encoding side
+
+    QTest::newRow("MPEG-4 q3") << 3 << false << 0 << false << "/in/clip.avi"
+                               << QStringList{u"-vf"_s, u"-s"_s, u"-ar"_s, u"-af"_s}
+                               << QStringList{u"-b:v"_s,    u"-g"_s, u"-mbd"_s,
+                                              u"-aspect"_s, u"-r"_s, u"-b:a"_s};
+    QTest::newRow("H.264 q0 16:9")
+        << 0 << true << 1 << false << "/in/clip.mkv" << QStringList{u"-vf"_s, u"-s"_s}
+        << QStringList{u"-crf"_s, u"-level:v"_s, u"-bf"_s, u"-x264-params"_s};
+    QTest::newRow("picture subtitles, a recording")
+        << 4 << false << 0 << true << "/in/VR_MOVIE.VRO"
+        << QStringList{u"-filter_complex"_s, u"-map"_s, u"-ss"_s, u"-noautorotate"_s}
+        << QStringList{u"-b:v"_s, u"-r"_s};
+}
+
+void TestWrapperArgs::splitsIntoTwoRuns()
+{
+    QFETCH(int, quality);
+    QFETCH(bool, wide);
+    QFETCH(int, codec);
+    QFETCH(bool, graph);
+    QFETCH(QString, source);
+    QFETCH(QStringList, early);
+    QFETCH(QStringList, late);
+
+    tovilo::WrapperRequest request;
+    request.source = source.toStdString();
+    request.output = "/out/clip.mp4";
+    request.quality = quality;
+    request.wide = wide;
+    request.codec = codec == 1 ? tovilo::VideoCodec::H264 : tovilo::VideoCodec::Mpeg4;
+    tovilo::MapOptions options;
+    options.videoFilter = graph
+                              ? u"[0:0]null[picture];[0:3]scale=320:240[subtitles]"_s.toStdString()
+                              : u"scale=320:180"_s.toStdString();
+    options.filterGraph = graph;
+    options.streams = {"0:1"};
+    options.start = graph ? "0.5" : "";
+    options.noAutoRotate = graph;
+    const std::vector<std::string> oneRun = mapArguments(request, options);
+    const tovilo::PipelineArguments runs =
+        tovilo::pipelineArguments(oneRun, {"-color_primaries", "bt709"});
+    const QStringList decode = fromArgs(runs.decode);
+    const QStringList encode = fromArgs(runs.encode);
+
+    QCOMPARE(decode.mid(decode.indexOf(u"-i"_s), 2), (QStringList{u"-i"_s, u"file:"_s + source}));
+    QCOMPARE(decode.mid(decode.size() - 3), (QStringList{u"-f"_s, u"nut"_s, u"pipe:1"_s}));
+    QCOMPARE(encode.mid(encode.indexOf(u"-i"_s) - 2, 4),
+             (QStringList{u"-f"_s, u"nut"_s, u"-i"_s, u"pipe:0"_s}));
+    QCOMPARE(encode.last(), u"file:/out/clip.mp4"_s);
+    QCOMPARE(encode.at(encode.size() - 2), u"bt709"_s);
+    for (const QString& option : early) {
+        QVERIFY2(decode.contains(option), qPrintable(option));
+        QVERIFY2(!encode.contains(option), qPrintable(option));
+    }
+    for (const QString& option : late) {
+        QVERIFY2(encode.contains(option), qPrintable(option));
+        QVERIFY2(!decode.contains(option), qPrintable(option));
+    }
+    // Nothing of the one run is lost or doubled: what both sides have in all is the one run,
+    // the options both need (the channels, no subtitles, overwriting) and the pipe's own.
+    QStringList expected = fromArgs(oneRun);
+    expected << u"-ac"_s << u"2"_s << u"-sn"_s << u"-y"_s << u"-nostats"_s << u"-pix_fmt"_s
+             << u"yuv420p"_s << u"-c:v"_s << u"rawvideo"_s << u"-c:a"_s << u"pcm_f32le"_s << u"-f"_s
+             << u"nut"_s << u"pipe:1"_s << u"-hide_banner"_s << u"-nostdin"_s << u"-v"_s
+             << u"warning"_s << u"-stats"_s << u"-guess_layout_max"_s << u"0"_s << u"-f"_s
+             << u"nut"_s << u"-i"_s << u"pipe:0"_s << u"-color_primaries"_s << u"bt709"_s;
+    QStringList actual = decode + encode;
+    expected.sort();
+    actual.sort();
+    QCOMPARE(actual, expected);
 }
 
 QTEST_GUILESS_MAIN(TestWrapperArgs)
