@@ -4,6 +4,7 @@
 #include "common/DialogTestSupport.h"
 #include "common/DvdDiscs.h"
 #include "common/FakeServices.h"
+#include "common/ProcessState.h"
 #include "devices/MediaLibrary.h"
 #include "engine/ConversionEngine.h"
 #include "engine/WatchFolder.h"
@@ -183,6 +184,113 @@ private Q_SLOTS:
         for (const QString& text : progress)
             QVERIFY2(text.endsWith(QStringLiteral("までの動画を変換完了")), qPrintable(text));
         QCOMPARE(prompt.informations, QStringList{QStringLiteral("変換が完了しました")});
+    }
+
+    // Stopped, paused or killed while the decoding and the encoding ffmpeg both work, a run
+    // leaves no process and no file behind; a paused run holds every process of it.
+    void endsEveryStage_data()
+    {
+        QTest::addColumn<QStringList>("actions");
+        QTest::addColumn<int>("status"); // of the job afterwards
+        QTest::newRow("stopped") << QStringList{QStringLiteral("stop")} << int(csWaiting);
+        QTest::newRow("stopped while paused")
+            << QStringList{QStringLiteral("pause"), QStringLiteral("stop")} << int(csWaiting);
+        QTest::newRow("paused, resumed, stopped")
+            << QStringList{QStringLiteral("pause"), QStringLiteral("resume"),
+                           QStringLiteral("stop")}
+            << int(csWaiting);
+        QTest::newRow("decoding side killed")
+            << QStringList{QStringLiteral("kill pipe:1")} << int(csFailed);
+        QTest::newRow("encoding side killed")
+            << QStringList{QStringLiteral("kill pipe:0")} << int(csFailed);
+        QTest::newRow("wrapper terminated")
+            << QStringList{QStringLiteral("terminate")} << int(csFailed);
+    }
+
+    void endsEveryStage()
+    {
+        QFETCH(QStringList, actions);
+        QFETCH(int, status);
+        // Long enough that no run ends by itself first, made by copying a short clip over.
+        const QString source = m_work.filePath(QStringLiteral("src/long.avi"));
+        if (!QFile::exists(source)) {
+            const QString part = m_work.filePath(QStringLiteral("long-part.avi"));
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
+                         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                         QStringLiteral("testsrc2=duration=4:size=1280x720:rate=30"),
+                         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                         QStringLiteral("sine=duration=4"), QStringLiteral("-c:v"),
+                         QStringLiteral("mpeg4"), QStringLiteral("-c:a"), QStringLiteral("mp3"),
+                         part}));
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
+                         QStringLiteral("-stream_loop"), QStringLiteral("30"), QStringLiteral("-i"),
+                         part, QStringLiteral("-c"), QStringLiteral("copy"), source}));
+        }
+        FakePrompt prompt;
+        FakeShell shell;
+        FakeDrives drives;
+        NoMediaDevice noDevice;
+        shell.documents = QFile::encodeName(
+            m_work.filePath(QStringLiteral("Documents-") + QLatin1String(QTest::currentDataTag())));
+        QDir().mkpath(QString::fromUtf8(shell.documents));
+        TFormMain form(Services{prompt, shell, drives, noDevice});
+        ConversionEngine& engine = form.engine();
+        engine.jobs().Settings.OpenDir = false;
+        engine.jobs().AddSource(QFile::encodeName(source));
+        QVERIFY(engine.start(false));
+
+        // Both ffmpeg runs under the wrapper, each having used processor time.
+        ProcessInfo wrapper;
+        QList<ProcessInfo> stages;
+        const auto look = [&] {
+            stages.clear();
+            for (const ProcessInfo& child : childrenOf(QCoreApplication::applicationPid())) {
+                if (child.commandLine.startsWith("lib/ffmpeg "))
+                    wrapper = child;
+            }
+            for (const ProcessInfo& child : childrenOf(wrapper.pid)) {
+                if (child.commandLine.contains(" pipe:"))
+                    stages.append(child);
+            }
+            return stages.size() == 2 && stages[0].ticks > 5 && stages[1].ticks > 5;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(look(), 30000);
+        const auto stage = [&](const QString& pipe) {
+            return stages[0].commandLine.contains(pipe.toUtf8()) ? stages[0] : stages[1];
+        };
+        const QList<qint64> all = {wrapper.pid, stages[0].pid, stages[1].pid};
+        const auto ticks = [&] {
+            return processInfo(stages[0].pid).ticks + processInfo(stages[1].pid).ticks;
+        };
+        for (const QString& action : actions) {
+            if (action == QLatin1String("stop")) {
+                QVERIFY(engine.stop());
+            } else if (action == QLatin1String("pause")) {
+                QVERIFY(engine.pause());
+                for (qint64 pid : all)
+                    QTRY_COMPARE(processInfo(pid).state, 'T');
+                const qint64 before = ticks();
+                QTest::qWait(300);
+                QCOMPARE(ticks(), before);
+            } else if (action == QLatin1String("resume")) {
+                QVERIFY(engine.resume());
+                const qint64 before = ticks();
+                QTRY_VERIFY(ticks() > before + 5);
+            } else if (action.startsWith(QLatin1String("kill "))) {
+                QCOMPARE(::kill(stage(action.mid(5)).pid, SIGKILL), 0);
+            } else {
+                QCOMPARE(::kill(wrapper.pid, SIGTERM), 0);
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.isRunning(), 20000);
+        for (qint64 pid : all)
+            QTRY_VERIFY(processEnded(pid));
+        QCOMPARE(int(engine.jobs().Items(0)->Status), status);
+        QCOMPARE(QDir(QFile::decodeName(shell.documents + "/Tovilo"))
+                     .entryList(QDir::Files | QDir::Hidden),
+                 QStringList());
     }
 
     void dvdDiscs_data()
