@@ -14,7 +14,8 @@ struct H264Encode
     int maxRateKbit = 0; // the rate the buffer drains at, and so the cap on any stretch
     int bufferKbit = 0;
     int refs = 1;
-    int crf = 0; // constant quality wherever the cap leaves room for it
+    int crf = 0;         // constant quality wherever the cap leaves room for it
+    int keyInterval = 0; // frames between key frames at most
     bool psychoVisual = true;
 };
 

@@ -112,6 +112,7 @@ private slots:
     void converts();
     void convertsForIpods_data();
     void convertsForIpods();
+    void keepsKeyFramesForSeeking_data();
     void keepsKeyFramesForSeeking();
     void failsOnMissingSource();
     void reportsWhyItFailed_data();
@@ -271,6 +272,7 @@ void TestEncoderEndToEnd::convertsForIpods_data()
 
     QTest::newRow("MPEG-4 q0 4:3") << 0 << 0 << 0 << QSize(640, 480) << 30 << 0 << 2500 << 656 << 0;
     QTest::newRow("MPEG-4 q1 4:3") << 0 << 1 << 0 << QSize(320, 240) << 30 << 0 << 2500 << 656 << 0;
+    QTest::newRow("MPEG-4 q2 4:3") << 0 << 2 << 0 << QSize(320, 240) << 30 << 0 << 2500 << 656 << 0;
     QTest::newRow("MPEG-4 q3 16:9")
         << 0 << 3 << 1 << QSize(320, 180) << 30 << 0 << 2500 << 656 << 0;
     QTest::newRow("MPEG-4 q4 4:3") << 0 << 4 << 0 << QSize(320, 240) << 15 << 0 << 2500 << 656 << 0;
@@ -279,6 +281,8 @@ void TestEncoderEndToEnd::convertsForIpods_data()
     QTest::newRow("H.264 q0 16:9")
         << 1 << 0 << 1 << QSize(640, 360) << 30 << 30 << 1500 << 2000 << 1;
     QTest::newRow("H.264 q1 4:3") << 1 << 1 << 0 << QSize(320, 240) << 30 << 13 << 768 << 2000 << 4;
+    QTest::newRow("H.264 q2 16:9")
+        << 1 << 2 << 1 << QSize(320, 180) << 30 << 13 << 768 << 2000 << 4;
     QTest::newRow("H.264 q3 4:3") << 1 << 3 << 0 << QSize(320, 240) << 30 << 13 << 512 << 2000 << 4;
     QTest::newRow("H.264 q4 4:3") << 1 << 4 << 0 << QSize(320, 240) << 15 << 13 << 384 << 2000 << 4;
 }
@@ -338,6 +342,11 @@ void TestEncoderEndToEnd::convertsForIpods()
     // the cap and a full buffer.
     const QList<Packet> packets = videoPackets(output);
     QCOMPARE(packets.size(), frames.size());
+    // The first frame is a key frame; in MPEG-4 grain alone starts no other (ffmpeg's default
+    // GOP of twelve frames would give eight here), x264 may take grain for a cut.
+    QVERIFY(packets.first().key);
+    const auto keys = std::count_if(packets.begin(), packets.end(), [](auto& p) { return p.key; });
+    QVERIFY2(codec == 1 || keys <= 2, qPrintable(QString::number(keys)));
     const qint64 limitBytes = (maxKbit + bufferKbit) * 1000 / 8;
     qint64 peak = 0;
     qint64 total = 0;
@@ -369,19 +378,35 @@ void TestEncoderEndToEnd::convertsForIpods()
 
 // Seeking on the iPod goes from key frame to key frame: one at a cut, none further apart than
 // ten seconds, and no more than those (each costs many times a predicted frame).
+void TestEncoderEndToEnd::keepsKeyFramesForSeeking_data()
+{
+    QTest::addColumn<int>("codec");
+    QTest::addColumn<int>("quality");
+    QTest::newRow("MPEG-4 q3") << 0 << 3;
+    QTest::newRow("H.264 q4, 15 fps") << 1 << 4;
+}
+
 void TestEncoderEndToEnd::keepsKeyFramesForSeeking()
 {
+    QFETCH(int, codec);
+    QFETCH(int, quality);
     const QString source = m_root.filePath(u"cut.mkv"_s);
-    const Run made = makeClip(
-        source,
-        {u"-f"_s, u"lavfi"_s, u"-i"_s,
-         u"testsrc2=s=320x240:r=30:d=4[a];testsrc=s=320x240:r=30:d=12,hue=H=2*t[b];[a][b]concat"_s,
-         u"-c:v"_s, u"libx264"_s, u"-qp"_s, u"0"_s, u"-preset"_s, u"ultrafast"_s, u"-c:a"_s,
-         u"pcm_s16le"_s},
-        16);
-    QVERIFY2(made.exitCode == 0, made.output);
-    const QString output = m_root.filePath(u"cut.mp4"_s);
-    const Run run = runProgram(QStringLiteral(WRAPPER_PATH), videoArgs(3, source, output));
+    if (!QFile::exists(source)) {
+        const Run made = makeClip(source,
+                                  {u"-f"_s, u"lavfi"_s, u"-i"_s,
+                                   u"testsrc2=s=320x240:r=30:d=4[a];testsrc=s=320x240:r=30:d=12,"
+                                   u"hue=H=2*t[b];[a][b]concat"_s,
+                                   u"-c:v"_s, u"libx264"_s, u"-qp"_s, u"0"_s, u"-preset"_s,
+                                   u"ultrafast"_s, u"-c:a"_s, u"pcm_s16le"_s},
+                                  16);
+        QVERIFY2(made.exitCode == 0, made.output);
+    }
+    const QString output = m_root.filePath(u"cut%1.mp4"_s.arg(codec));
+    ThConvertInfoObjectList queue;
+    queue.Settings.Quality = static_cast<std::uint8_t>(quality);
+    queue.Settings.Codec = static_cast<std::uint8_t>(codec);
+    const Run run = runProgram(QStringLiteral(WRAPPER_PATH),
+                               wrapperArgs(queue, source.toUtf8(), output.toUtf8()));
     QVERIFY2(run.exitCode == 0, run.output);
     QList<double> keys;
     for (const Packet& packet : videoPackets(output)) {
@@ -390,7 +415,7 @@ void TestEncoderEndToEnd::keepsKeyFramesForSeeking()
     }
     QCOMPARE(keys.size(), 3);
     QCOMPARE(keys[0], 0.0);
-    QVERIFY2(qAbs(keys[1] - 4) < 0.05, qPrintable(QString::number(keys[1])));
+    QVERIFY2(qAbs(keys[1] - 4) < 0.1, qPrintable(QString::number(keys[1])));
     QVERIFY2(keys[2] - keys[1] <= 10 + 1e-6, qPrintable(QString::number(keys[2])));
 }
 

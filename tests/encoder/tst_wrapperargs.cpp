@@ -179,6 +179,7 @@ void TestWrapperArgs::mapsH264Rows()
     QCOMPARE(valueOf(u"-refs"_s), refs);
     QCOMPARE(valueOf(u"-s"_s), size);
     QCOMPARE(valueOf(u"-r"_s), rate);
+    QCOMPARE(valueOf(u"-g"_s), QString::number(rate.toInt() * 10)); // ten seconds
     QCOMPARE(valueOf(u"-f"_s), u"ipod"_s);
     QVERIFY2(!mapped.contains(u"-b:v"_s), qPrintable(mapped.join(u' ')));
     QCOMPARE(mapped.last(), u"file:/out/clip.mp4"_s);
