@@ -17,19 +17,24 @@ constexpr int kToleranceShare = 4;
 // Two slices cost next to nothing in quality and let the second core encode too; more would
 // cut the 320-wide frame into strips too thin to predict well.
 constexpr int kEncoderThreads = 2;
-// Trellis quantisation with SATD comparisons gave 0.003-0.011 more SSIM at the 320-wide rows up
-// to 1 Mbit/s (most on fine detail and dark scenes), for up to twice the time on such scenes. At
-// 2 Mbit/s it cost as much for the smallest gain, beyond the peer's time; at 640x480 it took two
-// to four times as long and lost SSIM where the peak rate binds.
+// Trellis quantisation gives 0.001-0.003 more SSIM on detail and dark scenes at the 320-wide
+// rows, none on grain or where the rate is not reached, for two to four times the encoder's time
+// (six on easy scenes, where the quantiser is low). It is spent where the encoder would
+// otherwise wait for the picture: behind the decoding of a source larger than a DVD's, which
+// takes longer, and at 15 fps, with half the frames to encode. At 640x480 it takes four to six
+// times as long.
 constexpr int kThoroughPixels = 320 * 240;
-constexpr int kThoroughKbit = 1024;
+constexpr int kDvdPixels = 720 * 576;
+constexpr int kThoroughFrameRate = 15;
 
 } // namespace
 
-Mpeg4Encode mpeg4EncodeFor(int width, int height, int frameRate, int requestedKbit)
+Mpeg4Encode mpeg4EncodeFor(int width, int height, int frameRate, int requestedKbit,
+                           int sourcePixels)
 {
     Mpeg4Encode encode;
-    encode.thorough = width * height <= kThoroughPixels && requestedKbit <= kThoroughKbit;
+    encode.thorough = width * height <= kThoroughPixels &&
+                      (frameRate <= kThoroughFrameRate || sourcePixels > kDvdPixels);
     encode.kbit = requestedKbit;
     encode.toleranceKbit = requestedKbit / kToleranceShare;
     encode.keyInterval = kKeySeconds * frameRate;
@@ -50,7 +55,7 @@ std::vector<std::string> mpeg4VideoArguments(const Mpeg4Encode& encode, const st
         "-g", std::to_string(encode.keyInterval), "-mbd", "rd", "-threads",
         std::to_string(kEncoderThreads)};
     if (encode.thorough)
-        args.insert(args.end(), {"-trellis", "1", "-cmp", "satd", "-subcmp", "satd"});
+        args.insert(args.end(), {"-trellis", "1"});
     return args;
 }
 

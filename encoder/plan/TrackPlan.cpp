@@ -150,6 +150,8 @@ MapOptions mapOptionsFor(const WrapperRequest& request, const SourceInfo& source
         options.videoFilter = pictureFilter(source, frame.width, frame.height, burn);
         options.filterGraph = burn.kind == BurnIn::Kind::Picture;
         options.noAutoRotate = source.hasVideo && source.video.oddRotation;
+        if (source.hasVideo)
+            options.sourcePixels = source.video.width * source.video.height;
         // Once one stream is named, ffmpeg takes only the named ones.
         if (sound < 0 && options.filterGraph && !source.audioTracks.empty())
             sound = source.audioTracks.front().index;

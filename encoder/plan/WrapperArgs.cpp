@@ -70,8 +70,9 @@ std::vector<std::string> mapArguments(const WrapperRequest& request, const MapOp
         codec = h264VideoArguments(h264EncodeFor(frame.width, frame.height, row));
         codec.insert(codec.end(), {"-flags", flags});
     } else {
-        codec = mpeg4VideoArguments(
-            mpeg4EncodeFor(frame.width, frame.height, row.frameRate, row.videoKbit), flags);
+        codec = mpeg4VideoArguments(mpeg4EncodeFor(frame.width, frame.height, row.frameRate,
+                                                   row.videoKbit, options.sourcePixels),
+                                    flags);
     }
     out.insert(out.end(), codec.begin(), codec.end());
     out.insert(out.end(),
@@ -94,8 +95,10 @@ std::vector<std::string> sampleArguments(std::vector<std::string> args, double s
     // Every conversion ends "-f <format> <output>".
     if (args.size() < 3)
         return args;
-    args.back() = "-";
-    args.end()[-2] = "null";
+    // Whole strings moved in: GCC 12 at -O3 takes an assignment from a literal here for an
+    // overlapping copy (-Wrestrict).
+    args.back() = std::string("-");
+    args.end()[-2] = std::string("null");
     args.insert(args.end() - 3, {"-t", std::to_string(seconds)});
     return args;
 }

@@ -19,6 +19,7 @@ struct MapOptions
     std::vector<std::string> streams; // -map specifiers; empty for ffmpeg's own choice
     std::string start;                // -ss of the input, empty for its beginning
     bool noAutoRotate = false;        // the video filter turns the picture itself
+    int sourcePixels = 0;             // of the source's picture, 0 when unknown
 };
 
 // The arguments for ffmpeg (without the program name) for what the program asked for.

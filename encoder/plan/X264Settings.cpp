@@ -43,9 +43,6 @@ H264Encode h264EncodeFor(int width, int height, const QualityRow& row)
         large ? 1 : std::min(kSmallRefs, maxReferenceFrames(kSmallDpbMacroblocks, width, height));
     encode.crf = row.h264Crf;
     encode.keyInterval = kKeySeconds * row.frameRate;
-    // With one reference frame the 640-wide rows meet grain at their cap, where psychovisual
-    // rate-distortion spends bits on texture that does not match the source.
-    encode.psychoVisual = !large;
     return encode;
 }
 
@@ -59,8 +56,6 @@ std::vector<std::string> h264VideoArguments(const H264Encode& encode)
         std::to_string(encode.bufferKbit) + "k",
         // Baseline has no B-frames; saying so keeps a preset from ever asking for them.
         "-bf", "0", "-pix_fmt", "yuv420p"};
-    if (!encode.psychoVisual)
-        args.insert(args.end(), {"-x264-params", "psy-rd=0,0"});
     return args;
 }
 

@@ -16,7 +16,6 @@ struct H264Encode
     int refs = 1;
     int crf = 0;         // constant quality wherever the cap leaves room for it
     int keyInterval = 0; // frames between key frames at most
-    bool psychoVisual = true;
 };
 
 // The encode for a frame size and the quality row the command line asks for.
