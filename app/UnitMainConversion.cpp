@@ -122,7 +122,13 @@ void TFormMain::FinishConversion()
         m_services.prompt->information(this, conversionDoneText());
     }
     SetBusy(false);
-    if (jobs().Settings.OpenDir && !m_watchRun)
+    if (m_watchRun) {
+        // Whoever comes back to the window finds what the run did.
+        SituationText = queueOutcomeText(m_engine->convertedCount(), m_engine->failedCount());
+        ShowSituation();
+        return;
+    }
+    if (jobs().Settings.OpenDir)
         m_services.shell->openFolder(toUtf16(jobs().Settings.SaveDir));
 }
 
