@@ -4,6 +4,7 @@
 #include "encoder/output/OutputCheck.h"
 #include "encoder/output/OutputFile.h"
 #include "encoder/plan/DvdLanguages.h"
+#include "encoder/plan/OutputIdentity.h"
 #include "encoder/plan/SourceProbe.h"
 #include "encoder/plan/TrackPlan.h"
 #include "encoder/plan/WrapperArgs.h"
@@ -176,6 +177,11 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     const SubtitleSource subtitles = prepareSubtitles(request, source);
     if (!subtitles.note.empty())
         note("subtitles left out: " + subtitles.note);
+    const OutputIdentity identity = outputIdentityFor(request, source);
+    const UniqueFd chapters =
+        identity.chapters.empty()
+            ? UniqueFd()
+            : inheritedMemoryFile("chapters", chapterMetadata(identity.chapters));
 
     WatchedRun how;
     how.passFd = output.partialFd();
@@ -184,8 +190,12 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     FfmpegLog log;
     // ffmpeg writes the partial file through its descriptor, never through a name.
     const auto runFfmpeg = [&](const BurnIn& burn) {
-        std::vector<std::string> ffmpegArgs =
-            mapArguments(request, mapOptionsFor(request, source, burn));
+        MapOptions options = mapOptionsFor(request, source, burn);
+        options.tags = identity.tags;
+        options.replaceChapters = identity.replaceChapters;
+        if (chapters.isValid())
+            options.chaptersFile = "/proc/self/fd/" + std::to_string(chapters.get());
+        std::vector<std::string> ffmpegArgs = mapArguments(request, options);
         ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.partialFd()));
         progressLines = ProgressLines();
         rewriter = TimeRewriter();
