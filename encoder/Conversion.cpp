@@ -1,5 +1,6 @@
 #include "encoder/Conversion.h"
 
+#include "encoder/Cover.h"
 #include "encoder/Diagnosis.h"
 #include "encoder/output/OutputCheck.h"
 #include "encoder/output/OutputFile.h"
@@ -95,7 +96,7 @@ Ending stopped(const Watch& watch)
 // Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
 std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& request,
                                const SourceInfo& source, const SourceSnapshot& sourceBefore,
-                               OutputFile& output, const Watch& watch, const RunResult& end,
+                               OutputFile& output, Watch& watch, const RunResult& end,
                                const FfmpegLog& log)
 {
     if (end.startError != 0)
@@ -127,6 +128,10 @@ std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& 
         if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
             source.video.oddRotation && !clearDisplayMatrix(output.partialFd()))
             checkProblem = "the picture's display matrix cannot be reset";
+        // A cover is a nicety: the file goes without one when none can be put in.
+        if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
+            !addCover(ffmpeg, output.partialFd(), watch))
+            note("cover picture left out");
         if (checkProblem.empty()) {
             if (std::optional<Failure> failure = output.putInPlace())
                 return Ending{std::move(*failure)};
