@@ -323,11 +323,11 @@ void TFormMain::showJob(int row)
         ListViewConvertFile->setItem(row, 1, statusItem);
     }
     // A failed row says why when the pointer rests on it; a waiting one what its interrupted
-    // run left.
+    // run left; a converted or transferred one what its hand-over found.
     const QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
                            : job->Status == csWaiting && !job->LeftBehind.isEmpty()
                                ? leftBehindText(toUtf16(job->LeftBehind))
-                               : QString();
+                               : handOverNoteText(*job);
     name->setToolTip(reason);
     statusItem->setToolTip(reason);
 }
@@ -681,14 +681,14 @@ void TFormMain::handOverFinished(const HandOverResult& result)
         ShowSituation();
         return;
     }
+    const QString done = WindowTexts::handOverDone(result.notFitting);
     if (m_watchRun) {
-        SituationText = WindowTexts::handOverDone();
+        SituationText = QString(done).replace(u'\n', u' ');
         ShowSituation();
-        m_services.desktop->notify(WindowTexts::handOverDone(), QString());
+        m_services.desktop->notify(done, QString());
         return;
     }
     RestoreAndActivate();
-    const QString done = WindowTexts::handOverDone();
     if (!m_engine->handOver().canRemoveDevice()) {
         m_services.prompt->information(this, done);
         RestoreAndActivate();
