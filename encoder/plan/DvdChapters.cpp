@@ -116,7 +116,7 @@ std::vector<MediaChapter> dvdChapters(const std::string& input)
     if (!dvd)
         return {};
     const std::unique_ptr<ifo_handle_t, void (*)(ifo_handle_t*)> ifo(
-        ::ifoOpenVTSI(dvd.get(), part->first), ::ifoClose);
+        ::ifoOpen(dvd.get(), part->first), ::ifoClose);
     if (!ifo || !ifo->vts_ptt_srpt || !ifo->vts_pgcit)
         return {};
     std::vector<MediaChapter> best;
