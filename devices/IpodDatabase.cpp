@@ -106,7 +106,9 @@ bool onDevice(Itdb_iTunesDB* db, const Probed& probed)
                 ? (track->mediatype & ITDB_MEDIATYPE_TVSHOW) != 0 &&
                       text(track->tvshow).compare(show, Qt::CaseInsensitive) == 0 &&
                       track->season_nr == guint32(what.season) &&
-                      track->episode_nr == guint32(what.episode)
+                      track->episode_nr == guint32(what.episode) &&
+                      // Specials and unnumbered episodes are told apart by their titles.
+                      (what.episode > 0 || text(track->title) == title)
                 : what.kind == MediaIdentity::Kind::Film && probed.facts.durationMs > 0 &&
                       (track->mediatype & ITDB_MEDIATYPE_MOVIE) != 0 &&
                       text(track->title) == title &&
