@@ -50,6 +50,7 @@ struct MediaHandOver::Run
     // Written by the worker, read once it has ended. Indices into files.
     QList<int> added; // on the device once the database is written
     QList<int> alreadyThere;
+    QList<int> addedTwice;            // the same as one added before it: there when that one is
     QList<QPair<int, qint64>> noRoom; // with the bytes more it needed
     bool videoRefused = false;
     bool stopped = false;
@@ -122,7 +123,7 @@ void MediaHandOver::Run::run(MediaHandOver* owner)
                 if (playlist->addFile(files[i].path))
                     added.append(i);
                 else // the same episode twice in one hand-over
-                    alreadyThere.append(i);
+                    addedTwice.append(i);
             } catch (const MediaError& error) {
                 // A video for an iPod without video: the others may still go.
                 if (error.failure() != MediaFailure::NoVideo)
@@ -141,11 +142,13 @@ void MediaHandOver::Run::run(MediaHandOver* owner)
             } catch (...) {
                 failure = currentMediaFailure();
                 added.clear();
+                addedTwice.clear();
             }
         } else {
             // Nothing was opened, or the release itself failed and took this session's files
             // off the device again.
             added.clear();
+            addedTwice.clear();
         }
     }
     QMetaObject::invokeMethod(owner, &MediaHandOver::finish, Qt::QueuedConnection);
@@ -258,7 +261,7 @@ void MediaHandOver::finish()
             m_jobs.SetStatus(*job, csTransferred);
     }
     // What the device had already is there as well, and the row says so.
-    for (int index : std::as_const(run->alreadyThere)) {
+    for (int index : run->alreadyThere + run->addedTwice) {
         if (ThConvertInfoObject* job = jobAt(index)) {
             m_jobs.SetStatus(*job, csTransferred);
             m_jobs.SetHandOverNote(*job, THandOverNote::AlreadyOnDevice);
@@ -271,7 +274,8 @@ void MediaHandOver::finish()
     m_desktop.clearProgress();
     emit situationChanged(QString());
     const int notFitting = int(run->noRoom.size());
-    const bool anyThere = !run->added.isEmpty() || !run->alreadyThere.isEmpty();
+    const bool anyThere =
+        !run->added.isEmpty() || !run->alreadyThere.isEmpty() || !run->addedTwice.isEmpty();
     const HandOverResult::Outcome partly =
         anyThere ? HandOverResult::Partial : HandOverResult::Failed;
     HandOverResult result{HandOverResult::Done, QString(), run->mountPoint, notFitting};
