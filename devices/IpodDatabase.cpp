@@ -173,10 +173,11 @@ void describe(Itdb_Track* track, const Probed& probed)
     track->chapterdata = itdb_chapterdata_new();
     int number = 0;
     for (const MediaChapter& chapter : probed.facts.chapters) {
-        QByteArray name = QByteArray::fromStdString(chapter.title.empty() ? chapterName(number + 1)
-                                                                          : chapter.title);
-        // In milliseconds; the first chapter begins at 1.
-        const guint32 start = number++ == 0 ? 1 : guint32(std::llround(chapter.start * 1000));
+        ++number;
+        QByteArray name =
+            QByteArray::fromStdString(chapter.title.empty() ? chapterName(number) : chapter.title);
+        // In milliseconds, where the device takes 0 for no start: the first begins at 1.
+        const auto start = guint32(std::max<long long>(1, std::llround(chapter.start * 1000)));
         itdb_chapterdata_add_chapter(track->chapterdata, start, name.data());
     }
 }
