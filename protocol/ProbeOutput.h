@@ -71,9 +71,12 @@ struct ProbeStream
 // Takes one field of a "streams.stream.<n>." line into `stream`; false for any other field.
 bool readStreamField(ProbeStream& stream, std::string_view field, const std::string& value);
 
-// The -show_entries sections that give a file's own tags and its chapters.
+// The -show_entries sections that give a file's own tags (those that say what it is; ffprobe
+// matches them in any letter case, and a tag of megabytes stays out) and its chapters.
 inline constexpr std::string_view TagAndChapterEntries =
-    "format_tags:chapter=start_time,end_time:chapter_tags=title";
+    "format_tags=title,show,tvshow,series,season_number,season,episode_sort,episode,"
+    "episode_number,episode_id,media_type,date,artist,album_artist,album:"
+    "chapter=start_time,end_time:chapter_tags=title";
 // The file's tags, keys in lower case, and its chapters in order, as those sections print them.
 MediaTags probeTags(const ProbeOutput& probe);
 std::vector<MediaChapter> probeChapters(const ProbeOutput& probe);
