@@ -284,14 +284,13 @@ size_t japanese(const Text& s, size_t at, Marker& m)
     return n && end < s.size() && s[end] == U'話' ? end + 1 - at : 0;
 }
 
-// "#02", "＃02", "♯2".
+// "#02", "＃02", "♯2"; the number right after the sign ("C# 101" is no episode).
 size_t hashed(const Text& s, size_t at, Marker& m)
 {
     if (s[at] != '#')
         return 0;
-    const size_t i = skipSpaces(s, at + 1);
-    const size_t n = readNumber(s, i, 1, 4, m.episode);
-    return n && boundaryAfter(s, i + n) ? i + n - at : 0;
+    const size_t n = readNumber(s, at + 1, 1, 4, m.episode);
+    return n && boundaryAfter(s, at + 1 + n) ? n + 1 : 0;
 }
 
 // "Ep02", "EP.2", "Episode 2", "E02".

@@ -159,6 +159,7 @@ private Q_SLOTS:
             {"Concert Part 2.mp4", "Concert Part 1.mp4", 'F', "", 0, 0, "Concert Part 2", ""},
             {"Course Vol.3.mp4", "Course Vol.2.mp4", 'F', "", 0, 0, "Course Vol.3", ""},
             {"Concert CD1.avi", "", 'F', "", 0, 0, "Concert CD1", ""},
+            {"C# 101 Lesson.mp4", "", 'F', "", 0, 0, "C# 101 Lesson", ""},
             {"2001 A Space Odyssey (1968).mkv", "", 'F', "", 0, 0, "2001 A Space Odyssey", "1968"},
             {"The.Matrix.1999.1080p.BluRay.x264.mkv", "", 'F', "", 0, 0, "The Matrix", "1999"},
             {"Blade Runner 2049.mp4", "", 'F', "", 0, 0, "Blade Runner 2049", ""},
