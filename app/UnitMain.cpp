@@ -322,12 +322,18 @@ void TFormMain::showJob(int row)
         statusItem = new QTableWidgetItem(status);
         ListViewConvertFile->setItem(row, 1, statusItem);
     }
-    // A failed row says why when the pointer rests on it, a converted one what is not as
-    // asked, a waiting one what its interrupted run left.
-    const QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
-                           : job->Status == csWaiting && !job->LeftBehind.isEmpty()
-                               ? leftBehindText(toUtf16(job->LeftBehind))
-                               : noticeText(job->EncoderError);
+    // A failed row says why when the pointer rests on it; a waiting one what its interrupted
+    // run left; a converted or transferred one what its hand-over found and what is not as
+    // asked.
+    QString reason = job->Status == csFailed ? failureReasonText(job->EncoderError)
+                     : job->Status == csWaiting && !job->LeftBehind.isEmpty()
+                         ? leftBehindText(toUtf16(job->LeftBehind))
+                         : handOverNoteText(*job);
+    if (job->Status == csConverted || job->Status == csTransferred) {
+        const QString notice = noticeText(job->EncoderError);
+        if (!notice.isEmpty())
+            reason = reason.isEmpty() ? notice : reason + QLatin1Char('\n') + notice;
+    }
     name->setToolTip(reason);
     statusItem->setToolTip(reason);
 }

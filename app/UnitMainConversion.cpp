@@ -204,14 +204,14 @@ void TFormMain::handOverFinished(const HandOverResult& result)
         ShowSituation();
         return;
     }
+    const QString done = WindowTexts::handOverDone(result.notFitting);
     if (m_watchRun) {
-        SituationText = WindowTexts::handOverDone();
+        SituationText = QString(done).replace(u'\n', u' ');
         ShowSituation();
-        m_services.desktop->notify(WindowTexts::handOverDone(), QString());
+        m_services.desktop->notify(done, QString());
         return;
     }
     RestoreAndActivate();
-    const QString done = WindowTexts::handOverDone();
     if (!m_engine->handOver().canRemoveDevice()) {
         m_services.prompt->information(this, done);
         RestoreAndActivate();

@@ -3,6 +3,7 @@
 #include "protocol/WrapperCommand.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // Translation of the program's older encoder dialect into arguments for a current ffmpeg.
@@ -19,6 +20,11 @@ struct MapOptions
     std::vector<std::string> streams; // -map specifiers; empty for ffmpeg's own choice
     std::string start;                // -ss of the input, empty for its beginning
     bool noAutoRotate = false;        // the video filter turns the picture itself
+    // What the file is, as -metadata key=value; and an ffmetadata file whose chapters replace
+    // the source's, or none to drop them (without replaceChapters the source's stay).
+    std::vector<std::pair<std::string, std::string>> tags;
+    bool replaceChapters = false;
+    std::string chaptersFile;
 };
 
 // The arguments for ffmpeg (without the program name) for what the program asked for.

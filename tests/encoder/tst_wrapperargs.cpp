@@ -1,3 +1,4 @@
+#include "encoder/plan/DvdChapters.h"
 #include "encoder/plan/WrapperArgs.h"
 
 #include <QStringList>
@@ -52,6 +53,8 @@ private slots:
     void mapsH264Rows_data();
     void mapsH264Rows();
     void mapsAudio();
+    void dvdChaptersOfAPart_data();
+    void dvdChaptersOfAPart();
 };
 
 void TestWrapperArgs::mapsEveryQualityRow_data()
@@ -188,6 +191,32 @@ void TestWrapperArgs::mapsAudio()
         (QStringList{u"-hide_banner"_s, u"-nostdin"_s, u"-y"_s, u"-i"_s, u"file:/in/clip.avi"_s,
                      u"-vn"_s, u"-sn"_s, u"-c:a"_s, u"libmp3lame"_s, u"-b:a"_s, u"128k"_s, u"-ar"_s,
                      u"44100"_s, u"-f"_s, u"mp3"_s, u"file:/out/clip.mp3"_s}));
+}
+
+// A title of three ten-second cells of a thousand sectors, a chapter on each, cut into VOB files
+// at the given sectors: each file's chapters in its own times ("number@start-end").
+void TestWrapperArgs::dvdChaptersOfAPart_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QString>("chapters");
+    QTest::newRow("the whole title") << 0 << 3000 << u"1@0-10 2@10-20 3@20-30"_s;
+    QTest::newRow("a file ending inside a chapter") << 0 << 1500 << u"1@0-10 2@10-15"_s;
+    QTest::newRow("a file starting inside a chapter") << 1500 << 3000 << u"2@0-5 3@5-15"_s;
+}
+
+void TestWrapperArgs::dvdChaptersOfAPart()
+{
+    QFETCH(int, first);
+    QFETCH(int, end);
+    QFETCH(QString, chapters);
+    const std::vector<tovilo::DvdCell> cells = {{10, 0, 999}, {10, 1000, 1999}, {10, 2000, 2999}};
+    QStringList found;
+    for (const tovilo::MediaChapter& c :
+         tovilo::chaptersInPart(cells, {{1, 0}, {2, 1}, {3, 2}}, first, end))
+        found << QString::fromStdString(c.title).section(u' ', -1) + u'@' +
+                     QString::number(c.start) + u'-' + QString::number(c.end);
+    QCOMPARE(found.join(u' '), chapters);
 }
 
 QTEST_GUILESS_MAIN(TestWrapperArgs)
