@@ -170,7 +170,9 @@ void describe(Itdb_Track* track, const Probed& probed)
     track->time_released = releaseTime(what.date);
     if (probed.facts.chapters.empty())
         return;
-    track->chapterdata = itdb_chapterdata_new();
+    // A new track comes with empty chapter data of its own; replacing it would lose it.
+    if (track->chapterdata == nullptr)
+        track->chapterdata = itdb_chapterdata_new();
     int number = 0;
     for (const MediaChapter& chapter : probed.facts.chapters) {
         ++number;
