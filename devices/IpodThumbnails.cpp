@@ -28,8 +28,9 @@ QByteArray IpodThumbnails::make(const QByteArray& video, int durationMs)
     const QByteArray at = QByteArray::number(durationMs / 10 / 1000.0, 'f', 3);
     const CommandResult result =
         runCommand({"ffmpeg", "-nostdin", "-v", "error", "-ss", at, "-i", mediaFileArgument(video),
-                    "-frames:v", "1", "-vf", "scale=" + QByteArray::number(ThumbnailWidth) + ":-2",
-                    "-y", picture},
+                    // the moving picture, not the cover our files carry
+                    "-map", "0:V:0", "-frames:v", "1", "-vf",
+                    "scale=" + QByteArray::number(ThumbnailWidth) + ":-2", "-y", picture},
                    MediaProbeTimeoutMs, CommandOutput::Discard);
     if (result.startError != 0 || result.timedOut || result.exitCode != 0)
         return {};

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace tovilo {
@@ -48,7 +49,8 @@ public:
     virtual ~MediaPlaylist() = default;
     // Throws tovilo::Error when the file cannot be added; nothing of it is left behind then.
     // A MediaError with MediaFailure::NoVideo refuses this file only: others may still be added.
-    virtual void addFile(const QString& path) = 0;
+    // False when the device has it already (see MediaApplication::hasFile): nothing is added.
+    virtual bool addFile(const QString& path) = 0;
 };
 
 // A connected media device with its track database, open for adding files.
@@ -65,6 +67,19 @@ public:
     virtual void release() = 0;
     // Where the device is mounted, for removing it afterwards.
     virtual QByteArray mountPoint() const = 0;
+
+    // True when the device already has what the file is: the same episode of the same show, or
+    // a film of the same title and length. Reads the file, copies nothing.
+    virtual bool hasFile(const QString& path)
+    {
+        static_cast<void>(path);
+        return false;
+    }
+    // What files may still take on the device: its free space less what its database and
+    // pictures need. Nothing when it cannot be told.
+    virtual std::optional<qint64> room() const { return std::nullopt; }
+    // What a file of `size` bytes takes of that room, its pictures included.
+    virtual qint64 spaceFor(qint64 size) const { return size; }
 };
 
 class MediaLibraryFactory;

@@ -28,6 +28,8 @@ MediaFacts probeMedia(const QByteArray& path)
         readMediaSummary(std::string_view(probe.output.constData(), size_t(probe.output.size())));
     facts.known = summary.known;
     facts.hasVideo = summary.hasMovingPicture;
+    facts.tags = summary.tags;
+    facts.chapters = summary.chapters;
     const double seconds = summary.durationSeconds;
     if (std::isfinite(seconds) && seconds > 0 && seconds * 1000 <= std::numeric_limits<int>::max())
         facts.durationMs = static_cast<int>(std::lround(seconds * 1000));

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "protocol/MediaIdentity.h"
+
 #include <QByteArray>
+
+#include <vector>
 
 namespace tovilo {
 
@@ -16,6 +20,8 @@ struct MediaFacts
     int bitrateKbps = 0;
     bool known = false;    // ffprobe read the file
     bool hasVideo = false; // a moving picture, not just cover art
+    MediaTags tags;        // the file's own, keys in lower case
+    std::vector<MediaChapter> chapters;
 };
 MediaFacts probeMedia(const QByteArray& path);
 

@@ -1,5 +1,6 @@
 #include "encoder/Conversion.h"
 
+#include "encoder/Cover.h"
 #include "encoder/Diagnosis.h"
 #include "encoder/output/OutputCheck.h"
 #include "encoder/output/OutputFile.h"
@@ -142,7 +143,7 @@ struct PassedOutput
 // Why a finished ffmpeg run gave no file, or nothing when it gave a good one.
 std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& request,
                                const SourceInfo& source, const SourceSnapshot& sourceBefore,
-                               OutputFile& output, const Watch& watch, const RunResult& end,
+                               OutputFile& output, Watch& watch, const RunResult& end,
                                const FfmpegLog& log)
 {
     if (end.startError != 0)
@@ -174,6 +175,10 @@ std::optional<Ending> judgeRun(const std::string& ffmpeg, const WrapperRequest& 
         if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
             source.video.oddRotation && !clearDisplayMatrix(output.partialFd()))
             checkProblem = "the picture's display matrix cannot be reset";
+        // A cover is a nicety: the file goes without one when none can be put in.
+        if (checkProblem.empty() && !request.audioOnly && source.hasVideo &&
+            !addCover(ffmpeg, output.partialFd(), watch))
+            note("cover picture left out");
         if (checkProblem.empty()) {
             if (std::optional<Failure> failure = output.putInPlace())
                 return Ending{std::move(*failure)};
@@ -229,6 +234,11 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     BurnInBudget budget([&](double position) {
         return costWithoutSubtitles(ffmpeg, request, source, watch, position);
     });
+    const OutputIdentity identity = outputIdentityFor(request, source);
+    const UniqueFd chapters =
+        identity.chapters.empty()
+            ? UniqueFd()
+            : inheritedMemoryFile("chapters", chapterMetadata(identity.chapters));
 
     WatchedRun how;
     how.passFd = output.partialFd();
@@ -241,8 +251,12 @@ std::optional<Ending> runConversion(const std::string& ffmpeg, const WrapperRequ
     const bool pipelined = !request.audioOnly && source.known && source.hasVideo;
     // ffmpeg writes the partial file through its descriptor, never through a name.
     const auto runFfmpeg = [&](const BurnIn& burn) {
-        std::vector<std::string> ffmpegArgs =
-            mapArguments(request, mapOptionsFor(request, source, burn));
+        MapOptions options = mapOptionsFor(request, source, burn);
+        options.tags = identity.tags;
+        options.replaceChapters = identity.replaceChapters;
+        if (chapters.isValid())
+            options.chaptersFile = "/proc/self/fd/" + std::to_string(chapters.get());
+        std::vector<std::string> ffmpegArgs = mapArguments(request, options);
         ffmpegArgs.back() = fileUrl("/proc/self/fd/" + std::to_string(output.partialFd()));
         encoding = PassedOutput(request.source, true);
         decoding = PassedOutput(request.source, false);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace tovilo {
@@ -46,13 +47,15 @@ struct MediaHandOver::Run
     std::atomic<bool> stop = false;
     std::thread worker;
 
-    // Written by the worker, read once it has ended.
-    QList<int> added; // indices into files, on the device once the database is written
+    // Written by the worker, read once it has ended. Indices into files.
+    QList<int> added; // on the device once the database is written
+    QList<int> alreadyThere;
+    QList<int> addedTwice;            // the same as one added before it: there when that one is
+    QList<QPair<int, qint64>> noRoom; // with the bytes more it needed
     bool videoRefused = false;
     bool stopped = false;
     std::optional<MediaFailure> failure;
     QByteArray mountPoint;
-    qint64 totalBytes = 0;
 
     void run(MediaHandOver* owner);
 };
@@ -65,25 +68,62 @@ void MediaHandOver::Run::run(MediaHandOver* owner)
         for (const File& file : std::as_const(files)) {
             const std::optional<FileFacts> facts = pathFacts(fromUtf16(file.path));
             sizes.append(facts ? facts->size : 0);
-            totalBytes += sizes.last();
         }
         if (setUp)
             library->initialiseDevice();
         application = library->createApplication();
         mountPoint = application->mountPoint();
+        QMetaObject::invokeMethod(
+            owner, [owner] { emit owner->situationChanged(checkingRoomText()); },
+            Qt::QueuedConnection);
+        // Room first, in queue order (the list runs the other way): what the device has takes
+        // none, and a file that does not fit is passed over for the next.
+        std::optional<qint64> room = application->room();
+        qint64 total = 0;
+        QList<bool> goes(files.size(), false);
+        QList<int> refused;
+        for (qsizetype i = files.size() - 1; i >= 0 && !stop; --i) {
+            if (application->hasFile(files[i].path)) {
+                alreadyThere.append(int(i));
+                continue;
+            }
+            const qint64 need = application->spaceFor(sizes[i]);
+            if (room && need > *room) {
+                refused.append(int(i));
+                continue;
+            }
+            if (room)
+                *room -= need;
+            goes[i] = true;
+            total += sizes[i];
+        }
+        for (int i : std::as_const(refused))
+            noRoom.append({i, application->spaceFor(sizes[i]) - room.value_or(0)});
+        const int count = int(goes.count(true));
+        const int notFitting = int(noRoom.size());
+        int number = 0;
         qint64 bytesDone = 0;
         for (int i = 0; i < files.size(); ++i) {
             if (stop) {
                 stopped = true;
                 break;
             }
+            if (!goes[i])
+                continue;
+            ++number;
             QMetaObject::invokeMethod(
-                owner, [owner, i, bytesDone] { owner->showProgress(i + 1, bytesDone); },
+                owner,
+                [owner, number, count, notFitting, bytesDone, total] {
+                    owner->showProgress(number, count, notFitting,
+                                        double(bytesDone) / double(total));
+                },
                 Qt::QueuedConnection);
             std::unique_ptr<MediaPlaylist> playlist = application->libraryPlaylist();
             try {
-                playlist->addFile(files[i].path);
-                added.append(i);
+                if (playlist->addFile(files[i].path))
+                    added.append(i);
+                else // the same episode twice in one hand-over
+                    addedTwice.append(i);
             } catch (const MediaError& error) {
                 // A video for an iPod without video: the others may still go.
                 if (error.failure() != MediaFailure::NoVideo)
@@ -102,11 +142,13 @@ void MediaHandOver::Run::run(MediaHandOver* owner)
             } catch (...) {
                 failure = currentMediaFailure();
                 added.clear();
+                addedTwice.clear();
             }
         } else {
             // Nothing was opened, or the release itself failed and took this session's files
             // off the device again.
             added.clear();
+            addedTwice.clear();
         }
     }
     QMetaObject::invokeMethod(owner, &MediaHandOver::finish, Qt::QueuedConnection);
@@ -162,9 +204,11 @@ void MediaHandOver::AddToiTunes()
         return;
     auto run = std::make_unique<Run>();
     for (int i = m_jobs.Count() - 1; i >= 0; --i) {
-        const ThConvertInfoObject* job = m_jobs.Items(i);
-        if (job->Status == csConverted)
-            run->files.append({job->Id, job->OutputFile});
+        ThConvertInfoObject* job = m_jobs.Items(i);
+        if (job->Status != csConverted)
+            continue;
+        run->files.append({job->Id, job->OutputFile});
+        m_jobs.SetHandOverNote(*job, THandOverNote::None);
     }
     // Busy from here: the question below may let events in, and nothing else may start then.
     emit started();
@@ -198,14 +242,12 @@ void MediaHandOver::halt()
     TimerRegistiTunes->stop();
 }
 
-void MediaHandOver::showProgress(int number, qint64 bytesDone)
+void MediaHandOver::showProgress(int number, int count, int notFitting, double done)
 {
     if (!m_run)
         return;
-    const qsizetype count = m_run->files.size();
-    emit situationChanged(handOverProgressText(number, static_cast<int>(count)));
-    const qint64 total = m_run->totalBytes;
-    m_desktop.showProgress(total > 0 ? double(bytesDone) / double(total) : 0, count - number + 1);
+    emit situationChanged(handOverProgressText(number, count, notFitting));
+    m_desktop.showProgress(std::isfinite(done) ? done : 0, count - number + 1);
 }
 
 void MediaHandOver::finish()
@@ -213,23 +255,40 @@ void MediaHandOver::finish()
     const std::unique_ptr<Run> run = std::move(m_run);
     run->worker.join();
     // Jobs removed meanwhile are not there to be marked.
+    const auto jobAt = [&](int index) { return m_jobs.Find(run->files[index].job); };
     for (int index : std::as_const(run->added)) {
-        if (ThConvertInfoObject* job = m_jobs.Find(run->files[index].job))
+        if (ThConvertInfoObject* job = jobAt(index))
             m_jobs.SetStatus(*job, csTransferred, job->EncoderError); // its notice stays
+    }
+    // What the device had already is there as well, and the row says so.
+    for (int index : run->alreadyThere + run->addedTwice) {
+        if (ThConvertInfoObject* job = jobAt(index)) {
+            m_jobs.SetStatus(*job, csTransferred);
+            m_jobs.SetHandOverNote(*job, THandOverNote::AlreadyOnDevice);
+        }
+    }
+    for (const auto& [index, bytesShort] : std::as_const(run->noRoom)) {
+        if (ThConvertInfoObject* job = jobAt(index))
+            m_jobs.SetHandOverNote(*job, THandOverNote::NoRoom, bytesShort);
     }
     m_desktop.clearProgress();
     emit situationChanged(QString());
+    const int notFitting = int(run->noRoom.size());
+    const bool anyThere =
+        !run->added.isEmpty() || !run->alreadyThere.isEmpty() || !run->addedTwice.isEmpty();
     const HandOverResult::Outcome partly =
-        run->added.isEmpty() ? HandOverResult::Failed : HandOverResult::Partial;
-    HandOverResult result{HandOverResult::Done, QString(), run->mountPoint};
+        anyThere ? HandOverResult::Partial : HandOverResult::Failed;
+    HandOverResult result{HandOverResult::Done, QString(), run->mountPoint, notFitting};
     if (run->failure)
-        result = {partly, mediaFailureText(*run->failure), run->mountPoint};
+        result = {partly, mediaFailureText(*run->failure), run->mountPoint, notFitting};
     else if (run->stopped)
-        result = {partly, handOverStoppedText(), run->mountPoint};
+        result = {partly, handOverStoppedText(), run->mountPoint, notFitting};
     else if (run->videoRefused)
         // Not everything is on the device, so no word of completion.
-        result = {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo),
-                  run->mountPoint};
+        result = {HandOverResult::Partial, mediaFailureText(MediaFailure::NoVideo), run->mountPoint,
+                  notFitting};
+    else if (notFitting > 0 && !anyThere)
+        result = {HandOverResult::Failed, notFittingText(notFitting), run->mountPoint, notFitting};
     emit finished(result);
 }
 

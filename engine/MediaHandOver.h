@@ -28,12 +28,15 @@ struct HandOverResult
     Outcome outcome = Done;
     QString situation;     // empty when Done
     QByteArray mountPoint; // of the device written to, for removing it; empty when none
+    int notFitting = 0;    // converted jobs left off for want of room (Done all the same)
 };
 
-// Hands the converted jobs' files to the media library on a worker thread, last job first:
-// the situation tells which file is on its way, the desktop shows the bytes done, and
-// finished tells the end, once the rows have their new statuses. Afterwards it can remove
-// the device. No widgets; what the user is asked goes through the question given.
+// Hands the converted jobs' files to the media library on a worker thread. Before the first
+// copy it takes, in queue order, what fits into the device's room, passing over what is on the
+// device already and what does not fit; then copies last job first: the situation tells which
+// file is on its way, the desktop shows the bytes done, and finished tells the end, once the
+// rows have their new statuses and notes. Afterwards it can remove the device. No widgets; what
+// the user is asked goes through the question given.
 class MediaHandOver : public QObject
 {
     Q_OBJECT
@@ -78,7 +81,8 @@ Q_SIGNALS:
 private:
     struct Run;
     void TimerRegistiTunesTimer();
-    void showProgress(int number, qint64 bytesDone);
+    // `done`: the share of the bytes to copy that are on the device.
+    void showProgress(int number, int count, int notFitting, double done);
     void finish();
 
     ThConvertInfoObjectList& m_jobs;

@@ -170,9 +170,39 @@ QString removingDeviceText()
     return QStringLiteral("iPodを取り外しています…");
 }
 
-QString handOverProgressText(int number, int count)
+QString handOverProgressText(int number, int count, int notFitting)
 {
-    return QStringLiteral("iPodへ転送中 %1/%2").arg(number).arg(count);
+    const QString progress = QStringLiteral("iPodへ転送中 %1/%2").arg(number).arg(count);
+    if (notFitting == 0)
+        return progress;
+    return progress + QStringLiteral("（空き容量が足りない%1件は転送しません）").arg(notFitting);
+}
+
+QString checkingRoomText()
+{
+    return QStringLiteral("iPodの空き容量を確認しています…");
+}
+
+QString notFittingText(int count)
+{
+    return QStringLiteral("iPodの空き容量が足りないため、%1件は転送していません").arg(count);
+}
+
+QString handOverNoteText(const ThConvertInfoObject& job)
+{
+    switch (job.HandOverNote) {
+    case THandOverNote::None:
+        break;
+    case THandOverNote::AlreadyOnDevice:
+        return QStringLiteral("すでにiPodにあります");
+    case THandOverNote::NoRoom: {
+        // Whole megabytes, rounded up: "about" a figure that is enough.
+        constexpr qint64 megabyte = 1000 * 1000;
+        const qint64 megabytes = std::max<qint64>(1, (job.BytesShort + megabyte - 1) / megabyte);
+        return QStringLiteral("iPodの空き容量が足りません（あと約%1MB必要です）").arg(megabytes);
+    }
+    }
+    return QString();
 }
 
 QString handOverStoppedText()
@@ -314,6 +344,13 @@ QString WindowTexts::askSetUpDevice()
 QString WindowTexts::handOverDone()
 {
     return QStringLiteral("変換・iTunesへの転送が完了しました");
+}
+
+QString WindowTexts::handOverDone(int notFitting)
+{
+    if (notFitting == 0)
+        return handOverDone();
+    return handOverDone() + QLatin1Char('\n') + notFittingText(notFitting);
 }
 
 QString WindowTexts::removeDeviceAction()

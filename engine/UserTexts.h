@@ -39,10 +39,16 @@ QString saveDirUnsavableText();
 QString removalText(std::optional<RemovalFailure> failure);
 QString removingDeviceText();
 
-// The situation line while the hand-over's file `number` of `count` is on its way, and when the
+// The situation line while the hand-over's file `number` of `count` is on its way (with how
+// many are left off for want of room), before the first while it looks for room, and when the
 // user stopped it.
-QString handOverProgressText(int number, int count);
+QString handOverProgressText(int number, int count, int notFitting = 0);
+QString checkingRoomText();
 QString handOverStoppedText();
+// How many converted files the device had no room for, on the situation line or in the box.
+QString notFittingText(int count);
+// What a row says of its latest hand-over: already on the device, or no room for it.
+QString handOverNoteText(const ThConvertInfoObject& job);
 
 // The time left for the running file, after its progress: " 残り約3分"; whole minutes from a
 // minute on, hours and minutes from an hour on, under a minute seconds in steps of five.
@@ -72,6 +78,8 @@ struct WindowTexts
     static QString partialNotDeleted(const QByteArray& path);
     static QString askSetUpDevice();
     static QString handOverDone();
+    // The same, with how many files were left off for want of room.
+    static QString handOverDone(int notFitting);
     static QString removeDeviceAction();
 };
 

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace tovilo {
@@ -44,6 +45,14 @@ UniqueFd openFile(const char* path, int flags, mode_t mode)
 UniqueFd openFileAt(int dir, const char* path, int flags, mode_t mode)
 {
     return UniqueFd(retryOnInterrupt([&] { return ::openat(dir, path, flags | O_CLOEXEC, mode); }));
+}
+
+UniqueFd inheritedMemoryFile(const char* name, std::string_view contents)
+{
+    UniqueFd fd(::memfd_create(name, 0));
+    if (fd.isValid() && !writeAll(fd.get(), contents))
+        fd.reset();
+    return fd;
 }
 
 namespace {

@@ -49,6 +49,10 @@ UniqueFd openFile(const char* path, int flags, mode_t mode = 0);
 // The same for openat(2), relative to the folder open at `dir`.
 UniqueFd openFileAt(int dir, const char* path, int flags, mode_t mode = 0);
 
+// A file in memory holding `contents`, which a child started next inherits (no close-on-exec):
+// for a program that reads a file by name, as /proc/self/fd/<n>. Not valid on failure.
+UniqueFd inheritedMemoryFile(const char* name, std::string_view contents);
+
 struct Pipe
 {
     UniqueFd readEnd;

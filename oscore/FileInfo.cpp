@@ -1,6 +1,10 @@
 #include "oscore/FileInfo.h"
 
+#include "oscore/Fd.h"
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 
 namespace tovilo {
 
@@ -58,6 +62,27 @@ std::string folderOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::vector<std::string> folderNames(const std::string& folder, size_t most)
+{
+    std::vector<std::string> names;
+    UniqueFd fd = openFile(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (!fd.isValid())
+        return names;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd.get()), ::closedir);
+    if (!dir)
+        return names;
+    fd.release(); // the listing owns it now
+    while (names.size() < most) {
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    return names;
 }
 
 } // namespace tovilo

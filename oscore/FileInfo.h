@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 // What is known of a file by looking at it, without reading it: the one place outside the
 // platform layer that asks the kernel about a name or a descriptor. Every look-up gives nothing,
@@ -53,5 +54,9 @@ std::optional<FileInfo> openFileInfo(int fd);
 
 // The folder a path names its file in: "." for a bare name.
 std::string folderOf(const std::string& path);
+
+// The names in a folder (without "." and ".."), at most `most` of them in directory order;
+// empty when it cannot be read.
+std::vector<std::string> folderNames(const std::string& folder, size_t most);
 
 } // namespace tovilo

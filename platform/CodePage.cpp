@@ -1,5 +1,7 @@
 #include "platform/CodePage.h"
 
+#include "protocol/Utf8.h"
+
 #include <QByteArrayView>
 
 #include <algorithm>
@@ -49,38 +51,11 @@ bool isCp932PairAt(const QByteArray& bytes, qsizetype i)
     return (trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && trail <= 0xFC);
 }
 
-// Length of the well-formed UTF-8 sequence at bytes[i] (no overlong forms, no surrogates,
-// nothing above U+10FFFF), 0 when none starts there.
+// Length of the well-formed UTF-8 sequence at bytes[i], 0 when none starts there.
 qsizetype utf8Length(const QByteArray& bytes, qsizetype i)
 {
-    const auto at = [&bytes](qsizetype k) { return static_cast<unsigned char>(bytes[k]); };
-    const unsigned char first = at(i);
-    if (first < 0x80)
-        return 1;
-    qsizetype length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (first >= 0xC2 && first <= 0xDF) {
-        length = 2;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-        length = 3;
-        low = first == 0xE0 ? 0xA0 : low;
-        high = first == 0xED ? 0x9F : high;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-        length = 4;
-        low = first == 0xF0 ? 0x90 : low;
-        high = first == 0xF4 ? 0x8F : high;
-    } else {
-        return 0;
-    }
-    if (i + length > bytes.size())
-        return 0;
-    for (qsizetype k = 1; k < length; ++k) {
-        const unsigned char byte = at(i + k);
-        if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF))
-            return 0;
-    }
-    return length;
+    return qsizetype(
+        utf8SequenceAt(std::string_view(bytes.constData() + i, size_t(bytes.size() - i))));
 }
 
 QString decodeUtf8(const QByteArray& bytes)

@@ -73,12 +73,45 @@ bool readStreamField(ProbeStream& stream, std::string_view field, const std::str
     return true;
 }
 
+MediaTags probeTags(const ProbeOutput& probe)
+{
+    MediaTags tags;
+    probe.forEachKey("format.tags.", [&](std::string_view key, const std::string& value) {
+        std::string lower(key);
+        for (char& c : lower)
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        tags.emplace(std::move(lower), value);
+    });
+    return tags;
+}
+
+std::vector<MediaChapter> probeChapters(const ProbeOutput& probe)
+{
+    std::map<int, MediaChapter> chapters;
+    probe.forEachEntry("chapters.chapter.",
+                       [&](int n, std::string_view field, const std::string& value) {
+                           if (field == "start_time")
+                               chapters[n].start = probeNumber(value);
+                           else if (field == "end_time")
+                               chapters[n].end = probeNumber(value);
+                           else if (field == "tags.title")
+                               chapters[n].title = value;
+                       });
+    std::vector<MediaChapter> listed;
+    for (const auto& [n, chapter] : chapters) {
+        if (chapter.start >= 0)
+            listed.push_back(chapter);
+    }
+    return listed;
+}
+
 std::vector<std::string> mediaSummaryArguments(const std::string& file)
 {
     return {"-v",
             "error",
             "-show_entries",
-            "format=duration,bit_rate:stream=codec_type:stream_disposition=attached_pic",
+            "format=duration,bit_rate:stream=codec_type:stream_disposition=attached_pic:" +
+                std::string(TagAndChapterEntries),
             "-of",
             "flat",
             file};
@@ -100,6 +133,8 @@ MediaSummary readMediaSummary(std::string_view text)
                        });
     for (const auto& [n, stream] : streams)
         summary.hasMovingPicture = summary.hasMovingPicture || stream.isMovingPicture();
+    summary.tags = probeTags(probe);
+    summary.chapters = probeChapters(probe);
     return summary;
 }
 

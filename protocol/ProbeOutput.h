@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/MediaIdentity.h"
+
 #include <map>
 #include <string>
 #include <string_view>
@@ -18,6 +20,14 @@ public:
     bool empty() const { return m_values.empty(); }
     // The value of `key`, or null when ffprobe did not print it.
     const std::string* find(std::string_view key) const;
+
+    // Calls visit(rest, value) for every "<prefix><rest>" line, in key order.
+    template <typename Visit> void forEachKey(std::string_view prefix, Visit visit) const
+    {
+        for (auto it = m_values.lower_bound(prefix);
+             it != m_values.end() && std::string_view(it->first).starts_with(prefix); ++it)
+            visit(std::string_view(it->first).substr(prefix.size()), it->second);
+    }
 
     // Calls visit(n, field, value) for every "<prefix><n>.<field>" line, in key order.
     template <typename Visit> void forEachEntry(std::string_view prefix, Visit visit) const
@@ -61,6 +71,16 @@ struct ProbeStream
 // Takes one field of a "streams.stream.<n>." line into `stream`; false for any other field.
 bool readStreamField(ProbeStream& stream, std::string_view field, const std::string& value);
 
+// The -show_entries sections that give a file's own tags (those that say what it is; ffprobe
+// matches them in any letter case, and a tag of megabytes stays out) and its chapters.
+inline constexpr std::string_view TagAndChapterEntries =
+    "format_tags=title,show,tvshow,series,season_number,season,episode_sort,episode,"
+    "episode_number,episode_id,media_type,date,artist,album_artist,album:"
+    "chapter=start_time,end_time:chapter_tags=title";
+// The file's tags, keys in lower case, and its chapters in order, as those sections print them.
+MediaTags probeTags(const ProbeOutput& probe);
+std::vector<MediaChapter> probeChapters(const ProbeOutput& probe);
+
 // What the hand-over needs of a file: its length, its bit rate, whether it has a picture.
 struct MediaSummary
 {
@@ -68,6 +88,8 @@ struct MediaSummary
     double durationSeconds = -1; // -1 when unknown
     double bitsPerSecond = -1;
     bool hasMovingPicture = false; // not just cover art
+    MediaTags tags;
+    std::vector<MediaChapter> chapters;
 };
 
 // The ffprobe arguments (without the program name) that MediaSummary is read from; `file` as

@@ -100,6 +100,18 @@ void ThConvertInfoObjectList::SetStatus(ThConvertInfoObject& job, TConvertStatus
 {
     job.Status = status;
     job.EncoderError = encoderError;
+    job.HandOverNote = THandOverNote::None;
+    job.BytesShort = 0;
+    const int row = IndexOf(job);
+    if (row >= 0)
+        emit jobChanged(row);
+}
+
+void ThConvertInfoObjectList::SetHandOverNote(ThConvertInfoObject& job, THandOverNote note,
+                                              qint64 bytesShort)
+{
+    job.HandOverNote = note;
+    job.BytesShort = note == THandOverNote::NoRoom ? bytesShort : 0;
     const int row = IndexOf(job);
     if (row >= 0)
         emit jobChanged(row);

@@ -22,6 +22,14 @@ enum TConvertStatus : std::uint8_t
     csFailed = 4,
 };
 
+// Why the latest hand-over to a device left a job as it is.
+enum class THandOverNote : std::uint8_t
+{
+    None,
+    AlreadyOnDevice, // transferred: the device had it already
+    NoRoom,          // still converted: the device had no room left for it
+};
+
 // One job. The paths are kept as UTF-16 and handed out as the bytes of the system code page
 // that the encoder and the file system take; the conversion between the two is made here only.
 struct ThConvertInfoObject
@@ -36,6 +44,10 @@ struct ThConvertInfoObject
     // What an interrupted earlier run of the job may have left and was kept in doubt; shown on
     // the row, never stored.
     QByteArray LeftBehind;
+    // What the latest hand-over found, and with NoRoom how many bytes more the device would have
+    // needed; shown on the row, never stored.
+    THandOverNote HandOverNote = THandOverNote::None;
+    qint64 BytesShort = 0;
     // Given by the list that takes the job, and never to another job of this run: a job that
     // was removed is not mistaken for a new one that got its address.
     quint64 Id = 0;
@@ -100,8 +112,11 @@ public:
     // The job with that id, or null.
     ThConvertInfoObject* Find(quint64 id) const;
     // A job's status, with the encoder's failure line that goes with it; the list announces it.
+    // A new status has no hand-over note yet.
     void SetStatus(ThConvertInfoObject& job, TConvertStatus status,
                    const QByteArray& encoderError = {});
+    // What the latest hand-over found for a job; the list announces it.
+    void SetHandOverNote(ThConvertInfoObject& job, THandOverNote note, qint64 bytesShort = 0);
 
     ThConvertInfoObject* FirstWaiting() const;
     ThConvertInfoObject* FirstConverting() const;
@@ -120,7 +135,7 @@ Q_SIGNALS:
     void jobsAdded(int first, int last);
     // The job at index was removed; the rows after it moved up by one.
     void jobRemoved(int index);
-    // The status or the failure reason of the job at index changed.
+    // The status, the failure reason or the hand-over note of the job at index changed.
     void jobChanged(int index);
 
 private:

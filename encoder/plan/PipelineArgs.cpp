@@ -11,8 +11,9 @@ namespace {
 // Options after "-c:v" that take no value.
 constexpr std::array<std::string_view, 4> kFlags = {"-sn", "-an", "-vn", "-dn"};
 // Output options that shape the frames and the samples: the decoding side applies them, so that
-// what crosses the pipe is already at its final size and rate.
-constexpr std::array<std::string_view, 3> kShaping = {"-s", "-ar", "-af"};
+// what crosses the pipe is already at its final size and rate. The chapters come from the
+// decoding side's inputs too, and the pipe carries them on to the file.
+constexpr std::array<std::string_view, 4> kShaping = {"-s", "-ar", "-af", "-map_chapters"};
 // For both sides: NUT keeps the number of channels but not their layout, which the encoding
 // side is told again rather than left to guess.
 constexpr std::array<std::string_view, 5> kBoth = {"-sn", "-an", "-vn", "-dn", "-ac"};

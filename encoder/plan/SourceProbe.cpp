@@ -116,7 +116,8 @@ std::vector<std::string> probeArguments(const std::string& input)
                  "field_order,color_transfer,color_primaries,color_space,start_time:"
                  "stream_tags=language,title:stream_disposition=attached_pic,default,forced:"
                  "stream_side_data=rotation:"
-                 "frame=stream_index,interlaced_frame,best_effort_timestamp_time",
+                 "frame=stream_index,interlaced_frame,best_effort_timestamp_time:" +
+                     std::string(TagAndChapterEntries),
                  "-of", "flat", fileUrl(input)});
     return args;
 }
@@ -175,6 +176,8 @@ SourceInfo parseProbe(std::string_view text)
     if (streams.empty())
         return info;
     info.known = true;
+    info.tags = probeTags(probe);
+    info.chapters = probeChapters(probe);
 
     std::vector<int> all;
     for (const auto& [index, stream] : streams) {

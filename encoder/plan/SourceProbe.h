@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/MediaIdentity.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +63,9 @@ struct SourceInfo
     // The sound tracks of the converted programme and every subtitle track, in stream order.
     std::vector<Track> audioTracks;
     std::vector<Track> subtitleTracks;
+    // The source's own tags (keys in lower case) and chapters, in its own times.
+    MediaTags tags;
+    std::vector<MediaChapter> chapters;
 };
 
 // The ffprobe arguments (without the program name) that SourceInfo is read from.

@@ -35,6 +35,8 @@ std::vector<std::string> mapArguments(const WrapperRequest& request, const MapOp
     if (!options.start.empty())
         out.insert(out.end(), {"-ss", options.start});
     out.insert(out.end(), {"-i", fileUrl(request.source)});
+    if (options.replaceChapters && !options.chaptersFile.empty())
+        out.insert(out.end(), {"-f", "ffmetadata", "-i", fileUrl(options.chaptersFile)});
     const size_t mapsAt = out.size(); // the picture of a graph goes first, as -map 0:v would
     for (const std::string& stream : options.streams)
         out.insert(out.end(), {"-map", stream});
@@ -75,6 +77,10 @@ std::vector<std::string> mapArguments(const WrapperRequest& request, const MapOp
                                     flags);
     }
     out.insert(out.end(), codec.begin(), codec.end());
+    if (options.replaceChapters)
+        out.insert(out.end(), {"-map_chapters", options.chaptersFile.empty() ? "-1" : "1"});
+    for (const auto& [key, value] : options.tags)
+        out.insert(out.end(), {"-metadata", key + '=' + value});
     out.insert(out.end(),
                {"-s", frameSizeText(frame), "-aspect", request.wide ? "16:9" : "4:3", "-r", rate,
                 // Noise substitution makes several iPods' decoders click and squeak.

@@ -3,6 +3,7 @@
 #include "protocol/WrapperCommand.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // Translation of the program's older encoder dialect into arguments for a current ffmpeg.
@@ -20,6 +21,11 @@ struct MapOptions
     std::string start;                // -ss of the input, empty for its beginning
     bool noAutoRotate = false;        // the video filter turns the picture itself
     int sourcePixels = 0;             // of the source's picture, 0 when unknown
+    // What the file is, as -metadata key=value; and an ffmetadata file whose chapters replace
+    // the source's, or none to drop them (without replaceChapters the source's stay).
+    std::vector<std::pair<std::string, std::string>> tags;
+    bool replaceChapters = false;
+    std::string chaptersFile;
 };
 
 // The arguments for ffmpeg (without the program name) for what the program asked for.

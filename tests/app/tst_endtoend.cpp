@@ -14,6 +14,7 @@
 #include "widgets/pngextra.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -22,6 +23,9 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +34,7 @@
 #include <algorithm>
 
 #include <gpod/itdb.h>
+#include <unistd.h>
 
 using namespace tovilo;
 using namespace tovilo::test;
@@ -65,6 +70,79 @@ QJsonObject stream(const QJsonArray& all, const QString& type)
             return s.toObject();
     }
     return {};
+}
+
+// "title@start in ms" of each chapter ffprobe reads in a file.
+QStringList chapterMarks(const QString& path)
+{
+    QByteArray json;
+    run(QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_chapters"),
+         QStringLiteral("-of"), QStringLiteral("json"), path},
+        &json);
+    QStringList found;
+    for (const QJsonValue& c :
+         QJsonDocument::fromJson(json).object().value(QStringLiteral("chapters")).toArray()) {
+        const QJsonObject chapter = c.toObject();
+        found << chapter.value(QStringLiteral("tags"))
+                         .toObject()
+                         .value(QStringLiteral("title"))
+                         .toString() +
+                     QLatin1Char('@') +
+                     QString::number(qRound(
+                         chapter.value(QStringLiteral("start_time")).toString().toDouble() * 1000));
+    }
+    return found;
+}
+
+// An empty ext4 image of `mib` MiB mounted at `mountPoint`, set up as a 5.5G video iPod;
+// unmounted by the guard returned.
+auto mountIpod(const QString& image, const QString& mountPoint, int mib)
+{
+    QDir().mkpath(mountPoint);
+    const bool mounted = run(QStringLiteral("truncate"),
+                             {QStringLiteral("-s"), QStringLiteral("%1M").arg(mib), image}) &&
+                         run(QStringLiteral("mkfs.ext4"),
+                             {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-O"),
+                              QStringLiteral("^has_journal"), image}) &&
+                         run(QStringLiteral("mount"),
+                             {QStringLiteral("-o"), QStringLiteral("loop"), image, mountPoint});
+    GError* error = nullptr;
+    const bool made = mounted && itdb_init_ipod(QFile::encodeName(mountPoint).constData(), "MA446",
+                                                "IPOD", &error);
+    g_clear_error(&error);
+    return std::pair{made,
+                     qScopeGuard([mountPoint] { run(QStringLiteral("umount"), {mountPoint}); })};
+}
+
+// The device's tracks as "show|season|episode" for episodes and "title|chapter@ms,..." for the
+// rest.
+QStringList libraryOf(const QString& mountPoint)
+{
+    QStringList tracks;
+    Itdb_iTunesDB* db = itdb_parse(QFile::encodeName(mountPoint).constData(), nullptr);
+    for (GList* node = db ? db->tracks : nullptr; node; node = node->next) {
+        const auto* track = static_cast<const Itdb_Track*>(node->data);
+        if (track->mediatype == ITDB_MEDIATYPE_TVSHOW) {
+            tracks << QStringLiteral("%1|%2|%3")
+                          .arg(QString::fromUtf8(track->tvshow))
+                          .arg(track->season_nr)
+                          .arg(track->episode_nr);
+            continue;
+        }
+        QStringList marks;
+        for (GList* c = track->chapterdata ? track->chapterdata->chapters : nullptr; c;
+             c = c->next) {
+            const auto* chapter = static_cast<const Itdb_Chapter*>(c->data);
+            marks << QString::fromUtf8(chapter->chaptertitle) + QLatin1Char('@') +
+                         QString::number(chapter->startpos / 100 * 100);
+        }
+        tracks << QString::fromUtf8(track->title) + QLatin1Char('|') + marks.join(QLatin1Char(','));
+    }
+    if (db)
+        itdb_free(db);
+    tracks.sort();
+    return tracks;
 }
 
 } // namespace
@@ -391,6 +469,13 @@ private Q_SLOTS:
             QVERIFY(video.value(QStringLiteral("nb_frames")).toString().toInt() >= 50);
             QCOMPARE(stream(all, QStringLiteral("audio")).value(QStringLiteral("codec_name")),
                      QStringLiteral("aac"));
+            // A DVD-Video title's chapters, from its IFO.
+            QStringList titles;
+            for (const QString& chapter : chapterMarks(job.OutputFile))
+                titles << chapter.section(u'@', 0, 0);
+            const QStringList expected = {QStringLiteral("チャプター 1"),
+                                          QStringLiteral("チャプター 2")};
+            QCOMPARE(titles, disc == QLatin1String("vr") ? QStringList() : expected);
         }
         // Nothing but the finished files is left behind.
         QCOMPARE(QDir(QFile::decodeName(shell.documents + "/Tovilo")).entryList(QDir::Files),
@@ -499,6 +584,131 @@ private Q_SLOTS:
         QCOMPARE(jobs.Items(0)->Status, csConverted);
         QCOMPARE(QDir(data).entryList({QStringLiteral("*.mp4")}),
                  (QStringList{QStringLiteral("moved.mp4"), QStringLiteral("rec.mp4")}));
+    }
+
+    // What lands on the iPod is a library: episodes of each show by season and episode, a film
+    // with its chapters in the file and in the database; the same episodes once only; on a
+    // full iPod what fits goes, and the rest says why.
+    void handOverALibrary()
+    {
+        if (geteuid() != 0)
+            QSKIP("mounts loop images (needs root)");
+        const QString dir = m_work.filePath(QStringLiteral("library"));
+        QDir().mkpath(dir + QStringLiteral("/src"));
+        const QString metadata = dir + QStringLiteral("/chapters.txt");
+        QFile chapterFile(metadata);
+        QVERIFY(chapterFile.open(QIODevice::WriteOnly));
+        chapterFile.write(
+            ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1500\ntitle=Opening\n"
+            "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1500\nEND=3000\n");
+        chapterFile.close();
+        const QStringList names = {
+            QStringLiteral("20241005_2300_ドラマ 第2話「再会」[字].ts"),
+            QStringLiteral("Show.Name.S01E02.720p.mkv"), QStringLiteral("Film (2001).mkv"),
+            QStringLiteral("ドラマ 第一話.ts"), QStringLiteral("Show.Name.S01E01.720p.mkv")};
+        for (const QString& name : names) {
+            QStringList args =
+                QStringLiteral("-v error -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 "
+                               "-f lavfi -i sine=duration=3")
+                    .split(u' ');
+            if (name.startsWith(QLatin1String("Film")))
+                args << QStringLiteral("-i") << metadata << QStringLiteral("-map_chapters")
+                     << QStringLiteral("2");
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        args + QStringList{QStringLiteral("-c:v"), QStringLiteral("mpeg4"),
+                                           QStringLiteral("-c:a"), QStringLiteral("mp2"),
+                                           dir + QStringLiteral("/src/") + name}));
+        }
+        const QString ipod = dir + QStringLiteral("/IPOD");
+        const auto [mounted, unmount] = mountIpod(dir + QStringLiteral("/ipod.img"), ipod, 64);
+        QVERIFY(mounted);
+
+        FakePrompt prompt;
+        FakeShell shell;
+        FakeDrives drives;
+        shell.documents = QFile::encodeName(dir + QStringLiteral("/Documents"));
+        QDir().mkpath(QString::fromUtf8(shell.documents));
+        IpodLibraryFactory library = IpodLibraryFactory::withMountPoints({QFile::encodeName(ipod)});
+        TFormMain form(Services{prompt, shell, drives, library});
+        ThConvertInfoObjectList& jobs = form.engine().jobs();
+        jobs.Settings.OpenDir = false;
+        jobs.Settings.Quality = 3;
+        const QString done = QStringLiteral("変換・iTunesへの転送が完了しました");
+        for (int round = 1; round <= 2; ++round) {
+            for (const QString& name : names)
+                jobs.AddSource(QFile::encodeName(dir + QStringLiteral("/src/") + name));
+            QTest::mouseClick(control<TPNGButton>(form, "PngBtnConvertMovie2iTunes"),
+                              Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(prompt.informations.count(done), round, 120000);
+            QCOMPARE(jobs.Count(), names.size());
+            // Once there, the same episodes and film are not added again.
+            const QString note = round == 1 ? QString() : QStringLiteral("すでにiPodにあります");
+            for (int i = 0; i < jobs.Count(); ++i) {
+                QCOMPARE(jobs.Items(i)->Status, csTransferred);
+                QCOMPARE(control<QTableWidget>(form, "ListViewConvertFile")->item(i, 1)->toolTip(),
+                         note);
+            }
+            QCOMPARE(libraryOf(ipod),
+                     (QStringList{QStringLiteral("Film|Opening@0,チャプター 2@1500"),
+                                  QStringLiteral("Show Name|1|1"), QStringLiteral("Show Name|1|2"),
+                                  QStringLiteral("ドラマ|1|1"), QStringLiteral("ドラマ|1|2")}));
+            if (round == 1)
+                QCOMPARE(chapterMarks(jobs.Items(2)->OutputFile),
+                         (QStringList{QStringLiteral("Opening@0"),
+                                      QStringLiteral("チャプター 2@1500")}));
+        }
+
+        // A small iPod: the first and the third file fit, the second does not.
+        const QString small = dir + QStringLiteral("/SMALL");
+        const auto [smallMounted, smallUnmount] =
+            mountIpod(dir + QStringLiteral("/small.img"), small, 48);
+        QVERIFY(smallMounted);
+        IpodLibraryFactory smallLibrary =
+            IpodLibraryFactory::withMountPoints({QFile::encodeName(small)});
+        FakePrompt smallPrompt;
+        TFormMain smallForm(Services{smallPrompt, shell, drives, smallLibrary});
+        const qint64 free = QStorageInfo(small).bytesAvailable();
+        for (const qint64 size : {free * 45 / 100, free * 45 / 100, free * 5 / 100}) {
+            const QString file =
+                dir + QStringLiteral("/film%1.mp4").arg(smallForm.engine().jobs().Count());
+            QFile junk(file);
+            QVERIFY(junk.open(QIODevice::WriteOnly) && junk.resize(size));
+            auto job = std::make_unique<ThConvertInfoObject>();
+            job->OutputFile = file;
+            job->Status = csConverted;
+            smallForm.engine().jobs().Add(std::move(job));
+        }
+        QStringList labels;
+        connect(&smallForm.engine(), &ConversionEngine::situationChanged, this,
+                [&](const QString& text) { labels << text; });
+        smallForm.engine().handOver().AddToiTunes();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            smallPrompt.informations,
+            QStringList{done +
+                        QStringLiteral("\niPodの空き容量が足りないため、1件は転送していません")},
+            60000);
+        ThConvertInfoObjectList& smallJobs = smallForm.engine().jobs();
+        QCOMPARE(smallJobs.Items(0)->Status, csTransferred);
+        QCOMPARE(smallJobs.Items(1)->Status, csConverted);
+        QCOMPARE(smallJobs.Items(2)->Status, csTransferred);
+        const QString reason =
+            control<QTableWidget>(smallForm, "ListViewConvertFile")->item(1, 1)->toolTip();
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^iPodの空き容量が足りません（あと約\\d+MB必要です）$"))
+                     .match(reason)
+                     .hasMatch(),
+                 qPrintable(reason));
+        QVERIFY2(labels.contains(
+                     QStringLiteral("iPodへ転送中 1/2（空き容量が足りない1件は転送しません）")),
+                 qPrintable(labels.join(u'|')));
+        // Nothing half-copied: the device holds the two files its database lists.
+        QCOMPARE(libraryOf(small).size(), 2);
+        QDirIterator onDevice(small + QStringLiteral("/iPod_Control/Music"), QDir::Files,
+                              QDirIterator::Subdirectories);
+        int copies = 0;
+        for (; onDevice.hasNext(); onDevice.next())
+            ++copies;
+        QCOMPARE(copies, 2);
     }
 
     // The program itself, started over a queue kept by a run that was cut short: the partial

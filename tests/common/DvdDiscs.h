@@ -45,7 +45,8 @@ inline bool haveDvdAuthor()
 }
 
 // A finalised DVD-Video in `disc`: a main menu (VIDEO_TS.VOB), title set 1 with its own menu
-// and a title, title set 2 with a title. Empty on success, else what went wrong.
+// and a title, title set 2 with a title; each title has two chapters. Empty on success, else what
+// went wrong.
 inline QString authorDvdVideo(const QString& disc)
 {
     const QDir work(disc + QStringLiteral(".work"));
@@ -59,9 +60,9 @@ inline QString authorDvdVideo(const QString& disc)
     const QString menus =
         QStringLiteral("<menus><video format=\"ntsc\"/><pgc><vob file=\"%1\"/></pgc></menus>")
             .arg(menu.toHtmlEscaped());
-    const QString titles =
-        QStringLiteral("<titles><video format=\"ntsc\"/><pgc><vob file=\"%1\"/></pgc></titles>")
-            .arg(title.toHtmlEscaped());
+    const QString titles = QStringLiteral("<titles><video format=\"ntsc\"/><pgc>"
+                                          "<vob file=\"%1\" chapters=\"0,1\"/></pgc></titles>")
+                               .arg(title.toHtmlEscaped());
     QFile xml(work.filePath(QStringLiteral("disc.xml")));
     if (!xml.open(QIODevice::WriteOnly))
         return QStringLiteral("cannot write ") + xml.fileName();

@@ -129,7 +129,7 @@ struct FakeLibrary : MediaLibraryFactory
     {
         FakeLibrary* library;
         explicit Playlist(FakeLibrary* l) : library(l) {}
-        void addFile(const QString& path) override
+        bool addFile(const QString& path) override
         {
             if (library->onAdd)
                 library->onAdd();
@@ -139,6 +139,7 @@ struct FakeLibrary : MediaLibraryFactory
             if (library->added.size() + 1 == library->failOnAdd)
                 throw MediaError(library->failure, QStringLiteral("device full"));
             library->added << path;
+            return true;
         }
     };
     struct App : MediaApplication

@@ -1,3 +1,4 @@
+#include "encoder/plan/DvdChapters.h"
 #include "encoder/plan/PipelineArgs.h"
 #include "encoder/plan/WrapperArgs.h"
 
@@ -57,6 +58,8 @@ private slots:
     void spendsTrellisWhereTheEncoderWaits();
     void splitsIntoTwoRuns_data();
     void splitsIntoTwoRuns();
+    void dvdChaptersOfAPart_data();
+    void dvdChaptersOfAPart();
 };
 
 void TestWrapperArgs::mapsEveryQualityRow_data()
@@ -275,6 +278,12 @@ void TestWrapperArgs::splitsIntoTwoRuns()
     options.streams = {"0:1"};
     options.start = graph ? "0.5" : "";
     options.noAutoRotate = graph;
+    // The chapters are the decoding side's to read; what the file is, the encoding side's.
+    options.replaceChapters = true;
+    options.chaptersFile = graph ? "" : "/proc/self/fd/9";
+    options.tags = {{"title", "Clip"}};
+    early << u"-map_chapters"_s;
+    late << u"-metadata"_s;
     const std::vector<std::string> oneRun = mapArguments(request, options);
     const tovilo::PipelineArguments runs =
         tovilo::pipelineArguments(oneRun, {"-color_primaries", "bt709"});
@@ -309,6 +318,32 @@ void TestWrapperArgs::splitsIntoTwoRuns()
     expected.sort();
     actual.sort();
     QCOMPARE(actual, expected);
+}
+
+// A title of three ten-second cells of a thousand sectors, a chapter on each, cut into VOB files
+// at the given sectors: each file's chapters in its own times ("number@start-end").
+void TestWrapperArgs::dvdChaptersOfAPart_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QString>("chapters");
+    QTest::newRow("the whole title") << 0 << 3000 << u"1@0-10 2@10-20 3@20-30"_s;
+    QTest::newRow("a file ending inside a chapter") << 0 << 1500 << u"1@0-10 2@10-15"_s;
+    QTest::newRow("a file starting inside a chapter") << 1500 << 3000 << u"2@0-5 3@5-15"_s;
+}
+
+void TestWrapperArgs::dvdChaptersOfAPart()
+{
+    QFETCH(int, first);
+    QFETCH(int, end);
+    QFETCH(QString, chapters);
+    const std::vector<tovilo::DvdCell> cells = {{10, 0, 999}, {10, 1000, 1999}, {10, 2000, 2999}};
+    QStringList found;
+    for (const tovilo::MediaChapter& c :
+         tovilo::chaptersInPart(cells, {{1, 0}, {2, 1}, {3, 2}}, first, end))
+        found << QString::fromStdString(c.title).section(u' ', -1) + u'@' +
+                     QString::number(c.start) + u'-' + QString::number(c.end);
+    QCOMPARE(found.join(u' '), chapters);
 }
 
 QTEST_GUILESS_MAIN(TestWrapperArgs)

@@ -99,6 +99,28 @@ private slots:
         QFETCH(QString, reason);
         QCOMPARE(failureReasonText(EncoderErrorPrefix + ' ' + kind + ": x"), reason);
     }
+
+    // A figure that is enough: whole megabytes, never fewer than needed, never 0.
+    void saysHowMuchRoomIsMissing_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("reason");
+        const QString text = QStringLiteral("iPodの空き容量が足りません（あと約%1MB必要です）");
+        QTest::newRow("a byte") << qint64(1) << text.arg(1);
+        QTest::newRow("exactly") << qint64(120000000) << text.arg(120);
+        QTest::newRow("a byte more") << qint64(120000001) << text.arg(121);
+        QTest::newRow("beyond 32 bits") << qint64(5000000000) << text.arg(5000);
+    }
+
+    void saysHowMuchRoomIsMissing()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, reason);
+        ThConvertInfoObject job;
+        job.HandOverNote = THandOverNote::NoRoom;
+        job.BytesShort = bytes;
+        QCOMPARE(handOverNoteText(job), reason);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUserTexts)
