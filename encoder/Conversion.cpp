@@ -5,6 +5,7 @@
 #include "encoder/output/OutputCheck.h"
 #include "encoder/output/OutputFile.h"
 #include "encoder/plan/DvdLanguages.h"
+#include "encoder/plan/OutputIdentity.h"
 #include "encoder/plan/PictureFilter.h"
 #include "encoder/plan/PipelineArgs.h"
 #include "encoder/plan/SourceProbe.h"
