@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <optional>
 
 namespace tovilo {
@@ -657,8 +658,9 @@ MediaIdentity identityFromName(std::string_view fileName,
     if (marker->bare) {
         identity.episodeId = encode(trimmed(written.substr(written.rfind(' ') + 1)));
     } else if (marker->season > 0) {
-        const auto twoDigits = [](int n) { return (n < 10 ? "0" : "") + std::to_string(n); };
-        identity.episodeId = "S" + twoDigits(identity.season) + "E" + twoDigits(identity.episode);
+        char id[32];
+        std::snprintf(id, sizeof id, "S%02dE%02d", identity.season, identity.episode);
+        identity.episodeId = id;
     } else {
         identity.episodeId = encode(written);
     }
