@@ -301,11 +301,25 @@ void watchChildren(std::vector<std::unique_ptr<Running>>& running, const RunOpti
     bool timedOut = false;
     bool stopped = false;
     for (;;) {
+        // A child whose output is still read is waited for through it; one that closed it,
+        // through its end. Whether it ended is asked once: asked twice, a child that ends in
+        // between would be neither done nor waited for, and the wait would never return.
+        WaitEntry entries[maxWatchedChildren + 1];
+        std::size_t count = 0;
         bool done = true;
-        for (const auto& run : running)
-            done = done && !run->output.isValid() && run->child.exitCode() != stillActiveExitCode;
+        bool noPidfd = false;
+        for (const auto& run : running) {
+            const bool ended = run->child.exitCode() != stillActiveExitCode;
+            const int fd = run->output.isValid() ? run->output.get()
+                           : ended               ? -2
+                                                 : run->child.exitEventFd();
+            done = done && !run->output.isValid() && ended;
+            noPidfd = noPidfd || fd == -1;
+            entries[count++].fd = fd;
+        }
         if (done)
             break;
+        entries[count++].fd = options.stopFd;
         int waitMs = options.pollMs;
         if (options.timeoutMs >= 0) {
             const auto now = Clock::now();
@@ -320,19 +334,8 @@ void watchChildren(std::vector<std::unique_ptr<Running>>& running, const RunOpti
             }
             waitMs = waitMs < 0 ? static_cast<int>(left) : std::min(waitMs, static_cast<int>(left));
         }
-        // A child whose output is still read is waited for through it; one that closed it,
-        // through its end.
-        WaitEntry entries[maxWatchedChildren + 1];
-        std::size_t count = 0;
-        for (const auto& run : running) {
-            const int fd = run->output.isValid()                          ? run->output.get()
-                           : run->child.exitCode() == stillActiveExitCode ? run->child.exitEventFd()
-                                                                          : -2;
-            if (fd == -1) // no pidfd: look again shortly
-                waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
-            entries[count++].fd = fd;
-        }
-        entries[count++].fd = options.stopFd;
+        if (noPidfd) // look again shortly
+            waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
         askedMs = std::max(waitMs, 0);
         waitForAny(entries, count, waitMs);
         if (options.stopRequested && options.stopRequested()) {
@@ -351,8 +354,9 @@ void watchChildren(std::vector<std::unique_ptr<Running>>& running, const RunOpti
         }
     }
     if (timedOut || stopped) {
-        for (const auto& run : running)
-            run->child.kill();
+        // Last stage first: one that saw its input end first would take it for complete.
+        for (auto run = running.rbegin(); run != running.rend(); ++run)
+            (*run)->child.kill();
         // What is already in the pipes is delivered; what the groups' survivors may still
         // write is not waited for.
         for (const auto& run : running) {
