@@ -16,6 +16,7 @@
 // `runs` (3) times each but the first; wall and processor times (the children's) are medians.
 // SSIM is ffmpeg's ssim filter against the source scaled to the frame. One more encode with the
 // new MPEG-4 settings at 0.7 of the old one's size shows whether it is at least as good there.
+#include "bench/MediaBench.h"
 #include "encoder/plan/WrapperArgs.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
@@ -39,6 +40,7 @@
 #include <vector>
 
 using namespace tovilo;
+using namespace tovilo::bench;
 
 namespace {
 
@@ -103,65 +105,6 @@ const Row kRows[] = {{0, 640, 480, 30, 48000, 160},
                      {2, 320, 240, 30, 44100, 128},
                      {3, 320, 240, 30, 44100, 128},
                      {4, 320, 240, 15, 44100, 64}};
-
-struct Timed
-{
-    int status = -1;
-    double wall = 0;
-    double processor = 0; // the child's and its children's
-    QByteArray output;
-};
-
-double childrenProcessor()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-Timed run(const std::vector<std::string>& args)
-{
-    QList<QByteArray> argv;
-    for (const std::string& arg : args)
-        argv.append(QByteArray::fromStdString(arg));
-    const double processor = childrenProcessor();
-    QElapsedTimer clock;
-    clock.start();
-    const CommandResult result = runCommand(argv, -1, CommandOutput::CollectWithError);
-    Timed timed;
-    timed.wall = clock.nsecsElapsed() / 1e9;
-    timed.processor = childrenProcessor() - processor;
-    timed.status = result.startError != 0 ? -1 : static_cast<int>(result.exitCode);
-    timed.output = result.output;
-    return timed;
-}
-
-bool ok(const Timed& timed, const char* what)
-{
-    if (timed.status == 0)
-        return true;
-    std::fprintf(stderr, "%s failed (%d):\n%s\n", what, timed.status,
-                 timed.output.right(2000).constData());
-    return false;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-// Bytes of the first video stream.
-double videoBytes(const QString& file)
-{
-    const Timed probe =
-        run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-             "stream=bit_rate,duration", "-of", "default=nw=1:nk=1", "file:" + file.toStdString()});
-    const QList<QByteArray> values = probe.output.trimmed().split('\n');
-    return values.size() == 2 ? values[0].toDouble() * values[1].toDouble() / 8 : 0;
-}
 
 // At 15 fps an encoder keeps every other source frame, and which half is its own choice: the
 // reference is the half that matches.
@@ -361,13 +304,8 @@ int main(int argc, char** argv)
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const QByteArray rows = argc > 3 ? QByteArray(argv[3]) : QByteArray("01234");
     const QByteArray sources = argc > 4 ? QByteArray(argv[4]) : QByteArray("pthsc");
-    for (const char* tool : {"ffmpeg", "ffprobe", "HandBrakeCLI"}) {
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
-            std::fprintf(stderr, "%s not found (HandBrakeCLI: apt-get install handbrake-cli)\n",
-                         tool);
-            return 2;
-        }
-    }
+    if (!haveTools())
+        return 2;
     // A copy of the wrapper keeps a long run apart from a rebuild of the tree.
     const QString wrapper = qEnvironmentVariableIsEmpty("BENCH_WRAPPER")
                                 ? QStringLiteral(BENCH_WRAPPER)

@@ -24,6 +24,7 @@
 // with lanczos, median wall seconds and the children's processor seconds; for our MPEG-4 and
 // H.264, the processor time of decoding, filtering and encoding measured apart.
 // Aims: wall <= 0.8 of HandBrake's, SSIM >= HandBrake's with our video no larger.
+#include "bench/MediaBench.h"
 #include "encoder/plan/PictureFilter.h"
 #include "encoder/plan/PipelineArgs.h"
 #include "encoder/plan/SourceProbe.h"
@@ -55,6 +56,7 @@
 #include <vector>
 
 using namespace tovilo;
+using namespace tovilo::bench;
 
 namespace {
 
@@ -198,29 +200,6 @@ int frameHeight(const Row& row, const Kind& kind)
 
 // ---------------------------------------------------------------- running and timing
 
-double childrenCpu()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Processor seconds the whole machine has been busy.
-double machineBusy()
-{
-    QFile stat(QStringLiteral("/proc/stat"));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = stat.readLine().simplified().split(' ');
-    double busy = 0;
-    for (int i = 1; i < fields.size() && i <= 8; ++i) {
-        if (i != 4 && i != 5) // idle, iowait
-            busy += fields[i].toDouble();
-    }
-    return busy / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 bool onePass()
 {
     return qEnvironmentVariable("BENCH_ONE_PASS") == QStringLiteral("1");
@@ -244,61 +223,6 @@ void waitForQuiet()
         QThread::msleep(1000);
         quiet = machineBusy() - before < kQuietCores ? quiet + 1 : 0;
     }
-}
-
-struct Timed
-{
-    int status = -1;
-    double wall = 0;
-    double cpu = 0;    // the child's and its children's
-    double others = 0; // what the rest of the machine spent meanwhile
-    QByteArray output;
-};
-
-Timed run(const Args& args)
-{
-    QList<QByteArray> argv;
-    for (const std::string& arg : args)
-        argv.append(QByteArray::fromStdString(arg));
-    const double cpu = childrenCpu();
-    const double busy = machineBusy();
-    QElapsedTimer clock;
-    clock.start();
-    const CommandResult result = runCommand(argv, -1, CommandOutput::CollectWithError);
-    Timed timed;
-    timed.wall = clock.nsecsElapsed() / 1e9;
-    timed.cpu = childrenCpu() - cpu;
-    timed.others = std::max(0.0, machineBusy() - busy - timed.cpu);
-    timed.status = result.startError != 0 ? -1 : static_cast<int>(result.exitCode);
-    timed.output = result.output;
-    return timed;
-}
-
-bool ok(const Timed& timed, const std::string& what)
-{
-    if (timed.status == 0)
-        return true;
-    std::fprintf(stderr, "%s failed (%d):\n%s\n", what.c_str(), timed.status,
-                 timed.output.right(3000).constData());
-    return false;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t count = values.size();
-    return count == 0  ? 0
-           : count % 2 ? values[count / 2]
-                       : (values[count / 2 - 1] + values[count / 2]) / 2;
-}
-
-double videoBytes(const QString& file)
-{
-    const Timed probe =
-        run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-             "stream=bit_rate,duration", "-of", "default=nw=1:nk=1", "file:" + file.toStdString()});
-    const QList<QByteArray> values = probe.output.trimmed().split('\n');
-    return values.size() == 2 ? values[0].toDouble() * values[1].toDouble() / 8 : 0;
 }
 
 // ---------------------------------------------------------------- the sources
@@ -563,14 +487,14 @@ bool measureSplit(const Source& source, const Row& row, int codec, const QString
     QFile::remove(out);
     if (!ok(encode, "the encoding side alone"))
         return false;
-    split = {decodeOnly, std::max(0.0, decode.cpu - decodeOnly), encode.cpu};
+    split = {decodeOnly, std::max(0.0, decode.processor - decodeOnly), encode.processor};
     return true;
 }
 
 void addSample(std::vector<double>* samples, const Timed& timed)
 {
     samples[0].push_back(timed.wall);
-    samples[1].push_back(timed.cpu);
+    samples[1].push_back(timed.processor);
     samples[2].push_back(timed.others);
 }
 
@@ -654,13 +578,8 @@ int main(int argc, char** argv)
     const QByteArray rows = argc > 3 ? QByteArray(argv[3]) : QByteArray("01234");
     const QByteArray kinds = argc > 4 ? QByteArray(argv[4]) : QByteArray("xptvl");
     const QByteArray contents = argc > 5 ? QByteArray(argv[5]) : QByteArray("dgks");
-    for (const char* tool : {"ffmpeg", "ffprobe", "HandBrakeCLI"}) {
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
-            std::fprintf(stderr, "%s not found (HandBrakeCLI: apt-get install handbrake-cli)\n",
-                         tool);
-            return 2;
-        }
-    }
+    if (!haveTools())
+        return 2;
     QTemporaryDir temporary;
     const QString work = temporary.path();
     const QString folder =
@@ -735,7 +654,7 @@ int main(int argc, char** argv)
                         ssim(work + QStringLiteral("/ours.mp4"), reference, row, work);
                     theirs[codec].ssim =
                         ssim(work + QStringLiteral("/theirs.mp4"), reference, row, work);
-                    if (!measureSplit(source, row, codec, work, decodeOnly.cpu, split[codec]))
+                    if (!measureSplit(source, row, codec, work, decodeOnly.processor, split[codec]))
                         return 1;
                     // HandBrake could not come up to our size: our picture at its size instead.
                     atTheirSize[codec] = ours[codec].bytes > theirs[codec].bytes * (1 + kEqualSize);
