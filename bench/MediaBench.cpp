@@ -82,6 +82,32 @@ double videoBytes(const QString& file)
     return values.size() == 2 ? values[0].toDouble() * values[1].toDouble() / 8 : 0;
 }
 
+std::vector<std::string> handBrakeCommand(const HandBrakeJob& job)
+{
+    const auto n = [](int value) { return std::to_string(value); };
+    const bool large = job.width > 320;
+    std::vector<std::string> args = {
+        "HandBrakeCLI", "-Z", "Apple 540p30 Surround", "-i", job.source, "-o", job.output, "-f",
+        "av_mp4", "-b", n(job.videoKbit), "-w", n(job.width), "-l", n(job.height), "--crop",
+        "0:0:0:0", "--non-anamorphic", "-r", n(job.frameRate), "--cfr",
+        // Its comb detection would take a still's fine detail for combing; interlaced sources
+        // get its deinterlacer on every frame instead.
+        "--no-comb-detect", "--no-decomb",
+        job.interlaced ? "--deinterlace=default" : "--no-deinterlace",
+        job.onePass ? "--no-two-pass" : "--two-pass", "-a", "1", "-E", "av_aac", "-B",
+        n(job.audioKbit), "-R", job.sampleRate == 48000 ? "48" : "44.1", "-6", "stereo"};
+    if (job.codec == 0) {
+        args.insert(args.end(), {"-e", "mpeg4"});
+    } else {
+        // Told what the iPods decode.
+        args.insert(args.end(), {"-I", "-e", "x264", "--encoder-profile", "baseline",
+                                 "--encoder-level", large ? "3.0" : "1.3", "-x",
+                                 large ? "vbv-maxrate=1500:vbv-bufsize=2000:ref=1"
+                                       : "vbv-maxrate=768:vbv-bufsize=2000"});
+    }
+    return args;
+}
+
 bool haveTools()
 {
     for (const char* tool : {"ffmpeg", "ffprobe", "HandBrakeCLI"}) {

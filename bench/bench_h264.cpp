@@ -146,27 +146,9 @@ std::vector<std::string> wrapperCommand(const QString& wrapper, const QString& s
 std::vector<std::string> handBrakeCommand(const QString& source, const QString& output,
                                           const Row& row, int codec, int videoKbit)
 {
-    const bool large = row.width > 320;
-    std::vector<std::string> args = {
-        "HandBrakeCLI",
-        // The device family's preset; its filters would judge the still's fine detail to be
-        // combing and blur it.
-        "-Z", "Apple 540p30 Surround", "-i", source.toStdString(), "-o", output.toStdString(), "-f",
-        "av_mp4", "-b", std::to_string(videoKbit), "-w", std::to_string(row.width), "-l",
-        std::to_string(row.height), "--crop", "0:0:0:0", "--non-anamorphic", "-r",
-        std::to_string(row.frameRate), "--cfr", "--no-comb-detect", "--no-decomb",
-        "--no-deinterlace", "-a", "1", "-E", "av_aac", "-B", std::to_string(row.audioKbit), "-R",
-        row.sampleRate == 48000 ? "48" : "44.1", "-6", "stereo"};
-    if (codec == 0) {
-        args.insert(args.end(), {"-e", "mpeg4"});
-    } else {
-        // Told what the iPods decode.
-        args.insert(args.end(), {"-I", "-e", "x264", "--encoder-profile", "baseline",
-                                 "--encoder-level", large ? "3.0" : "1.3", "-x",
-                                 large ? "vbv-maxrate=1500:vbv-bufsize=2000:ref=1"
-                                       : "vbv-maxrate=768:vbv-bufsize=2000"});
-    }
-    return args;
+    return tovilo::bench::handBrakeCommand({source.toStdString(), output.toStdString(), row.width,
+                                            row.height, row.frameRate, row.audioKbit,
+                                            row.sampleRate, codec, videoKbit});
 }
 
 // ffmpeg with the arguments the wrapper gives it, changed by `edit`.

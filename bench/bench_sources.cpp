@@ -383,28 +383,10 @@ Args wrapperCommand(const Source& source, const QString& output, const Row& row,
 Args handBrakeCommand(const Source& source, const QString& output, const Row& row, int codec,
                       int videoKbit)
 {
-    const bool large = row.width > 320;
-    Args args = {"HandBrakeCLI", "-Z", "Apple 540p30 Surround", "-i", source.file.toStdString(),
-                 "-o", output.toStdString(), "-f", "av_mp4", "-b", n(videoKbit), "-w", n(row.width),
-                 "-l", n(frameHeight(row, *source.kind)), "--crop", "0:0:0:0", "--non-anamorphic",
-                 "-r", n(row.frameRate), "--cfr",
-                 // Its comb detection would take the still's fine detail for combing; the
-                 // interlaced sources get its deinterlacer on every frame instead.
-                 "--no-comb-detect", "--no-decomb",
-                 source.kind->interlaced ? "--deinterlace=default" : "--no-deinterlace",
-                 // At an average rate the preset makes two passes.
-                 onePass() ? "--no-two-pass" : "--two-pass", "-a", "1", "-E", "av_aac", "-B",
-                 n(row.audioKbit), "-R", row.sampleRate == 48000 ? "48" : "44.1", "-6", "stereo"};
-    if (codec == 0) {
-        args.insert(args.end(), {"-e", "mpeg4"});
-    } else {
-        // Told what the iPods decode.
-        args.insert(args.end(), {"-I", "-e", "x264", "--encoder-profile", "baseline",
-                                 "--encoder-level", large ? "3.0" : "1.3", "-x",
-                                 large ? "vbv-maxrate=1500:vbv-bufsize=2000:ref=1"
-                                       : "vbv-maxrate=768:vbv-bufsize=2000"});
-    }
-    return args;
+    return tovilo::bench::handBrakeCommand({source.file.toStdString(), output.toStdString(),
+                                            row.width, frameHeight(row, *source.kind),
+                                            row.frameRate, row.audioKbit, row.sampleRate, codec,
+                                            videoKbit, source.kind->interlaced, onePass()});
 }
 
 // What the wrapper runs for a conversion: its two ffmpeg runs, planned as it plans them, the
