@@ -41,7 +41,6 @@ namespace {
 RunOptions watchedOptions(Watch& watch, const WatchedRun& how)
 {
     RunOptions options;
-    options.output = CommandOutput::CollectWithError;
     options.timeoutMs = how.timeLimit > 0 ? how.timeLimit * 1000 : -1;
     options.stopFd = watch.fd();
     options.pollMs = kWatchIntervalMs;
@@ -72,16 +71,6 @@ delivering(Watch& watch, const std::function<bool(std::string_view)>& onOutput)
 
 } // namespace
 
-RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
-                     const std::function<bool(std::string_view)>& onOutput, const WatchedRun& how)
-{
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options = watchedOptions(watch, how);
-    options.onOutput = delivering(watch, onOutput);
-    return runChild(argv, options);
-}
-
 std::vector<RunResult>
 runWatchedPipeline(const std::string& program, const std::vector<std::vector<std::string>>& stages,
                    Watch& watch, const std::vector<std::function<bool(std::string_view)>>& onOutput,
@@ -96,6 +85,12 @@ runWatchedPipeline(const std::string& program, const std::vector<std::vector<std
         pipeline.push_back(std::move(stage));
     }
     return runPipeline(pipeline, watchedOptions(watch, how));
+}
+
+RunResult runWatched(const std::string& program, const std::vector<std::string>& args, Watch& watch,
+                     const std::function<bool(std::string_view)>& onOutput, const WatchedRun& how)
+{
+    return runWatchedPipeline(program, {args}, watch, {onOutput}, how).front();
 }
 
 } // namespace tovilo
